@@ -1,0 +1,58 @@
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+#include "error/debug_quote.h"
+#include "error/moe_error.h"
+
+namespace varkel {
+namespace {
+
+TEST(MoEErrorTest, DisplayTextsCarryTheKindPrefixAndNothingElse) {
+  EXPECT_EQ(MoEError::metal("interrupted").to_string(), "Metal error: interrupted");
+  EXPECT_EQ(MoEError::config("not found: /x").to_string(), "Config error: not found: /x");
+  EXPECT_EQ(MoEError::shader("conv1d_step kernel missing").to_string(),
+            "Shader error: conv1d_step kernel missing");
+  // An empty text leaves the prefix with its trailing blank.
+  EXPECT_EQ(MoEError::config("").to_string(), "Config error: ");
+  EXPECT_EQ(MoEError::metal("").kind(), MoEError::Kind::Metal);
+  EXPECT_EQ(static_cast<int>(MoEError::Kind::Shader), 3);
+}
+
+TEST(MoEErrorTest, IoErrorsShowTheOsDescriptionThenTheCode) {
+  const IoError not_found = IoError::from_os(ENOENT);
+  EXPECT_EQ(not_found.kind(), IoErrorKind::NotFound);
+  EXPECT_EQ(not_found.to_string(), "No such file or directory (os error 2)");
+  const MoEError error = MoEError::io(IoError::custom(IoErrorKind::Other, "expert 3: " + not_found.to_string()));
+  EXPECT_EQ(error.to_string(), "I/O error: expert 3: No such file or directory (os error 2)");
+  ASSERT_NE(error.io_error(), nullptr);
+  EXPECT_EQ(error.io_error()->kind(), IoErrorKind::Other);
+  EXPECT_EQ(MoEError::config("x").io_error(), nullptr);
+}
+
+TEST(MoEErrorTest, DebugFormsQuoteTheCarriedValue) {
+  EXPECT_EQ(MoEError::config("a \"b\"").debug(), "Config(\"a \\\"b\\\"\")");
+  EXPECT_EQ(MoEError::io(IoError::from_os(ENOENT)).debug(),
+            "Io(Os { code: 2, kind: NotFound, message: \"No such file or directory\" })");
+  EXPECT_EQ(MoEError::io(IoError::custom(IoErrorKind::InvalidData, "bad")).debug(),
+            "Io(Custom { kind: InvalidData, error: \"bad\" })");
+}
+
+TEST(DebugQuoteTest, EscapesQuotesBackslashesAndControlCharacters) {
+  EXPECT_EQ(debug_quoted(""), "\"\"");
+  EXPECT_EQ(debug_quoted("Qwen"), "\"Qwen\"");
+  EXPECT_EQ(debug_quoted("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(debug_quoted(std::string("\t\r\n\0", 4)), "\"\\t\\r\\n\\0\"");
+  EXPECT_EQ(debug_quoted("\x01\x7f"), "\"\\u{1}\\u{7f}\"");
+  // Printable non-ASCII stays as it is; a zero-width space does not.
+  EXPECT_EQ(debug_quoted("é"), "\"é\"");
+  EXPECT_EQ(debug_quoted("\xE2\x80\x8B"), "\"\\u{200b}\"");
+}
+
+TEST(DebugQuoteTest, ListsSeparateElementsWithCommaAndBlank) {
+  EXPECT_EQ(debug_list({}), "[]");
+  EXPECT_EQ(debug_list({"A", "B\n"}), "[\"A\", \"B\\n\"]");
+}
+
+}  // namespace
+}  // namespace varkel
