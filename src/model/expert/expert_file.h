@@ -1,0 +1,59 @@
+#pragma once
+// One layer's expert weights: raw records at a fixed stride, or LZ4 blocks behind an
+// offset table. Read from several pool threads at once.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "error/moe_error.h"
+#include "model/io/unique_fd.h"
+
+namespace varkel {
+
+// Bytes of one expert record for hidden size `hidden` and intermediate size `intermediate`:
+// 3·⌊I·H/2⌋ + 8·⌊H/64⌋·I + 4·⌊I/64⌋·H in 64-bit arithmetic (wrapping, as unsigned does).
+uint64_t expert_record_size(uint64_t hidden, uint64_t intermediate);
+
+class ExpertFile {
+ public:
+  enum class Kind { Raw, Lz4 };
+
+  // A raw layer file: record e at byte e·expert_size.
+  static ExpertFile raw(UniqueFd file, uint64_t expert_size);
+  // An LZ4 layer file: `offsets` holds N + 1 block bounds relative to the data area,
+  // which starts at byte 4 + 4·(N + 1).
+  static ExpertFile lz4(UniqueFd file, std::vector<uint32_t> offsets, uint64_t expert_size);
+
+  // Opens layer `layer`'s LZ4 file: reads the count (must equal `num_experts`) and the
+  // offset table. `num_experts` is std::nullopt when the configuration lacks it.
+  static Result<ExpertFile> open_lz4(const std::filesystem::path& path, size_t layer,
+                                     const std::optional<uint64_t>& num_experts);
+  // Opens layer `layer`'s raw file; its length is not checked.
+  static Result<ExpertFile> open_raw(const std::filesystem::path& path, size_t layer, uint64_t expert_size);
+
+  Kind kind() const { return kind_; }
+  uint64_t expert_size() const { return expert_size_; }
+  // LZ4 only: the N + 1 offsets as read; empty for raw files.
+  const std::vector<uint32_t>& offsets() const { return offsets_; }
+
+  // Copies expert `expert`'s record (expert_size bytes) into the start of `dst`.
+  // Positional reads only: safe to call from several threads at once, no lock.
+  Status read_expert(size_t expert, std::span<uint8_t> dst) const;
+
+ private:
+  ExpertFile(Kind kind, UniqueFd file, std::vector<uint32_t> offsets, uint64_t expert_size)
+      : kind_(kind), file_(std::move(file)), offsets_(std::move(offsets)), expert_size_(expert_size) {}
+
+  Status read_raw(size_t expert, std::span<uint8_t> dst) const;
+  Status read_lz4(size_t expert, std::span<uint8_t> dst) const;
+
+  Kind kind_;
+  UniqueFd file_;
+  std::vector<uint32_t> offsets_;
+  uint64_t expert_size_;
+};
+
+}  // namespace varkel

@@ -1,0 +1,37 @@
+#pragma once
+// A whole file mapped read-only; unmapped on destruction.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+
+#include "error/io_error.h"
+
+namespace varkel {
+
+class MappedFile {
+ public:
+  MappedFile() = default;
+  MappedFile(MappedFile&& other) noexcept;
+  MappedFile& operator=(MappedFile&& other) noexcept;
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  ~MappedFile();
+
+  // Maps the open descriptor `fd` from byte 0 to its current length; the descriptor
+  // may be closed afterwards. A zero-length file gives an empty mapping.
+  static std::expected<MappedFile, IoError> map(int fd);
+
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  MappedFile(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  void release();
+
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+}  // namespace varkel
