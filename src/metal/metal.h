@@ -1,0 +1,277 @@
+#pragma once
+// The compute layer the engine runs on: device, queue, shader library,
+// pipelines, buffers, command buffers and compute encoders, shaped after the
+// Metal objects the engine uses. Kernels run on the CPU (kernels/).
+//
+// Objects are reference-counted through std::shared_ptr; an owner releases an
+// object by dropping its pointer. A command buffer holds references to every
+// pipeline and buffer its dispatches use until it has completed (or is
+// dropped uncommitted), so callers may release theirs right after encoding.
+//
+// Execution model: dispatches are recorded in encoding order and run, in that
+// order, when the command buffer is committed. commit() does the work on the
+// calling thread (kernels spread big dispatches over worker threads), so a
+// command buffer is Completed or Error when commit() returns and
+// wait_until_completed() returns at once.
+//
+// Every dispatch is checked against its kernel's declaration before it runs:
+// each declared buffer bound inside its buffer, each declared constant set
+// with exactly 4 bytes, a sane grid, and then the kernel's own limits. The
+// first violation puts the command buffer in status Error with a one-line
+// error text; that dispatch and every later one do not run.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace varkel::metal {
+
+class Buffer;
+class CommandBuffer;
+class CommandQueue;
+class ComputeCommandEncoder;
+class ComputePipelineState;
+class Device;
+class Function;
+class Library;
+struct LinkedKernel;  // a declaration bound to its implementation (library.cpp)
+
+using BufferPtr = std::shared_ptr<Buffer>;
+using CommandBufferPtr = std::shared_ptr<CommandBuffer>;
+using CommandQueuePtr = std::shared_ptr<CommandQueue>;
+using ComputeCommandEncoderPtr = std::shared_ptr<ComputeCommandEncoder>;
+using ComputePipelineStatePtr = std::shared_ptr<ComputePipelineState>;
+using DevicePtr = std::shared_ptr<Device>;
+using FunctionPtr = std::shared_ptr<Function>;
+using LibraryPtr = std::shared_ptr<Library>;
+
+// Resource options of a buffer. Every buffer is shared storage (CPU and
+// kernels see the same bytes); the value is recorded, not interpreted.
+using ResourceOptions = uint64_t;
+inline constexpr ResourceOptions kResourceStorageModeShared = 0;
+
+// Grid and threadgroup extents (MTLSize).
+struct Size {
+  uint64_t width = 1;
+  uint64_t height = 1;
+  uint64_t depth = 1;
+};
+
+struct CompileOptions {
+  bool fast_math = true;
+  std::string language_version = "3.1";
+};
+
+// ---------------------------------------------------------------------------
+
+class Buffer {
+ public:
+  ~Buffer();
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+
+  // CPU address of the first byte (64-byte aligned for buffers the device
+  // allocated; the caller's pointer for a no-copy buffer).
+  void* contents() const { return data_; }
+  std::size_t length() const { return length_; }
+  ResourceOptions options() const { return options_; }
+  // True for a no-copy buffer made over read-only memory: kernels may not
+  // bind it for writing.
+  bool read_only() const { return read_only_; }
+  bool owns_memory() const { return owned_; }
+
+ private:
+  friend class Device;
+  Buffer(void* data, std::size_t length, ResourceOptions options, bool owned, bool read_only, bool mapped);
+
+  void* data_;
+  std::size_t length_;
+  ResourceOptions options_;
+  bool owned_;
+  bool read_only_;
+  bool mapped_;  // owned memory came from an anonymous mapping (large buffers)
+};
+
+// One kernel of a compiled library.
+class Function {
+ public:
+  const std::string& name() const;
+
+ private:
+  friend class Library;
+  friend class Device;
+  explicit Function(std::shared_ptr<const LinkedKernel> linked) : linked_(std::move(linked)) {}
+  std::shared_ptr<const LinkedKernel> linked_;
+};
+
+class ComputePipelineState {
+ public:
+  const std::string& name() const;
+  uint32_t max_total_threads_per_threadgroup() const { return 1024; }
+  uint32_t thread_execution_width() const { return 32; }
+
+ private:
+  friend class Device;
+  friend class CommandBuffer;
+  explicit ComputePipelineState(std::shared_ptr<const LinkedKernel> linked) : linked_(std::move(linked)) {}
+  std::shared_ptr<const LinkedKernel> linked_;
+};
+
+class Library {
+ public:
+  // The kernel `name`, or the reason it is absent
+  // ("Function foo was not found in the library").
+  std::expected<FunctionPtr, std::string> new_function(std::string_view name) const;
+  // Declared kernel names in source order.
+  std::vector<std::string> function_names() const;
+  // A shared `constant <type> NAME = <integer>;` definition of the source.
+  std::optional<int64_t> constant_value(std::string_view name) const;
+  const CompileOptions& options() const { return options_; }
+
+ private:
+  friend class Device;
+  struct Contents;
+  Library(std::shared_ptr<const Contents> contents, CompileOptions options)
+      : contents_(std::move(contents)), options_(std::move(options)) {}
+  std::shared_ptr<const Contents> contents_;
+  CompileOptions options_;
+};
+
+enum class CommandBufferStatus : uint8_t { NotEnqueued, Enqueued, Committed, Scheduled, Completed, Error };
+
+// Text of a status ("NotEnqueued", "Completed", ...).
+std::string_view to_string(CommandBufferStatus status);
+
+class ComputeCommandEncoder {
+ public:
+  ~ComputeCommandEncoder();
+  ComputeCommandEncoder(const ComputeCommandEncoder&) = delete;
+  ComputeCommandEncoder& operator=(const ComputeCommandEncoder&) = delete;
+
+  void set_compute_pipeline_state(const ComputePipelineStatePtr& pipeline);
+  // Binds `buffer` from byte `offset` at argument index `index`; a null
+  // buffer unbinds the index.
+  void set_buffer(const BufferPtr& buffer, uint64_t offset, uint32_t index);
+  // Copies `length` bytes inline as the argument at `index`. Kernel constants
+  // take exactly 4 bytes.
+  void set_bytes(const void* bytes, std::size_t length, uint32_t index);
+  // Records one dispatch of the current pipeline with the current arguments.
+  void dispatch_threadgroups(Size threadgroups_per_grid, Size threads_per_threadgroup);
+  void end_encoding();
+
+ private:
+  friend class CommandBuffer;
+  struct State;
+  explicit ComputeCommandEncoder(std::shared_ptr<CommandBuffer> owner);
+  std::shared_ptr<CommandBuffer> owner_;
+  std::unique_ptr<State> state_;
+  bool ended_ = false;
+};
+
+class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
+ public:
+  ~CommandBuffer();
+  CommandBuffer(const CommandBuffer&) = delete;
+  CommandBuffer& operator=(const CommandBuffer&) = delete;
+
+  // A new encoder appending to this command buffer. The previous encoder must
+  // have ended; otherwise the command buffer fails at commit.
+  ComputeCommandEncoderPtr compute_command_encoder();
+  // Runs every recorded dispatch in order (see the top of this file). A second
+  // commit is refused (the command buffer goes to Error if it had not run).
+  void commit();
+  void wait_until_completed();
+  CommandBufferStatus status() const { return status_; }
+  // Empty unless status() is Error.
+  const std::string& error() const { return error_; }
+  // Dispatches recorded so far (all encoders).
+  std::size_t dispatch_count() const;
+
+ private:
+  friend class CommandQueue;
+  friend class ComputeCommandEncoder;
+  struct Recording;
+  explicit CommandBuffer(std::shared_ptr<CommandQueue> queue);
+  void fail_encoding(std::string message);  // first encoding fault wins
+  bool run_all();                           // false: error_ set
+
+  std::shared_ptr<CommandQueue> queue_;
+  std::unique_ptr<Recording> recording_;
+  CommandBufferStatus status_ = CommandBufferStatus::NotEnqueued;
+  std::string error_;
+  std::string encoding_error_;
+  bool encoder_open_ = false;
+};
+
+class CommandQueue : public std::enable_shared_from_this<CommandQueue> {
+ public:
+  ~CommandQueue();
+  CommandQueue(const CommandQueue&) = delete;
+  CommandQueue& operator=(const CommandQueue&) = delete;
+
+  CommandBufferPtr command_buffer();
+  const DevicePtr& device() const { return device_; }
+
+ private:
+  friend class Device;
+  friend class CommandBuffer;
+  struct Pool;
+  explicit CommandQueue(DevicePtr device);
+  DevicePtr device_;
+  std::unique_ptr<Pool> pool_;  // recycled dispatch storage of finished command buffers
+};
+
+class Device : public std::enable_shared_from_this<Device> {
+ public:
+  // The system default device (this machine's CPU), or nullptr when none.
+  static DevicePtr system_default();
+
+  const std::string& name() const { return name_; }
+  bool has_unified_memory() const { return true; }
+  // Largest length new_buffer accepts.
+  uint64_t max_buffer_length() const { return max_buffer_length_; }
+
+  CommandQueuePtr new_command_queue();
+
+  // Compiles library source text: parses the kernel declarations and links
+  // each to its implementation. The error is the compiler's diagnostic text,
+  // "program_source:<line>:<column>: error: <what>".
+  std::expected<LibraryPtr, std::string> new_library_with_source(std::string_view source,
+                                                                 const CompileOptions& options);
+  std::expected<ComputePipelineStatePtr, std::string> new_compute_pipeline_state(const FunctionPtr& function);
+
+  // A zero-filled, 64-byte aligned buffer of `length` bytes (length 1 ..
+  // max_buffer_length()), or why not.
+  std::expected<BufferPtr, std::string> new_buffer(std::size_t length, ResourceOptions options = 0);
+  // A buffer over caller memory, without copying; the memory must outlive
+  // the buffer. The const overload makes a read-only buffer.
+  std::expected<BufferPtr, std::string> new_buffer_no_copy(void* pointer, std::size_t length,
+                                                           ResourceOptions options = 0);
+  std::expected<BufferPtr, std::string> new_buffer_no_copy(const void* pointer, std::size_t length,
+                                                           ResourceOptions options = 0);
+
+ private:
+  Device(std::string name, uint64_t max_buffer_length);
+  std::string name_;
+  uint64_t max_buffer_length_;
+};
+
+// Scope of an autorelease pool. Objects here are released by their owners,
+// so the pool has nothing to drain; it exists so code keeps Metal's shape.
+class AutoreleasePool {
+ public:
+  AutoreleasePool();
+  ~AutoreleasePool();
+  AutoreleasePool(const AutoreleasePool&) = delete;
+  AutoreleasePool& operator=(const AutoreleasePool&) = delete;
+  // Pools open on this thread.
+  static int depth();
+};
+
+}  // namespace varkel::metal
