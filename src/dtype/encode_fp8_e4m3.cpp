@@ -1,0 +1,64 @@
+#include <algorithm>
+#include <cmath>
+
+#include "dtype/bf16.h"
+#include "dtype/encoding_support.h"
+#include "dtype/fp8_e4m3_lut.h"
+#include "dtype/grouped_encoders.h"
+
+namespace varkel::detail {
+
+namespace {
+
+constexpr std::size_t kTopCode = 0x77;  // first code of the saturating 240 binade
+
+// The code among 0..0x77 nearest to m (2^-10 <= m <= 240), a tie going to the
+// smaller entry. Equivalent to scanning the table upward with a strict
+// less-than test: entries rise strictly, and no two of them can round to the
+// same distance from m.
+uint8_t nearest_code(const Fp8E4m3Lut& lut, float m) {
+  const float* first = lut.data();
+  const std::size_t k = static_cast<std::size_t>(std::lower_bound(first, first + kTopCode + 1, m) - first);
+  if (k > kTopCode) return kTopCode;
+  if (k == 0 || lut[k] == m) return static_cast<uint8_t>(k);
+  const float below = m - lut[k - 1];
+  const float above = lut[k] - m;
+  return static_cast<uint8_t>(above < below ? k : k - 1);
+}
+
+uint8_t fp8_code(const Fp8E4m3Lut& lut, float x, float inv) {
+  const float y = inv * x;
+  const float a = std::fabs(y);
+  const uint8_t sign = y < 0.0f ? 0x80 : 0x00;
+  if (a < lut[1] * 0.5f) return sign;
+  const float m = std::isnan(a) ? 240.0f : std::min(a, 240.0f);
+  return static_cast<uint8_t>(nearest_code(lut, m) | sign);
+}
+
+}  // namespace
+
+std::vector<EncodedTensor> encode_fp8_e4m3(std::span<const float> data, std::size_t rows, std::size_t cols) {
+  const Fp8E4m3Lut& lut = fp8_e4m3_lut();
+  const std::size_t groups = cols / kFp8Group;
+  std::vector<uint8_t> codes(rows * cols, 0);
+  std::vector<uint8_t> scales(rows * groups * sizeof(uint16_t), 0);
+  for_each_row(rows, cols, [&](std::size_t r) {
+    for (std::size_t g = 0; g < groups; ++g) {
+      const std::size_t begin = r * cols + g * kFp8Group;
+      const float* x = data.data() + begin;
+      float amax = abs_max(x, kFp8Group);
+      if (amax < 1e-8f) amax = 1e-8f;
+      const float scale = amax / 240.0f;
+      store_u16_le(&scales[(r * groups + g) * sizeof(uint16_t)], f32_to_bf16(scale));
+      const float inv = 1.0f / scale;
+      uint8_t* out = &codes[begin];
+      for (std::size_t i = 0; i < kFp8Group; ++i) out[i] = fp8_code(lut, x[i], inv);
+    }
+  });
+  std::vector<EncodedTensor> parts;
+  parts.push_back({std::move(codes), {rows, cols}, ".weight", as_str(DType::Fp8E4m3)});
+  parts.push_back({std::move(scales), {rows, groups}, ".scales", as_str(DType::Bf16)});
+  return parts;
+}
+
+}  // namespace varkel::detail

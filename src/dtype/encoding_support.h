@@ -1,0 +1,58 @@
+#pragma once
+// Pieces shared by the grouped encoders (internal to dtype).
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <bit>
+#include <optional>
+#include <string>
+
+namespace varkel::detail {
+
+static_assert(std::endian::native == std::endian::little, "stored words are little-endian");
+
+// NaN-ignoring minimum and maximum (IEEE minNum/maxNum). A NaN operand loses to
+// a number; -0.0 orders below +0.0 so the result never depends on fold order.
+inline float min_num(float a, float b) {
+  if (b < a) return b;
+  if (a < b) return a;
+  if (std::isnan(a)) return b;
+  if (std::isnan(b)) return a;
+  return std::signbit(b) ? b : a;
+}
+
+inline float max_num(float a, float b) {
+  if (b > a) return b;
+  if (a > b) return a;
+  if (std::isnan(a)) return b;
+  if (std::isnan(b)) return a;
+  return std::signbit(a) ? b : a;
+}
+
+// Largest magnitude of n values, folded from 0.0; never NaN.
+inline float abs_max(const float* x, std::size_t n) {
+  float amax = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) amax = max_num(amax, std::fabs(x[i]));
+  return amax;
+}
+
+inline void store_u16_le(uint8_t* dst, uint16_t value) { std::memcpy(dst, &value, sizeof value); }
+inline void store_u32_le(uint8_t* dst, uint32_t value) { std::memcpy(dst, &value, sizeof value); }
+
+// rows * cols values are read; a shorter input is an error, not a read past its end.
+std::optional<std::string> check_data_length(std::size_t length, std::size_t rows, std::size_t cols);
+
+// Inputs this large are split across threads by rows; every row's output is
+// independent, so the bytes do not depend on the split.
+inline constexpr std::size_t kParallelMinValues = std::size_t{1} << 18;
+
+template <class RowFn>
+void for_each_row(std::size_t rows, std::size_t cols, RowFn&& row_fn) {
+  const bool parallel = rows > 1 && rows * cols >= kParallelMinValues;
+#pragma omp parallel for schedule(static) if (parallel)
+  for (std::size_t r = 0; r < rows; ++r) row_fn(r);
+}
+
+}  // namespace varkel::detail
