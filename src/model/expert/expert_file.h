@@ -30,7 +30,7 @@ class ExpertFile {
   // Opens layer `layer`'s LZ4 file: reads the count (must equal `num_experts`) and the
   // offset table. `num_experts` is std::nullopt when the configuration lacks it.
   static Result<ExpertFile> open_lz4(const std::filesystem::path& path, size_t layer,
-                                     const std::optional<uint64_t>& num_experts);
+                                     const std::optional<uint64_t>& num_experts, uint64_t expert_size);
   // Opens layer `layer`'s raw file; its length is not checked.
   static Result<ExpertFile> open_raw(const std::filesystem::path& path, size_t layer, uint64_t expert_size);
 

@@ -1,0 +1,62 @@
+#include "cache/cache_writer.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace varkel {
+
+std::expected<void, IoError> CacheWriter::flush() {
+  size_t done = 0;
+  while (done < used_) {
+    const ssize_t put = ::write(fd_, buffer_ + done, used_ - done);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::last_os_error());
+    }
+    if (put == 0) return std::unexpected(IoError::custom(IoErrorKind::Other, "failed to write whole buffer"));
+    done += static_cast<size_t>(put);
+  }
+  used_ = 0;
+  return {};
+}
+
+std::expected<void, IoError> CacheWriter::append(const void* bytes, size_t size) {
+  const auto* p = static_cast<const unsigned char*>(bytes);
+  while (size > 0) {
+    if (used_ == kBufferSize) {
+      if (auto flushed = flush(); !flushed) return flushed;
+    }
+    const size_t take = std::min(size, kBufferSize - used_);
+    std::memcpy(buffer_ + used_, p, take);
+    used_ += take;
+    p += take;
+    size -= take;
+  }
+  return {};
+}
+
+void CacheWriter::record(const std::string& name, const char* dtype, nlohmann::json shape, uint64_t size) {
+  tensors_[name] = {{"dtype", dtype}, {"offset", offset_}, {"shape", std::move(shape)}, {"size", size}};
+  offset_ += size;
+}
+
+std::expected<void, IoError> CacheWriter::write_f32_tensor(const std::string& name, std::span<const float> values,
+                                                           std::initializer_list<uint64_t> shape) {
+  // Host floats are little-endian (checked where the cache is built), so they go out as is.
+  if (auto put = append(values.data(), values.size_bytes()); !put) return put;
+  record(name, "float32", nlohmann::json(shape), values.size_bytes());
+  return {};
+}
+
+std::expected<void, IoError> CacheWriter::write_u32_scalar(const std::string& name, uint32_t value) {
+  const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+                                  static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+  if (auto put = append(bytes, sizeof bytes); !put) return put;
+  record(name, "uint32", nlohmann::json::array(), 4);
+  return {};
+}
+
+std::string CacheWriter::manifest_text() const { return nlohmann::json{{"tensors", tensors_}}.dump(2); }
+
+}  // namespace varkel

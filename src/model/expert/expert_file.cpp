@@ -1,0 +1,167 @@
+#include "model/expert/expert_file.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+#include <lz4.h>
+
+#include "model/config/required_key.h"
+#include "model/io/text_file.h"
+
+namespace varkel {
+
+namespace {
+
+MoEError io_error(IoErrorKind kind, std::string message) {
+  return MoEError::io(IoError::custom(kind, std::move(message)));
+}
+
+// One positional read; neither uses nor moves the shared file position.
+ssize_t pread_once(int fd, void* dest, size_t size, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+    errno = EINVAL;
+    return -1;
+  }
+  ssize_t got;
+  do {
+    got = ::pread(fd, dest, size, static_cast<off_t>(offset));
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+}  // namespace
+
+uint64_t expert_record_size(uint64_t hidden, uint64_t intermediate) {
+  const uint64_t h = hidden;
+  const uint64_t i = intermediate;
+  return 3 * (i * h / 2) + 8 * (h / 64) * i + 4 * (i / 64) * h;
+}
+
+ExpertFile ExpertFile::raw(UniqueFd file, uint64_t expert_size) {
+  return ExpertFile(Kind::Raw, std::move(file), {}, expert_size);
+}
+
+ExpertFile ExpertFile::lz4(UniqueFd file, std::vector<uint32_t> offsets, uint64_t expert_size) {
+  return ExpertFile(Kind::Lz4, std::move(file), std::move(offsets), expert_size);
+}
+
+Result<ExpertFile> ExpertFile::open_raw(const std::filesystem::path& path, size_t layer, uint64_t expert_size) {
+  auto file = UniqueFd::open(path, O_RDONLY);
+  if (!file) return fail(io_error(IoErrorKind::Other, fmt::format("expert {}: {}", layer, file.error().to_string())));
+  return raw(std::move(*file), expert_size);
+}
+
+Result<ExpertFile> ExpertFile::open_lz4(const std::filesystem::path& path, size_t layer,
+                                        const std::optional<uint64_t>& num_experts, uint64_t expert_size) {
+  auto file = UniqueFd::open(path, O_RDONLY);
+  if (!file) {
+    return fail(io_error(IoErrorKind::Other, fmt::format("lz4 expert {}: {}", layer, file.error().to_string())));
+  }
+  unsigned char header[4];
+  if (auto read = read_exact(file->get(), header, sizeof header); !read) {
+    return fail(io_error(IoErrorKind::Other, fmt::format("lz4 hdr {}: {}", layer, read.error().to_string())));
+  }
+  const uint32_t count = uint32_t{header[0]} | uint32_t{header[1]} << 8 | uint32_t{header[2]} << 16 |
+                         uint32_t{header[3]} << 24;
+  if (!num_experts) return fail(MoEError::config("missing config key 'num_experts'"));
+  if (count != *num_experts) {
+    return fail(io_error(IoErrorKind::InvalidData,
+                         fmt::format("lz4 expert {}: header says {} experts, config says {} \u2014 file may be corrupted",
+                                     layer, count, *num_experts)));
+  }
+  const uint64_t entries = uint64_t{count} + 1;
+  // The table's length comes from the file: compare with the file before allocating it.
+  struct stat st {};
+  if (::fstat(file->get(), &st) != 0) {
+    return fail(io_error(IoErrorKind::Other, fmt::format("lz4 off {}: {}", layer, IoError::last_os_error().to_string())));
+  }
+  if (static_cast<uint64_t>(st.st_size) < 4 + 4 * entries) {
+    return fail(io_error(IoErrorKind::Other, fmt::format("lz4 off {}: failed to fill whole buffer", layer)));
+  }
+  std::vector<unsigned char> raw_table(4 * entries);
+  if (auto read = read_exact(file->get(), raw_table.data(), raw_table.size()); !read) {
+    return fail(io_error(IoErrorKind::Other, fmt::format("lz4 off {}: {}", layer, read.error().to_string())));
+  }
+  std::vector<uint32_t> offsets(entries);
+  for (uint64_t e = 0; e < entries; ++e) {
+    const unsigned char* b = &raw_table[4 * e];
+    offsets[e] = uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+  }
+  return lz4(std::move(*file), std::move(offsets), expert_size);
+}
+
+Status ExpertFile::read_expert(size_t expert, std::span<uint8_t> dst) const {
+  if (dst.size() < expert_size_) {
+    return fail(io_error(IoErrorKind::InvalidInput, fmt::format("expert {}: destination holds {} bytes, expert_size is {}",
+                                                                expert, dst.size(), expert_size_)));
+  }
+  return kind_ == Kind::Raw ? read_raw(expert, dst) : read_lz4(expert, dst);
+}
+
+Status ExpertFile::read_raw(size_t expert, std::span<uint8_t> dst) const {
+  // Straight into the caller's (GPU staging) buffer: no intermediate copy.
+  uint64_t offset = 0;
+  ssize_t got = -1;
+  if (!__builtin_mul_overflow(uint64_t{expert}, expert_size_, &offset)) {
+    got = pread_once(file_.get(), dst.data(), expert_size_, offset);
+  }
+  if (got < 0 || static_cast<uint64_t>(got) != expert_size_) {
+    return fail(io_error(IoErrorKind::UnexpectedEof,
+                         fmt::format("pread expert {}: got {} expected {}", expert, got, expert_size_)));
+  }
+  return {};
+}
+
+Status ExpertFile::read_lz4(size_t expert, std::span<uint8_t> dst) const {
+  const size_t count = offsets_.size() - 1;
+  if (expert >= count) {
+    return fail(io_error(IoErrorKind::InvalidInput,
+                         fmt::format("lz4 expert {} out of range: the file holds {} experts", expert, count)));
+  }
+  const uint32_t start = offsets_[expert];
+  const uint32_t end = offsets_[expert + 1];
+  if (end < start) {
+    return fail(io_error(IoErrorKind::InvalidData,
+                         fmt::format("lz4 expert {}: block offsets decrease ({} then {})", expert, start, end)));
+  }
+  const size_t block_size = end - start;
+  const uint64_t file_offset = 4 + 4 * uint64_t{offsets_.size()} + start;
+  std::unique_ptr<char[]> block(new char[block_size == 0 ? 1 : block_size]);
+  const ssize_t got = pread_once(file_.get(), block.get(), block_size, file_offset);
+  if (got < 0 || static_cast<size_t>(got) != block_size) {
+    return fail(io_error(IoErrorKind::UnexpectedEof,
+                         fmt::format("pread lz4 expert {}: got {} expected {}", expert, got, block_size)));
+  }
+  if (block_size > INT_MAX || expert_size_ > INT_MAX) {
+    return fail(io_error(IoErrorKind::InvalidData,
+                         fmt::format("lz4 decompress expert {}: block of {} bytes or record of {} bytes is beyond the "
+                                     "decoder's limit",
+                                     expert, block_size, expert_size_)));
+  }
+  // The bounded decoder never writes past expert_size bytes, and dst holds at least that
+  // many, so the block is decoded in place.
+  const int decoded = LZ4_decompress_safe(block.get(), reinterpret_cast<char*>(dst.data()),
+                                          static_cast<int>(block_size), static_cast<int>(expert_size_));
+  if (decoded < 0) {
+    return fail(io_error(IoErrorKind::InvalidData,
+                         fmt::format("lz4 decompress expert {}: malformed block or output beyond {} bytes "
+                                     "(decoder stopped at input byte {} of {})",
+                                     expert, expert_size_, -decoded - 1, block_size)));
+  }
+  // A short block would leave another expert's bytes in the tail of dst.
+  if (static_cast<uint64_t>(decoded) != expert_size_) {
+    return fail(io_error(IoErrorKind::InvalidData,
+                         fmt::format("lz4 decompress expert {}: block decodes to {} bytes, expected {}", expert,
+                                     decoded, expert_size_)));
+  }
+  return {};
+}
+
+}  // namespace varkel

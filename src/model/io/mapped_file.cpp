@@ -1,0 +1,46 @@
+#include "model/io/mapped_file.h"
+
+#include <cstdint>
+#include <limits>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <utility>
+
+namespace varkel {
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+  if (this != &other) {
+    release();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+MappedFile::~MappedFile() { release(); }
+
+void MappedFile::release() {
+  if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), size_);
+  data_ = nullptr;
+  size_ = 0;
+}
+
+std::expected<MappedFile, IoError> MappedFile::map(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::unexpected(IoError::last_os_error());
+  if (st.st_size < 0) return std::unexpected(IoError::custom(IoErrorKind::InvalidData, "negative file length"));
+  const auto length = static_cast<uint64_t>(st.st_size);
+  // mmap cannot take a length of zero: an empty file is an empty mapping.
+  if (length == 0) return MappedFile();
+  if (length > static_cast<uint64_t>(std::numeric_limits<ptrdiff_t>::max())) {
+    return std::unexpected(IoError::custom(IoErrorKind::InvalidInput, "memory map length overflows isize"));
+  }
+  void* base = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_PRIVATE, fd, 0);
+  if (base == MAP_FAILED) return std::unexpected(IoError::last_os_error());
+  return MappedFile(static_cast<const uint8_t*>(base), static_cast<size_t>(length));
+}
+
+}  // namespace varkel
