@@ -1,0 +1,150 @@
+import os
+import signal
+import subprocess
+
+import numpy as np
+import pytest
+
+VOCAB = 248320
+HIDDEN = 2048
+
+
+def ids(*values):
+    return np.array(values, dtype=np.int64)
+
+
+def test_engine_repr_and_construction_errors(varkel, model, engine):
+    assert repr(engine) == "Engine(loaded: 4 layers, hidden=2048)"
+    with pytest.raises(ValueError) as unknown:
+        varkel.Engine(model, "Nope")
+    assert str(unknown.value).startswith("Config error: ")
+    with pytest.raises(ValueError, match=r"^Config error: k \(5\) must not exceed"):
+        varkel.Engine(model, k=5)
+    with pytest.raises(OverflowError):
+        varkel.Engine(model, k=-1)
+    with pytest.raises(OverflowError):
+        varkel.Engine(model, k=2 ** 64)
+    with pytest.raises(TypeError, match=r"^argument 'model': "):
+        varkel.Engine("model")
+
+
+def test_positions_follow_the_cache(varkel, model, engine):
+    cache = varkel.Cache(model)
+    first = engine.forward(ids(1, 2, 3, 4, 5), cache)
+    assert first.shape == (5, VOCAB) and first.dtype == np.float32
+    assert cache.pos == 5
+    # The same five ids plus two: only the two new ones are processed.
+    assert engine.forward(ids(1, 2, 3, 4, 5, 6, 7), cache).shape == (2, VOCAB)
+    assert cache.pos == 7
+    assert engine.forward(ids(8), cache).shape == (1, VOCAB)
+    assert cache.pos == 8
+
+    other = varkel.Cache(model)
+    engine.forward(ids(1, 2, 3, 4, 5), other)
+    # Not longer than the position: processed whole, as positions 5..9.
+    assert engine.forward(ids(1, 2, 3, 4, 5), other).shape == (5, VOCAB)
+    assert other.pos == 10
+
+    empty = engine.forward(np.zeros(0, dtype=np.int64), other)
+    assert empty.shape == (0, VOCAB)
+    assert other.pos == 10
+
+
+def test_forward_hidden_of_embed_lookup_equals_forward(varkel, model, engine):
+    tokens = ids(11, 22, 33, 44)
+    embeddings = engine.embed_lookup(tokens)
+    assert embeddings.shape == (4, HIDDEN) and embeddings.dtype == np.float32
+    a = engine.forward(tokens, varkel.Cache(model))
+    b = engine.forward_hidden(embeddings, varkel.Cache(model))
+    np.testing.assert_array_equal(a, b)
+    # A Fortran-ordered copy is read in its logical order.
+    c = engine.forward_hidden(np.asfortranarray(embeddings), varkel.Cache(model))
+    np.testing.assert_array_equal(a, c)
+    assert np.isfinite(a).all()
+
+
+def test_lookup_outside_the_table_fails_without_touching_the_cache(varkel, model, engine):
+    cache = varkel.Cache(model)
+    with pytest.raises(RuntimeError, match=r"^Config error: "):
+        engine.forward(ids(VOCAB), cache)
+    assert cache.pos == 0
+
+
+def test_strict_array_arguments(varkel, model, engine):
+    cache = varkel.Cache(model)
+    with pytest.raises(TypeError, match=r"^argument 'input_ids': "):
+        engine.forward([1, 2, 3], cache)
+    with pytest.raises(TypeError, match=r"^argument 'input_ids': "):
+        engine.forward(np.array([1, 2], dtype=np.int32), cache)
+    with pytest.raises(TypeError, match=r"^argument 'input_ids': "):
+        engine.forward(np.array([[1, 2]], dtype=np.int64), cache)
+    with pytest.raises(TypeError, match=r"^The given array is not contiguous$"):
+        engine.forward(np.arange(10, dtype=np.int64)[::2], cache)
+    with pytest.raises(TypeError, match=r"^argument 'embeddings': "):
+        engine.forward_hidden(np.zeros((1, HIDDEN), dtype=np.float64), cache)
+    with pytest.raises(TypeError, match=r"^argument 'cache': "):
+        engine.forward(ids(1), "cache")
+    with pytest.raises(RuntimeError, match=r"^shape error: "):
+        engine.forward_hidden(np.zeros((3, 1024), dtype=np.float32), cache)
+    assert cache.pos == 0
+
+
+def test_telemetry_snapshot(varkel, model):
+    engine = varkel.Engine(model, "Qwen35MoEFusedExp1")
+    assert engine.telemetry() == {}
+    engine.forward(ids(1), varkel.Cache(model))
+    assert engine.telemetry() == {}
+    varkel.record_engine_telemetry(True)
+    try:
+        engine.forward(ids(1, 2), varkel.Cache(model))
+    finally:
+        varkel.record_engine_telemetry(False)
+    telemetry = engine.telemetry()
+    assert telemetry, "recording was on for one pass"
+    assert list(telemetry) == sorted(telemetry)
+    assert all(isinstance(v, float) for v in telemetry.values())
+    assert "engine.total_ms" in telemetry
+    # A copy: changing it changes nothing.
+    telemetry.clear()
+    assert engine.telemetry()
+
+
+def test_sigint_interrupts_a_long_pass_and_keeps_the_cache(varkel, model, engine):
+    cache = varkel.Cache(model)
+    engine.forward(ids(1, 2), cache)
+    before = engine.forward  # keep references simple inside the timing window
+    killer = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -INT {os.getpid()}"])
+    try:
+        with pytest.raises(RuntimeError) as stopped:
+            before(np.arange(1, 4000, dtype=np.int64) % 1000 + 3, cache)
+    finally:
+        killer.wait()
+    assert str(stopped.value) == "Metal error: interrupted"
+    assert cache.pos == 2
+
+
+def test_signal_handler_touching_the_cache_meets_a_borrow_error(varkel, model, engine):
+    cache = varkel.Cache(model)
+    seen = []
+
+    def handler(signum, frame):
+        try:
+            cache.pos
+        except RuntimeError as error:
+            seen.append(str(error))
+        try:
+            cache.reset()
+        except RuntimeError as error:
+            seen.append(str(error))
+        raise KeyboardInterrupt
+
+    old = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    try:
+        with pytest.raises(RuntimeError, match="^Metal error: interrupted$"):
+            engine.forward(np.arange(3, 4000, dtype=np.int64) % 1000 + 3, cache)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert seen == ["Already mutably borrowed", "Already borrowed"]
+    assert cache.pos == 0

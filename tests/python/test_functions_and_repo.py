@@ -1,0 +1,85 @@
+import json
+import os
+
+import pytest
+
+
+@pytest.fixture
+def in_tmp(tmp_path, monkeypatch):
+    """Hub caches are relative to the working directory: keep them in a temp dir."""
+    monkeypatch.chdir(tmp_path)
+    # No test reaches anything but loopback: a dead proxy makes any hub request fail at once.
+    monkeypatch.setenv("HTTPS_PROXY", "http://127.0.0.1:9")
+    monkeypatch.setenv("https_proxy", "http://127.0.0.1:9")
+    monkeypatch.delenv("NO_PROXY", raising=False)
+    monkeypatch.delenv("no_proxy", raising=False)
+    return tmp_path
+
+
+def write_config(directory, config):
+    directory.mkdir(parents=True, exist_ok=True)
+    (directory / "config.json").write_text(config if isinstance(config, str) else json.dumps(config))
+    return str(directory)
+
+
+def test_quantize_checks_come_in_order(varkel, in_tmp):
+    out = str(in_tmp / "out")
+    # Version first, before anything touches the disk or the network.
+    with pytest.raises(ValueError, match=r"^Unknown version: 3\.7\. Expected '3\.5' or '3\.6'\.$"):
+        varkel.qwen35_moe_quantize("org/absent", out, version="3.7")
+    assert not (in_tmp / "hub").exists()
+    with pytest.raises(TypeError):
+        varkel.qwen35_moe_quantize("src", out, "3.5")
+
+    no_config = in_tmp / "empty"
+    no_config.mkdir()
+    with pytest.raises(OSError):
+        varkel.qwen35_moe_quantize(str(no_config), out, version="3.5")
+
+    broken = write_config(in_tmp / "broken", "{not json")
+    with pytest.raises(RuntimeError):
+        varkel.qwen35_moe_quantize(broken, out, version="3.5")
+
+    stripped = write_config(in_tmp / "stripped", {"architectures": ["Qwen3_5MoeForConditionalGeneration_Stripped"]})
+    with pytest.raises(ValueError, match=r"^Unknown architecture: Qwen3_5MoeForConditionalGeneration_Stripped$"):
+        varkel.qwen35_moe_quantize(stripped, out, version="3.5")
+
+    # No "architectures" passes the architecture check; the scheme is checked after reading config.json.
+    plain = write_config(in_tmp / "plain", {"text_config": {}})
+    with pytest.raises(ValueError, match=r"^Unknown scheme: int8\. Expected 'bq4' or 'int4'\.$"):
+        varkel.qwen35_moe_quantize(plain, out, version="3.5", scheme="int8")
+
+
+def test_quantize_from_an_unreachable_hub_fails_fetching_config(varkel, in_tmp):
+    with pytest.raises(OSError) as failure:
+        varkel.qwen35_moe_quantize("org/model", str(in_tmp / "out"), version="3.5")
+    assert "HF API error" in str(failure.value) or "http" in str(failure.value).lower()
+    assert (in_tmp / "hub" / "models--org--model").is_dir()
+
+
+def test_repo_handle_paths_and_local_cache(varkel, in_tmp):
+    repo = varkel.PyHfRepo("org/name")
+    assert repo.path == "hub/models--org--name"
+    assert repo.is_hf is True
+    assert (in_tmp / "hub" / "models--org--name").is_dir()
+    assert repr(repo).startswith("<_varkel.PyHfRepo object at ")
+
+    # A file already in the cache is returned without any request.
+    (in_tmp / "hub" / "models--org--name" / "config.json").write_text("{}")
+    assert repo.ensure("config.json") == "hub/models--org--name/config.json"
+    assert repo.ensure_batch([]) == []
+    with pytest.raises(TypeError, match=r"^argument 'filenames': "):
+        repo.ensure_batch("config.json")
+    assert repo.remove("never-downloaded.bin") is None
+    repo.remove("config.json")
+    assert not (in_tmp / "hub" / "models--org--name" / "config.json").exists()
+
+
+def test_repo_requests_without_network_raise_runtime_error(varkel, in_tmp):
+    repo = varkel.PyHfRepo("org/name")
+    with pytest.raises(RuntimeError, match=r"^HF API error: "):
+        repo.ls()
+    with pytest.raises(RuntimeError):
+        repo.ensure("weights.bin")
+    with pytest.raises(RuntimeError):
+        repo.ensure("../escape")

@@ -1,0 +1,115 @@
+import inspect
+import os
+import pathlib
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+
+def test_import_registers_exactly_six_names_in_order_and_starts_nothing():
+    # A fresh interpreter: no thread, no file beyond the module itself.
+    code = r"""
+import os, sys
+before = len(os.listdir('/proc/self/task'))
+fds_before = set(os.listdir('/proc/self/fd'))
+import _varkel
+after = len(os.listdir('/proc/self/task'))
+fds_after = set(os.listdir('/proc/self/fd'))
+names = [n for n in vars(_varkel) if not n.startswith('__')]
+print(names)
+print(before, after, sorted(fds_after - fds_before))
+print(repr(_varkel.__doc__))
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         env=dict(os.environ))
+    names, threads, doc = out.stdout.splitlines()
+    assert names == "['Model', 'Engine', 'Cache', 'record_engine_telemetry', 'qwen35_moe_quantize', 'PyHfRepo']"
+    before, after, new_fds = threads.split(" ", 2)
+    assert before == after
+    assert new_fds == "[]"
+    assert doc == "''"
+    assert out.stderr == ""
+
+
+def test_text_signatures(varkel):
+    assert str(inspect.signature(varkel.Engine)) == "(model, pipeline_mode='Qwen35MoEFusedExp2', k=0)"
+    assert str(inspect.signature(varkel.Model)) == "(model_path)"
+    assert str(inspect.signature(varkel.Cache)) == "(model)"
+    assert str(inspect.signature(varkel.PyHfRepo)) == "(repo_id)"
+    assert varkel.Engine.__text_signature__ == '(model, pipeline_mode="Qwen35MoEFusedExp2", k=0)'
+    assert str(inspect.signature(varkel.Engine.forward)) == "(self, input_ids, cache)"
+    assert str(inspect.signature(varkel.Cache.load)) == "(bin_path, json_path)"
+    assert str(inspect.signature(varkel.PyHfRepo.ls)) == "(self, dir=None)"
+    assert str(inspect.signature(varkel.record_engine_telemetry)) == "(on)"
+    assert str(inspect.signature(varkel.qwen35_moe_quantize)) == \
+        "(model_path, output_dir, *, version, scheme='bq4')"
+    assert varkel.Engine.embed_lookup.__doc__ == \
+        "Convert token IDs to embeddings. Returns [n, hidden_dim] float32 array."
+    assert varkel.Engine.telemetry.__doc__ == \
+        "Engine-level telemetry (only populated when record_engine_telemetry(true))."
+    assert varkel.PyHfRepo.ensure_batch.__doc__.splitlines()[1] == "Returns local paths in the same order."
+    assert varkel.PyHfRepo.ls.__doc__.splitlines()[1].startswith("``ls``: returns names")
+    # Class bodies are empty: only the signature is there.
+    assert varkel.Engine.__doc__ in ("", None)
+
+
+def test_path_arguments_must_be_str(varkel, model_dir, tmp_path):
+    with pytest.raises(TypeError, match=r"^argument 'model_path': "):
+        varkel.Model(pathlib.Path(model_dir))
+    with pytest.raises(TypeError, match=r"^argument 'bin_path': "):
+        varkel.Cache.load(pathlib.Path(tmp_path / "a.bin"), str(tmp_path / "a.json"))
+    with pytest.raises(TypeError):
+        varkel.Model()
+
+
+def test_flag_must_be_bool_or_numpy_bool(varkel):
+    with pytest.raises(TypeError, match=r"^argument 'on': "):
+        varkel.record_engine_telemetry(1)
+    varkel.record_engine_telemetry(np.bool_(True))
+    varkel.record_engine_telemetry(False)
+
+
+def test_objects_are_confined_to_their_thread(varkel, model):
+    caught = []
+
+    def use():
+        try:
+            repr(model)
+        except BaseException as error:  # the panic type derives from BaseException only
+            caught.append(error)
+
+    thread = threading.Thread(target=use)
+    thread.start()
+    thread.join()
+    assert len(caught) == 1
+    error = caught[0]
+    assert not isinstance(error, Exception)
+    assert type(error).__name__ == "PanicException"
+    assert str(error) == "_varkel::python_bindings::Model is unsendable, but sent to another thread"
+    assert not hasattr(varkel, "PanicException")
+    # Still usable on its own thread.
+    assert repr(model).startswith("Model(")
+
+
+def test_dropping_on_another_thread_is_reported_not_freed(varkel, model):
+    reports = []
+    old_hook = sys.unraisablehook
+    sys.unraisablehook = lambda report: reports.append(report)
+    try:
+        holder = [varkel.Cache(model)]
+
+        def drop():
+            holder.clear()
+
+        thread = threading.Thread(target=drop)
+        thread.start()
+        thread.join()
+    finally:
+        sys.unraisablehook = old_hook
+    assert len(reports) == 1
+    assert isinstance(reports[0].exc_value, RuntimeError)
+    assert str(reports[0].exc_value) == \
+        "_varkel::python_bindings::Cache is unsendable, but is being dropped on another thread"
