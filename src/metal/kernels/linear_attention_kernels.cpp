@@ -1,7 +1,220 @@
+// Linear-attention kernels: the depthwise convolution step, per-head q/k norm,
+// decay and write strength, the gated delta-net step and the gated output norm.
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
 #include "metal/kernel_abi.h"
+#include "metal/kernels/attention_kernel_common.h"
+#include "metal/kernels/linear_attention_delta_net.h"
 
 namespace varkel::metal {
+namespace {
 
-void append_linear_attention_kernels(std::vector<KernelImpl>& out) { (void)out; }
+using grid::Check;
+using namespace params;
+
+// ---- depthwise convolution step ----
+
+constexpr std::string_view kConv = "conv1d_step";
+constexpr uint32_t kTaps = 4;
+
+uint64_t conv_count(const DispatchArgs& args) { return std::min<uint64_t>(grid::threads(args), args.u32(4)); }
+
+Check validate_conv1d_step(const DispatchArgs& args) {
+  if (auto c = grid::one_dimensional(kConv, args)) return c;
+  const uint64_t n = conv_count(args);
+  if (n == 0) return std::nullopt;
+  return grid::first({grid::floats(kConv, args, 0, 2 * uint64_t{args.u32(4)} + n), grid::floats(kConv, args, 1, n),
+                      grid::halves(kConv, args, 2, kTaps * n), grid::floats(kConv, args, 3, n)});
+}
+
+void run_conv1d_step(const DispatchArgs& args) {
+  const uint64_t n = conv_count(args);
+  const size_t dim = args.u32(4);
+  float* s0 = args.buffer<float>(0);
+  float* s1 = s0 + dim;
+  float* s2 = s1 + dim;
+  const float* input = args.buffer<const float>(1);
+  const uint16_t* w = args.buffer<const uint16_t>(2);
+  float* output = args.buffer<float>(3);
+  for (size_t c = 0; c < n; ++c) {
+    const uint16_t* wc = w + c * kTaps;
+    const float x = input[c];
+    float acc = 0.0f;
+    acc += s0[c] * bf16_to_f32(wc[0]);
+    acc += s1[c] * bf16_to_f32(wc[1]);
+    acc += s2[c] * bf16_to_f32(wc[2]);
+    acc += x * bf16_to_f32(wc[3]);
+    s0[c] = s1[c];
+    s1[c] = s2[c];
+    s2[c] = x;
+    output[c] = silu(acc);
+  }
+}
+
+// ---- per-head q/k norm ----
+
+constexpr std::string_view kQkNorm = "rms_norm_qk";
+constexpr uint32_t kMaxHeadDim = 128;  // the norms' threadgroup arrays
+
+// Thread 0's sum of squares in index order, then the reciprocal RMS.
+float inv_rms(const float* x, uint32_t n, float eps) {
+  float sum = 0.0f;
+  for (uint32_t i = 0; i < n; ++i) sum += x[i] * x[i];
+  return 1.0f / std::sqrt(sum / static_cast<float>(n) + eps);
+}
+
+Check check_head_threads(std::string_view kernel, const DispatchArgs& args, uint32_t dim) {
+  if (auto c = grid::one_dimensional(kernel, args)) return c;
+  if (dim == 0 || dim > kMaxHeadDim) {
+    return grid::fail(kernel, fmt::format("head size {} outside 1..{}", dim, kMaxHeadDim));
+  }
+  return grid::threads_per_group(kernel, args, dim);
+}
+
+Check validate_rms_norm_qk(const DispatchArgs& args) {
+  const uint32_t key_dim = args.u32(2);
+  if (auto c = check_head_threads(kQkNorm, args, key_dim)) return c;
+  const uint64_t n = uint64_t{args.grid.threadgroups[0]} * key_dim;
+  return grid::first({grid::floats(kQkNorm, args, 0, n), grid::floats(kQkNorm, args, 1, n)});
+}
+
+void run_rms_norm_qk(const DispatchArgs& args) {
+  const uint32_t key_dim = args.u32(2);
+  const float inv_scale = args.f32(3);
+  constexpr float kEps = 1e-6f;
+  for (size_t h = 0; h < args.grid.threadgroups[0]; ++h) {
+    float* q = args.buffer<float>(0) + h * key_dim;
+    const float inv_q = inv_rms(q, key_dim, kEps);
+    for (uint32_t t = 0; t < key_dim; ++t) q[t] = q[t] * inv_q * inv_scale * inv_scale;
+    float* k = args.buffer<float>(1) + h * key_dim;
+    const float inv_k = inv_rms(k, key_dim, kEps);
+    for (uint32_t t = 0; t < key_dim; ++t) k[t] = k[t] * inv_k * inv_scale;
+  }
+}
+
+// ---- decay and write strength ----
+
+constexpr std::string_view kDecay = "compute_decay_beta";
+
+Check validate_compute_decay_beta(const DispatchArgs& args) {
+  if (auto c = grid::one_dimensional(kDecay, args)) return c;
+  // No bound check in the kernel: every thread reads and writes its head.
+  const uint64_t n = grid::threads(args);
+  return grid::first({grid::floats(kDecay, args, 0, n), grid::floats(kDecay, args, 1, n),
+                      grid::floats(kDecay, args, 2, n), grid::halves(kDecay, args, 3, n),
+                      grid::floats(kDecay, args, 4, n), grid::floats(kDecay, args, 5, n)});
+}
+
+void run_compute_decay_beta(const DispatchArgs& args) {
+  const float* alpha = args.buffer<const float>(0);
+  const float* beta = args.buffer<const float>(1);
+  const float* a_log = args.buffer<const float>(2);
+  const uint16_t* dt_bias = args.buffer<const uint16_t>(3);
+  float* g_decay = args.buffer<float>(4);
+  float* beta_gate = args.buffer<float>(5);
+  const uint64_t n = grid::threads(args);
+  for (uint64_t h = 0; h < n; ++h) {
+    const float a = std::exp(a_log[h]);
+    const float sp = std::log(1.0f + std::exp(alpha[h] + bf16_to_f32(dt_bias[h])));
+    const float b = beta[h];
+    g_decay[h] = std::exp(-a * sp);
+    beta_gate[h] = sigmoid(b);
+  }
+}
+
+// ---- gated delta-net step ----
+
+constexpr std::string_view kDeltaNet = "gated_delta_net_step";
+constexpr uint64_t kStateFloats = uint64_t{delta_net::kDim} * delta_net::kDim;
+
+Check validate_gated_delta_net_step(const DispatchArgs& args) {
+  if (auto c = grid::one_dimensional(kDeltaNet, args)) return c;
+  const uint64_t heads = args.grid.threadgroups[0];
+  const uint32_t rows = args.grid.threads_per_threadgroup[0];
+  const uint32_t per_key = args.u32(7);
+  // A thread past row 127 would step the next head's first rows.
+  if (rows > delta_net::kDim) {
+    return grid::fail(kDeltaNet, fmt::format("at most {} threads per threadgroup, got {}", delta_net::kDim, rows));
+  }
+  if (per_key == 0) return grid::fail(kDeltaNet, "k_heads_per_v must be non-zero");
+  if (heads == 0 || rows == 0) return std::nullopt;
+  const uint64_t rows_end = (heads - 1) * delta_net::kDim + rows;
+  const uint64_t keys = ((heads - 1) / per_key + 1) * delta_net::kDim;
+  return grid::first({grid::floats(kDeltaNet, args, 0, rows_end * delta_net::kDim),
+                      grid::floats(kDeltaNet, args, 1, keys), grid::floats(kDeltaNet, args, 2, keys),
+                      grid::floats(kDeltaNet, args, 3, rows_end), grid::floats(kDeltaNet, args, 4, heads),
+                      grid::floats(kDeltaNet, args, 5, heads), grid::floats(kDeltaNet, args, 6, rows_end)});
+}
+
+void run_gated_delta_net_step(const DispatchArgs& args) {
+  const int64_t heads = args.grid.threadgroups[0];
+  const uint32_t rows = args.grid.threads_per_threadgroup[0];
+  const uint32_t per_key = args.u32(7);
+  float* state = args.buffer<float>(0);
+  const float* q = args.buffer<const float>(1);
+  const float* k = args.buffer<const float>(2);
+  const float* v = args.buffer<const float>(3);
+  const float* g = args.buffer<const float>(4);
+  const float* beta = args.buffer<const float>(5);
+  float* output = args.buffer<float>(6);
+#pragma omp parallel for schedule(static) if (heads * rows >= 1024)
+  for (int64_t h = 0; h < heads; ++h) {
+    const size_t key = size_t(h / per_key) * delta_net::kDim;
+    const size_t row0 = size_t(h) * delta_net::kDim;
+    delta_net::step_head(state + h * kStateFloats, q + key, k + key, v + row0, g[h], beta[h], rows, output + row0);
+  }
+}
+
+// ---- gated output norm ----
+
+constexpr std::string_view kGatedNorm = "gated_rms_norm";
+
+Check validate_gated_rms_norm(const DispatchArgs& args) {
+  const uint32_t dim = args.u32(4);
+  if (auto c = check_head_threads(kGatedNorm, args, dim)) return c;
+  const uint64_t n = uint64_t{args.grid.threadgroups[0]} * dim;
+  return grid::first({grid::floats(kGatedNorm, args, 0, n), grid::floats(kGatedNorm, args, 1, n),
+                      grid::halves(kGatedNorm, args, 2, dim), grid::floats(kGatedNorm, args, 3, n)});
+}
+
+void run_gated_rms_norm(const DispatchArgs& args) {
+  const uint32_t dim = args.u32(4);
+  const float eps = args.f32(5);
+  const uint16_t* w = args.buffer<const uint16_t>(2);
+  float scratch[kMaxHeadDim];  // the head's values, read before any output is written
+  for (size_t h = 0; h < args.grid.threadgroups[0]; ++h) {
+    std::copy_n(args.buffer<const float>(0) + h * dim, dim, scratch);
+    const float* z = args.buffer<const float>(1) + h * dim;
+    float* out = args.buffer<float>(3) + h * dim;
+    const float inv = inv_rms(scratch, dim, eps);
+    for (uint32_t t = 0; t < dim; ++t) out[t] = scratch[t] * inv * silu(z[t]) * bf16_to_f32(w[t]);
+  }
+}
+
+}  // namespace
+
+void append_linear_attention_kernels(std::vector<KernelImpl>& out) {
+  const auto half = ElementType::Ushort;
+  out.push_back({kConv,
+                 {rw("conv_state", 0), buf("input", 1), buf("weights", 2, half), rw("output", 3), u32("conv_dim", 4)},
+                 validate_conv1d_step, run_conv1d_step});
+  out.push_back({kQkNorm, {rw("q", 0), rw("k", 1), u32("key_dim", 2), f32("inv_scale", 3)}, validate_rms_norm_qk,
+                 run_rms_norm_qk});
+  out.push_back({kDecay,
+                 {buf("alpha_out", 0), buf("beta_out", 1), buf("A_log", 2), buf("dt_bias", 3, half),
+                  rw("g_decay", 4), rw("beta_gate", 5)},
+                 validate_compute_decay_beta, run_compute_decay_beta});
+  out.push_back({kDeltaNet,
+                 {rw("state", 0), buf("q", 1), buf("k", 2), buf("v", 3), buf("g_decay", 4), buf("beta_gate", 5),
+                  rw("output", 6), u32("k_heads_per_v", 7)},
+                 validate_gated_delta_net_step, run_gated_delta_net_step});
+  out.push_back({kGatedNorm,
+                 {buf("values", 0), buf("z", 1), buf("weight", 2, half), rw("output", 3), u32("value_dim", 4),
+                  f32("eps", 5)},
+                 validate_gated_rms_norm, run_gated_rms_norm});
+}
 
 }  // namespace varkel::metal

@@ -1,0 +1,99 @@
+#pragma once
+// Dispatch checks and element helpers shared by the attention,
+// linear-attention, norm and combine kernels.
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "metal/kernel_abi.h"
+
+namespace varkel::metal::grid {
+
+using Check = std::optional<std::string>;
+
+inline uint64_t threadgroups(const DispatchArgs& args) {
+  const auto& g = args.grid.threadgroups;
+  return uint64_t{g[0]} * g[1] * g[2];
+}
+
+// Threads of a one-dimensional grid.
+inline uint64_t threads(const DispatchArgs& args) {
+  return uint64_t{args.grid.threadgroups[0]} * args.grid.threads_per_threadgroup[0];
+}
+
+// Kernels that index by one grid coordinate would repeat their writes in the
+// other dimensions: those run their work concurrently on a GPU, so refuse them.
+inline Check one_dimensional(std::string_view kernel, const DispatchArgs& args) {
+  const auto& g = args.grid;
+  if (g.threadgroups[1] == 1 && g.threadgroups[2] == 1 && g.threads_per_threadgroup[1] == 1 &&
+      g.threads_per_threadgroup[2] == 1) {
+    return std::nullopt;
+  }
+  return fmt::format("{}: grid must be one-dimensional, got ({}, {}, {}) x ({}, {}, {})", kernel, g.threadgroups[0],
+                     g.threadgroups[1], g.threadgroups[2], g.threads_per_threadgroup[0],
+                     g.threads_per_threadgroup[1], g.threads_per_threadgroup[2]);
+}
+
+inline Check threads_per_group(std::string_view kernel, const DispatchArgs& args, uint64_t expected) {
+  const uint32_t got = args.grid.threads_per_threadgroup[0];
+  if (got == expected) return std::nullopt;
+  return fmt::format("{}: needs {} threads per threadgroup, got {}", kernel, expected, got);
+}
+
+inline Check fail(std::string_view kernel, std::string_view what) { return fmt::format("{}: {}", kernel, what); }
+
+// Buffer `index` holds at least `count` elements of T.
+template <class T>
+Check elements(std::string_view kernel, const DispatchArgs& args, uint32_t index, uint64_t count) {
+  return require_bytes(kernel, args, index, count * sizeof(T));
+}
+inline Check floats(std::string_view kernel, const DispatchArgs& args, uint32_t index, uint64_t count) {
+  return elements<float>(kernel, args, index, count);
+}
+inline Check halves(std::string_view kernel, const DispatchArgs& args, uint32_t index, uint64_t count) {
+  return elements<uint16_t>(kernel, args, index, count);
+}
+
+inline Check first(std::initializer_list<Check> checks) {
+  for (const auto& c : checks) {
+    if (c) return c;
+  }
+  return std::nullopt;
+}
+
+}  // namespace varkel::metal::grid
+
+namespace varkel::metal {
+
+// bf16 weights widen by a 16-bit shift; nothing in these kernels rounds to bf16.
+inline float bf16_to_f32(uint16_t bits) { return std::bit_cast<float>(uint32_t{bits} << 16); }
+
+inline float sigmoid(float u) { return 1.0f / (1.0f + std::exp(-u)); }
+inline float silu(float u) { return u / (1.0f + std::exp(-u)); }
+
+// Parameter lists as the library source declares them.
+namespace params {
+
+constexpr KernelParam buf(std::string_view name, uint32_t index, ElementType type = ElementType::Float) {
+  return {ParamKind::Buffer, type, false, name, index};
+}
+constexpr KernelParam rw(std::string_view name, uint32_t index) {
+  return {ParamKind::Buffer, ElementType::Float, true, name, index};
+}
+constexpr KernelParam u32(std::string_view name, uint32_t index) {
+  return {ParamKind::Constant, ElementType::Uint, false, name, index};
+}
+constexpr KernelParam f32(std::string_view name, uint32_t index) {
+  return {ParamKind::Constant, ElementType::Float, false, name, index};
+}
+
+}  // namespace params
+
+}  // namespace varkel::metal
