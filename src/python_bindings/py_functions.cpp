@@ -70,9 +70,10 @@ void quantize(py::handle model_path_object, py::handle output_dir_object, py::ha
 
   const auto interrupted = []() -> std::optional<std::string> {
     if (PyErr_CheckSignals() == 0) return std::nullopt;
-    // The pending exception becomes the message and is not re-raised.
+    // The pending exception ("KeyboardInterrupt: ") becomes the message and is not re-raised.
     py::error_already_set error;
-    return std::string(error.what());
+    const std::string type_name = py::str(error.type().attr("__name__"));
+    return type_name + ": " + std::string(py::str(error.value()));
   };
   auto converted = run_quantizer(model_path, model_dir, output_dir, scheme, add_one_to_norms, interrupted);
   if (!converted) raise_runtime(converted.error());

@@ -3,16 +3,12 @@
 // checkpoint's "config.json" have been checked.
 
 #include <filesystem>
-#include <functional>
-#include <optional>
 #include <string>
 
 #include "quantize/quant_result.h"
+#include "quantize/run.h"
 
 namespace varkel::python {
-
-// nullopt to go on; a message ("KeyboardInterrupt: ...") to stop.
-using InterruptCheck = std::function<std::optional<std::string>()>;
 
 // Builds the scheme ("bq4" or "int4") from `model_dir` and runs the driver on
 // `model_path` as the caller gave it.
