@@ -1,0 +1,270 @@
+#include "hf_util/download.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "hf_util/http_get.h"
+
+namespace varkel {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool exists_following_links(const fs::path& p) {
+  struct stat st{};
+  return ::stat(p.c_str(), &st) == 0;
+}
+
+std::string os_error_text(int code) { return IoError::from_os(code).to_string(); }
+
+// Owns the descriptor of the temporary file.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    reset();
+    fd_ = std::exchange(other.fd_, -1);
+    return *this;
+  }
+  ~FileDescriptor() { reset(); }
+  int get() const { return fd_; }
+  // Closes now; the errno of a failed close, or 0.
+  int reset() {
+    int code = 0;
+    if (fd_ >= 0 && ::close(fd_) != 0) code = errno;
+    fd_ = -1;
+    return code;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Writes the body through one buffer into the temporary file.
+class FileSink : public HttpSink {
+ public:
+  FileSink(const DownloadRequest& request, progress::ProgressBar& bar) : request_(request), bar_(bar) {}
+
+  std::optional<std::string> on_head(const HttpHead& head) override {
+    bar_.set_length(head.content_length ? parse_content_length(*head.content_length).value_or(0) : 0);
+    buffer_.reset(new char[DOWNLOAD_BUFFER_BYTES]);
+    int fd = ::open(request_.temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return fmt::format("create {}: {}", request_.name, os_error_text(errno));
+    file_ = FileDescriptor(fd);
+    return std::nullopt;
+  }
+
+  std::optional<std::string> on_data(const char* data, size_t size) override {
+    if (size > DOWNLOAD_BODY_LIMIT - received_) {
+      size_t allowed = static_cast<size_t>(DOWNLOAD_BODY_LIMIT - received_);
+      if (auto failed = take(data, allowed)) return failed;
+      return fmt::format("read {}: response body is larger than the limit of {} bytes", request_.name,
+                         DOWNLOAD_BODY_LIMIT);
+    }
+    return take(data, size);
+  }
+
+  // Writes what the buffer still holds and closes the file.
+  std::optional<std::string> finish() {
+    if (auto failed = flush()) return failed;
+    if (int code = file_.reset(); code != 0) return fmt::format("write {}: {}", request_.name, os_error_text(code));
+    return std::nullopt;
+  }
+
+  bool file_open() const { return file_.get() >= 0; }
+
+ private:
+  std::optional<std::string> take(const char* data, size_t size) {
+    while (size > 0) {
+      if (used_ == DOWNLOAD_BUFFER_BYTES) {
+        if (auto failed = flush()) return failed;
+      }
+      size_t n = std::min(size, DOWNLOAD_BUFFER_BYTES - used_);
+      std::copy(data, data + n, buffer_.get() + used_);
+      used_ += n;
+      received_ += n;
+      data += n;
+      size -= n;
+      bar_.inc(n);
+    }
+    return std::nullopt;
+  }
+
+  std::optional<std::string> flush() {
+    const char* p = buffer_.get();
+    size_t left = used_;
+    while (left > 0) {
+      ssize_t n = ::write(file_.get(), p, left);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fmt::format("write {}: {}", request_.name, os_error_text(errno));
+      }
+      p += n;
+      left -= static_cast<size_t>(n);
+    }
+    used_ = 0;
+    return std::nullopt;
+  }
+
+  const DownloadRequest& request_;
+  progress::ProgressBar& bar_;
+  std::unique_ptr<char[]> buffer_;
+  size_t used_ = 0;
+  uint64_t received_ = 0;
+  FileDescriptor file_;
+};
+
+std::shared_ptr<progress::ProgressBar> named_bar(std::shared_ptr<progress::ProgressBar> bar, const std::string& name) {
+  bar->set_message(name);
+  return bar;
+}
+
+}  // namespace
+
+std::optional<uint64_t> parse_content_length(std::string_view value) {
+  for (unsigned char c : value)
+    if (!(c == '\t' || (c >= 0x20 && c < 0x7F))) return std::nullopt;
+  if (!value.empty() && value.front() == '+') value.remove_prefix(1);
+  if (value.empty()) return std::nullopt;
+  uint64_t n = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return std::nullopt;
+    uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (n > (UINT64_MAX - digit) / 10) return std::nullopt;
+    n = n * 10 + digit;
+  }
+  return n;
+}
+
+fs::path temp_path_for(const fs::path& destination) {
+  fs::path temp = destination;
+  temp.replace_extension("part");
+  if (temp == destination) temp += ".part";
+  return temp;
+}
+
+std::vector<fs::path> batch_temp_paths(const std::vector<fs::path>& destinations) {
+  // Every path a request of this batch writes or renames onto.
+  std::multiset<fs::path> claimed;
+  std::vector<fs::path> usual;
+  for (const auto& d : destinations) {
+    usual.push_back(temp_path_for(d).lexically_normal());
+    claimed.insert(d.lexically_normal());
+    claimed.insert(usual.back());
+  }
+  std::vector<fs::path> temps;
+  std::set<fs::path> taken;
+  for (size_t i = 0; i < destinations.size(); ++i) {
+    fs::path temp = usual[i];
+    // Unique when only this request claims it (once as its own temporary name).
+    bool shared = claimed.count(temp) > 1 || taken.count(temp);
+    for (size_t k = i; shared; k += destinations.size()) {
+      temp = destinations[i];
+      temp.replace_extension(fmt::format("{}.part", k));
+      temp = temp.lexically_normal();
+      shared = claimed.count(temp) > 0 || taken.count(temp);
+    }
+    taken.insert(temp);
+    temps.push_back(std::move(temp));
+  }
+  return temps;
+}
+
+HubResult<fs::path> download_hf(const DownloadRequest& request, progress::ProgressBar& bar) {
+  const std::string url = fmt::format("{}/{}/resolve/main/{}", request.base_url, request.repo_id, request.name);
+  const fs::path destination = request.dir / request.name;
+  if (exists_following_links(destination)) {
+    bar.finish_and_clear();
+    return destination;
+  }
+
+  FileSink sink(request, bar);
+  if (auto got = http_get(url, sink); !got) {
+    const HttpError& e = got.error();
+    // Keep what arrived in the temporary file; the next attempt truncates it.
+    if (sink.file_open()) (void)sink.finish();
+    switch (e.stage) {
+      case HttpError::Stage::Request: return std::unexpected(fmt::format("HTTP error for {}: {}", request.name, e.text));
+      case HttpError::Stage::Body: return std::unexpected(fmt::format("read {}: {}", request.name, e.text));
+      case HttpError::Stage::Sink: return std::unexpected(e.text);
+    }
+  }
+  if (auto failed = sink.finish()) return std::unexpected(*failed);
+  if (::rename(request.temp.c_str(), destination.c_str()) != 0)
+    return std::unexpected(fmt::format("rename {}: {}", request.name, os_error_text(errno)));
+  bar.finish_and_clear();
+  return destination;
+}
+
+HubResult<fs::path> HfRepo::ensure(std::string_view name) const {
+  if (auto ok = check_file_name(name); !ok) return std::unexpected(ok.error());
+  fs::path destination = path_ / fs::path(name);
+  if (exists_following_links(destination)) return destination;
+  if (!is_hf()) return std::unexpected(fmt::format("file not found: {}", destination.string()));
+  auto bar = named_bar(progress::ProgressBar::create(), std::string(name));
+  DownloadRequest request{base_url_, *repo_id_, std::string(name), path_, temp_path_for(destination)};
+  return download_hf(request, *bar);
+}
+
+HubResult<std::vector<fs::path>> HfRepo::ensure_batch(const std::vector<std::string>& names) const {
+  for (const auto& name : names)
+    if (auto ok = check_file_name(name); !ok) return std::unexpected(ok.error());
+  std::vector<fs::path> destinations;
+  destinations.reserve(names.size());
+  for (const auto& name : names) destinations.push_back(path_ / fs::path(name));
+
+  if (!is_hf()) {
+    for (const auto& d : destinations)
+      if (!exists_following_links(d)) return std::unexpected(fmt::format("file not found: {}", d.string()));
+    return destinations;
+  }
+
+  const std::vector<fs::path> temps = batch_temp_paths(destinations);
+  progress::MultiProgress group;
+  std::vector<HubResult<fs::path>> results(names.size(), std::unexpected(std::string("thread panicked")));
+  std::optional<std::string> spawn_failure;
+  {
+    std::vector<std::jthread> threads;
+    threads.reserve(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+      auto bar = named_bar(group.add(), names[i]);
+      DownloadRequest request{base_url_, *repo_id_, names[i], path_, temps[i]};
+      try {
+        threads.emplace_back([request = std::move(request), bar = std::move(bar), &slot = results[i]]() mutable {
+          try {
+            slot = download_hf(request, *bar);
+          } catch (...) {
+            slot = std::unexpected(std::string("thread panicked"));
+          }
+        });
+      } catch (const std::system_error& e) {
+        spawn_failure = fmt::format("failed to spawn thread: {}", e.what());
+        break;
+      }
+    }
+    // Leaving the scope joins every thread, in request order.
+  }
+  if (spawn_failure) return std::unexpected(*spawn_failure);
+  std::vector<fs::path> paths;
+  paths.reserve(names.size());
+  for (auto& result : results) {
+    if (!result) return std::unexpected(std::move(result.error()));
+    paths.push_back(std::move(*result));
+  }
+  return paths;
+}
+
+}  // namespace varkel

@@ -1,0 +1,41 @@
+#pragma once
+// Streaming one hub file into the local cache: a temporary file beside the
+// destination, renamed into place once the body is complete.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "hf_util/hf_repo.h"
+#include "hf_util/progress/progress_bar.h"
+
+namespace varkel {
+
+inline constexpr size_t DOWNLOAD_BUFFER_BYTES = 8'388'608;
+inline constexpr uint64_t DOWNLOAD_BODY_LIMIT = 5'000'000'000ULL;
+
+struct DownloadRequest {
+  std::string base_url;
+  std::string repo_id;
+  std::string name;            // as requested; every message names it
+  std::filesystem::path dir;   // destination = dir / name
+  std::filesystem::path temp;  // where the body is written before the rename
+};
+
+// The destination with its last extension replaced by "part" (or "part"
+// added); a name that already ends in ".part" gets a second one, so a partial
+// body never sits under the destination's own name.
+std::filesystem::path temp_path_for(const std::filesystem::path& destination);
+
+// Temporary paths for one batch, in request order: the usual name where it is
+// unique, a numbered one where two requests would share a file.
+std::vector<std::filesystem::path> batch_temp_paths(const std::vector<std::filesystem::path>& destinations);
+
+// Parses a "content-length" value: tab and visible ASCII only, an optional
+// "+", decimal digits, no overflow.
+std::optional<uint64_t> parse_content_length(std::string_view value);
+
+HubResult<std::filesystem::path> download_hf(const DownloadRequest& request, progress::ProgressBar& bar);
+
+}  // namespace varkel
