@@ -1,0 +1,174 @@
+#pragma once
+// Slow, direct renderings of the storage encodings, for comparing the fast
+// encoders on random inputs (finite values, no NaN).
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace varkel::test {
+
+// bf16 rounding as a table of cases on the low half.
+inline uint16_t reference_bf16(float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, 4);
+  const bool half_bit = (bits & 0x8000u) != 0;
+  const bool high_odd = (bits & 0x10000u) != 0;
+  const bool low_bit = (bits & 1u) != 0;
+  return static_cast<uint16_t>(((bits >> 16) + ((half_bit && (high_odd || low_bit)) ? 1 : 0)) % 65536);
+}
+
+// The E4M3 magnitudes from their definition, in double, then narrowed.
+inline std::array<float, 256> reference_fp8_table() {
+  std::array<float, 256> table{};
+  for (int code = 0; code < 256; ++code) {
+    const int e = (code & 0x78) / 8;
+    const int m = code % 8;
+    double magnitude = e == 0 ? m * std::pow(2.0, -9) : e == 15 ? 240.0 : (1.0 + m / 8.0) * std::pow(2.0, e - 7);
+    table[code] = static_cast<float>(code >= 128 ? -magnitude : magnitude);
+  }
+  return table;
+}
+
+// Code matrix (one code per element, 0 for unencoded columns) to packed words.
+inline std::vector<uint32_t> pack_nibbles(const std::vector<uint8_t>& codes, std::size_t rows, std::size_t cols) {
+  std::vector<uint32_t> words(rows * (cols / 8), 0);
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t c = 0; c < (cols / 8) * 8; ++c) {
+      words[r * (cols / 8) + c / 8] |= static_cast<uint32_t>(codes[r * cols + c]) << (4 * (c % 8));
+    }
+  }
+  return words;
+}
+
+struct ReferenceInt4 {
+  std::vector<uint32_t> words;
+  std::vector<uint16_t> scales, biases;
+};
+
+inline ReferenceInt4 reference_int4(const std::vector<float>& x, std::size_t rows, std::size_t cols) {
+  const std::size_t groups = cols / 64;
+  std::vector<uint8_t> codes(rows * cols, 0);
+  ReferenceInt4 out;
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t g = 0; g < groups; ++g) {
+      const float* v = &x[r * cols + g * 64];
+      float mn = *std::min_element(v, v + 64);
+      float mx = *std::max_element(v, v + 64);
+      if (mx == mn) mx = mn + 1.0f;
+      const float scale = (mx - mn) / 15.0f;
+      out.scales.push_back(reference_bf16(scale));
+      out.biases.push_back(reference_bf16(mn));
+      const float inv = 1.0f / scale;
+      for (std::size_t i = 0; i < 64; ++i) {
+        const float shifted = v[i] - mn;
+        const float scaled = shifted * inv;
+        const float q = scaled + 0.5f;
+        codes[r * cols + g * 64 + i] = static_cast<uint8_t>(std::min(15.0f, std::trunc(q)));
+      }
+    }
+  }
+  out.words = pack_nibbles(codes, rows, cols);
+  return out;
+}
+
+// Per group: the scale pattern and one code per element, by a full scan of the
+// first 128 table entries with a strict test (first entry wins a tie).
+inline void reference_fp8(const std::vector<float>& x, std::size_t rows, std::size_t cols,
+                          std::vector<uint8_t>& codes, std::vector<uint16_t>& scales) {
+  const auto table = reference_fp8_table();
+  codes.assign(rows * cols, 0);
+  scales.clear();
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t g = 0; g < cols / 128; ++g) {
+      const float* v = &x[r * cols + g * 128];
+      float amax = 0.0f;
+      for (std::size_t i = 0; i < 128; ++i) amax = std::max(amax, std::fabs(v[i]));
+      amax = std::max(amax, 1e-8f);
+      const float scale = amax / 240.0f;
+      scales.push_back(reference_bf16(scale));
+      const float inv = 1.0f / scale;
+      for (std::size_t i = 0; i < 128; ++i) {
+        const float y = inv * v[i];
+        const float a = std::fabs(y);
+        uint8_t code;
+        if (a < table[1] * 0.5f) {
+          code = y < 0 ? 0x80 : 0x00;
+        } else {
+          const float m = std::min(a, 240.0f);
+          int best = 0;
+          float best_distance = std::fabs(m - table[0]);
+          for (int j = 1; j < 128; ++j) {
+            const float distance = std::fabs(m - table[j]);
+            if (distance < best_distance) {
+              best = j;
+              best_distance = distance;
+            }
+          }
+          code = static_cast<uint8_t>(best | (y < 0 ? 0x80 : 0));
+        }
+        codes[r * cols + g * 128 + i] = code;
+      }
+    }
+  }
+}
+
+// FP4 by a full scan of the eight magnitudes, a later entry winning a tie.
+inline void reference_fp4(const std::vector<float>& x, std::size_t rows, std::size_t cols,
+                          std::vector<uint32_t>& words, std::vector<uint16_t>& scales) {
+  static constexpr float kMagnitudes[8] = {0.0f, 0.5f, 1.0f, 1.5f, 2.0f, 3.0f, 4.0f, 6.0f};
+  std::vector<uint8_t> codes(rows * cols, 0);
+  scales.clear();
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t g = 0; g < cols / 64; ++g) {
+      const float* v = &x[r * cols + g * 64];
+      float amax = 0.0f;
+      for (std::size_t i = 0; i < 64; ++i) amax = std::max(amax, std::fabs(v[i]));
+      amax = std::max(amax, 1e-8f);
+      const float scale = amax / 6.0f;
+      scales.push_back(reference_bf16(scale));
+      const float inv = 1.0f / scale;
+      for (std::size_t i = 0; i < 64; ++i) {
+        const float a = std::fabs(inv * v[i]);
+        int best = 0;
+        for (int j = 1; j < 8; ++j) {
+          if (std::fabs(a - kMagnitudes[j]) <= std::fabs(a - kMagnitudes[best])) best = j;
+        }
+        codes[r * cols + g * 64 + i] = static_cast<uint8_t>(best | (v[i] < 0 ? 8 : 0));
+      }
+    }
+  }
+  words = pack_nibbles(codes, rows, cols);
+}
+
+// Random values in groups of very different magnitudes, with some exact zeros
+// and repeated values.
+inline std::vector<float> random_matrix(std::size_t count, uint32_t seed) {
+  std::vector<float> values(count);
+  uint64_t state = seed * 0x9E3779B97F4A7C15ull + 1;
+  auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  float magnitude = 1.0f;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i % 64 == 0) magnitude = std::ldexp(1.0f, static_cast<int>(next() % 40) - 20);
+    const uint64_t draw = next();
+    if (draw % 23 == 0) {
+      values[i] = 0.0f;
+    } else if (draw % 29 == 0 && i > 0) {
+      values[i] = values[i - 1];
+    } else {
+      const float unit = static_cast<float>(draw >> 40) / static_cast<float>(1ull << 24);  // [0, 1)
+      values[i] = (2.0f * unit - 1.0f) * magnitude;
+    }
+  }
+  return values;
+}
+
+}  // namespace varkel::test
