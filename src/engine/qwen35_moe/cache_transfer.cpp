@@ -1,0 +1,145 @@
+// Copies between a host cache and the context's state buffers. Both
+// directions check the whole cache first, so a refusal changes nothing.
+#include <fmt/format.h>
+
+#include <cstring>
+
+#include "cache/cache.h"
+#include "engine/qwen35_moe/metal_context.h"
+
+namespace varkel::qwen35 {
+
+namespace {
+
+constexpr std::size_t kKvRowFloats = qwen35::kKvDim;
+
+// The state buffers of decoder layer `layer` (0-based), by the layer pattern.
+struct LayerSlot {
+  bool full;
+  std::size_t index;  // among the full or the linear layers
+};
+
+LayerSlot slot_of(std::size_t layer) {
+  if (qwen35::is_full_attention_layer(layer)) return {true, qwen35::full_attention_index(layer)};
+  return {false, qwen35::linear_attention_index(layer)};
+}
+
+Status check_linear_lengths(std::size_t layer, const LinearState& state) {
+  if (state.conv_state.size() > qwen35::kConvStateFloats) {
+    return fail(MoEError::config(fmt::format("layer {}: conv_state holds {} floats, the GPU buffer {}", layer,
+                                             state.conv_state.size(), qwen35::kConvStateFloats)));
+  }
+  if (state.ssm_state.size() > qwen35::kSsmStateFloats) {
+    return fail(MoEError::config(fmt::format("layer {}: ssm_state holds {} floats, the GPU buffer {}", layer,
+                                             state.ssm_state.size(), qwen35::kSsmStateFloats)));
+  }
+  return {};
+}
+
+Status check_kv_rows(std::size_t layer, const FullState& state, std::size_t rows) {
+  const std::size_t needed = rows * kKvRowFloats;
+  if (state.k_cache.size() < needed || state.v_cache.size() < needed) {
+    return fail(MoEError::config(fmt::format("layer {}: key/value caches hold {} and {} floats, {} rows need {}", layer,
+                                             state.k_cache.size(), state.v_cache.size(), rows, needed)));
+  }
+  return {};
+}
+
+// Every layer the engine has must exist in the cache with the kind the layer
+// pattern gives; `check` then looks at that layer's vectors.
+template <class CheckFull, class CheckLinear>
+Status check_layers(const MetalContext& ctx, const Cache& cache, CheckFull check_full, CheckLinear check_linear) {
+  const std::size_t num_layers = ctx.num_layers;
+  if (cache.layers.size() < num_layers) {
+    return fail(MoEError::config(
+        fmt::format("cache has {} layers, the engine needs {}", cache.layers.size(), num_layers)));
+  }
+  for (std::size_t layer = 0; layer < num_layers; ++layer) {
+    const LayerSlot slot = slot_of(layer);
+    const std::size_t buffers = slot.full ? ctx.k_cache_buffers.size() : ctx.ssm_state_buffers.size();
+    if (slot.index >= buffers) {
+      return fail(MoEError::metal(fmt::format("layer {} has no state buffer (index {} of {})", layer, slot.index, buffers)));
+    }
+    if (slot.full) {
+      auto state = cache.full_layer(layer);
+      if (!state) return fail(std::move(state.error()));
+      if (auto status = check_full(layer, **state); !status) return status;
+    } else {
+      auto state = cache.linear_layer(layer);
+      if (!state) return fail(std::move(state.error()));
+      if (auto status = check_linear(layer, **state); !status) return status;
+    }
+  }
+  return {};
+}
+
+void copy_floats_in(const metal::BufferPtr& buffer, const std::vector<float>& source, std::size_t count) {
+  if (count != 0) std::memcpy(buffer->contents(), source.data(), count * sizeof(float));
+}
+
+void copy_floats_out(const metal::BufferPtr& buffer, std::vector<float>& target, std::size_t count) {
+  if (count != 0) std::memcpy(target.data(), buffer->contents(), count * sizeof(float));
+}
+
+}  // namespace
+
+Status MetalContext::upload_cache(const Cache& cache) {
+  if (num_layers == 0) return fail(MoEError::metal("upload_cache called before init_linear_attn_buffers"));
+  if (cache.pos > qwen35::kMaxSeq) {
+    return fail(MoEError::config(
+        fmt::format("cache position {} exceeds MAX_SEQ ({})", cache.pos, qwen35::kMaxSeq)));
+  }
+  auto check_full = [](std::size_t layer, const FullState& state) -> Status {
+    if (state.len > qwen35::kMaxSeq) {
+      return fail(MoEError::config(
+          fmt::format("layer {}: filled length {} exceeds MAX_SEQ ({})", layer, state.len, qwen35::kMaxSeq)));
+    }
+    return check_kv_rows(layer, state, state.len);
+  };
+  if (auto status = check_layers(*this, cache, check_full, check_linear_lengths); !status) return status;
+
+  pos = cache.pos;
+  // Linear states are copied at every position, 0 included: a fresh or reset
+  // cache then restarts the recurrence from its zeros instead of continuing
+  // whatever the previous sequence left on the GPU.
+  for (std::size_t layer = 0; layer < num_layers; ++layer) {
+    const LayerSlot slot = slot_of(layer);
+    if (slot.full) {
+      const FullState& state = **cache.full_layer(layer);
+      copy_floats_in(k_cache_buffers[slot.index], state.k_cache, state.len * kKvRowFloats);
+      copy_floats_in(v_cache_buffers[slot.index], state.v_cache, state.len * kKvRowFloats);
+    } else {
+      const LinearState& state = **cache.linear_layer(layer);
+      copy_floats_in(ssm_state_buffers[slot.index], state.ssm_state, state.ssm_state.size());
+      copy_floats_in(conv_state_buffers[slot.index], state.conv_state, state.conv_state.size());
+    }
+  }
+  return {};
+}
+
+Status MetalContext::download_cache(Cache& cache) const {
+  if (num_layers == 0) return fail(MoEError::metal("download_cache called before init_linear_attn_buffers"));
+  const std::size_t rows = pos;
+  auto check_full = [rows](std::size_t layer, const FullState& state) { return check_kv_rows(layer, state, rows); };
+  if (auto status = check_layers(*this, cache, check_full, check_linear_lengths); !status) return status;
+
+  cache.pos = pos;
+  for (State& state : cache.layers) {
+    if (auto* full = std::get_if<FullState>(&state)) full->len = pos;
+  }
+  for (std::size_t layer = 0; layer < num_layers; ++layer) {
+    const LayerSlot slot = slot_of(layer);
+    if (slot.full) {
+      FullState& state = **cache.full_layer(layer);
+      copy_floats_out(k_cache_buffers[slot.index], state.k_cache, rows * kKvRowFloats);
+      copy_floats_out(v_cache_buffers[slot.index], state.v_cache, rows * kKvRowFloats);
+    } else {
+      LinearState& state = **cache.linear_layer(layer);
+      copy_floats_out(ssm_state_buffers[slot.index], state.ssm_state, state.ssm_state.size());
+      copy_floats_out(conv_state_buffers[slot.index], state.conv_state, state.conv_state.size());
+    }
+  }
+  return {};
+}
+
+}  // namespace varkel::qwen35
