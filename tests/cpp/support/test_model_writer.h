@@ -1,0 +1,73 @@
+#pragma once
+// A synthetic converted model directory: "config.json", the weight file with
+// every tensor the engine reads (storage types as the "bq4" or "int4"
+// converter chooses them), and raw "packed_experts/layer_NN.bin" files of
+// 4-bit expert records. Values are deterministic and well scaled
+// (test_values.h), so tests can recompute any tensor.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "dtype/dtype.h"
+
+namespace varkel::test_support {
+
+inline constexpr std::size_t kHidden = 2048;
+inline constexpr std::size_t kVocab = 248320;
+inline constexpr std::size_t kExpertIntermediate = 512;
+inline constexpr std::size_t kExpertRecordSize = 1769472;
+
+struct TestModelOptions {
+  std::size_t layers = 4;
+  std::size_t experts = 4;
+  std::size_t experts_per_tok = 4;
+  std::string architecture = "Qwen3_5MoeForConditionalGeneration_Stripped";
+  // Rows of the embedding table and the lm head. "vocab_size" in config.json
+  // stays 248320 so the configuration validates; a smaller table keeps tests
+  // fast where no logits are computed.
+  std::size_t vocab_rows = kVocab;
+  uint64_t seed = 1;
+  bool int4_scheme = false;  // every matrix 4-bit (otherwise the "bq4" choices)
+  bool write_weights = true;  // false: an empty manifest and data file
+  bool write_experts = true;
+  // Source tensor names (e.g. "language_model.model.layers.0.linear_attn.in_proj_z.weight")
+  // to leave out; nullptr keeps all.
+  std::function<bool(const std::string& name)> omit;
+  // Storage type per source tensor name, in place of the scheme's choice.
+  std::map<std::string, DType> dtype_overrides;
+  // Merged into config.json over the generated values (null members delete).
+  nlohmann::json config_patch = nlohmann::json::object();
+};
+
+// One source tensor of the model: engine name, rows x cols (cols = 1 row for
+// vectors is not used: vectors have rows 1) and storage type.
+struct TestTensor {
+  std::string name;
+  std::size_t rows;
+  std::size_t cols;
+  DType dtype;
+};
+
+// The configuration written to config.json.
+nlohmann::json test_model_config(const TestModelOptions& options);
+// Every weight-file tensor, in file order, after omissions and overrides.
+std::vector<TestTensor> test_model_tensors(const TestModelOptions& options);
+// The storage type the converter's rule picks for an engine name with
+// `dims` dimensions ("bq4" unless int4).
+DType converter_dtype(const std::string& name, std::size_t dims, bool int4_scheme);
+
+// The f32 values of one expert projection before quantization:
+// projection 0 gate [512 x 2048], 1 up [512 x 2048], 2 down [2048 x 512].
+std::vector<float> expert_projection_values(uint64_t seed, std::size_t layer, std::size_t expert, int projection);
+
+// Writes the directory (created if needed). Throws std::runtime_error.
+void write_test_model(const std::filesystem::path& dir, const TestModelOptions& options = {});
+
+}  // namespace varkel::test_support

@@ -1,0 +1,181 @@
+#include "support/weight_file_builder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+namespace varkel::test_support {
+
+namespace {
+
+constexpr uint64_t kAlignment = 64;
+constexpr std::size_t kChunkValues = std::size_t{1} << 20;
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+void write_at(int fd, const uint8_t* data, std::size_t size, uint64_t offset) {
+  while (size != 0) {
+    const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error(fmt::format("pwrite failed: {}", std::strerror(errno)));
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+}
+
+std::string base_name(const std::string& name) {
+  constexpr std::string_view kWeight = ".weight";
+  if (name.size() >= kWeight.size() && name.compare(name.size() - kWeight.size(), kWeight.size(), kWeight) == 0) {
+    return name.substr(0, name.size() - kWeight.size());
+  }
+  return name;
+}
+
+// The parts the encoder gives for a rows x cols source, with sizes per row.
+std::vector<PlannedPart> plan_parts(const std::string& name, DType dtype, std::size_t rows, std::size_t cols) {
+  const uint64_t r = rows;
+  const uint64_t c = cols;
+  auto part = [&](std::string_view suffix, std::string_view type, std::vector<uint64_t> shape, uint64_t row_bytes) {
+    return PlannedPart{base_name(name) + std::string(suffix), std::string(type), std::move(shape), 0, r * row_bytes,
+                       row_bytes};
+  };
+  switch (dtype) {
+    case DType::F32:
+      return {PlannedPart{name, "f32", {r * c}, 0, r * c * 4, c * 4}};
+    case DType::Bf16:
+      return {PlannedPart{name, "bf16", {r * c}, 0, r * c * 2, c * 2}};
+    case DType::U32:
+      return {part(".weight", "u32", {r, c / 8}, c / 2), part(".scales", "bf16", {r, c / 64}, c / 64 * 2),
+              part(".biases", "bf16", {r, c / 64}, c / 64 * 2)};
+    case DType::U8:
+      return {part(".weight", "u8", {r, c}, c), part(".scales", "f32", {r}, 4)};
+    case DType::Fp4E2m1:
+      return {part(".weight", "fp4_e2m1", {r, c / 8}, c / 2), part(".scales", "bf16", {r, c / 64}, c / 64 * 2)};
+    case DType::Fp8E4m3:
+      return {part(".weight", "fp8_e4m3", {r, c}, c), part(".scales", "bf16", {r, c / 128}, c / 128 * 2)};
+  }
+  throw std::logic_error("unknown dtype");
+}
+
+}  // namespace
+
+void WeightFileBuilder::place(Source source, std::vector<PlannedPart> parts) {
+  end_ = (end_ + kAlignment - 1) / kAlignment * kAlignment;
+  source.first_part = parts_.size();
+  source.part_count = parts.size();
+  for (auto& part : parts) {
+    part.offset = end_;
+    end_ += part.size;
+    parts_.push_back(std::move(part));
+  }
+  sources_.push_back(std::move(source));
+}
+
+void WeightFileBuilder::add_generated(std::string name, DType dtype, std::size_t rows, std::size_t cols,
+                                      RowGenerator values) {
+  auto parts = plan_parts(name, dtype, rows, cols);
+  place(Source{std::move(name), dtype, rows, cols, std::move(values), {}, 0, 0, false}, std::move(parts));
+}
+
+void WeightFileBuilder::add_values(std::string name, DType dtype, std::size_t rows, std::size_t cols,
+                                   std::vector<float> values) {
+  if (values.size() < rows * cols) throw std::invalid_argument(fmt::format("{}: too few values", name));
+  auto shared = std::make_shared<std::vector<float>>(std::move(values));
+  add_generated(std::move(name), dtype, rows, cols,
+                [shared, cols](std::size_t row_begin, std::size_t n, std::span<float> out) {
+                  std::copy_n(shared->begin() + static_cast<std::ptrdiff_t>(row_begin * cols), n * cols, out.begin());
+                });
+}
+
+void WeightFileBuilder::add_raw(std::string name, std::string dtype, std::vector<uint64_t> shape,
+                                std::vector<uint8_t> bytes) {
+  PlannedPart part{name, std::move(dtype), std::move(shape), 0, bytes.size(), 0};
+  Source source{std::move(name), DType::F32, 0, 0, nullptr, std::move(bytes), 0, 0, true};
+  place(std::move(source), {std::move(part)});
+}
+
+void WeightFileBuilder::write(const std::filesystem::path& bin_path, const std::filesystem::path& json_path,
+                              const nlohmann::json& config) const {
+  Fd fd(::open(bin_path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0666));
+  if (fd.get() < 0) throw std::runtime_error(fmt::format("cannot create {}: {}", bin_path.string(), std::strerror(errno)));
+  if (::ftruncate(fd.get(), static_cast<off_t>(end_)) != 0) {
+    throw std::runtime_error(fmt::format("cannot size {}: {}", bin_path.string(), std::strerror(errno)));
+  }
+
+  // One job per row chunk of every generated tensor, run on all cores.
+  struct Job {
+    const Source* source;
+    std::size_t row_begin;
+    std::size_t rows;
+  };
+  std::vector<Job> jobs;
+  for (const Source& source : sources_) {
+    if (source.is_raw) {
+      write_at(fd.get(), source.raw.data(), source.raw.size(), parts_[source.first_part].offset);
+      continue;
+    }
+    const bool flat = source.dtype == DType::F32 || source.dtype == DType::Bf16;
+    const std::size_t chunk = flat ? std::max<std::size_t>(source.rows, 1)
+                                   : std::max<std::size_t>(1, kChunkValues / std::max<std::size_t>(source.cols, 1));
+    for (std::size_t row = 0; row < source.rows; row += chunk) {
+      jobs.push_back(Job{&source, row, std::min(chunk, source.rows - row)});
+    }
+  }
+  std::string failure;
+#pragma omp parallel for schedule(dynamic)
+  for (std::size_t j = 0; j < jobs.size(); ++j) {
+    const Job& job = jobs[j];
+    const Source& source = *job.source;
+    try {
+      std::vector<float> values(job.rows * source.cols);
+      source.values(job.row_begin, job.rows, values);
+      auto encoded = encode(source.dtype, values, job.rows, source.cols);
+      if (!encoded) throw std::runtime_error(fmt::format("{}: {}", source.name, encoded.error()));
+      if (encoded->size() != source.part_count) throw std::logic_error(source.name + ": part count differs");
+      for (std::size_t p = 0; p < source.part_count; ++p) {
+        const PlannedPart& part = parts_[source.first_part + p];
+        const auto& data = (*encoded)[p].data;
+        if (data.size() != job.rows * part.row_bytes) throw std::logic_error(part.name + ": part size differs");
+        write_at(fd.get(), data.data(), data.size(), part.offset + job.row_begin * part.row_bytes);
+      }
+    } catch (const std::exception& error) {
+#pragma omp critical(varkel_weight_builder)
+      if (failure.empty()) failure = error.what();
+    }
+  }
+  if (!failure.empty()) throw std::runtime_error(failure);
+
+  nlohmann::json tensors = nlohmann::json::object();
+  for (const PlannedPart& part : parts_) {
+    tensors[part.name] = {{"dtype", part.dtype}, {"offset", part.offset}, {"shape", part.shape}, {"size", part.size}};
+  }
+  nlohmann::json manifest = {{"config", config}, {"model", "synthetic"}, {"num_tensors", parts_.size()},
+                             {"tensors", std::move(tensors)}};
+  std::ofstream out(json_path, std::ios::binary | std::ios::trunc);
+  out << manifest.dump(2);
+  if (!out) throw std::runtime_error(fmt::format("cannot write {}", json_path.string()));
+}
+
+}  // namespace varkel::test_support
