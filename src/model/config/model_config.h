@@ -24,6 +24,8 @@ class ModelConfig {
 
   // An unsigned integer under `key` (written without sign, fraction or exponent, fitting
   // 64 bits). "a.b" reads member "b" of the object that resolve("a") finds. Never fails.
+  // A configuration built in code must hold such numbers as unsigned JSON values (1u, not 1):
+  // signed ones stand for the negative numbers of parsed text.
   std::optional<uint64_t> get_usize(std::string_view key) const;
 
   // The root object, members ordered by name.
