@@ -40,7 +40,8 @@ class ComputePipelineState;
 class Device;
 class Function;
 class Library;
-struct LinkedKernel;  // a declaration bound to its implementation (library.cpp)
+struct LinkedKernel;     // a declaration bound to its implementation (linked_kernel.h)
+struct LibraryContents;  // compiled declarations (library.cpp)
 
 using BufferPtr = std::shared_ptr<Buffer>;
 using CommandBufferPtr = std::shared_ptr<CommandBuffer>;
@@ -119,6 +120,7 @@ class ComputePipelineState {
  private:
   friend class Device;
   friend class CommandBuffer;
+  friend class ComputeCommandEncoder;
   explicit ComputePipelineState(std::shared_ptr<const LinkedKernel> linked) : linked_(std::move(linked)) {}
   std::shared_ptr<const LinkedKernel> linked_;
 };
@@ -136,10 +138,9 @@ class Library {
 
  private:
   friend class Device;
-  struct Contents;
-  Library(std::shared_ptr<const Contents> contents, CompileOptions options)
+  Library(std::shared_ptr<const LibraryContents> contents, CompileOptions options)
       : contents_(std::move(contents)), options_(std::move(options)) {}
-  std::shared_ptr<const Contents> contents_;
+  std::shared_ptr<const LibraryContents> contents_;
   CompileOptions options_;
 };
 

@@ -22,6 +22,145 @@ constant uint ROWS_PER_TG = 8;
 constant uint ROWS_PER_TG_V5 = 8;
 
 // ---- mat-vec kernels ----
+//
+// out[row] = sum over c of W[row][c] * x[c] for one stored weight matrix.
+// Tiled kernels: threadgroups of 256 threads own 8 rows each (dispatch
+// ceil(out_dim / 8) threadgroups); x is staged in 4096 floats of threadgroup
+// memory, so in_dim must not exceed 4096. Scales sit at row * (in_dim /
+// group_size) + group. 4-bit and FP4 words hold 8 codes, lowest nibble first.
+
+// One thread per row; (code * scale + bias) * x.
+kernel void dequant_matvec_4bit(
+    device const uint*   W_packed   [[buffer(0)]],
+    device const ushort* scales     [[buffer(1)]],
+    device const ushort* biases     [[buffer(2)]],
+    device const float*  x          [[buffer(3)]],
+    device float*        out        [[buffer(4)]],
+    constant uint&       out_dim    [[buffer(5)]],
+    constant uint&       in_dim     [[buffer(6)]],
+    constant uint&       group_size [[buffer(7)]]);
+
+// One threadgroup per row, any threadgroup size.
+kernel void dequant_matvec_4bit_fast(
+    device const uint*   W_packed   [[buffer(0)]],
+    device const ushort* scales     [[buffer(1)]],
+    device const ushort* biases     [[buffer(2)]],
+    device const float*  x          [[buffer(3)]],
+    device float*        out        [[buffer(4)]],
+    constant uint&       out_dim    [[buffer(5)]],
+    constant uint&       in_dim     [[buffer(6)]],
+    constant uint&       group_size [[buffer(7)]]);
+
+// Tiled; per code fma(code, scale * x, bias * x). The engines' 4-bit mat-vec.
+kernel void dequant_matvec_4bit_v3(
+    device const uint*   W_packed   [[buffer(0)]],
+    device const ushort* scales     [[buffer(1)]],
+    device const ushort* biases     [[buffer(2)]],
+    device const float*  x          [[buffer(3)]],
+    device float*        out        [[buffer(4)]],
+    constant uint&       out_dim    [[buffer(5)]],
+    constant uint&       in_dim     [[buffer(6)]],
+    constant uint&       group_size [[buffer(7)]]);
+
+// Tiled; widen(W) * x.
+kernel void matvec_bf16(
+    device const ushort* W_bf16  [[buffer(0)]],
+    device const float*  x       [[buffer(1)]],
+    device float*        out     [[buffer(2)]],
+    constant uint&       out_dim [[buffer(3)]],
+    constant uint&       in_dim  [[buffer(4)]]);
+
+// Tiled; float(W) * scale[row] * x.
+kernel void matvec_int8(
+    device const char*  W_i8    [[buffer(0)]],
+    device const float* scales  [[buffer(1)]],
+    device const float* x       [[buffer(2)]],
+    device float*       out     [[buffer(3)]],
+    constant uint&      out_dim [[buffer(4)]],
+    constant uint&      in_dim  [[buffer(5)]]);
+
+// Tiled; fp4_e2m1_lut[code] * scale * x.
+kernel void dequant_matvec_fp4_e2m1(
+    device const uint*   W_packed   [[buffer(0)]],
+    device const ushort* scales     [[buffer(1)]],
+    device const float*  x          [[buffer(2)]],
+    device float*        out        [[buffer(3)]],
+    constant uint&       out_dim    [[buffer(4)]],
+    constant uint&       in_dim     [[buffer(5)]],
+    constant uint&       group_size [[buffer(6)]]);
+
+// Tiled; fp8_e4m3_lut[byte] * scale * x.
+kernel void matvec_fp8_e4m3(
+    device const uchar*  W_u8       [[buffer(0)]],
+    device const ushort* scales     [[buffer(1)]],
+    device const float*  x          [[buffer(2)]],
+    device float*        out        [[buffer(3)]],
+    constant uint&       out_dim    [[buffer(4)]],
+    constant uint&       in_dim     [[buffer(5)]],
+    constant uint&       group_size [[buffer(6)]]);
+
+// Alternative 4-bit kernels; no pipeline is built from them.
+// Tiled, four words per lane load; in_dim / 8 a multiple of 4.
+kernel void dequant_matvec_4bit_v4(
+    device const uint*   W_packed   [[buffer(0)]],
+    device const ushort* scales     [[buffer(1)]],
+    device const ushort* biases     [[buffer(2)]],
+    device const float*  x          [[buffer(3)]],
+    device float*        out        [[buffer(4)]],
+    constant uint&       out_dim    [[buffer(5)]],
+    constant uint&       in_dim     [[buffer(6)]],
+    constant uint&       group_size [[buffer(7)]]);
+
+// Tiled, per-lane table of code * scale + bias.
+kernel void dequant_matvec_4bit_v5(
+    device const uint*   W_packed   [[buffer(0)]],
+    device const ushort* scales     [[buffer(1)]],
+    device const ushort* biases     [[buffer(2)]],
+    device const float*  x          [[buffer(3)]],
+    device float*        out        [[buffer(4)]],
+    constant uint&       out_dim    [[buffer(5)]],
+    constant uint&       in_dim     [[buffer(6)]],
+    constant uint&       group_size [[buffer(7)]]);
+
+// Tiled over K experts: threadgroup = row_tile + expert * num_row_tiles.
+kernel void dequant_matvec_4bit_batched(
+    device const uint*   W_packed   [[buffer(0)]],
+    device const ushort* scales     [[buffer(1)]],
+    device const ushort* biases     [[buffer(2)]],
+    device const float*  x_inputs   [[buffer(3)]],
+    device float*        out        [[buffer(4)]],
+    constant uint&       out_dim    [[buffer(5)]],
+    constant uint&       in_dim     [[buffer(6)]],
+    constant uint&       group_size [[buffer(7)]],
+    device const uint*   w_offsets  [[buffer(8)]],
+    device const uint*   s_offsets  [[buffer(9)]],
+    device const uint*   b_offsets  [[buffer(10)]],
+    constant uint&       num_row_tiles [[buffer(11)]]);
+
+// Tiled, 16 two-bit codes per word.
+kernel void dequant_matvec_2bit(
+    device const uint*   W_packed   [[buffer(0)]],
+    device const ushort* scales     [[buffer(1)]],
+    device const ushort* biases     [[buffer(2)]],
+    device const float*  x          [[buffer(3)]],
+    device float*        out        [[buffer(4)]],
+    constant uint&       out_dim    [[buffer(5)]],
+    constant uint&       in_dim     [[buffer(6)]],
+    constant uint&       group_size [[buffer(7)]]);
+
+// One threadgroup per row: out = silu(gate . x) * (up . x).
+kernel void fused_gate_up_swiglu(
+    device const uint*   gate_W     [[buffer(0)]],
+    device const ushort* gate_s     [[buffer(1)]],
+    device const ushort* gate_b     [[buffer(2)]],
+    device const uint*   up_W       [[buffer(3)]],
+    device const ushort* up_s       [[buffer(4)]],
+    device const ushort* up_b       [[buffer(5)]],
+    device const float*  x          [[buffer(6)]],
+    device float*        out        [[buffer(7)]],
+    constant uint&       out_dim    [[buffer(8)]],
+    constant uint&       in_dim     [[buffer(9)]],
+    constant uint&       group_size [[buffer(10)]]);
 
 // ---- attention kernels ----
 

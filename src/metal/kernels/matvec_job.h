@@ -1,0 +1,44 @@
+#pragma once
+// One tiled mat-vec as the SIMD row loops see it: rows [0, rows) of one
+// stored matrix times x, written to out.
+
+#include <cstdint>
+
+namespace varkel::metal {
+
+enum class MatvecFormat : uint8_t {
+  Affine4,  // packed 4-bit codes; per-unit fma(code, scale * x, bias * x)
+  Bf16,     // widen(w) * x
+  Int8,     // (float(w) * row scale) * x
+  Fp4,      // (fp4[code] * scale) * x
+  Fp8,      // (fp8[byte] * scale) * x
+};
+
+struct MatvecJob {
+  MatvecFormat format;
+  const void* weights;
+  const uint16_t* scales_bf16;  // Affine4, Fp4, Fp8: [rows][in_dim / group_size]
+  const uint16_t* biases_bf16;  // Affine4
+  const float* scales_f32;      // Int8: [rows]
+  const float* x;               // [in_dim]
+  float* out;                   // [rows]
+  uint32_t rows;
+  uint32_t in_dim;
+  uint32_t group_size;          // Affine4, Fp4, Fp8
+};
+
+// Largest in_dim the tiled kernels take (the x copy a threadgroup keeps).
+inline constexpr uint32_t kTiledMaxInDim = 4096;
+
+// Computes out[r] for r in [row_begin, row_end) of `job`. `x_octets` is x
+// regrouped for the packed formats (see regroup_x_octets), else unused.
+void matvec_rows(const MatvecJob& job, const float* x_octets, uint32_t row_begin, uint32_t row_end);
+
+// x regrouped per 64 columns so that lane w of step k holds column 8w + k:
+// out[64o + 8k + w] = x[64o + 8w + k] for every whole 64-column block o.
+void regroup_x_octets(const float* x, uint32_t in_dim, float* out);
+
+// Runs `job` over all its rows, on worker threads when it is big enough.
+void run_matvec(const MatvecJob& job);
+
+}  // namespace varkel::metal
