@@ -1,0 +1,107 @@
+#pragma once
+// Direct dispatch of one kernel implementation, bypassing the compute layer:
+// bind spans, set constants, pick a grid, validate, run.
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "metal/kernel_abi.h"
+
+namespace varkel::metal::testing {
+
+inline const KernelImpl& kernel(std::string_view name) {
+  static const std::vector<KernelImpl> all = [] {
+    std::vector<KernelImpl> v;
+    append_attention_kernels(v);
+    append_linear_attention_kernels(v);
+    append_norm_and_combine_kernels(v);
+    return v;
+  }();
+  for (const auto& k : all) {
+    if (k.name == name) return k;
+  }
+  throw std::runtime_error("no kernel " + std::string(name));
+}
+
+class Dispatch {
+ public:
+  explicit Dispatch(std::string_view name) : impl_(kernel(name)) {}
+
+  template <class T>
+  Dispatch& bind(uint32_t index, std::span<T> data) {
+    args_.buffers[index] = {reinterpret_cast<std::byte*>(const_cast<std::remove_const_t<T>*>(data.data())),
+                            data.size_bytes()};
+    return *this;
+  }
+  template <class T>
+  Dispatch& bind(uint32_t index, std::vector<T>& data) {
+    return bind(index, std::span<T>(data));
+  }
+  Dispatch& u32(uint32_t index, uint32_t value) {
+    args_.constants[index] = value;
+    return *this;
+  }
+  Dispatch& f32(uint32_t index, float value) {
+    args_.constants[index] = std::bit_cast<uint32_t>(value);
+    return *this;
+  }
+  Dispatch& grid(uint32_t groups, uint32_t threads, uint32_t groups_y = 1) {
+    args_.grid.threadgroups = {groups, groups_y, 1};
+    args_.grid.threads_per_threadgroup = {threads, 1, 1};
+    return *this;
+  }
+  DispatchArgs& args() { return args_; }
+
+  std::optional<std::string> validate() const { return impl_.validate(args_); }
+  // Validates, then runs; a refusal fails the test.
+  void run() const {
+    const auto refused = impl_.validate(args_);
+    ASSERT_FALSE(refused.has_value()) << *refused;
+    impl_.run(args_);
+  }
+
+ private:
+  const KernelImpl& impl_;
+  DispatchArgs args_;
+};
+
+inline std::vector<float> random_floats(std::mt19937& rng, std::size_t n, float lo = -1.0f, float hi = 1.0f) {
+  std::uniform_real_distribution<float> dist(lo, hi);
+  std::vector<float> v(n);
+  for (auto& x : v) x = dist(rng);
+  return v;
+}
+
+// bf16 patterns of random values (the top half of an f32).
+inline std::vector<uint16_t> random_bf16(std::mt19937& rng, std::size_t n, float lo = -1.0f, float hi = 1.0f) {
+  std::vector<uint16_t> v;
+  for (float x : random_floats(rng, n, lo, hi)) v.push_back(static_cast<uint16_t>(std::bit_cast<uint32_t>(x) >> 16));
+  return v;
+}
+
+inline double bf16_value(uint16_t bits) { return std::bit_cast<float>(uint32_t{bits} << 16); }
+
+inline double silu(double u) { return u / (1.0 + std::exp(-u)); }
+inline double sigmoid(double u) { return 1.0 / (1.0 + std::exp(-u)); }
+
+// Largest |got − want| over the vectors, in units of `scale`.
+inline double max_error(std::span<const float> got, std::span<const double> want) {
+  EXPECT_EQ(got.size(), want.size());
+  double worst = 0;
+  for (std::size_t i = 0; i < got.size() && i < want.size(); ++i) worst = std::max(worst, std::abs(got[i] - want[i]));
+  return worst;
+}
+
+// Float32 unit roundoff.
+inline constexpr double kEps = 0x1p-24;
+
+}  // namespace varkel::metal::testing
