@@ -1,13 +1,230 @@
-// PLACEHOLDER until the forward pass lands: the author of the forward pass
-// replaces this whole file (keep the four explicit instantiations of
-// forward_hidden declared in forward_pass.h).
-#include "engine/qwen35_moe/forward_pass.h"
+// One token at a time through every layer. Each layer costs one submission
+// and one wait: a layer's expert stage is recorded into a command buffer that
+// is committed only together with the next layer's pre-expert stage.
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "engine/qwen35_moe/cpu_norm.h"
+#include "engine/qwen35_moe/expert_io.h"
+#include "engine/qwen35_moe/forward_core.h"
+#include "engine/qwen35_moe/lm_head.h"
+#include "engine/qwen35_moe/metal_kernels.h"
+#include "engine/qwen35_moe/pre_expert.h"
+#include "engine/qwen35_moe/router.h"
+#include "engine/qwen35_moe/try.h"
+#include "engine/telemetry.h"
+#include "model/model.h"
 
 namespace varkel::qwen35 {
+namespace {
 
-template <ModelConstants C, AttentionMode M>
-Result<std::vector<float>> forward_hidden(EngineState&, std::span<const float>, const InterruptFn&) {
-  return fail(MoEError::metal("forward pass not implemented"));
+constexpr uint32_t kThreads = 256;
+constexpr auto kHidden = static_cast<uint32_t>(kHiddenSize);
+constexpr auto kInter = static_cast<uint32_t>(kMoeIntermediateSize);
+constexpr uint32_t kGroup = 64;
+constexpr int32_t kMatvecV3 = 3;
+
+// Byte offsets of the three projections inside one packed expert record.
+struct ProjectionOffsets {
+  uint64_t weight, scales, biases;
+};
+constexpr ProjectionOffsets kGateProj{0, 524288, 557056};
+constexpr ProjectionOffsets kUpProj{589824, 1114112, 1146880};
+constexpr ProjectionOffsets kDownProj{1179648, 1703936, 1736704};
+
+// The params slots the combine kernel reads.
+constexpr std::size_t kParamsFloats = 10;
+constexpr std::size_t kSharedScoreParam = 8;
+
+// A recorded, uncommitted expert stage and the buffers its commands write.
+// Dropping it without commit discards the stage.
+struct DeferredExperts {
+  metal::CommandBufferPtr cmd;
+  std::vector<metal::BufferPtr> buffers;
+};
+
+float* floats(const metal::BufferPtr& buffer) { return static_cast<float*>(buffer->contents()); }
+
+Status completed(const metal::CommandBuffer& cmd) {
+  if (cmd.status() == metal::CommandBufferStatus::Error) return fail(MoEError::metal(cmd.error()));
+  return {};
+}
+
+Status encode_routed_expert(const MetalContext& ctx, const ExpertBuffer& ex, metal::ComputeCommandEncoder& enc,
+                            std::size_t slot) {
+  const metal::BufferPtr& d = ex.expert_data[slot];
+  auto project = [&](const ProjectionOffsets& at, const Operand& x, const Operand& out, uint32_t out_dim,
+                     uint32_t in_dim) {
+    return encode_matvec_offset(ctx, enc, Operand(d, at.weight), Operand(d, at.scales), Operand(d, at.biases), x, out,
+                                out_dim, in_dim, kGroup, kMatvecV3);
+  };
+  VARKEL_TRY(project(kGateProj, ctx.buf_mlp_in, ex.gate_out, kInter, kHidden));
+  VARKEL_TRY(project(kUpProj, ctx.buf_mlp_in, ex.up_out, kInter, kHidden));
+  VARKEL_TRY(encode_swiglu(ctx, enc, ex.gate_out, ex.up_out, ex.act, kInter));
+  return project(kDownProj, ex.act, ex.expert_out[slot], kHidden, kInter);
+}
+
+// The combine writes h_mid + routed experts + gated shared expert into `out`.
+Status encode_combine(const MetalContext& ctx, const ExpertBuffer& ex, metal::ComputeCommandEncoder& enc,
+                      std::size_t k, const metal::BufferPtr& out) {
+  // All eight expert inputs are bound; slots from k on get a placeholder the
+  // kernel never reads.
+  auto slot = [&](std::size_t i) { return i < k ? ex.expert_out[i] : ctx.buf_hidden; };
+  return encode_dispatch(enc, ctx.pipelines.moe_combine_residual, "moe_combine_residual",
+                         {ctx.buf_h_mid, ex.shared_out, out, slot(0), slot(1), slot(2), slot(3), slot(4), slot(5),
+                          slot(6), slot(7), ex.params},
+                         {Constant::u32(kHidden), Constant::u32(static_cast<uint32_t>(k))},
+                         metal::Size{ceil_div(kHidden, kThreads), 1, 1}, kThreads);
+}
+
+// Records layer `layer`'s expert stage into a new command buffer: the k routed
+// experts, the shared expert, the combine into buf_hidden, and the next
+// layer's input norm into buf_normed. Only CPU writes happen now (params and,
+// without a shared down projection, a zeroed shared_out): nothing is in flight.
+Result<DeferredExperts> encode_expert_stage(const EngineState& st, uint32_t layer, const Routing& routing,
+                                            float shared_score, const TensorInfo* next_norm) {
+  const MetalContext& ctx = st.ctx;
+  const ExpertBuffer& ex = st.experts;
+  const WeightFile& weights = st.model->weights();
+  const std::size_t k = routing.experts.size();
+  DeferredExperts deferred{ctx.queue->command_buffer(), {}};
+  metal::ComputeCommandEncoderPtr enc = deferred.cmd->compute_command_encoder();
+
+  for (std::size_t i = 0; i < k; ++i) VARKEL_TRY(encode_routed_expert(ctx, ex, *enc, i));
+
+  VARKEL_TRY(encode_swiglu(ctx, *enc, ctx.buf_shared_gate, ctx.buf_shared_up, ex.shared_act, kInter));
+  const std::string down = layer_tensor(layer, ".mlp.shared_expert.down_proj");
+  auto encoded = st.weights.encode_matvec_into(weights, ctx, *enc, down, ex.shared_act, ex.shared_out, kHidden, kInter);
+  if (!encoded) return fail(std::move(encoded.error()));
+  if (!*encoded) {
+    std::fprintf(stderr, "[fused] WARNING: shared expert down_proj tensor not found: %s\n", down.c_str());
+    // A stale shared_out from another layer would leak into this one.
+    std::memset(ex.shared_out->contents(), 0, ex.shared_out->length());
+  }
+
+  float* params = floats(ex.params);
+  std::memset(params, 0, kParamsFloats * sizeof(float));
+  for (std::size_t i = 0; i < k; ++i) params[i] = routing.weights[i];
+  params[kSharedScoreParam] = shared_score;
+  VARKEL_TRY(encode_combine(ctx, ex, *enc, k, ctx.buf_hidden));
+
+  if (next_norm != nullptr) {
+    VARKEL_TRY(encode_dispatch(*enc, ctx.pipelines.rms_norm_fused_bf16, "rms_norm_fused_bf16",
+                               {ctx.buf_hidden, st.weights.operand(weights, *next_norm), ctx.buf_normed},
+                               {Constant::u32(kHidden), Constant::f32(kRmsNormEps)}, metal::Size{1, 1, 1}, kThreads));
+  } else {
+    // No norm weight: the next layer reads the un-normed residual stream, as
+    // layer 0 does. The same combine again writes it into buf_normed.
+    VARKEL_TRY(encode_combine(ctx, ex, *enc, k, ctx.buf_normed));
+  }
+  enc->end_encoding();
+  for (std::size_t i = 0; i < k; ++i) deferred.buffers.push_back(ex.expert_out[i]);
+  deferred.buffers.push_back(ex.shared_act);
+  deferred.buffers.push_back(ex.shared_out);
+  return deferred;
+}
+
+// One token through every layer, from the embedding in `x` to the final
+// hidden state in buf_hidden. Every early return drops the pending command
+// buffer uncommitted.
+Status run_layers(EngineState& st, std::span<const float> x, const InterruptFn& interrupt, const PassShape& shape) {
+  MetalContext& ctx = st.ctx;
+  const Model& model = *st.model;
+  const WeightFile& weights = model.weights();
+  const uint64_t p = ctx.pos;
+
+  std::memcpy(ctx.buf_hidden->contents(), x.data(), kHiddenSize * sizeof(float));
+  VARKEL_TRY(input_norm(weights, layer_tensor(0, ".input_layernorm.weight"), x,
+                        std::span(floats(ctx.buf_normed), kHiddenSize)));
+
+  std::optional<DeferredExperts> pending;
+  std::vector<float> logits(shape.num_experts);
+  for (std::size_t l = 0; l < shape.num_layers; ++l) {
+    const auto layer = static_cast<uint32_t>(l);
+    if (interrupt && interrupt()) return fail(MoEError::metal("interrupted"));
+
+    metal::CommandBufferPtr cmd;
+    std::vector<metal::BufferPtr> held;
+    if (pending) {
+      cmd = std::move(pending->cmd);
+      held = std::move(pending->buffers);
+      pending.reset();
+    } else {
+      cmd = ctx.queue->command_buffer();
+    }
+    metal::ComputeCommandEncoderPtr enc = cmd->compute_command_encoder();
+    const bool full = is_full_attention_layer(l);
+    // Positions stay at or below MAX_SEQ (uploads refuse more and a token at
+    // MAX_SEQ never finishes), so the u32 cannot wrap.
+    const auto pos = static_cast<uint32_t>(p);
+    Status stage = full ? encode_pre_expert_full(shape.mode, weights, st.weights, ctx, *enc, layer,
+                                                 static_cast<uint32_t>(full_attention_index(l)), pos,
+                                                 shape.num_experts)
+                        : encode_pre_expert_linear(weights, st.weights, ctx, *enc, layer,
+                                                   static_cast<uint32_t>(linear_attention_index(l)),
+                                                   shape.num_experts);
+    enc->end_encoding();
+    if (!stage) return stage;
+    if (full && p >= kMaxSeq) {
+      return fail(MoEError::config(fmt::format("sequence position {} exceeds MAX_SEQ ({})", p, kMaxSeq)));
+    }
+    cmd->commit();
+    cmd->wait_until_completed();
+    VARKEL_TRY(completed(*cmd));
+    held.clear();
+    std::memcpy(logits.data(), ctx.buf_router_logits->contents(), shape.num_experts * sizeof(float));
+    const float shared_score = floats(ctx.buf_shared_gate_score)[0];
+    cmd.reset();
+
+    const Routing routing = route(logits, static_cast<uint32_t>(st.k));
+    if (l >= model.experts().size()) {
+      return fail(MoEError::config(fmt::format("no expert file for layer {}", l)));
+    }
+    std::vector<std::span<uint8_t>> slots;
+    for (std::size_t i = 0; i < st.k; ++i) {
+      const metal::BufferPtr& slot = st.experts.expert_data[i];
+      slots.emplace_back(static_cast<uint8_t*>(slot->contents()), slot->length());
+    }
+    VARKEL_TRY(route_experts(model.experts()[l], routing.experts, slots, st.telemetry));
+
+    const TensorInfo* next_norm =
+        l + 1 < shape.num_layers ? weights.find(layer_tensor(layer + 1, ".input_layernorm.weight")) : nullptr;
+    auto deferred = encode_expert_stage(st, layer, routing, shared_score, next_norm);
+    if (!deferred) return fail(std::move(deferred.error()));
+    pending = std::move(*deferred);
+  }
+  if (pending) {
+    pending->cmd->commit();
+    pending->cmd->wait_until_completed();
+    VARKEL_TRY(completed(*pending->cmd));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<float>> run_forward(EngineState& st, std::span<const float> embeddings,
+                                       const InterruptFn& interrupt, const PassShape& shape) {
+  const Stopwatch clock;
+  const std::size_t n = embeddings.size() / kHiddenSize;
+  if (n == 0) return std::vector<float>{};
+  std::vector<float> result(n * shape.vocab, 0.0f);
+  std::vector<float> hidden(kHiddenSize);
+  for (std::size_t t = 0; t < n; ++t) {
+    VARKEL_TRY(run_layers(st, embeddings.subspan(t * kHiddenSize, kHiddenSize), interrupt, shape));
+    std::memcpy(hidden.data(), st.ctx.buf_hidden->contents(), kHiddenSize * sizeof(float));
+    st.ctx.pos += 1;
+    VARKEL_TRY(final_norm(st.model->weights(), hidden));
+    VARKEL_TRY(gpu_lm_head(st.model->weights(), hidden, std::span(result).subspan(t * shape.vocab, shape.vocab),
+                           st.weights, st.ctx));
+  }
+  timing_add(st.telemetry, "engine.total_ms", clock.elapsed_ms());
+  return result;
 }
 
 template Result<std::vector<float>> forward_hidden<FullModel, AttentionMode::FusedExp1>(EngineState&,
