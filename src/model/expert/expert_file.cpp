@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <memory>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -133,7 +134,13 @@ Status ExpertFile::read_lz4(size_t expert, std::span<uint8_t> dst) const {
   }
   const size_t block_size = end - start;
   const uint64_t file_offset = 4 + 4 * uint64_t{offsets_.size()} + start;
-  std::unique_ptr<char[]> block(new char[block_size == 0 ? 1 : block_size]);
+  // The size comes from the file's table: a failed allocation is an error, not an abort
+  // of the pool thread.
+  std::unique_ptr<char[]> block(new (std::nothrow) char[block_size == 0 ? 1 : block_size]);
+  if (!block) {
+    return fail(io_error(IoErrorKind::OutOfMemory,
+                         fmt::format("lz4 expert {}: cannot allocate a block of {} bytes", expert, block_size)));
+  }
   const ssize_t got = pread_once(file_.get(), block.get(), block_size, file_offset);
   if (got < 0 || static_cast<size_t>(got) != block_size) {
     return fail(io_error(IoErrorKind::UnexpectedEof,
