@@ -59,7 +59,7 @@ class FileSink : public HttpSink {
   FileSink(const DownloadRequest& request, progress::ProgressBar& bar) : request_(request), bar_(bar) {}
 
   std::optional<std::string> on_head(const HttpHead& head) override {
-    bar_.set_length(head.content_length ? parse_content_length(*head.content_length).value_or(0) : 0);
+    bar_.set_length(head.content_length.value_or(0));
     buffer_.reset(new char[DOWNLOAD_BUFFER_BYTES]);
     int fd = ::open(request_.temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return fmt::format("create {}: {}", request_.name, os_error_text(errno));
@@ -133,21 +133,6 @@ std::shared_ptr<progress::ProgressBar> named_bar(std::shared_ptr<progress::Progr
 }
 
 }  // namespace
-
-std::optional<uint64_t> parse_content_length(std::string_view value) {
-  for (unsigned char c : value)
-    if (!(c == '\t' || (c >= 0x20 && c < 0x7F))) return std::nullopt;
-  if (!value.empty() && value.front() == '+') value.remove_prefix(1);
-  if (value.empty()) return std::nullopt;
-  uint64_t n = 0;
-  for (char c : value) {
-    if (c < '0' || c > '9') return std::nullopt;
-    uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (n > (UINT64_MAX - digit) / 10) return std::nullopt;
-    n = n * 10 + digit;
-  }
-  return n;
-}
 
 fs::path temp_path_for(const fs::path& destination) {
   fs::path temp = destination;

@@ -32,10 +32,6 @@ std::filesystem::path temp_path_for(const std::filesystem::path& destination);
 // unique, a numbered one where two requests would share a file.
 std::vector<std::filesystem::path> batch_temp_paths(const std::vector<std::filesystem::path>& destinations);
 
-// Parses a "content-length" value: tab and visible ASCII only, an optional
-// "+", decimal digits, no overflow.
-std::optional<uint64_t> parse_content_length(std::string_view value);
-
 HubResult<std::filesystem::path> download_hf(const DownloadRequest& request, progress::ProgressBar& bar);
 
 }  // namespace varkel

@@ -31,6 +31,13 @@ struct BarState {
 class Canvas {
  public:
   explicit Canvas(std::shared_ptr<DrawTarget> target) : target_(std::move(target)) {}
+  // Bars left unfinished (failed downloads) stay on the screen; later output
+  // starts below them.
+  ~Canvas() {
+    if (lines_on_screen_ > 0) target_->write("\n");
+  }
+  Canvas(const Canvas&) = delete;
+  Canvas& operator=(const Canvas&) = delete;
 
   std::shared_ptr<BarState> add() {
     std::lock_guard lock(mutex_);
