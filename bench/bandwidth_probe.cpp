@@ -1,0 +1,72 @@
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "bandwidth_probe.cpp"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+
+#include <omp.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "bandwidth_probe.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace varkel::bench::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+float SumFloats(const float* HWY_RESTRICT p, size_t n) {
+  const hn::ScalableTag<float> d;
+  const size_t lanes = hn::Lanes(d);
+  auto a0 = hn::Zero(d), a1 = hn::Zero(d), a2 = hn::Zero(d), a3 = hn::Zero(d);
+  size_t i = 0;
+  for (; i + 4 * lanes <= n; i += 4 * lanes) {
+    a0 = hn::Add(a0, hn::LoadU(d, p + i));
+    a1 = hn::Add(a1, hn::LoadU(d, p + i + lanes));
+    a2 = hn::Add(a2, hn::LoadU(d, p + i + 2 * lanes));
+    a3 = hn::Add(a3, hn::LoadU(d, p + i + 3 * lanes));
+  }
+  float s = hn::GetLane(hn::SumOfLanes(d, hn::Add(hn::Add(a0, a1), hn::Add(a2, a3))));
+  for (; i < n; ++i) s += p[i];
+  return s;
+}
+
+}  // namespace varkel::bench::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace varkel::bench {
+
+HWY_EXPORT(SumFloats);
+
+ProbeResult memory_read_probe(std::size_t bytes, int repeats) {
+  const std::size_t n = bytes / sizeof(float);
+  auto* data = static_cast<float*>(std::aligned_alloc(64, n * sizeof(float)));
+  // Touch every page from the threads that will read it.
+#pragma omp parallel for schedule(static)
+  for (std::size_t i = 0; i < n; ++i) data[i] = 1.0f;
+
+  double best = 0.0;
+  float checksum = 0.0f;
+  for (int r = 0; r <= repeats; ++r) {
+    float total = 0.0f;
+    const auto t0 = std::chrono::steady_clock::now();
+#pragma omp parallel reduction(+ : total)
+    {
+      const std::size_t t = omp_get_thread_num(), nt = omp_get_num_threads();
+      const std::size_t begin = n * t / nt, end = n * (t + 1) / nt;
+      total += HWY_DYNAMIC_DISPATCH(SumFloats)(data + begin, end - begin);
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    checksum += total;
+    if (r > 0 && static_cast<double>(n * sizeof(float)) / seconds > best) {
+      best = static_cast<double>(n * sizeof(float)) / seconds;
+    }
+  }
+  std::free(data);
+  return {best, checksum};
+}
+
+}  // namespace varkel::bench
+#endif
