@@ -1,24 +1,16 @@
 #include "cache/cache_writer.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
-#include <unistd.h>
+
+#include "model/io/text_file.h"
 
 namespace varkel {
 
 std::expected<void, IoError> CacheWriter::flush() {
-  size_t done = 0;
-  while (done < used_) {
-    const ssize_t put = ::write(fd_, buffer_ + done, used_ - done);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(IoError::last_os_error());
-    }
-    if (put == 0) return std::unexpected(IoError::custom(IoErrorKind::Other, "failed to write whole buffer"));
-    done += static_cast<size_t>(put);
-  }
+  auto written = write_all(fd_, buffer_, used_);
   used_ = 0;
-  return {};
+  return written;
 }
 
 std::expected<void, IoError> CacheWriter::append(const void* bytes, size_t size) {

@@ -85,22 +85,25 @@ std::expected<std::string, IoError> read_text_file(const std::filesystem::path& 
   return text;
 }
 
-std::expected<void, IoError> write_whole_file(const std::filesystem::path& path, std::string_view bytes) {
-  auto file = UniqueFd::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (!file) return std::unexpected(file.error());
-  const char* p = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t put = ::write(file->get(), p, left);
+std::expected<void, IoError> write_all(int fd, const void* bytes, size_t size) {
+  const auto* p = static_cast<const char*>(bytes);
+  while (size > 0) {
+    const ssize_t put = ::write(fd, p, size);
     if (put < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(IoError::last_os_error());
     }
     if (put == 0) return std::unexpected(IoError::custom(IoErrorKind::Other, "failed to write whole buffer"));
     p += put;
-    left -= static_cast<size_t>(put);
+    size -= static_cast<size_t>(put);
   }
   return {};
+}
+
+std::expected<void, IoError> write_whole_file(const std::filesystem::path& path, std::string_view bytes) {
+  auto file = UniqueFd::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!file) return std::unexpected(file.error());
+  return write_all(file->get(), bytes.data(), bytes.size());
 }
 
 }  // namespace varkel

@@ -14,6 +14,9 @@ namespace varkel {
 // "stream did not contain valid UTF-8".
 std::expected<std::string, IoError> read_text_file(const std::filesystem::path& path);
 
+// Writes all of `bytes` at the descriptor's position, retrying short writes.
+std::expected<void, IoError> write_all(int fd, const void* bytes, size_t size);
+
 // Creates or truncates `path` (mode 0666 before the umask) and writes `bytes` whole.
 std::expected<void, IoError> write_whole_file(const std::filesystem::path& path, std::string_view bytes);
 
