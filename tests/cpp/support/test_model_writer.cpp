@@ -164,7 +164,7 @@ void write_expert_files(const std::filesystem::path& dir, const TestModelOptions
     fds[layer] = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0666);
     if (fds[layer] < 0 && failure.empty()) failure = fmt::format("cannot create {}: {}", path.string(), std::strerror(errno));
   }
-  const std::size_t jobs = failure.empty() ? options.layers * options.experts : 0;
+  const std::size_t jobs = failure.empty() && !options.empty_experts ? options.layers * options.experts : 0;
 #pragma omp parallel for schedule(dynamic)
   for (std::size_t job = 0; job < jobs; ++job) {
     const std::size_t layer = job / options.experts;

@@ -37,6 +37,9 @@ struct TestModelOptions {
   bool int4_scheme = false;  // every matrix 4-bit (otherwise the "bq4" choices)
   bool write_weights = true;  // false: an empty manifest and data file
   bool write_experts = true;
+  // With write_experts: zero-length layer files instead of records (enough
+  // for loading a model whose experts are never read).
+  bool empty_experts = false;
   // Source tensor names (e.g. "language_model.model.layers.0.linear_attn.in_proj_z.weight")
   // to leave out; nullptr keeps all.
   std::function<bool(const std::string& name)> omit;

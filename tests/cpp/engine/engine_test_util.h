@@ -1,0 +1,96 @@
+#pragma once
+// Shared helpers of the engine tests: synthetic model directories, shader
+// sources with a kernel removed, captured diagnostic lines.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/qwen35_moe/embedded_shader.h"
+#include "model/model.h"
+#include "support/test_model_writer.h"
+
+namespace varkel::engine_test {
+
+// A fresh directory under the test temp dir.
+inline std::filesystem::path fresh_dir(std::string_view name) {
+  auto dir = std::filesystem::path(testing::TempDir()) / ("varkel_engine_" + std::string(name) + "_" +
+                                                          std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+// A small StrippedModel directory: every tensor but tiny embedding and lm
+// head tables, raw expert files.
+inline test_support::TestModelOptions small_stripped_options() {
+  test_support::TestModelOptions options;
+  options.vocab_rows = 16;
+  return options;
+}
+
+// A FullModel configuration without weights or expert records: enough to
+// build engines whose forward pass is never run.
+inline test_support::TestModelOptions bare_full_options() {
+  test_support::TestModelOptions options;
+  options.architecture = "Qwen3_5MoeForConditionalGeneration";
+  options.layers = 40;
+  options.experts = 256;
+  options.experts_per_tok = 8;
+  options.write_weights = false;
+  options.empty_experts = true;
+  return options;
+}
+
+inline test_support::TestModelOptions bare_stripped_options() {
+  test_support::TestModelOptions options;
+  options.write_weights = false;
+  options.empty_experts = true;
+  return options;
+}
+
+inline std::shared_ptr<const Model> write_and_load(std::string_view name, const test_support::TestModelOptions& options) {
+  const auto dir = fresh_dir(name);
+  test_support::write_test_model(dir, options);
+  testing::internal::CaptureStderr();  // "[weights]" and "[model]" lines
+  auto model = Model::load_shared(dir.string());
+  testing::internal::GetCapturedStderr();
+  if (!model) ADD_FAILURE() << "loading " << dir << ": " << model.error().to_string();
+  return model ? *model : nullptr;
+}
+
+// The shader source without the declaration of kernel `name`.
+inline std::string source_without_kernel(std::string_view name) {
+  std::string source(embedded_shader_source());
+  const std::string head = "kernel void " + std::string(name) + "(";
+  const std::size_t at = source.find(head);
+  if (at == std::string::npos) {
+    ADD_FAILURE() << "no kernel " << name << " in the shader source";
+    return source;
+  }
+  const std::size_t end = source.find(");", at);
+  source.erase(at, end + 2 - at);
+  return source;
+}
+
+inline std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+inline bool has_line_starting(const std::vector<std::string>& lines, std::string_view prefix) {
+  for (const auto& line : lines) {
+    if (line.starts_with(prefix)) return true;
+  }
+  return false;
+}
+
+}  // namespace varkel::engine_test
