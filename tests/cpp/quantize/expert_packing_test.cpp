@@ -1,0 +1,287 @@
+// Packing stacked expert tensors into per-layer files of fixed-size records.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "model/scratch_dir.h"
+#include "quantize/decode.h"
+#include "quantize/qwen35_moe/common/expert_packing.h"
+#include "quantize/synthetic_checkpoint.h"
+
+namespace varkel {
+namespace {
+
+using quantize_test::SourceTensor;
+using testing_support::ScratchDir;
+
+TEST(ExpertRecordLayout, OffsetsOfTheFullModel) {
+  const auto layout = ExpertRecordLayout::make(2048, 512);
+  ASSERT_TRUE(layout);
+  EXPECT_EQ(layout->gate_weight, 0u);
+  EXPECT_EQ(layout->gate_scales, 524288u);
+  EXPECT_EQ(layout->gate_biases, 557056u);
+  EXPECT_EQ(layout->up_weight, 589824u);
+  EXPECT_EQ(layout->up_scales, 1114112u);
+  EXPECT_EQ(layout->up_biases, 1146880u);
+  EXPECT_EQ(layout->down_weight, 1179648u);
+  EXPECT_EQ(layout->down_scales, 1703936u);
+  EXPECT_EQ(layout->down_biases, 1736704u);
+  EXPECT_EQ(layout->size, 1769472u);
+  EXPECT_EQ(layout->size * 256, 452984832u);
+
+  // Widths that are not whole groups round each part down.
+  const auto odd = ExpertRecordLayout::make(100, 70);
+  ASSERT_TRUE(odd);
+  EXPECT_EQ(odd->size, 70u * ((100 / 8) * 4 + (100 / 64) * 4) * 2 + 100u * ((70 / 8) * 4 + (70 / 64) * 4));
+  EXPECT_FALSE(ExpertRecordLayout::make(UINT64_MAX, UINT64_MAX));
+}
+
+// One layer's sources in a local checkpoint directory.
+struct Layer {
+  SourceTensor gate_up, down;
+};
+
+Layer make_layer(std::size_t layer, std::size_t experts, std::size_t inter, std::size_t hidden, uint32_t seed) {
+  const std::string p = fmt::format("model.language_model.layers.{}.mlp.experts.", layer);
+  return {{p + "gate_up_proj", {experts, 2 * inter, hidden}, quantize_test::bf16_values(experts * 2 * inter * hidden, -1, 1, seed)},
+          {p + "down_proj", {experts, hidden, inter}, quantize_test::bf16_values(experts * hidden * inter, 0, 3, seed + 1)}};
+}
+
+WeightClass expert_class(std::size_t layer, std::string engine) { return WeightClass::expert(layer, std::move(engine), DType::U32); }
+
+std::string engine_gate(std::size_t layer) {
+  return fmt::format("language_model.model.layers.{}.mlp.switch_mlp.gate_up_proj.weight", layer);
+}
+std::string engine_down(std::size_t layer) {
+  return fmt::format("language_model.model.layers.{}.mlp.switch_mlp.down_proj.weight", layer);
+}
+
+// Checks record e against the sources within the 4-bit bounds.
+void expect_decodes(std::span<const uint8_t> record, const ExpertRecordLayout& layout, std::span<const float> expected,
+                    uint64_t weight, uint64_t scales, uint64_t biases, std::size_t rows, std::size_t cols,
+                    const std::string& what) {
+  const auto decoded = quantize_test::decode_u32(record.subspan(weight), record.subspan(scales), record.subspan(biases),
+                                                 rows, cols);
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t g = 0; g < cols / 64; ++g) {
+      const auto group = expected.subspan(r * cols + g * 64, 64);
+      const float bound = quantize_test::int4_bound(group);
+      for (std::size_t i = 0; i < 64; ++i) {
+        ASSERT_LE(std::fabs(decoded[r * cols + g * 64 + i] - group[i]), bound) << what << " row " << r << " col " << g * 64 + i;
+      }
+    }
+  }
+}
+
+class ExpertPacking : public ::testing::Test {
+ protected:
+  void SetUp() override { std::filesystem::create_directories(out_ / "packed_experts"); }
+
+  QuantResult<std::size_t> pack(const std::vector<ClassifiedTensor>& classified, uint64_t experts = 3) {
+    return process_experts_common(kInter, kHidden, experts, HfRepo::local(src_.path()), weight_map_, classified,
+                                  out_.path());
+  }
+
+  void write(const std::vector<const SourceTensor*>& tensors, const std::string& shard) {
+    quantize_test::write_safetensors(src_ / shard, tensors);
+    for (const SourceTensor* t : tensors) weight_map_[t->name] = shard;
+  }
+
+  static constexpr std::size_t kHidden = 128, kInter = 64;
+  ScratchDir src_, out_;
+  WeightMap weight_map_;
+};
+
+TEST_F(ExpertPacking, RecordsDecodeToTheSources) {
+  // Layer 2's down tensor lives in another shard than its gate-up tensor.
+  const Layer l0 = make_layer(0, 3, kInter, kHidden, 10), l2 = make_layer(2, 3, kInter, kHidden, 20);
+  write({&l0.gate_up, &l0.down, &l2.gate_up}, "a.safetensors");
+  write({&l2.down}, "b.safetensors");
+  const std::vector<ClassifiedTensor> classified = {
+      {l2.down.name, expert_class(2, engine_down(2))},
+      {l0.gate_up.name, expert_class(0, engine_gate(0))},
+      {"model.language_model.layers.0.mlp.gate.weight", WeightClass::non_expert("x", DType::Bf16)},
+      {l0.down.name, expert_class(0, engine_down(0))},
+      {l2.gate_up.name, expert_class(2, engine_gate(2))},
+  };
+  ::testing::internal::CaptureStderr();
+  auto count = pack(classified);
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(count) << count.error();
+  EXPECT_EQ(*count, 2u);
+  const auto layout = *ExpertRecordLayout::make(kHidden, kInter);
+  EXPECT_EQ(log, fmt::format("  Layer 00: {:.1f} MB → layer_00.bin\n  Layer 02: {:.1f} MB → layer_02.bin\n",
+                             3.0 * layout.size / 1e6, 3.0 * layout.size / 1e6));
+  EXPECT_FALSE(std::filesystem::exists(out_ / "packed_experts" / "layer_01.bin"));
+  // A local source keeps its shards.
+  EXPECT_TRUE(std::filesystem::exists(src_ / "b.safetensors"));
+
+  for (const auto* layer : {&l0, &l2}) {
+    const std::size_t index = layer == &l0 ? 0 : 2;
+    const std::string file = testing_support::read_file(out_ / "packed_experts" / fmt::format("layer_{:02}.bin", index));
+    ASSERT_EQ(file.size(), 3 * layout.size);
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+    const std::size_t block = kInter * kHidden;
+    for (std::size_t e = 0; e < 3; ++e) {
+      const auto record = bytes.subspan(e * layout.size, layout.size);
+      const std::span<const float> gate_up(layer->gate_up.values);
+      const std::string what = fmt::format("layer {} expert {}", index, e);
+      expect_decodes(record, layout, gate_up.subspan(e * 2 * block, block), layout.gate_weight, layout.gate_scales,
+                     layout.gate_biases, kInter, kHidden, what + " gate");
+      expect_decodes(record, layout, gate_up.subspan(e * 2 * block + block, block), layout.up_weight, layout.up_scales,
+                     layout.up_biases, kInter, kHidden, what + " up");
+      expect_decodes(record, layout, std::span<const float>(layer->down.values).subspan(e * block, block),
+                     layout.down_weight, layout.down_scales, layout.down_biases, kHidden, kInter, what + " down");
+    }
+  }
+}
+
+TEST_F(ExpertPacking, ConstantHalvesDecodeExactly) {
+  // Rows 0..I-1 of every block are 1.0 and rows I..2I-1 are 2.0.
+  SourceTensor gate_up{"model.language_model.layers.0.mlp.experts.gate_up_proj", {2, 2 * kInter, kHidden}, {}};
+  for (std::size_t e = 0; e < 2; ++e) {
+    for (std::size_t r = 0; r < 2 * kInter; ++r) gate_up.values.insert(gate_up.values.end(), kHidden, r < kInter ? 1.0f : 2.0f);
+  }
+  SourceTensor down{"model.language_model.layers.0.mlp.experts.down_proj", {2, kHidden, kInter},
+                    std::vector<float>(2 * kHidden * kInter, -0.5f)};
+  write({&gate_up, &down}, "m.safetensors");
+  ::testing::internal::CaptureStderr();
+  auto count = pack({{gate_up.name, expert_class(0, engine_gate(0))}, {down.name, expert_class(0, engine_down(0))}}, 2);
+  ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(count) << count.error();
+  const auto layout = *ExpertRecordLayout::make(kHidden, kInter);
+  const std::string file = testing_support::read_file(out_ / "packed_experts" / "layer_00.bin");
+  ASSERT_EQ(file.size(), 2 * layout.size);
+  const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+  for (std::size_t e = 0; e < 2; ++e) {
+    const auto record = bytes.subspan(e * layout.size);
+    const auto gate = quantize_test::decode_u32(record.subspan(layout.gate_weight), record.subspan(layout.gate_scales),
+                                                record.subspan(layout.gate_biases), kInter, kHidden);
+    const auto up = quantize_test::decode_u32(record.subspan(layout.up_weight), record.subspan(layout.up_scales),
+                                              record.subspan(layout.up_biases), kInter, kHidden);
+    const auto dn = quantize_test::decode_u32(record.subspan(layout.down_weight), record.subspan(layout.down_scales),
+                                              record.subspan(layout.down_biases), kHidden, kInter);
+    EXPECT_EQ(gate, std::vector<float>(kInter * kHidden, 1.0f));
+    EXPECT_EQ(up, std::vector<float>(kInter * kHidden, 2.0f));
+    EXPECT_EQ(dn, std::vector<float>(kInter * kHidden, -0.5f));
+  }
+}
+
+TEST_F(ExpertPacking, SkipsIncompleteLayersAndMtpLayers) {
+  const Layer l0 = make_layer(0, 3, kInter, kHidden, 30), l1 = make_layer(1, 3, kInter, kHidden, 40);
+  // An MTP layer with the same index as main layer 0 and other values.
+  const Layer mtp = make_layer(0, 3, kInter, kHidden, 50);
+  SourceTensor mtp_gate = mtp.gate_up, mtp_down = mtp.down;
+  mtp_gate.name = "mtp.layers.0.mlp.experts.gate_up_proj";
+  mtp_down.name = "mtp.layers.0.mlp.experts.down_proj";
+  write({&l0.gate_up, &l0.down, &l1.gate_up, &mtp_gate, &mtp_down}, "m.safetensors");
+  // The MTP records come after the main ones, so they would win a shared slot.
+  const std::vector<ClassifiedTensor> classified = {
+      {l0.gate_up.name, expert_class(0, engine_gate(0))},
+      {l0.down.name, expert_class(0, engine_down(0))},
+      {l1.gate_up.name, expert_class(1, engine_gate(1))},
+      {"model.language_model.layers.1.mlp.switch_mlp.up_proj.weight",
+       expert_class(1, "model.language_model.layers.1.mlp.switch_mlp.up_proj.weight")},
+      {mtp_gate.name, expert_class(0, "mtp.layers.0.mlp.switch_mlp.gate_up_proj.weight")},
+      {mtp_down.name, expert_class(0, "mtp.layers.0.mlp.switch_mlp.down_proj.weight")},
+  };
+  ::testing::internal::CaptureStderr();
+  auto count = pack(classified);
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(count) << count.error();
+  EXPECT_EQ(*count, 1u);
+  EXPECT_NE(log.find("  Layer 1 SKIPPED (missing keys)\n"), std::string::npos) << log;
+  EXPECT_FALSE(std::filesystem::exists(out_ / "packed_experts" / "layer_01.bin"));
+
+  const auto layout = *ExpertRecordLayout::make(kHidden, kInter);
+  const std::string file = testing_support::read_file(out_ / "packed_experts" / "layer_00.bin");
+  ASSERT_EQ(file.size(), 3 * layout.size);
+  const std::span<const uint8_t> record(reinterpret_cast<const uint8_t*>(file.data()), layout.size);
+  expect_decodes(record, layout, std::span<const float>(l0.gate_up.values).subspan(0, kInter * kHidden),
+                 layout.gate_weight, layout.gate_scales, layout.gate_biases, kInter, kHidden, "main layer 0 gate");
+
+  // Nothing at all: nothing printed, nothing counted.
+  ::testing::internal::CaptureStderr();
+  auto none = pack({{"a", WeightClass::skip()}});
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  ASSERT_TRUE(none);
+  EXPECT_EQ(*none, 0u);
+}
+
+TEST_F(ExpertPacking, ZeroExpertsGiveEmptyFiles) {
+  const Layer l0 = make_layer(0, 1, kInter, kHidden, 60);
+  write({&l0.gate_up, &l0.down}, "m.safetensors");
+  ::testing::internal::CaptureStderr();
+  auto count = pack({{l0.gate_up.name, expert_class(0, engine_gate(0))}, {l0.down.name, expert_class(0, engine_down(0))}}, 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "  Layer 00: 0.0 MB → layer_00.bin\n");
+  ASSERT_TRUE(count) << count.error();
+  EXPECT_EQ(*count, 1u);
+  EXPECT_EQ(std::filesystem::file_size(out_ / "packed_experts" / "layer_00.bin"), 0u);
+}
+
+TEST_F(ExpertPacking, Errors) {
+  // Separate gate and up tensors hold half the stacked values: the range
+  // check fails at expert N/2, and no file is written.
+  const std::size_t n = 4;
+  SourceTensor gate{"model.language_model.layers.0.mlp.switch_mlp.gate_proj.weight", {n, kInter, kHidden},
+                    quantize_test::bf16_values(n * kInter * kHidden, -1, 1, 70)};
+  const Layer l0 = make_layer(0, n, kInter, kHidden, 71);
+  write({&gate, &l0.gate_up, &l0.down}, "m.safetensors");
+  const std::vector<ClassifiedTensor> separate = {{gate.name, expert_class(0, gate.name)},
+                                                  {l0.down.name, expert_class(0, engine_down(0))}};
+  auto range = pack(separate, n);
+  ASSERT_FALSE(range);
+  const std::size_t block = kInter * kHidden;
+  EXPECT_EQ(range.error(), fmt::format("range end index {} out of range for slice of length {}",
+                                       (n / 2) * 2 * block + block, n * block));
+  EXPECT_FALSE(std::filesystem::exists(out_ / "packed_experts" / "layer_00.bin"));
+
+  // Scales of stacked experts: the checkpoint is already quantized.
+  const std::vector<ClassifiedTensor> quantized = {
+      {l0.down.name, expert_class(0, engine_down(0))},
+      {"model.language_model.layers.0.mlp.experts.do.scales",
+       expert_class(0, "language_model.model.layers.0.mlp.switch_mlp.down_proj.scales")}};
+  auto refused = pack(quantized, n);
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.error().find("already quantized"), std::string::npos) << refused.error();
+  EXPECT_NE(refused.error().find("model.language_model.layers.0.mlp.experts.do.scales"), std::string::npos);
+
+  // Packed integer weights are refused as well.
+  SourceTensor packed{"model.language_model.layers.1.mlp.experts.gate_up_proj", {1, 2}, {1.0f, 2.0f}, "F32"};
+  write({&packed}, "p.safetensors");
+  {
+    std::string bytes = testing_support::read_file(src_ / "p.safetensors");
+    const auto at = bytes.find("\"F32\"");
+    ASSERT_NE(at, std::string::npos);
+    bytes.replace(at, 5, "\"U32\"");
+    testing_support::write_file(src_ / "p.safetensors", bytes);
+  }
+  const Layer l1 = make_layer(1, n, kInter, kHidden, 72);
+  write({&l1.down}, "d.safetensors");
+  auto integer = pack({{packed.name, expert_class(1, engine_gate(1))}, {l1.down.name, expert_class(1, engine_down(1))}}, n);
+  ASSERT_FALSE(integer);
+  EXPECT_NE(integer.error().find("already quantized"), std::string::npos) << integer.error();
+
+  // A source missing from the weight map, and a missing shard file.
+  auto unmapped = pack({{"nowhere", expert_class(5, engine_gate(5))}, {l0.down.name, expert_class(5, engine_down(5))}});
+  ASSERT_FALSE(unmapped);
+  EXPECT_EQ(unmapped.error(), "shard not found");
+  weight_map_["ghost"] = "ghost.safetensors";
+  auto missing = pack({{"ghost", expert_class(5, engine_gate(5))}, {l0.down.name, expert_class(5, engine_down(5))}});
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), "file not found: " + (src_ / "ghost.safetensors").string());
+
+  // The output directory must exist beforehand.
+  std::filesystem::remove_all(out_ / "packed_experts");
+  ::testing::internal::CaptureStderr();
+  auto unwritable = pack({{l0.gate_up.name, expert_class(0, engine_gate(0))}, {l0.down.name, expert_class(0, engine_down(0))}}, 1);
+  ::testing::internal::GetCapturedStderr();
+  ASSERT_FALSE(unwritable);
+  EXPECT_EQ(unwritable.error(), "No such file or directory (os error 2)");
+}
+
+}  // namespace
+}  // namespace varkel

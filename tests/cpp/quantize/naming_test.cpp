@@ -1,0 +1,223 @@
+// Name mapping, layer numbers, prefixes, norm keys, classification and the
+// storage type rules of both schemes.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "model/scratch_dir.h"
+#include "quantize/qwen35_moe/bq4/bq4_scheme.h"
+#include "quantize/qwen35_moe/common/name_mapping.h"
+#include "quantize/qwen35_moe/common/tensor_names.h"
+#include "quantize/qwen35_moe/int4/int4_scheme.h"
+
+namespace varkel {
+namespace {
+
+using testing_support::ScratchDir;
+
+TEST(NameMapping, CompiledTableHasTheFourFamilies) {
+  const nlohmann::json table = nlohmann::json::parse(name_mapping_table());
+  ASSERT_TRUE(table.is_object());
+  EXPECT_EQ(table.size(), 177u);
+  std::size_t layer = 0, block = 0, plain = 0, mtp = 0, vision = 0;
+  for (const auto& [key, value] : table.items()) {
+    const std::string v = value.get<std::string>();
+    const bool has_l = key.find("{L}") != std::string::npos, has_b = key.find("{B}") != std::string::npos;
+    EXPECT_FALSE(has_l && has_b) << key;
+    EXPECT_EQ(has_l, v.find("{L}") != std::string::npos) << key;
+    EXPECT_EQ(has_b, v.find("{B}") != std::string::npos) << key;
+    layer += has_l;
+    block += has_b;
+    plain += !has_l && !has_b;
+    if (key.starts_with("mtp.")) {
+      ++mtp;
+      // MTP names map to themselves, but for the six renamed expert entries.
+      if (key.find(".experts.") == std::string::npos) EXPECT_EQ(key, v);
+    } else if (key.starts_with("model.visual.")) {
+      ++vision;
+      EXPECT_TRUE(v.starts_with("vision_tower.")) << v;
+    } else if (key.starts_with("model.language_model.")) {
+      EXPECT_TRUE(v.starts_with("language_model.model.")) << v;
+    } else {
+      EXPECT_TRUE(key.starts_with("lm_head.") && v.starts_with("language_model.lm_head.")) << key;
+    }
+  }
+  EXPECT_EQ(layer, 113u);
+  EXPECT_EQ(block, 24u);
+  EXPECT_EQ(plain, 40u);
+  EXPECT_EQ(mtp, 57u);
+  EXPECT_EQ(vision, 43u);
+
+  // The expert entries, short forms included.
+  const std::string p = "model.language_model.layers.{L}.", q = "language_model.model.layers.{L}.";
+  EXPECT_EQ(table.at(p + "mlp.experts.gate_up_proj"), q + "mlp.switch_mlp.gate_up_proj.weight");
+  EXPECT_EQ(table.at(p + "mlp.experts.gate_.scales"), q + "mlp.switch_mlp.gate_up_proj.scales");
+  EXPECT_EQ(table.at(p + "mlp.experts.do.biases"), q + "mlp.switch_mlp.down_proj.biases");
+  EXPECT_EQ(table.at("mtp.layers.{L}.mlp.experts.down_proj"), "mtp.layers.{L}.mlp.switch_mlp.down_proj.weight");
+  EXPECT_EQ(table.at(p + "linear_attn.A_log"), q + "linear_attn.A_log");
+  EXPECT_EQ(table.at("model.visual.blocks.{B}.norm2.bias"), "vision_tower.blocks.{B}.norm2.bias");
+  EXPECT_EQ(table.at("model.visual.pos_embed.weight"), "vision_tower.pos_embed.weight");
+  EXPECT_FALSE(table.contains("model.visual.pos_embed.bias"));
+  EXPECT_EQ(table.at("mtp.pre_fc_norm_hidden.scales"), "mtp.pre_fc_norm_hidden.scales");
+}
+
+TEST(NameMapping, ExpandsLayersAndBlocks) {
+  auto forty = load_name_mapping(name_mapping_table(), 40);
+  ASSERT_TRUE(forty) << forty.error();
+  EXPECT_EQ(forty->size(), 113u * 40 + 24u * 27 + 40);
+  EXPECT_EQ(forty->at("model.language_model.layers.39.self_attn.q_proj.weight"),
+            "language_model.model.layers.39.self_attn.q_proj.weight");
+  EXPECT_EQ(forty->at("model.visual.blocks.26.attn.qkv.weight"), "vision_tower.blocks.26.attn.qkv.weight");
+  EXPECT_EQ(forty->at("mtp.layers.39.mlp.experts.gate_.biases"), "mtp.layers.39.mlp.switch_mlp.gate_up_proj.biases");
+  EXPECT_FALSE(forty->contains("model.language_model.layers.40.input_layernorm.weight"));
+  EXPECT_FALSE(forty->contains("model.visual.blocks.27.attn.qkv.weight"));
+
+  auto none = load_name_mapping(name_mapping_table(), 0);
+  ASSERT_TRUE(none);
+  EXPECT_EQ(none->size(), 24u * 27 + 40);
+
+  // Every occurrence of the placeholder is replaced.
+  auto twice = load_name_mapping(R"({"a.{L}.b.{L}": "c.{L}.{L}"})", 2);
+  ASSERT_TRUE(twice);
+  EXPECT_EQ(twice->at("a.1.b.1"), "c.1.1");
+
+  EXPECT_FALSE(load_name_mapping("{", 1));
+  EXPECT_FALSE(load_name_mapping(R"({"a": 1})", 1));
+  // A corrupt layer count is refused rather than expanded without end.
+  auto huge = load_name_mapping(name_mapping_table(), uint64_t{1} << 40);
+  ASSERT_FALSE(huge);
+  EXPECT_NE(huge.error().find("num_hidden_layers"), std::string::npos);
+}
+
+TEST(TensorNames, ExtractLayer) {
+  EXPECT_EQ(extract_layer("model.language_model.layers.5.mlp.experts.gate_up_proj"), 5u);
+  EXPECT_EQ(extract_layer("a.layers.x.layers.7.mlp"), 7u);
+  EXPECT_EQ(extract_layer("layers.7"), std::nullopt);
+  EXPECT_EQ(extract_layer("layers.7x.layers.12.a"), 12u);
+  EXPECT_EQ(extract_layer("mtp.layers.0.mlp.experts.down_proj"), 0u);
+  EXPECT_EQ(extract_layer("layers..a"), std::nullopt);
+  EXPECT_EQ(extract_layer("no layer here"), std::nullopt);
+  EXPECT_EQ(extract_layer("layers.18446744073709551615.x"), UINT64_MAX);
+  EXPECT_EQ(extract_layer("layers.18446744073709551616.x"), std::nullopt);
+  EXPECT_EQ(extract_layer("layers.007.x"), 7u);
+}
+
+TEST(TensorNames, StripLayerPrefixAndNormKeys) {
+  EXPECT_EQ(strip_layer_prefix("language_model.model.layers.3.self_attn.q_proj"), "self_attn.q_proj");
+  EXPECT_EQ(strip_layer_prefix("language_model.model.layers.3"), "3");
+  EXPECT_EQ(strip_layer_prefix("language_model.lm_head"), "lm_head");
+  EXPECT_EQ(strip_layer_prefix("language_model.model.embed_tokens"), "model.embed_tokens");
+  EXPECT_EQ(strip_layer_prefix("vision_tower.blocks.12.attn.qkv"), "attn.qkv");
+  EXPECT_EQ(strip_layer_prefix("vision_tower.patch_embed.proj"), "patch_embed.proj");
+  EXPECT_EQ(strip_layer_prefix("mtp.layers.0.mlp.gate"), "mlp.gate");
+  EXPECT_EQ(strip_layer_prefix("mtp.fc"), "fc");
+  EXPECT_EQ(strip_layer_prefix("other.name"), "other.name");
+
+  for (const char* norm : {"language_model.model.layers.0.input_layernorm.weight",
+                           "language_model.model.layers.0.post_attention_layernorm.weight",
+                           "language_model.model.norm.weight", "language_model.model.layers.3.self_attn.q_norm.weight",
+                           "mtp.layers.0.self_attn.k_norm.weight", "x.hnorm.weight", "x.enorm.weight",
+                           "x.shared_head.norm.weight", "vision_tower.blocks.0.norm1.weight",
+                           "vision_tower.blocks.0.norm2.weight", "mtp.layers.0.input_layernorm.weight"}) {
+    EXPECT_TRUE(is_norm_key(norm)) << norm;
+  }
+  for (const char* other : {"language_model.model.layers.0.linear_attn.norm.weight", "mtp.norm.weight",
+                            "mtp.pre_fc_norm_embedding.weight", "mtp.pre_fc_norm_hidden.weight",
+                            "language_model.model.norm.bias", "language_model.model.layers.0.input_layernorm.scales"}) {
+    EXPECT_FALSE(is_norm_key(other)) << other;
+  }
+}
+
+class SchemeFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing_support::write_file(dir_ / "config.json", R"({"text_config": {"num_hidden_layers": 40}})");
+    ::testing::internal::CaptureStderr();
+    auto bq4 = BQ4Scheme::create(dir_.path(), false);
+    auto int4 = Int4Scheme::create(dir_.path(), false);
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(bq4 && int4);
+    bq4_.emplace(std::move(*bq4));
+    int4_.emplace(std::move(*int4));
+  }
+  ScratchDir dir_;
+  std::optional<BQ4Scheme> bq4_;
+  std::optional<Int4Scheme> int4_;
+};
+
+TEST_F(SchemeFixture, ClassifiesExpertsVisionAndOthers) {
+  const std::vector<std::size_t> stacked = {256, 1024, 2048};
+  const WeightClass gate = bq4_->classify("model.language_model.layers.5.mlp.experts.gate_up_proj", stacked);
+  EXPECT_EQ(gate.kind, WeightClass::Kind::Expert);
+  EXPECT_EQ(gate.layer, 5u);
+  EXPECT_EQ(gate.name, "language_model.model.layers.5.mlp.switch_mlp.gate_up_proj.weight");
+
+  for (const QuantScheme* scheme : {static_cast<const QuantScheme*>(&*bq4_), static_cast<const QuantScheme*>(&*int4_)}) {
+    EXPECT_EQ(scheme->classify("model.visual.blocks.3.attn.qkv.weight", std::vector<std::size_t>{6, 2}).kind,
+              WeightClass::Kind::Skip);
+    // Already-mapped vision names are dropped as well.
+    EXPECT_EQ(scheme->classify("vision_tower.merger.norm.weight", std::vector<std::size_t>{4}).kind,
+              WeightClass::Kind::Skip);
+  }
+
+  // Absent from the table: passes through, still an expert of layer 3.
+  const WeightClass engine = bq4_->classify("model.language_model.layers.3.mlp.switch_mlp.down_proj.weight", stacked);
+  EXPECT_EQ(engine.kind, WeightClass::Kind::Expert);
+  EXPECT_EQ(engine.layer, 3u);
+  EXPECT_EQ(engine.name, "model.language_model.layers.3.mlp.switch_mlp.down_proj.weight");
+
+  const WeightClass mtp = bq4_->classify("mtp.layers.0.mlp.experts.down_proj", stacked);
+  EXPECT_EQ(mtp.kind, WeightClass::Kind::Expert);
+  EXPECT_EQ(mtp.layer, 0u);
+  EXPECT_EQ(mtp.name, "mtp.layers.0.mlp.switch_mlp.down_proj.weight");
+
+  // No layer number in the checkpoint name: not an expert.
+  const WeightClass unnumbered = bq4_->classify("x.switch_mlp.up_proj.weight", std::vector<std::size_t>{2, 64});
+  EXPECT_EQ(unnumbered.kind, WeightClass::Kind::NonExpert);
+  EXPECT_EQ(unnumbered.dtype, DType::U32);
+
+  const WeightClass norm = bq4_->classify("model.language_model.norm.weight", std::vector<std::size_t>{2048});
+  EXPECT_EQ(norm, WeightClass::non_expert("language_model.model.norm.weight", DType::Bf16));
+}
+
+TEST_F(SchemeFixture, StorageTypesPerScheme) {
+  struct Case {
+    const char* name;
+    std::vector<std::size_t> shape;
+    DType bq4, int4;
+  };
+  const std::vector<Case> cases = {
+      {"lm_head.weight", {248320, 2048}, DType::U8, DType::U32},
+      {"model.language_model.layers.0.mlp.gate.weight", {256, 2048}, DType::Bf16, DType::U32},
+      {"model.language_model.layers.0.linear_attn.A_log", {32}, DType::F32, DType::F32},
+      {"model.language_model.embed_tokens.weight", {248320, 2048}, DType::U32, DType::U32},
+      {"model.language_model.layers.3.self_attn.q_proj.weight", {8192, 2048}, DType::Bf16, DType::U32},
+      {"model.language_model.layers.3.self_attn.o_proj.weight", {2048, 4096}, DType::Bf16, DType::U32},
+      {"mtp.layers.0.self_attn.k_proj.weight", {512, 2048}, DType::Bf16, DType::U32},
+      {"model.language_model.layers.0.linear_attn.in_proj_qkv.weight", {8192, 2048}, DType::U32, DType::U32},
+      {"model.language_model.layers.0.linear_attn.conv1d.weight", {8192, 1, 4}, DType::Bf16, DType::Bf16},
+      {"model.language_model.layers.0.linear_attn.dt_bias", {32}, DType::Bf16, DType::Bf16},
+      {"model.language_model.layers.0.mlp.shared_expert_gate.weight", {1, 2048}, DType::U32, DType::U32},
+      {"model.language_model.layers.0.input_layernorm.weight", {2048}, DType::Bf16, DType::Bf16},
+      {"mtp.fc.weight", {2048, 4096}, DType::U32, DType::U32},
+      {"lm_head.scales", {248320, 32}, DType::Bf16, DType::Bf16},
+      {"nodots", {4, 4}, DType::Bf16, DType::Bf16},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(bq4_->classify(c.name, c.shape).dtype, c.bq4) << c.name;
+    EXPECT_EQ(int4_->classify(c.name, c.shape).dtype, c.int4) << c.name;
+  }
+  // The rules on engine names directly, including the vision projections.
+  EXPECT_EQ(bq4("vision_tower.blocks.1.attn.proj.weight", 2), DType::Bf16);
+  EXPECT_EQ(bq4("vision_tower.patch_embed.proj.weight", 2), DType::Bf16);
+  EXPECT_EQ(bq4("vision_tower.pos_embed.weight", 2), DType::Bf16);
+  EXPECT_EQ(bq4("vision_tower.merger.linear_fc1.weight", 2), DType::U32);
+  EXPECT_EQ(int4_quant("vision_tower.patch_embed.proj.weight", 2), DType::U32);
+  EXPECT_EQ(int4_quant("language_model.lm_head.weight", 3), DType::Bf16);
+  EXPECT_EQ(bq4("language_model.lm_head.weight", 1), DType::Bf16);
+  EXPECT_EQ(bq4("x.A_log", 0), DType::F32);
+}
+
+}  // namespace
+}  // namespace varkel
