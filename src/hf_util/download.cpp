@@ -240,7 +240,7 @@ HubResult<std::vector<fs::path>> HfRepo::ensure_batch(const std::vector<std::str
         break;
       }
     }
-    // Leaving the scope joins every thread, in request order.
+    for (auto& thread : threads) thread.join();  // request order
   }
   if (spawn_failure) return std::unexpected(*spawn_failure);
   std::vector<fs::path> paths;

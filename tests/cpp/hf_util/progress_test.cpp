@@ -118,12 +118,6 @@ struct Pty {
   }
 };
 
-size_t count(const std::string& text, std::string_view piece) {
-  size_t n = 0;
-  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size())) ++n;
-  return n;
-}
-
 TEST(ProgressTerminal, BarsDrawOnATerminalOnly) {
   Pty pty;
   auto target = DrawTarget::fd(pty.slave);
