@@ -1,0 +1,292 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "cache/cache.h"
+#include "engine/engine.h"
+#include "engine/qwen35_moe/fused_engine.h"
+#include "engine_test_util.h"
+
+namespace varkel {
+namespace {
+
+using qwen35::FusedExp2Stripped;
+using qwen35::MetalContext;
+
+constexpr std::size_t kRow = 512;
+
+void fill_random(std::vector<float>& values, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  for (float& v : values) v = dist(rng);
+}
+
+// A cache with every vector filled with distinct random values.
+Cache random_cache(const ModelConfig& config, std::size_t pos, uint32_t seed) {
+  Cache cache = *Cache::create(config);
+  cache.pos = pos;
+  for (State& state : cache.layers) {
+    if (auto* full = std::get_if<FullState>(&state)) {
+      fill_random(full->k_cache, seed++);
+      fill_random(full->v_cache, seed++);
+      full->len = pos;
+    } else {
+      auto& linear = std::get<LinearState>(state);
+      fill_random(linear.conv_state, seed++);
+      fill_random(linear.ssm_state, seed++);
+    }
+  }
+  return cache;
+}
+
+std::vector<float> floats_of(const metal::BufferPtr& buffer, std::size_t count) {
+  std::vector<float> out(count);
+  std::memcpy(out.data(), buffer->contents(), count * sizeof(float));
+  return out;
+}
+
+std::vector<float> head(const std::vector<float>& values, std::size_t count) {
+  return {values.begin(), values.begin() + static_cast<std::ptrdiff_t>(count)};
+}
+
+// Every byte of GPU state plus the position.
+struct Snapshot {
+  uint64_t pos;
+  std::vector<std::vector<uint8_t>> buffers;
+  bool operator==(const Snapshot&) const = default;
+};
+
+Snapshot snapshot(const MetalContext& ctx) {
+  Snapshot shot{ctx.pos, {}};
+  for (const auto* list : {&ctx.conv_state_buffers, &ctx.ssm_state_buffers, &ctx.k_cache_buffers, &ctx.v_cache_buffers}) {
+    for (const auto& buffer : *list) {
+      const auto* bytes = static_cast<const uint8_t*>(buffer->contents());
+      shot.buffers.emplace_back(bytes, bytes + buffer->length());
+    }
+  }
+  return shot;
+}
+
+bool same_cache(const Cache& a, const Cache& b) {
+  if (a.pos != b.pos || a.layers.size() != b.layers.size()) return false;
+  for (std::size_t i = 0; i < a.layers.size(); ++i) {
+    if (a.layers[i].index() != b.layers[i].index()) return false;
+    if (const auto* fa = std::get_if<FullState>(&a.layers[i])) {
+      const auto& fb = std::get<FullState>(b.layers[i]);
+      if (fa->len != fb.len || fa->k_cache != fb.k_cache || fa->v_cache != fb.v_cache) return false;
+    } else {
+      const auto& la = std::get<LinearState>(a.layers[i]);
+      const auto& lb = std::get<LinearState>(b.layers[i]);
+      if (la.conv_state != lb.conv_state || la.ssm_state != lb.ssm_state) return false;
+    }
+  }
+  return true;
+}
+
+class CacheTransfer : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    model_ = new std::shared_ptr<const Model>(
+        engine_test::write_and_load("cache_transfer", engine_test::bare_stripped_options()));
+  }
+  static void TearDownTestSuite() { delete model_; }
+
+  void SetUp() override {
+    testing::internal::CaptureStderr();
+    auto engine = FusedExp2Stripped::create(*model_, 0);
+    testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(engine) << engine.error().to_string();
+    engine_ = std::move(*engine);
+  }
+  const ModelConfig& config() const { return (*model_)->config(); }
+  MetalContext& ctx() { return engine_->state().ctx; }
+
+  static inline std::shared_ptr<const Model>* model_ = nullptr;
+  std::unique_ptr<FusedExp2Stripped> engine_;
+};
+
+TEST_F(CacheTransfer, RoundTripCopiesUsedRowsAndLinearStatesThroughTheLayerMapping) {
+  const Cache source = random_cache(config(), 3, 100);
+  ASSERT_TRUE(engine_->upload_cache(source));
+  EXPECT_EQ(ctx().pos, 3u);
+
+  // Layers 0, 1, 2 are linear indices 0, 1, 2; layer 3 is full index 0.
+  for (std::size_t layer = 0; layer < 3; ++layer) {
+    const auto& linear = std::get<LinearState>(source.layers[layer]);
+    EXPECT_EQ(floats_of(ctx().conv_state_buffers[layer], linear.conv_state.size()), linear.conv_state);
+    EXPECT_EQ(floats_of(ctx().ssm_state_buffers[layer], linear.ssm_state.size()), linear.ssm_state);
+  }
+  const auto& full = std::get<FullState>(source.layers[3]);
+  EXPECT_EQ(floats_of(ctx().k_cache_buffers[0], 3 * kRow), head(full.k_cache, 3 * kRow));
+  EXPECT_EQ(floats_of(ctx().v_cache_buffers[0], 3 * kRow), head(full.v_cache, 3 * kRow));
+  // Rows from len on are untouched (fresh buffers are zero).
+  EXPECT_EQ(floats_of(ctx().k_cache_buffers[0], 4 * kRow)[3 * kRow], 0.0f);
+
+  Cache target = random_cache(config(), 0, 900);
+  std::get<FullState>(target.layers[3]).len = 17;
+  const Cache before = target;
+  ASSERT_TRUE(engine_->download_cache(target));
+  EXPECT_EQ(target.pos, 3u);
+  const auto& got = std::get<FullState>(target.layers[3]);
+  EXPECT_EQ(got.len, 3u);
+  EXPECT_EQ(head(got.k_cache, 3 * kRow), head(full.k_cache, 3 * kRow));
+  EXPECT_EQ(head(got.v_cache, 3 * kRow), head(full.v_cache, 3 * kRow));
+  // Rows beyond the position keep the target's own values.
+  const auto& old = std::get<FullState>(before.layers[3]);
+  EXPECT_EQ(got.k_cache[3 * kRow], old.k_cache[3 * kRow]);
+  for (std::size_t layer = 0; layer < 3; ++layer) {
+    EXPECT_EQ(std::get<LinearState>(target.layers[layer]).conv_state,
+              std::get<LinearState>(source.layers[layer]).conv_state);
+    EXPECT_EQ(std::get<LinearState>(target.layers[layer]).ssm_state,
+              std::get<LinearState>(source.layers[layer]).ssm_state);
+  }
+}
+
+TEST_F(CacheTransfer, UploadAtPositionZeroStillResetsTheLinearStates) {
+  ASSERT_TRUE(engine_->upload_cache(random_cache(config(), 5, 7)));
+  Cache fresh = *Cache::create(config());
+  ASSERT_TRUE(engine_->upload_cache(fresh));
+  EXPECT_EQ(ctx().pos, 0u);
+  for (std::size_t j = 0; j < 3; ++j) {
+    const auto conv = floats_of(ctx().conv_state_buffers[j], qwen35::kConvStateFloats);
+    const auto ssm = floats_of(ctx().ssm_state_buffers[j], qwen35::kSsmStateFloats);
+    EXPECT_EQ(conv, std::vector<float>(conv.size(), 0.0f));
+    EXPECT_EQ(ssm, std::vector<float>(ssm.size(), 0.0f));
+  }
+}
+
+TEST_F(CacheTransfer, RefusedUploadsAndDownloadsChangeNothing) {
+  ASSERT_TRUE(engine_->upload_cache(random_cache(config(), 2, 11)));
+  const Snapshot engine_before = snapshot(ctx());
+
+  struct Case {
+    std::string name;
+    std::function<void(Cache&)> spoil;
+    std::string message;  // empty: any Config message
+  };
+  const std::vector<Case> cases = {
+      {"too few layers", [](Cache& c) { c.layers.pop_back(); }, ""},
+      {"full layer stored as linear", [](Cache& c) { c.layers[3] = c.layers[0]; }, "expected Full state"},
+      {"linear layer stored as full", [](Cache& c) { c.layers[1] = c.layers[3]; }, "expected Linear state"},
+      {"conv_state too long", [](Cache& c) { std::get<LinearState>(c.layers[2]).conv_state.push_back(1.0f); }, ""},
+      {"ssm_state too long", [](Cache& c) { std::get<LinearState>(c.layers[0]).ssm_state.push_back(1.0f); }, ""},
+      {"key rows too short", [](Cache& c) { std::get<FullState>(c.layers[3]).k_cache.resize(4 * kRow - 1); }, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Cache upload = random_cache(config(), 4, 50);
+    c.spoil(upload);
+    auto result = engine_->upload_cache(upload);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().kind(), MoEError::Kind::Config);
+    if (!c.message.empty()) {
+      EXPECT_EQ(result.error().message(), c.message);
+    }
+    EXPECT_TRUE(snapshot(ctx()) == engine_before);
+
+    // The same faults refuse a download, which then leaves the cache alone.
+    Cache download = random_cache(config(), 4, 60);
+    c.spoil(download);
+    const Cache download_before = download;
+    auto back = engine_->download_cache(download);
+    if (c.name != "key rows too short") {  // 4 rows minus one float still hold the 2 rows in use
+      ASSERT_FALSE(back);
+      EXPECT_EQ(back.error().kind(), MoEError::Kind::Config);
+      EXPECT_TRUE(same_cache(download, download_before));
+    }
+  }
+
+  // Upload-only limits: the position and a filled length above 4096.
+  Cache late = random_cache(config(), 4096, 70);
+  late.pos = 4097;
+  EXPECT_FALSE(engine_->upload_cache(late));
+  Cache long_len = random_cache(config(), 1, 80);
+  std::get<FullState>(long_len.layers[3]).len = 4097;
+  EXPECT_FALSE(engine_->upload_cache(long_len));
+  EXPECT_TRUE(snapshot(ctx()) == engine_before);
+
+  // Download needs position-many rows.
+  Cache short_rows = random_cache(config(), 0, 90);
+  std::get<FullState>(short_rows.layers[3]).v_cache.resize(2 * kRow - 1);
+  const Cache short_before = short_rows;
+  EXPECT_FALSE(engine_->download_cache(short_rows));
+  EXPECT_TRUE(same_cache(short_rows, short_before));
+
+  // Position 4096 is accepted both ways.
+  ASSERT_TRUE(engine_->upload_cache(random_cache(config(), 4096, 95)));
+  Cache full_back = random_cache(config(), 0, 96);
+  ASSERT_TRUE(engine_->download_cache(full_back));
+  EXPECT_EQ(full_back.pos, 4096u);
+}
+
+TEST_F(CacheTransfer, ExtraCacheLayersAreIgnoredButTheirLengthsFollowThePosition) {
+  Cache source = random_cache(config(), 3, 200);
+  Cache longer = source;
+  longer.layers.push_back(longer.layers[0]);  // layer 4: linear
+  longer.layers.push_back(longer.layers[3]);  // layer 5: full, len 3
+  std::get<FullState>(longer.layers[5]).len = 4097;  // beyond the engine: not checked
+  ASSERT_TRUE(engine_->upload_cache(longer));
+
+  Cache target = random_cache(config(), 0, 300);
+  target.layers.push_back(target.layers[3]);
+  const auto extra_before = std::get<FullState>(target.layers[4]);
+  ASSERT_TRUE(engine_->download_cache(target));
+  const auto& extra = std::get<FullState>(target.layers[4]);
+  EXPECT_EQ(extra.len, 3u);
+  EXPECT_EQ(extra.k_cache, extra_before.k_cache);
+}
+
+TEST(CacheTransferContext, ContextWithoutStateBuffersRefusesBothWaysAndFullMappingHolds) {
+  testing::internal::CaptureStderr();
+  auto bare = MetalContext::init();
+  testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(bare) << bare.error().to_string();
+  Cache empty;
+  auto up = bare->upload_cache(empty);
+  ASSERT_FALSE(up);
+  EXPECT_EQ(up.error().to_string(), "Metal error: upload_cache called before init_linear_attn_buffers");
+  auto down = bare->download_cache(empty);
+  ASSERT_FALSE(down);
+  EXPECT_EQ(down.error().to_string(), "Metal error: download_cache called before init_linear_attn_buffers");
+
+  // The full set's mapping: layers 4, 8, .. 40 (1-based) to full indices 0..9.
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(bare->init_linear_attn_buffers(30, 256, 10));
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(bare->num_layers, 40u);
+  std::vector<State> layers;
+  for (std::size_t layer = 0; layer < 40; ++layer) {
+    if ((layer + 1) % 4 == 0) {
+      FullState full;
+      full.k_cache.assign(kRow, static_cast<float>(layer));
+      full.v_cache.assign(kRow, -static_cast<float>(layer));
+      full.len = 1;
+      layers.emplace_back(std::move(full));
+    } else {
+      LinearState linear;
+      linear.conv_state.assign(3, static_cast<float>(layer));
+      linear.ssm_state.assign(2, static_cast<float>(layer) + 0.5f);
+      layers.emplace_back(std::move(linear));
+    }
+  }
+  Cache cache(std::move(layers), 1);
+  ASSERT_TRUE(bare->upload_cache(cache));
+  std::size_t linear_index = 0;
+  for (std::size_t layer = 0; layer < 40; ++layer) {
+    if ((layer + 1) % 4 == 0) {
+      EXPECT_EQ(floats_of(bare->k_cache_buffers[(layer + 1) / 4 - 1], 1)[0], static_cast<float>(layer));
+      EXPECT_EQ(floats_of(bare->v_cache_buffers[(layer + 1) / 4 - 1], 1)[0], -static_cast<float>(layer));
+    } else {
+      // Shorter host vectors fill the start of the buffer.
+      EXPECT_EQ(floats_of(bare->conv_state_buffers[linear_index], 4),
+                (std::vector<float>{float(layer), float(layer), float(layer), 0.0f}));
+      EXPECT_EQ(floats_of(bare->ssm_state_buffers[linear_index], 2)[1], static_cast<float>(layer) + 0.5f);
+      ++linear_index;
+    }
+  }
+  EXPECT_EQ(linear_index, 30u);
+}
+
+}  // namespace
+}  // namespace varkel
