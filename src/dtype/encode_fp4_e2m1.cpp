@@ -17,10 +17,11 @@ namespace {
 // neighbour with a tie going to the larger one; above 6 saturates.
 uint32_t fp4_magnitude_code(float a) {
   const auto& table = kFp4E2m1Magnitudes;
-  const std::size_t k = static_cast<std::size_t>(std::lower_bound(table.begin(), table.end(), a) - table.begin());
+  uint32_t k = 0;  // entries below a
+  for (float entry : table) k += entry < a ? 1u : 0u;
   if (k == table.size()) return 7;
-  if (table[k] == a || k == 0) return static_cast<uint32_t>(k);
-  return (a - table[k - 1]) < (table[k] - a) ? static_cast<uint32_t>(k - 1) : static_cast<uint32_t>(k);
+  if (k == 0 || table[k] == a) return k;
+  return (a - table[k - 1]) < (table[k] - a) ? k - 1 : k;
 }
 
 constexpr std::size_t kNoFailure = ~std::size_t{0};

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "dtype/bf16.h"
@@ -12,18 +13,25 @@ namespace {
 
 constexpr std::size_t kTopCode = 0x77;  // first code of the saturating 240 binade
 
-// The code among 0..0x77 nearest to m (2^-10 <= m <= 240), a tie going to the
-// smaller entry. Equivalent to scanning the table upward with a strict
-// less-than test: entries rise strictly, and no two of them can round to the
-// same distance from m.
+// The largest code among 0..0x77 whose entry is at most m (2^-10 <= m <= 240),
+// read off m's bits: below 2^-6 the entries are steps of 2^-9, above it the
+// code is the biased exponent and the top three mantissa bits.
+std::size_t floor_code(float m) {
+  if (m < 0x1p-6f) return static_cast<std::size_t>(m * 512.0f);
+  const uint32_t bits = std::bit_cast<uint32_t>(m);
+  const std::size_t exponent = (bits >> 23) - 127 + 7;
+  return exponent * 8 + ((bits >> 20) & 7u);
+}
+
+// The code among 0..0x77 nearest to m, a tie going to the smaller entry. The
+// same as scanning the table upward with a strict less-than test: entries
+// rise strictly, and no two of them can round to the same distance from m.
 uint8_t nearest_code(const Fp8E4m3Lut& lut, float m) {
-  const float* first = lut.data();
-  const std::size_t k = static_cast<std::size_t>(std::lower_bound(first, first + kTopCode + 1, m) - first);
-  if (k > kTopCode) return kTopCode;
-  if (k == 0 || lut[k] == m) return static_cast<uint8_t>(k);
-  const float below = m - lut[k - 1];
-  const float above = lut[k] - m;
-  return static_cast<uint8_t>(above < below ? k : k - 1);
+  const std::size_t k = floor_code(m);
+  if (k >= kTopCode) return static_cast<uint8_t>(k);
+  const float below = m - lut[k];
+  const float above = lut[k + 1] - m;
+  return static_cast<uint8_t>(above < below ? k + 1 : k);
 }
 
 uint8_t fp8_code(const Fp8E4m3Lut& lut, float x, float inv) {

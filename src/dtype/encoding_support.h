@@ -31,10 +31,37 @@ inline float max_num(float a, float b) {
   return std::signbit(a) ? b : a;
 }
 
+// min_num and max_num folded over n > 0 values. The fold's result does not
+// depend on order, so the common case runs as plain compares; NaN and the
+// sign of a zero extreme are settled afterwards.
+inline void min_max_num(const float* x, std::size_t n, float& mn, float& mx) {
+  float lo = x[0], hi = x[0];
+  bool any_nan = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    lo = x[i] < lo ? x[i] : lo;
+    hi = x[i] > hi ? x[i] : hi;
+    any_nan |= x[i] != x[i];
+  }
+  if (any_nan || lo == 0.0f || hi == 0.0f) {
+    lo = x[0];
+    hi = x[0];
+    for (std::size_t i = 1; i < n; ++i) {
+      lo = min_num(lo, x[i]);
+      hi = max_num(hi, x[i]);
+    }
+  }
+  mn = lo;
+  mx = hi;
+}
+
 // Largest magnitude of n values, folded from 0.0; never NaN.
+// (max_num folded over |x|: NaN fails the compare, and no magnitude is -0.0.)
 inline float abs_max(const float* x, std::size_t n) {
   float amax = 0.0f;
-  for (std::size_t i = 0; i < n; ++i) amax = max_num(amax, std::fabs(x[i]));
+  for (std::size_t i = 0; i < n; ++i) {
+    const float magnitude = std::fabs(x[i]);
+    amax = magnitude > amax ? magnitude : amax;
+  }
   return amax;
 }
 

@@ -16,12 +16,8 @@ uint32_t int4_code(float x, float mn, float inv) {
 
 // One group of 64 values into 8 words, its scale and its bias.
 void quant_group(const float* x, uint32_t* words, uint16_t& scale_out, uint16_t& bias_out) {
-  float mn = x[0];
-  float mx = x[0];
-  for (std::size_t i = 1; i < kInt4Group; ++i) {
-    mn = detail::min_num(mn, x[i]);
-    mx = detail::max_num(mx, x[i]);
-  }
+  float mn, mx;
+  detail::min_max_num(x, kInt4Group, mn, mx);
   if (mx == mn) mx = mn + 1.0f;
   const float scale = (mx - mn) / 15.0f;
   scale_out = f32_to_bf16(scale);

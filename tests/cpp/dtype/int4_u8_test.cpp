@@ -61,6 +61,32 @@ TEST(Int4, HandDerivedGroups) {
     EXPECT_EQ(q->words, std::vector<uint32_t>(8, 0u));
   }
   {
+    // -0.0 orders below +0.0 whichever comes first: the bias keeps the sign.
+    for (const auto& [first, second] : {std::pair{0.0f, -0.0f}, std::pair{-0.0f, 0.0f}}) {
+      std::vector<float> group(64, 15.0f);
+      group[10] = first;
+      group[20] = second;
+      const auto q = quant_f32_to_int4(group, 1, 64);
+      ASSERT_TRUE(q);
+      EXPECT_EQ(q->biases, std::vector<uint16_t>{0x8000});
+      EXPECT_EQ(q->scales, std::vector<uint16_t>{0x3F80});
+      EXPECT_EQ(q->words[1], 0xFFFFF0FFu);
+      EXPECT_EQ(q->words[2], 0xFFF0FFFFu);
+    }
+    // Only +0.0 at the bottom: no sign.
+    std::vector<float> group(64, 15.0f);
+    group[0] = 0.0f;
+    EXPECT_EQ(quant_f32_to_int4(group, 1, 64)->biases, std::vector<uint16_t>{0x0000});
+    // Mixed zeros at the top of an all-negative group: the maximum is +0.0, so
+    // the scale is 15/15 either way and the bias is -15.
+    std::vector<float> negative(64, -15.0f);
+    negative[3] = -0.0f;
+    negative[4] = 0.0f;
+    const auto q = quant_f32_to_int4(negative, 1, 64);
+    EXPECT_EQ(q->biases, std::vector<uint16_t>{0xC170});
+    EXPECT_EQ(q->words[0], 0x000FF000u);
+  }
+  {
     // A group of equal values decodes to the bf16 rounding of the value.
     const float value = std::bit_cast<float>(0x3F808001u);
     const auto q = quant_f32_to_int4(std::vector<float>(64, value), 1, 64);
