@@ -81,10 +81,25 @@ void Attend(const float* const* queries, uint32_t heads, const float* K, const f
       for (uint32_t i = 0; i < n; ++i) sum += weights[h][i];
       rec.sum() = sum;
     }
-    for (uint32_t i = 0; i < n; ++i) {
-      const float* value = V + static_cast<size_t>(p0 + i) * kKvDim + column;
-      for (uint32_t h = 0; h < heads; ++h) {
-        add_scaled_head(records + h * record_stride + 2, value, weights[h][i]);
+    // Each head's output stays in registers, 4 vectors at a time, while the block's value rows stream by.
+    const float* values = V + static_cast<size_t>(p0) * kKvDim + column;
+    for (uint32_t h = 0; h < heads; ++h) {
+      float* out = records + h * record_stride + 2;
+      for (size_t d0 = 0; d0 < kHeadDim; d0 += 4 * N) {
+        auto o0 = hn::LoadU(d, out + d0), o1 = hn::LoadU(d, out + d0 + N);
+        auto o2 = hn::LoadU(d, out + d0 + 2 * N), o3 = hn::LoadU(d, out + d0 + 3 * N);
+        for (uint32_t i = 0; i < n; ++i) {
+          const auto e = hn::Set(d, weights[h][i]);
+          const float* v = values + static_cast<size_t>(i) * kKvDim + d0;
+          o0 = hn::Add(o0, hn::Mul(e, hn::LoadU(d, v)));
+          o1 = hn::Add(o1, hn::Mul(e, hn::LoadU(d, v + N)));
+          o2 = hn::Add(o2, hn::Mul(e, hn::LoadU(d, v + 2 * N)));
+          o3 = hn::Add(o3, hn::Mul(e, hn::LoadU(d, v + 3 * N)));
+        }
+        hn::StoreU(o0, d, out + d0);
+        hn::StoreU(o1, d, out + d0 + N);
+        hn::StoreU(o2, d, out + d0 + 2 * N);
+        hn::StoreU(o3, d, out + d0 + 3 * N);
       }
     }
   }

@@ -181,10 +181,9 @@ struct ScaledQueries {
 };
 
 constexpr std::string_view kFused = "attn_sdpa_fused";
-// Chunks of positions folded in parallel per key/value head, then merged.
-constexpr uint32_t kMaxChunks = 32;
+// Work items (key/value head, chunk of positions) folded in parallel, then merged per head.
+constexpr uint32_t kMaxItems = 64;
 constexpr uint32_t kPositionsPerChunk = 256;
-
 Check validate_attn_sdpa_fused(const DispatchArgs& args) {
   if (auto c = check_attention_grid(kFused, args)) return c;
   if (args.grid.threadgroups[1] != 1) return grid::fail(kFused, "one threadgroup per query head, in x only");
@@ -200,25 +199,33 @@ void run_attn_sdpa_fused(const DispatchArgs& args) {
   const float* K = args.buffer<const float>(1);
   const float* V = args.buffer<const float>(2);
   float* output = args.buffer<float>(3);
-  const uint32_t chunks = std::clamp<uint32_t>(seq_len / kPositionsPerChunk, 1, kMaxChunks);
-  const uint32_t chunk_len = (seq_len + chunks - 1) / chunks;
-  constexpr size_t kChunkStride = size_t{kHeadsPerKv} * kRecordFloats;
-  thread_local std::vector<float> records(kMaxChunks * kChunkStride);
+  constexpr size_t kItemStride = size_t{kHeadsPerKv} * kRecordFloats;
+  thread_local std::vector<float> records(kMaxItems * kItemStride);
   float* recs = records.data();
-  for (uint32_t h0 = 0; h0 < heads; h0 += kHeadsPerKv) {
-    const uint32_t count = std::min(kHeadsPerKv, heads - h0);
-    const size_t column = size_t{h0 / kHeadsPerKv} * kHeadDim;
-    const ScaledQueries q(args.buffer<const float>(0), h0, count, args.f32(5));
-#pragma omp parallel for schedule(static, 1) if (chunks > 1)
-    for (uint32_t c = 0; c < chunks; ++c) {
-      float* chunk = recs + c * kChunkStride;
-      reset_records(chunk, count);
+  const uint32_t groups = (heads + kHeadsPerKv - 1) / kHeadsPerKv;
+  const uint32_t batch = std::min(groups, kMaxItems);  // key/value heads per round
+  const uint32_t chunks = std::clamp<uint32_t>(seq_len / kPositionsPerChunk, 1, kMaxItems / batch);
+  const uint32_t chunk_len = (seq_len + chunks - 1) / chunks;
+  for (uint32_t g0 = 0; g0 < groups; g0 += batch) {
+    const uint32_t round = std::min(batch, groups - g0);
+    const int items = static_cast<int>(round * chunks);
+#pragma omp parallel for schedule(dynamic, 1) if (items > 1)
+    for (int item = 0; item < items; ++item) {
+      const uint32_t group = g0 + static_cast<uint32_t>(item) / chunks, c = static_cast<uint32_t>(item) % chunks;
+      const uint32_t h0 = group * kHeadsPerKv, count = std::min(kHeadsPerKv, heads - h0);
+      const ScaledQueries q(args.buffer<const float>(0), h0, count, args.f32(5));
+      float* rec = recs + static_cast<size_t>(item) * kItemStride;
+      reset_records(rec, count);
       const uint32_t begin = std::min(seq_len, c * chunk_len);
-      const uint32_t end = std::min(seq_len, begin + chunk_len);
-      attend(q.rows, count, K, V, column, begin, end, chunk, kRecordFloats);
+      attend(q.rows, count, K, V, size_t{group} * kHeadDim, begin, std::min(seq_len, begin + chunk_len), rec,
+             kRecordFloats);
     }
-    for (uint32_t i = 0; i < count; ++i) {
-      merge(recs + size_t{i} * kRecordFloats, kChunkStride, chunks, output + size_t{h0 + i} * kHeadDim);
+    for (uint32_t r = 0; r < round; ++r) {
+      const uint32_t h0 = (g0 + r) * kHeadsPerKv, count = std::min(kHeadsPerKv, heads - h0);
+      for (uint32_t i = 0; i < count; ++i) {
+        merge(recs + (size_t{r} * chunks * kHeadsPerKv + i) * kRecordFloats, kItemStride, chunks,
+              output + size_t{h0 + i} * kHeadDim);
+      }
     }
   }
 }
@@ -263,7 +270,7 @@ void run_attn_sdpa_block(const DispatchArgs& args) {
   const int64_t items = int64_t{groups} * blocks;
   // Each item is one block of one key/value head for all its query heads, so
   // those heads read the block's rows once.
-#pragma omp parallel for schedule(static) if (items * kBlockPositions >= 1024)
+#pragma omp parallel for schedule(dynamic, 4) if (items * kBlockPositions >= 1024)
   for (int64_t item = 0; item < items; ++item) {
     const uint32_t b = static_cast<uint32_t>(item / groups);
     const uint32_t h0 = static_cast<uint32_t>(item % groups) * kHeadsPerKv;
