@@ -81,18 +81,9 @@ TEST_F(LibraryDispatch, LinearAttentionStepsAddressQKVInsideOneBuffer) {
        dt = make_buffer(device, dt_bias), g = make_buffer(device, nullptr, 32 * 4),
        beta = make_buffer(device, nullptr, 32 * 4), state = make_buffer(device, nullptr, 32 * 128 * 128 * 4),
        out = make_buffer(device, nullptr, 32 * 128 * 4);
-  auto cmd = queue->command_buffer();
-  auto enc = cmd->compute_command_encoder();
   auto run = [&](std::string_view kernel, const std::vector<Arg>& args, uint64_t groups, uint64_t threads) {
-    enc->set_compute_pipeline_state(pipeline(kernel));
-    for (uint32_t i = 0; i < args.size(); ++i) {
-      if (args[i].is_constant) {
-        enc->set_bytes(&args[i].constant, 4, i);
-      } else {
-        enc->set_buffer(args[i].buffer, args[i].offset, i);
-      }
-    }
-    enc->dispatch_threadgroups(Size{groups, 1, 1}, Size{threads, 1, 1});
+    auto cmd = dispatch(kernel, args, groups, threads);
+    ASSERT_EQ(cmd->status(), CommandBufferStatus::Completed) << cmd->error();
   };
   const float inv_scale = std::bit_cast<float>(0x3DB504F3u);
   run("conv1d_step", {Arg::buf(conv_state), Arg::buf(in), Arg::buf(w), Arg::buf(conv_out), Arg::u32(8192)}, 32, 256);
@@ -103,10 +94,6 @@ TEST_F(LibraryDispatch, LinearAttentionStepsAddressQKVInsideOneBuffer) {
       {Arg::buf(state), Arg::buf(conv_out), Arg::buf(conv_out, 8192), Arg::buf(conv_out, 16384), Arg::buf(g),
        Arg::buf(beta), Arg::buf(out), Arg::u32(2)},
       32, 128);
-  enc->end_encoding();
-  cmd->commit();
-  cmd->wait_until_completed();
-  ASSERT_EQ(cmd->status(), CommandBufferStatus::Completed) << cmd->error();
 
   std::vector<double> x(8192);
   for (uint32_t c = 0; c < 8192; ++c) x[c] = silu(double(input[c]) * bf16_value(weights[c * 4 + 3]));
