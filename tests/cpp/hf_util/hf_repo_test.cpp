@@ -220,6 +220,14 @@ TEST(HfRepoLocal, ListsSizesAndRemovesInTheDirectory) {
   EXPECT_EQ(failed.error().to_string(), "No such file or directory (os error 2)");
   EXPECT_EQ(HfRepo::local("absent").file_sizes().error(), "No such file or directory (os error 2)");
 
+  // Names that are not UTF-8 come back with U+FFFD in place of each bad run.
+  fs::create_directory("raw");
+  write_file("raw/ok\xE2\x82", "12");
+  write_file("raw/a\xFF\xFE" "b", "1");
+  HfRepo raw = HfRepo::local("raw");
+  EXPECT_EQ(raw.ls(), (Names{"a\uFFFD\uFFFDb", "ok\uFFFD"}));
+  EXPECT_EQ(raw.file_sizes(), (std::vector<FileSize>{{"a\uFFFD\uFFFDb", 1}, {"ok\uFFFD", 2}}));
+
   repo.remove("never-there");
   repo.remove("a/deeper");  // a directory stays
   EXPECT_TRUE(fs::is_directory("repo/a/deeper"));
