@@ -4,7 +4,6 @@
 
 #include <fmt/format.h>
 
-#include "dtype/bf16.h"
 #include "dtype/encoding_support.h"
 #include "dtype/fp4_e2m1.h"
 #include "dtype/grouped_encoders.h"
@@ -42,11 +41,7 @@ std::expected<std::vector<EncodedTensor>, std::string> encode_fp4_e2m1(std::span
     for (std::size_t g = 0; g < groups; ++g) {
       const std::size_t begin = r * cols + g * kFp4Group;
       const float* x = data.data() + begin;
-      float amax = abs_max(x, kFp4Group);
-      if (amax < 1e-8f) amax = 1e-8f;
-      const float scale = amax / 6.0f;
-      store_u16_le(&scales[(r * groups + g) * sizeof(uint16_t)], f32_to_bf16(scale));
-      const float inv = 1.0f / scale;
+      const float inv = store_group_scale(x, kFp4Group, 6.0f, &scales[(r * groups + g) * sizeof(uint16_t)]);
       uint8_t* out = &words[(r * words_per_row + 8 * g) * sizeof(uint32_t)];
       for (std::size_t j = 0; j < 8; ++j) {
         uint32_t word = 0;

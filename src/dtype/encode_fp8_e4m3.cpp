@@ -2,7 +2,6 @@
 #include <bit>
 #include <cmath>
 
-#include "dtype/bf16.h"
 #include "dtype/encoding_support.h"
 #include "dtype/fp8_e4m3_lut.h"
 #include "dtype/grouped_encoders.h"
@@ -54,11 +53,7 @@ std::vector<EncodedTensor> encode_fp8_e4m3(std::span<const float> data, std::siz
     for (std::size_t g = 0; g < groups; ++g) {
       const std::size_t begin = r * cols + g * kFp8Group;
       const float* x = data.data() + begin;
-      float amax = abs_max(x, kFp8Group);
-      if (amax < 1e-8f) amax = 1e-8f;
-      const float scale = amax / 240.0f;
-      store_u16_le(&scales[(r * groups + g) * sizeof(uint16_t)], f32_to_bf16(scale));
-      const float inv = 1.0f / scale;
+      const float inv = store_group_scale(x, kFp8Group, 240.0f, &scales[(r * groups + g) * sizeof(uint16_t)]);
       uint8_t* out = &codes[begin];
       for (std::size_t i = 0; i < kFp8Group; ++i) out[i] = fp8_code(lut, x[i], inv);
     }

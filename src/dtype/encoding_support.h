@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "dtype/bf16.h"
+
 namespace varkel::detail {
 
 static_assert(std::endian::native == std::endian::little, "stored words are little-endian");
@@ -67,6 +69,17 @@ inline float abs_max(const float* x, std::size_t n) {
 
 inline void store_u16_le(uint8_t* dst, uint16_t value) { std::memcpy(dst, &value, sizeof value); }
 inline void store_u32_le(uint8_t* dst, uint32_t value) { std::memcpy(dst, &value, sizeof value); }
+
+// The scaled types map a group's largest magnitude (at least 1e-8) to top:
+// stores the scale's bf16 rounding at scale_out and returns the reciprocal of
+// the unrounded scale.
+inline float store_group_scale(const float* x, std::size_t n, float top, uint8_t* scale_out) {
+  float amax = abs_max(x, n);
+  if (amax < 1e-8f) amax = 1e-8f;
+  const float scale = amax / top;
+  store_u16_le(scale_out, f32_to_bf16(scale));
+  return 1.0f / scale;
+}
 
 // rows * cols values are read; a shorter input is an error, not a read past its end.
 std::optional<std::string> check_data_length(std::size_t length, std::size_t rows, std::size_t cols);

@@ -75,6 +75,17 @@ inline ReferenceInt4 reference_int4(const std::vector<float>& x, std::size_t row
   return out;
 }
 
+// FP8 and FP4 scales: the group's largest magnitude, at least 1e-8, maps to
+// top. Appends the scale's bf16 pattern; returns the unrounded reciprocal.
+inline float reference_group_inverse(const float* v, std::size_t n, float top, std::vector<uint16_t>& scales) {
+  float amax = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) amax = std::max(amax, std::fabs(v[i]));
+  amax = std::max(amax, 1e-8f);
+  const float scale = amax / top;
+  scales.push_back(reference_bf16(scale));
+  return 1.0f / scale;
+}
+
 // Per group: the scale pattern and one code per element, by a full scan of the
 // first 128 table entries with a strict test (first entry wins a tie).
 inline void reference_fp8(const std::vector<float>& x, std::size_t rows, std::size_t cols,
@@ -85,12 +96,7 @@ inline void reference_fp8(const std::vector<float>& x, std::size_t rows, std::si
   for (std::size_t r = 0; r < rows; ++r) {
     for (std::size_t g = 0; g < cols / 128; ++g) {
       const float* v = &x[r * cols + g * 128];
-      float amax = 0.0f;
-      for (std::size_t i = 0; i < 128; ++i) amax = std::max(amax, std::fabs(v[i]));
-      amax = std::max(amax, 1e-8f);
-      const float scale = amax / 240.0f;
-      scales.push_back(reference_bf16(scale));
-      const float inv = 1.0f / scale;
+      const float inv = reference_group_inverse(v, 128, 240.0f, scales);
       for (std::size_t i = 0; i < 128; ++i) {
         const float y = inv * v[i];
         const float a = std::fabs(y);
@@ -125,12 +131,7 @@ inline void reference_fp4(const std::vector<float>& x, std::size_t rows, std::si
   for (std::size_t r = 0; r < rows; ++r) {
     for (std::size_t g = 0; g < cols / 64; ++g) {
       const float* v = &x[r * cols + g * 64];
-      float amax = 0.0f;
-      for (std::size_t i = 0; i < 64; ++i) amax = std::max(amax, std::fabs(v[i]));
-      amax = std::max(amax, 1e-8f);
-      const float scale = amax / 6.0f;
-      scales.push_back(reference_bf16(scale));
-      const float inv = 1.0f / scale;
+      const float inv = reference_group_inverse(v, 64, 6.0f, scales);
       for (std::size_t i = 0; i < 64; ++i) {
         const float a = std::fabs(inv * v[i]);
         int best = 0;

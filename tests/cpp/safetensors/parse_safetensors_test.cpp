@@ -161,12 +161,14 @@ TEST(ParseSafetensors, ShortFilesAndHostileLengthsFailWithTheShortReadText) {
       test::safetensors_bytes(uint64_t{1} << 63, header),
       test::safetensors_bytes(uint64_t{1} << 40, header),         // 1 TiB: more than the machine has
   };
+  const std::size_t descriptors = testing_support::open_descriptor_count();
   for (std::size_t i = 0; i < files.size(); ++i) {
     test::write_file(dir / "t.safetensors", files[i]);
     const auto result = parse_safetensors(dir / "t.safetensors");
     ASSERT_FALSE(result) << i;
     EXPECT_EQ(result.error(), kShortRead) << i;
   }
+  EXPECT_EQ(testing_support::open_descriptor_count(), descriptors) << "a failed parse left its file open";
 }
 
 TEST(ParseSafetensors, OpenAndReadErrorsShowTheSystemsText) {

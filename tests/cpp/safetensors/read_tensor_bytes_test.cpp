@@ -69,11 +69,13 @@ TEST_F(ReadTensorBytes, BadRangesFailBeforeAnythingIsAllocated) {
       {"overflow", "Invalid argument (os error 22)"},  // data start + begin does not fit
       {"beyond_off_t", "Invalid argument (os error 22)"},
   };
+  const std::size_t descriptors = testing_support::open_descriptor_count();
   for (const auto& [name, message] : cases) {
     const auto result = read_tensor_bytes(path_, header_, name);
     ASSERT_FALSE(result) << name;
     EXPECT_EQ(result.error(), message) << name;
   }
+  EXPECT_EQ(testing_support::open_descriptor_count(), descriptors) << "a failed read left its file open";
   // A hand-made header with a range far past the file's end.
   SafetensorsHeader forged;
   forged.data_start = 8;
