@@ -77,14 +77,37 @@ std::string layer_key(std::size_t layer, std::string_view rest) {
   return "language_model.model.layers." + std::to_string(layer) + std::string(rest);
 }
 
-// Decoded value of a 4-bit affine matrix (packed words, bf16 scales and biases
-// per 64 columns) at row r, column c.
-double affine4(const uint8_t* words, const uint8_t* scales, const uint8_t* biases, std::size_t cols, std::size_t r,
-               std::size_t c) {
-  const uint32_t word = load_le<uint32_t>(words + 4 * (r * (cols / 8) + c / 8));
-  const uint32_t code = (word >> (4 * (c % 8))) & 15u;
-  const std::size_t g = r * (cols / 64) + c / 64;
-  return code * bf16(scales, g) + bf16(biases, g);
+// Row r of a 4-bit affine matrix (packed words, bf16 scales and biases per
+// 64 columns), each value code x scale + bias.
+void affine4_row(const uint8_t* words, const uint8_t* scales, const uint8_t* biases, std::size_t cols, std::size_t r,
+                 std::vector<double>& row) {
+  row.resize(cols);
+  for (std::size_t g = 0; g < cols / 64; ++g) {
+    const double scale = bf16(scales, r * (cols / 64) + g);
+    const double bias = bf16(biases, r * (cols / 64) + g);
+    for (std::size_t c = 64 * g; c < 64 * (g + 1); ++c) {
+      const uint32_t word = load_le<uint32_t>(words + 4 * (r * (cols / 8) + c / 8));
+      row[c] = ((word >> (4 * (c % 8))) & 15u) * scale + bias;
+    }
+  }
+}
+
+// y = W x with row r of W given by decode(r, row buffer); rows in parallel.
+template <class Decode>
+std::vector<double> rows_times(std::size_t rows, std::size_t cols, std::span<const double> x, Decode decode) {
+  std::vector<double> y(rows);
+#pragma omp parallel
+  {
+    std::vector<double> row(cols);
+#pragma omp for schedule(static)
+    for (std::size_t r = 0; r < rows; ++r) {
+      decode(r, row);
+      double acc = 0;
+      for (std::size_t c = 0; c < cols; ++c) acc += row[c] * x[c];
+      y[r] = acc;
+    }
+  }
+  return y;
 }
 
 }  // namespace
@@ -125,61 +148,46 @@ std::optional<std::vector<double>> ReferenceWeights::matvec(std::string_view bas
   if (!has(b + ".weight")) return std::nullopt;
   const Entry& w = entry(b + ".weight");
   const uint8_t* W = data(w);
-  std::vector<double> y(rows, 0.0);
   if (w.dtype == "u32") {
     const uint8_t* S = data(entry(b + ".scales"));
     const uint8_t* B = data(entry(b + ".biases"));
-    for (std::size_t r = 0; r < rows; ++r) {
-      double acc = 0;
-      for (std::size_t c = 0; c < cols; ++c) acc += affine4(W, S, B, cols, r, c) * x[c];
-      y[r] = acc;
-    }
-  } else if (w.dtype == "bf16") {
-    for (std::size_t r = 0; r < rows; ++r) {
-      double acc = 0;
-      for (std::size_t c = 0; c < cols; ++c) acc += bf16(W, r * cols + c) * x[c];
-      y[r] = acc;
-    }
-  } else if (w.dtype == "u8") {
+    return rows_times(rows, cols, x, [&](std::size_t r, std::vector<double>& row) { affine4_row(W, S, B, cols, r, row); });
+  }
+  if (w.dtype == "bf16") {
+    return rows_times(rows, cols, x, [&](std::size_t r, std::vector<double>& row) {
+      for (std::size_t c = 0; c < cols; ++c) row[c] = bf16(W, r * cols + c);
+    });
+  }
+  if (w.dtype == "u8") {
     const uint8_t* S = data(entry(b + ".scales"));
-    for (std::size_t r = 0; r < rows; ++r) {
-      double acc = 0;
-      for (std::size_t c = 0; c < cols; ++c) acc += static_cast<int8_t>(W[r * cols + c]) * x[c];
-      y[r] = acc * f32(S, r);
-    }
-  } else if (w.dtype == "fp8_e4m3") {
+    return rows_times(rows, cols, x, [&](std::size_t r, std::vector<double>& row) {
+      for (std::size_t c = 0; c < cols; ++c) row[c] = static_cast<int8_t>(W[r * cols + c]) * f32(S, r);
+    });
+  }
+  if (w.dtype == "fp8_e4m3") {
     const uint8_t* S = data(entry(b + ".scales"));
-    for (std::size_t r = 0; r < rows; ++r) {
-      double acc = 0;
-      for (std::size_t c = 0; c < cols; ++c) {
-        acc += fp8_value(W[r * cols + c]) * bf16(S, r * (cols / 128) + c / 128) * x[c];
-      }
-      y[r] = acc;
-    }
-  } else if (w.dtype == "fp4_e2m1") {
+    return rows_times(rows, cols, x, [&](std::size_t r, std::vector<double>& row) {
+      for (std::size_t c = 0; c < cols; ++c) row[c] = fp8_value(W[r * cols + c]) * bf16(S, r * (cols / 128) + c / 128);
+    });
+  }
+  if (w.dtype == "fp4_e2m1") {
     const uint8_t* S = data(entry(b + ".scales"));
-    for (std::size_t r = 0; r < rows; ++r) {
-      double acc = 0;
+    return rows_times(rows, cols, x, [&](std::size_t r, std::vector<double>& row) {
       for (std::size_t c = 0; c < cols; ++c) {
         const uint32_t word = load_le<uint32_t>(W + 4 * (r * (cols / 8) + c / 8));
-        acc += fp4_value((word >> (4 * (c % 8))) & 15u) * bf16(S, r * (cols / 64) + c / 64) * x[c];
+        row[c] = fp4_value((word >> (4 * (c % 8))) & 15u) * bf16(S, r * (cols / 64) + c / 64);
       }
-      y[r] = acc;
-    }
-  } else {
-    throw std::runtime_error("reference: unsupported dtype " + w.dtype + " of " + b);
+    });
   }
-  return y;
+  throw std::runtime_error("reference: unsupported dtype " + w.dtype + " of " + b);
 }
 
 std::vector<double> ReferenceWeights::embedding(int64_t id) const {
   const std::string base = "language_model.model.embed_tokens";
   const auto r = static_cast<std::size_t>(id);
-  std::vector<double> out(kHidden);
-  const uint8_t* W = data(entry(base + ".weight"));
-  const uint8_t* S = data(entry(base + ".scales"));
-  const uint8_t* B = data(entry(base + ".biases"));
-  for (std::size_t c = 0; c < kHidden; ++c) out[c] = affine4(W, S, B, kHidden, r, c);
+  std::vector<double> out;
+  affine4_row(data(entry(base + ".weight")), data(entry(base + ".scales")), data(entry(base + ".biases")), kHidden, r,
+              out);
   return out;
 }
 
@@ -201,13 +209,7 @@ std::vector<double> ReferenceWeights::expert_matvec(std::size_t layer, std::size
   const uint8_t* W = it->second.data() + expert * kRecord + projection * (kRecord / 3);
   const uint8_t* S = W + rows * cols / 2;
   const uint8_t* B = S + rows * cols / 32;
-  std::vector<double> y(rows);
-  for (std::size_t r = 0; r < rows; ++r) {
-    double acc = 0;
-    for (std::size_t c = 0; c < cols; ++c) acc += affine4(W, S, B, cols, r, c) * x[c];
-    y[r] = acc;
-  }
-  return y;
+  return rows_times(rows, cols, x, [&](std::size_t r, std::vector<double>& row) { affine4_row(W, S, B, cols, r, row); });
 }
 
 ReferenceState::ReferenceState(std::size_t linear_layers, std::size_t full_layers)
@@ -382,9 +384,11 @@ std::vector<double> reference_token(const ReferenceWeights& w, ReferenceState& s
     const std::vector<double> su = *w.matvec(M + ".shared_expert.up_proj", x, 512, kHidden);
     std::vector<double> sact(512);
     for (std::size_t j = 0; j < 512; ++j) sact[j] = silu(sg[j]) * su[j];
-    const std::vector<double> shared = *w.matvec(M + ".shared_expert.down_proj", sact, kHidden, 512);
-    const double score = (*w.matvec(M + ".shared_expert_gate", x, 1, kHidden))[0];
-    for (std::size_t j = 0; j < kHidden; ++j) out[j] += sigmoid(score) * shared[j];
+    // A layer without the shared down projection has no shared-expert term.
+    if (const auto shared = w.matvec(M + ".shared_expert.down_proj", sact, kHidden, 512)) {
+      const double score = (*w.matvec(M + ".shared_expert_gate", x, 1, kHidden))[0];
+      for (std::size_t j = 0; j < kHidden; ++j) out[j] += sigmoid(score) * (*shared)[j];
+    }
     h = std::move(out);
   }
   st.pos += 1;
