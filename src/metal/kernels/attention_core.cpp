@@ -31,6 +31,30 @@ HWY_INLINE float dot_head(const float* HWY_RESTRICT a, const float* HWY_RESTRICT
   return hn::GetLane(hn::SumOfLanes(d, hn::Add(hn::Add(s0, s1), hn::Add(s2, s3))));
 }
 
+// Dot products of four queries with one key row, sharing its loads; results
+// go to out[0], out[stride], out[2 × stride], out[3 × stride].
+HWY_INLINE void dot_4_heads(const float* const* q, const float* HWY_RESTRICT key, float* out, size_t stride) {
+  const hn::ScalableTag<float> d;
+  const size_t N = hn::Lanes(d);
+  auto a0 = hn::Zero(d), a1 = hn::Zero(d), b0 = hn::Zero(d), b1 = hn::Zero(d);
+  auto c0 = hn::Zero(d), c1 = hn::Zero(d), e0 = hn::Zero(d), e1 = hn::Zero(d);
+  for (size_t i = 0; i < kHeadDim; i += 2 * N) {
+    const auto k0 = hn::LoadU(d, key + i), k1 = hn::LoadU(d, key + i + N);
+    a0 = hn::Add(a0, hn::Mul(hn::LoadU(d, q[0] + i), k0));
+    a1 = hn::Add(a1, hn::Mul(hn::LoadU(d, q[0] + i + N), k1));
+    b0 = hn::Add(b0, hn::Mul(hn::LoadU(d, q[1] + i), k0));
+    b1 = hn::Add(b1, hn::Mul(hn::LoadU(d, q[1] + i + N), k1));
+    c0 = hn::Add(c0, hn::Mul(hn::LoadU(d, q[2] + i), k0));
+    c1 = hn::Add(c1, hn::Mul(hn::LoadU(d, q[2] + i + N), k1));
+    e0 = hn::Add(e0, hn::Mul(hn::LoadU(d, q[3] + i), k0));
+    e1 = hn::Add(e1, hn::Mul(hn::LoadU(d, q[3] + i + N), k1));
+  }
+  out[0] = hn::GetLane(hn::SumOfLanes(d, hn::Add(a0, a1)));
+  out[stride] = hn::GetLane(hn::SumOfLanes(d, hn::Add(b0, b1)));
+  out[2 * stride] = hn::GetLane(hn::SumOfLanes(d, hn::Add(c0, c1)));
+  out[3 * stride] = hn::GetLane(hn::SumOfLanes(d, hn::Add(e0, e1)));
+}
+
 // out = out × f, kHeadDim floats.
 HWY_INLINE void scale_head(float* HWY_RESTRICT out, float f) {
   const hn::ScalableTag<float> d;
@@ -57,7 +81,9 @@ void Attend(const float* const* queries, uint32_t heads, const float* K, const f
     const uint32_t n = std::min(kBlock, p_end - p0);
     for (uint32_t i = 0; i < n; ++i) {
       const float* key = K + static_cast<size_t>(p0 + i) * kKvDim + column;
-      for (uint32_t h = 0; h < heads; ++h) weights[h][i] = dot_head(queries[h], key);
+      uint32_t h = 0;
+      for (; h + 4 <= heads; h += 4) dot_4_heads(queries + h, key, &weights[h][i], kBlock);
+      for (; h < heads; ++h) weights[h][i] = dot_head(queries[h], key);
     }
     for (uint32_t h = 0; h < heads; ++h) {
       Record rec{records + h * record_stride};
