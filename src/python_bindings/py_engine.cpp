@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "python_bindings/arguments.h"
+#include "python_bindings/method_descriptors.h"
 #include "python_bindings/registration.h"
 #include "python_bindings/wrappers.h"
 
@@ -124,7 +125,7 @@ py::dict telemetry_dict(const TelemetryMap& telemetry) {
 }  // namespace
 
 void register_engine(py::module_& module) {
-  py::class_<PyEngine>(module, "Engine", "Engine(model, pipeline_mode=\"Qwen35MoEFusedExp2\", k=0)\n--\n\n")
+  auto engine_class = py::class_<PyEngine>(module, "Engine", "Engine(model, pipeline_mode=\"Qwen35MoEFusedExp2\", k=0)\n--\n\n")
       .def(py::init([](py::object model, py::object pipeline_mode, py::object k) {
              PyModel& source = class_arg<PyModel>(model, "model", "Model");
              SharedBorrow borrow(source);
@@ -135,7 +136,7 @@ void register_engine(py::module_& module) {
              return std::make_unique<PyEngine>(std::move(engine), std::move(handle));
            }),
            py::arg("model"), py::arg("pipeline_mode") = "Qwen35MoEFusedExp2", py::arg("k") = 0,
-           "__init__($self, model, pipeline_mode=\"Qwen35MoEFusedExp2\", k=0)\n--\n\n")
+           "__init__(self, model, pipeline_mode=\"Qwen35MoEFusedExp2\", k=0)\n--\n\n")
       .def("embed_lookup", &embed_lookup, py::arg("input_ids"),
            "embed_lookup($self, input_ids)\n--\n\nConvert token IDs to embeddings. Returns [n, hidden_dim] float32 "
            "array.")
@@ -173,6 +174,8 @@ void register_engine(py::module_& module) {
         return fmt::format("Engine(loaded: {} layers, hidden={})", config_count(self, "num_hidden_layers"),
                            config_count(self, "hidden_size"));
       });
+  install_method_descriptors(engine_class, {"embed_lookup", "forward_hidden", "forward", "upload_cache",
+                                            "download_cache", "telemetry"});
 }
 
 }  // namespace varkel::python

@@ -2,6 +2,7 @@
 
 #include "hf_util/hf_repo.h"
 #include "python_bindings/arguments.h"
+#include "python_bindings/method_descriptors.h"
 #include "python_bindings/confined.h"
 #include "python_bindings/registration.h"
 
@@ -38,11 +39,11 @@ py::str path_str(const std::filesystem::path& path) {
 }  // namespace
 
 void register_hf_repo(py::module_& module) {
-  py::class_<PyHfRepo>(module, "PyHfRepo", "PyHfRepo(repo_id)\n--\n\n")
+  auto repo_class = py::class_<PyHfRepo>(module, "PyHfRepo", "PyHfRepo(repo_id)\n--\n\n")
       .def(py::init([](py::object repo_id) {
              return std::make_unique<PyHfRepo>(hub_value_or_raise(HfRepo::from_hf(str_arg(repo_id, "repo_id"))));
            }),
-           py::arg("repo_id"), "__init__($self, repo_id)\n--\n\n")
+           py::arg("repo_id"), "__init__(self, repo_id)\n--\n\n")
       .def(
           "ensure",
           [](const PyHfRepo& self, py::handle filename) {
@@ -110,6 +111,7 @@ void register_hf_repo(py::module_& module) {
         SharedBorrow borrow(self);
         return self.repo->is_hf();
       });
+  install_method_descriptors(repo_class, {"ensure", "ensure_batch", "file_size", "file_sizes", "remove", "ls"});
 }
 
 }  // namespace varkel::python

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "python_bindings/arguments.h"
+#include "python_bindings/method_descriptors.h"
 #include "python_bindings/registration.h"
 #include "python_bindings/wrappers.h"
 
@@ -34,7 +35,7 @@ void register_model(py::module_& module) {
              const std::string path = str_arg(model_path, "model_path");
              return std::make_unique<PyModel>(value_or_raise(Model::load_shared(path), PyExc_RuntimeError));
            }),
-           py::arg("model_path"), "__init__($self, model_path)\n--\n\n")
+           py::arg("model_path"), "__init__(self, model_path)\n--\n\n")
       .def("__repr__", [](const PyModel& self) {
         SharedBorrow borrow(self);
         return fmt::format("Model({} layers, hidden={})", config_count(self.get(), "num_hidden_layers"),
@@ -43,13 +44,13 @@ void register_model(py::module_& module) {
 }
 
 void register_cache(py::module_& module) {
-  py::class_<PyCache>(module, "Cache", "Cache(model)\n--\n\n")
+  auto cache_class = py::class_<PyCache>(module, "Cache", "Cache(model)\n--\n\n")
       .def(py::init([](py::object model) {
              PyModel& source = class_arg<PyModel>(model, "model", "Model");
              SharedBorrow borrow(source);
              return std::make_unique<PyCache>(value_or_raise(Cache::create(source.get().config()), PyExc_RuntimeError));
            }),
-           py::arg("model"), "__init__($self, model)\n--\n\n")
+           py::arg("model"), "__init__(self, model)\n--\n\n")
       .def_property_readonly("pos", [](const PyCache& self) {
         SharedBorrow borrow(self);
         return static_cast<uint64_t>(self.cache->pos);
@@ -85,6 +86,7 @@ void register_cache(py::module_& module) {
         SharedBorrow borrow(self);
         return fmt::format("Cache(pos={})", self.cache->pos);
       });
+  install_method_descriptors(cache_class, {"reset", "save"});
 }
 
 }  // namespace varkel::python

@@ -40,9 +40,10 @@ def test_text_signatures(varkel):
     assert str(inspect.signature(varkel.Cache)) == "(model)"
     assert str(inspect.signature(varkel.PyHfRepo)) == "(repo_id)"
     assert varkel.Engine.__text_signature__ == '(model, pipeline_mode="Qwen35MoEFusedExp2", k=0)'
-    assert str(inspect.signature(varkel.Engine.forward)) == "(self, input_ids, cache)"
+    assert str(inspect.signature(varkel.Engine.forward)) == "(self, /, input_ids, cache)"
+    assert varkel.Engine.forward.__text_signature__ == "($self, input_ids, cache)"
     assert str(inspect.signature(varkel.Cache.load)) == "(bin_path, json_path)"
-    assert str(inspect.signature(varkel.PyHfRepo.ls)) == "(self, dir=None)"
+    assert str(inspect.signature(varkel.PyHfRepo.ls)) == "(self, /, dir=None)"
     assert str(inspect.signature(varkel.record_engine_telemetry)) == "(on)"
     assert str(inspect.signature(varkel.qwen35_moe_quantize)) == \
         "(model_path, output_dir, *, version, scheme='bq4')"
