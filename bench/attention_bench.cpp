@@ -113,14 +113,18 @@ class Bench {
     auto partials = buffer(std::size_t{num_blocks} * kHeads * 258, 0, 0, 3);
     const float scale = 0.0625f;
 
-    auto fused = pipeline("attn_sdpa_fused");
-    auto encode_fused = [&](ComputeCommandEncoder& enc, std::size_t l) {
-      enc.set_compute_pipeline_state(fused);
+    // Both attention kernels take Q, K_cache, V_cache, their output and seq_len at 0 .. 4.
+    auto bind_attention = [&](ComputeCommandEncoder& enc, std::size_t l, const BufferPtr& result) {
       enc.set_buffer(q, 0, 0);
       enc.set_buffer(k_caches[l], 0, 1);
       enc.set_buffer(v_caches[l], 0, 2);
-      enc.set_buffer(out, 0, 3);
+      enc.set_buffer(result, 0, 3);
       enc.set_bytes(&seq_len, 4, 4);
+    };
+    auto fused = pipeline("attn_sdpa_fused");
+    auto encode_fused = [&](ComputeCommandEncoder& enc, std::size_t l) {
+      enc.set_compute_pipeline_state(fused);
+      bind_attention(enc, l, out);
       enc.set_bytes(&scale, 4, 5);
       enc.dispatch_threadgroups(Size{kHeads, 1, 1}, Size{256, 1, 1});
     };
@@ -130,11 +134,7 @@ class Bench {
     auto block = pipeline("attn_sdpa_block"), reduce = pipeline("attn_sdpa_reduce");
     auto encode_blocked = [&](ComputeCommandEncoder& enc, std::size_t l) {
       enc.set_compute_pipeline_state(block);
-      enc.set_buffer(q, 0, 0);
-      enc.set_buffer(k_caches[l], 0, 1);
-      enc.set_buffer(v_caches[l], 0, 2);
-      enc.set_buffer(partials, 0, 3);
-      enc.set_bytes(&seq_len, 4, 4);
+      bind_attention(enc, l, partials);
       enc.set_bytes(&num_blocks, 4, 5);
       enc.set_bytes(&scale, 4, 6);
       enc.dispatch_threadgroups(Size{kHeads, num_blocks, 1}, Size{256, 1, 1});
