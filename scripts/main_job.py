@@ -7,6 +7,7 @@ feeds a prompt of token ids and generates greedily, then prints tokens per
 second, expert I/O time from the engine's telemetry and peak memory.
 """
 import argparse
+import os
 import pathlib
 import resource
 import shutil
@@ -17,7 +18,7 @@ import time
 import numpy as np
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO / "build" / "python"))
+sys.path.insert(0, str(pathlib.Path(os.environ.get("VARKEL_BUILD_DIR", REPO / "build")) / "python"))
 import _varkel  # noqa: E402
 
 
