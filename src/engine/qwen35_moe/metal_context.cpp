@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "engine/qwen35_moe/try.h"
 #include "error/debug_quote.h"
 #include "model/weights/weight_file.h"
 
@@ -44,13 +45,6 @@ class Allocator {
  private:
   const metal::DevicePtr& device_;
 };
-
-#define VARKEL_TRY(expr)                    \
-  do {                                      \
-    if (auto status_ = (expr); !status_) {  \
-      return fail(std::move(status_.error())); \
-    }                                       \
-  } while (0)
 
 }  // namespace
 

@@ -66,20 +66,31 @@ Status encode_matvec_int8_offset(const MetalContext& ctx, metal::ComputeCommandE
                          groups(ceil_div(out_dim, kRowsPerThreadgroup)), kTiledThreads);
 }
 
+namespace {
+
+// The two grouped-scale kernels without biases share one binding layout.
+Status encode_scaled_matvec(const metal::ComputePipelineStatePtr& pipeline, std::string_view missing_name,
+                            metal::ComputeCommandEncoder& enc, const Operand& w, const Operand& scales, const Operand& x,
+                            const Operand& out, uint32_t out_dim, uint32_t in_dim, uint32_t group_size) {
+  return encode_dispatch(enc, pipeline, missing_name, {w, scales, x, out},
+                         {Constant::u32(out_dim), Constant::u32(in_dim), Constant::u32(group_size)},
+                         groups(ceil_div(out_dim, kRowsPerThreadgroup)), kTiledThreads);
+}
+
+}  // namespace
+
 Status encode_matvec_fp4_e2m1_offset(const MetalContext& ctx, metal::ComputeCommandEncoder& enc, const Operand& w,
                                      const Operand& scales, const Operand& x, const Operand& out, uint32_t out_dim,
                                      uint32_t in_dim, uint32_t group_size) {
-  return encode_dispatch(enc, ctx.pipelines.dequant_matvec_fp4_e2m1, "matvec_fp4_e2m1", {w, scales, x, out},
-                         {Constant::u32(out_dim), Constant::u32(in_dim), Constant::u32(group_size)},
-                         groups(ceil_div(out_dim, kRowsPerThreadgroup)), kTiledThreads);
+  return encode_scaled_matvec(ctx.pipelines.dequant_matvec_fp4_e2m1, "matvec_fp4_e2m1", enc, w, scales, x, out,
+                              out_dim, in_dim, group_size);
 }
 
 Status encode_matvec_fp8_e4m3_offset(const MetalContext& ctx, metal::ComputeCommandEncoder& enc, const Operand& w,
                                      const Operand& scales, const Operand& x, const Operand& out, uint32_t out_dim,
                                      uint32_t in_dim, uint32_t group_size) {
-  return encode_dispatch(enc, ctx.pipelines.matvec_fp8_e4m3, "matvec_fp8_e4m3", {w, scales, x, out},
-                         {Constant::u32(out_dim), Constant::u32(in_dim), Constant::u32(group_size)},
-                         groups(ceil_div(out_dim, kRowsPerThreadgroup)), kTiledThreads);
+  return encode_scaled_matvec(ctx.pipelines.matvec_fp8_e4m3, "matvec_fp8_e4m3", enc, w, scales, x, out, out_dim,
+                              in_dim, group_size);
 }
 
 Status encode_swiglu(const MetalContext& ctx, metal::ComputeCommandEncoder& enc, const Operand& gate, const Operand& up,

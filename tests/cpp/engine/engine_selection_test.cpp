@@ -108,6 +108,48 @@ TEST_F(EngineSelection, ModeAndFirstArchitecturePickOneOfFourEngines) {
   EXPECT_EQ(small.conv_state_buffers.size(), 3u);
 }
 
+// Bytes of every buffer an engine owns apart from the weight buffer.
+std::size_t engine_bytes(const qwen35::EngineState& state) {
+  const auto& c = state.ctx;
+  const auto& e = state.experts;
+  std::size_t total = 0;
+  for (const auto* list : {&c.conv_state_buffers, &c.ssm_state_buffers, &c.linear_scratch, &c.k_cache_buffers,
+                           &c.v_cache_buffers, &e.expert_data, &e.expert_out}) {
+    for (const auto& buffer : *list) total += buffer->length();
+  }
+  for (const auto* buffer :
+       {&c.buf_conv_out, &c.buf_g_decay, &c.buf_beta_gate, &c.buf_delta_out, &c.buf_normed, &c.buf_reserved_a,
+        &c.buf_hidden, &c.buf_router_logits, &c.buf_shared_gate_score, &c.buf_mlp_in, &c.buf_shared_gate,
+        &c.buf_shared_up, &c.buf_attn_proj, &c.buf_h_mid, &c.buf_reserved_b, &c.buf_reserved_c, &c.buf_q,
+        &c.buf_q_gate, &c.buf_attn_scores, &c.buf_attn_out, &c.buf_attn_normed, &c.buf_q_proj, &c.buf_k, &c.buf_v,
+        &e.gate_out, &e.up_out, &e.act, &e.reserved_d, &e.shared_act, &e.shared_out, &e.reserved_e, &e.params}) {
+    total += (*buffer)->length();
+  }
+  return total;
+}
+
+TEST_F(EngineSelection, EngineMemoryAndTheZeroCopyWeightBuffer) {
+  auto small = build("Qwen35MoEFusedExp2", stripped(), 0);
+  auto big = build("Qwen35MoEFusedExp2", full(), 0);
+  ASSERT_TRUE(small.engine && big.engine);
+  EXPECT_EQ(engine_bytes(as<FusedExp2Stripped>(small.engine)->state()), 38142544u);
+  EXPECT_EQ(engine_bytes(as<FusedExp2Full>(big.engine)->state()), 248415808u);
+
+  auto options = engine_test::small_stripped_options();
+  options.empty_experts = true;
+  auto model = engine_test::write_and_load("selection_zero_copy", options);
+  auto engine = build("Qwen35MoEFusedExp1", model, 0);
+  ASSERT_TRUE(engine.engine);
+  const auto& weights = as<FusedExp1Stripped>(engine.engine)->state().weights;
+  EXPECT_EQ(weights.buffer->contents(), static_cast<const void*>(model->weights().data()));
+  EXPECT_EQ(weights.buffer->length(), model->weights().len());
+  EXPECT_FALSE(weights.buffer->owns_memory());
+  EXPECT_EQ(weights.base_ptr, model->weights().data());
+  const TensorInfo* norm = model->weights().find("language_model.model.norm.weight");
+  ASSERT_NE(norm, nullptr);
+  EXPECT_EQ(weights.offset_of(model->weights(), *norm), norm->offset);
+}
+
 TEST_F(EngineSelection, UnknownEnginesNameBothTextsQuotedAndStartNoDevice) {
   auto lower = build("qwen35moefusedexp2", stripped(), 0);
   ASSERT_FALSE(lower.engine);
@@ -252,6 +294,7 @@ TEST_F(EngineSelection, OptionalKernelsMayBeMissingButNotTheFast4BitOne) {
   EXPECT_EQ(not_compiled.engine.error().to_string(),
             "Shader error: Shader compilation failed: " + debug_quoted(compile_error.error()));
   EXPECT_FALSE(has_line_starting(lines_of(not_compiled.stderr_text), "[metal] Shader compilation:"));
+  EXPECT_EQ(metal::AutoreleasePool::depth(), 0);
 }
 
 TEST_F(EngineSelection, TwoEnginesFromOneModelShareOnlyTheModel) {
