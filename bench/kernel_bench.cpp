@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bandwidth_probe.h"
+#include "metal/kernels/worker_pool.h"
 #include "metal/metal.h"
 
 namespace varkel::bench {
@@ -278,7 +279,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  fmt::print("device: {}, {} worker threads\n", device->name(), omp_get_max_threads());
+  fmt::print("device: {}; kernels on {} threads, probe on {}\n", device->name(), varkel::metal::worker_count(),
+             omp_get_max_threads());
   const auto probe = memory_read_probe(options.probe_bytes, 5);
   fmt::print("memory-read probe: {:.2f} GB/s over {:.2f} GB (checksum {})\n", probe.bytes_per_second / 1e9,
              options.probe_bytes / 1e9, probe.checksum);

@@ -30,13 +30,16 @@ struct MatvecJob {
 // Largest in_dim the tiled kernels take (the x copy a threadgroup keeps).
 inline constexpr uint32_t kTiledMaxInDim = 4096;
 
-// Computes out[r] for r in [row_begin, row_end) of `job`. `x_octets` is x
-// regrouped for the packed formats (see regroup_x_octets), else unused.
-void matvec_rows(const MatvecJob& job, const float* x_octets, uint32_t row_begin, uint32_t row_end);
+// Computes out[r] for r in [row_begin, row_end) of `job`. `x_blocks` is x
+// regrouped for the packed formats (see regroup_x_blocks), else unused.
+void matvec_rows(const MatvecJob& job, const float* x_blocks, uint32_t row_begin, uint32_t row_end);
 
-// x regrouped per 64 columns so that lane w of step k holds column 8w + k:
-// out[64o + 8k + w] = x[64o + 8w + k] for every whole 64-column block o.
-void regroup_x_octets(const float* x, uint32_t in_dim, float* out);
+// Words per block of the packed row loops on this machine (8 or 16).
+uint32_t matvec_block_lanes();
+
+// x regrouped per block of 8L columns so that lane w of step k holds column
+// 8w + k: out[8Lo + Lk + w] = x[8Lo + 8w + k] for every whole block o.
+void regroup_x_blocks(const float* x, uint32_t in_dim, uint32_t lanes, float* out);
 
 // Runs `job` over all its rows, on worker threads when it is big enough.
 void run_matvec(const MatvecJob& job);

@@ -4,13 +4,14 @@
 
 namespace varkel::metal {
 
-void regroup_x_octets(const float* x, uint32_t in_dim, float* out) {
-  const uint32_t blocks = in_dim / 64;
+void regroup_x_blocks(const float* x, uint32_t in_dim, uint32_t lanes, float* out) {
+  const uint32_t span = 8 * lanes;
+  const uint32_t blocks = in_dim / span;
   for (uint32_t o = 0; o < blocks; ++o) {
-    const float* src = x + 64 * o;
-    float* dst = out + 64 * o;
-    for (uint32_t w = 0; w < 8; ++w) {
-      for (uint32_t k = 0; k < 8; ++k) dst[8 * k + w] = src[8 * w + k];
+    const float* src = x + span * o;
+    float* dst = out + span * o;
+    for (uint32_t w = 0; w < lanes; ++w) {
+      for (uint32_t k = 0; k < 8; ++k) dst[lanes * k + w] = src[8 * w + k];
     }
   }
 }
@@ -33,11 +34,12 @@ uint64_t bytes_per_row(const MatvecJob& job) {
 
 void run_matvec(const MatvecJob& job) {
   // The per-dispatch copy of x, as a threadgroup keeps it; never allocated.
-  alignas(64) float x_octets[kTiledMaxInDim];
+  alignas(64) float x_blocks[kTiledMaxInDim];
   const float* regrouped = nullptr;
   if (job.format == MatvecFormat::Affine4 || job.format == MatvecFormat::Fp4) {
-    regroup_x_octets(job.x, job.in_dim, x_octets);
-    regrouped = x_octets;
+    const uint32_t lanes = matvec_block_lanes();
+    regroup_x_blocks(job.x, job.in_dim, lanes, x_blocks);
+    regrouped = x_blocks;
   }
   if (job.format == MatvecFormat::Fp8) (void)fp8_e4m3_lut();  // built before threads race for it
   parallel_rows(job.rows, bytes_per_row(job),

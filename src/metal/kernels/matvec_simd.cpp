@@ -1,13 +1,14 @@
 // SIMD row loops of the tiled mat-vec kernels, compiled once per target and
 // chosen at run time.
 //
-// Packed 4-bit rows are walked 8 words (64 columns) at a time with one word
+// Packed 4-bit rows are walked L words (8L columns) at a time with one word
 // per lane: step k takes nibble k of every word, so x is regrouped once per
-// dispatch (regroup_x_octets) to give lane w the column 8w + k.
+// dispatch (regroup_x_blocks) to give lane w the column 8w + k.
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "metal/kernels/matvec_simd.cpp"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/cache_control.h"
 #include "hwy/highway.h"
 
 #include <cmath>
@@ -20,6 +21,11 @@ HWY_BEFORE_NAMESPACE();
 namespace varkel::metal::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
+// How far ahead of the row loops weights are prefetched: the hardware
+// prefetcher alone leaves the compute-heavy loops waiting on memory.
+constexpr size_t kPrefetchBytes = 2048;
+constexpr uint32_t kPrefetchWords = kPrefetchBytes / 4;
+
 // Up to 8 lanes: one vector (or two halves) per block of 8 words.
 using D8 = hn::CappedTag<float, 8>;
 
@@ -27,6 +33,112 @@ template <class D>
 HWY_INLINE float SumLanes(D d, hn::Vec<D> v) {
   return hn::GetLane(hn::SumOfLanes(d, v));
 }
+
+// Words [first, words) of a packed row, one code at a time.
+HWY_INLINE float Affine4Tail(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
+                             const uint16_t* HWY_RESTRICT b, const float* HWY_RESTRICT x, uint32_t first,
+                             uint32_t words, uint32_t words_per_group) {
+  float sum = 0.0f;
+  for (uint32_t c = first; c < words; ++c) {
+    const uint32_t g = c / words_per_group;
+    const float scale = bf16_to_f32(s[g]);
+    const float bias = bf16_to_f32(b[g]);
+    for (uint32_t k = 0; k < 8; ++k) {
+      const float xk = x[8 * c + k];
+      const float sx = scale * xk;
+      const float bx = bias * xk;
+      sum += std::fma(static_cast<float>((w[c] >> (4 * k)) & 0xF), sx, bx);
+    }
+  }
+  return sum;
+}
+
+HWY_INLINE float Fp4Tail(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
+                         const float* HWY_RESTRICT x, uint32_t first, uint32_t words, uint32_t words_per_group) {
+  float sum = 0.0f;
+  for (uint32_t c = first; c < words; ++c) {
+    const float scale = bf16_to_f32(s[c / words_per_group]);
+    for (uint32_t k = 0; k < 8; ++k) sum += kFp4E2m1Lut[(w[c] >> (4 * k)) & 0xF] * scale * x[8 * c + k];
+  }
+  return sum;
+}
+
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+// AVX-512: 16 words (two 64-column groups) per vector. The nibble's low four
+// bits index a 16-entry table directly (vpermps), which saves the mask and the
+// integer conversion of the portable path.
+#define VARKEL_MATVEC_AVX512 1
+constexpr uint32_t kBlockLanes = 16;
+
+// Lanes 0..7 take the entry of word `first`'s group, lanes 8..15 that of word first + 8.
+HWY_INLINE __m512 GroupPair(const uint16_t* HWY_RESTRICT v, uint32_t first, uint32_t words_per_group) {
+  const float lo = bf16_to_f32(v[first / words_per_group]);
+  const float hi = bf16_to_f32(v[(first + 8) / words_per_group]);
+  return _mm512_insertf32x8(_mm512_set1_ps(lo), _mm256_set1_ps(hi), 1);
+}
+
+HWY_INLINE float RowAffine4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
+                            const uint16_t* HWY_RESTRICT b, const float* HWY_RESTRICT x,
+                            const float* HWY_RESTRICT xr, uint32_t words, uint32_t words_per_group) {
+  const __m512 table = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps(), a2 = _mm512_setzero_ps(), a3 = _mm512_setzero_ps();
+  const uint32_t blocks = (words_per_group % 8 == 0) ? words / 16 : 0;
+  for (uint32_t o = 0; o < blocks; ++o) {
+    const __m512 vs = GroupPair(s, o * 16, words_per_group);
+    const __m512 vb = GroupPair(b, o * 16, words_per_group);
+    // One block is one cache line; ask for the line a few rows ahead.
+    hwy::Prefetch(w + o * 16 + kPrefetchWords);
+    const __m512i wv = _mm512_loadu_si512(w + o * 16);
+    const float* xb = xr + o * 128;
+#define VARKEL_AFFINE4_STEP(k, idx, acc)                                                 \
+  {                                                                                      \
+    const __m512 xk = _mm512_load_ps(xb + (k) * 16);                                     \
+    const __m512 code = _mm512_permutexvar_ps(idx, table);                               \
+    acc = _mm512_add_ps(acc, _mm512_fmadd_ps(code, _mm512_mul_ps(vs, xk), _mm512_mul_ps(vb, xk))); \
+  }
+    VARKEL_AFFINE4_STEP(0, wv, a0)
+    VARKEL_AFFINE4_STEP(1, _mm512_srli_epi32(wv, 4), a1)
+    VARKEL_AFFINE4_STEP(2, _mm512_srli_epi32(wv, 8), a2)
+    VARKEL_AFFINE4_STEP(3, _mm512_srli_epi32(wv, 12), a3)
+    VARKEL_AFFINE4_STEP(4, _mm512_srli_epi32(wv, 16), a0)
+    VARKEL_AFFINE4_STEP(5, _mm512_srli_epi32(wv, 20), a1)
+    VARKEL_AFFINE4_STEP(6, _mm512_srli_epi32(wv, 24), a2)
+    VARKEL_AFFINE4_STEP(7, _mm512_srli_epi32(wv, 28), a3)
+#undef VARKEL_AFFINE4_STEP
+  }
+  float sum = _mm512_reduce_add_ps(_mm512_add_ps(_mm512_add_ps(a0, a1), _mm512_add_ps(a2, a3)));
+  return sum + Affine4Tail(w, s, b, x, blocks * 16, words, words_per_group);
+}
+
+HWY_INLINE float RowFp4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
+                        const float* HWY_RESTRICT x, const float* HWY_RESTRICT xr, uint32_t words,
+                        uint32_t words_per_group) {
+  const __m512 table = _mm512_loadu_ps(kFp4E2m1Lut.data());
+  __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps();
+  const uint32_t blocks = (words_per_group % 8 == 0) ? words / 16 : 0;
+  for (uint32_t o = 0; o < blocks; ++o) {
+    const __m512 vs = GroupPair(s, o * 16, words_per_group);
+    hwy::Prefetch(w + o * 16 + kPrefetchWords);
+    const __m512i wv = _mm512_loadu_si512(w + o * 16);
+    const float* xb = xr + o * 128;
+#define VARKEL_FP4_STEP(k, idx, acc) \
+  acc = _mm512_add_ps(acc, _mm512_mul_ps(_mm512_mul_ps(_mm512_permutexvar_ps(idx, table), vs), _mm512_load_ps(xb + (k) * 16)));
+    VARKEL_FP4_STEP(0, wv, a0)
+    VARKEL_FP4_STEP(1, _mm512_srli_epi32(wv, 4), a1)
+    VARKEL_FP4_STEP(2, _mm512_srli_epi32(wv, 8), a0)
+    VARKEL_FP4_STEP(3, _mm512_srli_epi32(wv, 12), a1)
+    VARKEL_FP4_STEP(4, _mm512_srli_epi32(wv, 16), a0)
+    VARKEL_FP4_STEP(5, _mm512_srli_epi32(wv, 20), a1)
+    VARKEL_FP4_STEP(6, _mm512_srli_epi32(wv, 24), a0)
+    VARKEL_FP4_STEP(7, _mm512_srli_epi32(wv, 28), a1)
+#undef VARKEL_FP4_STEP
+  }
+  const float sum = _mm512_reduce_add_ps(_mm512_add_ps(a0, a1));
+  return sum + Fp4Tail(w, s, x, blocks * 16, words, words_per_group);
+}
+
+#else
+constexpr uint32_t kBlockLanes = 8;
 
 // ---- packed 4-bit affine: sum += fma(code, scale * x, bias * x) ----
 
@@ -45,6 +157,7 @@ HWY_INLINE float RowAffine4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_
     const uint32_t g = o * 8 / words_per_group;
     const auto vs = hn::Set(df, bf16_to_f32(s[g]));
     const auto vb = hn::Set(df, bf16_to_f32(b[g]));
+    hwy::Prefetch(w + o * 8 + kPrefetchWords);
     for (size_t h = 0; h < 8; h += nv) {
       const auto wv = hn::LoadU(du, w + o * 8 + h);
       const float* xb = xo + o * 64 + h;
@@ -65,19 +178,8 @@ HWY_INLINE float RowAffine4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_
 #undef VARKEL_AFFINE4_STEP
     }
   }
-  float sum = SumLanes(df, hn::Add(hn::Add(a0, a1), hn::Add(a2, a3)));
-  for (uint32_t c = blocks * 8; c < words; ++c) {
-    const uint32_t g = c / words_per_group;
-    const float scale = bf16_to_f32(s[g]);
-    const float bias = bf16_to_f32(b[g]);
-    for (uint32_t k = 0; k < 8; ++k) {
-      const float xk = x[8 * c + k];
-      const float sx = scale * xk;
-      const float bx = bias * xk;
-      sum += std::fma(static_cast<float>((w[c] >> (4 * k)) & 0xF), sx, bx);
-    }
-  }
-  return sum;
+  const float sum = SumLanes(df, hn::Add(hn::Add(a0, a1), hn::Add(a2, a3)));
+  return sum + Affine4Tail(w, s, b, x, blocks * 8, words, words_per_group);
 }
 
 // ---- packed FP4 E2M1: sum += (fp4[code] * scale) * x ----
@@ -101,6 +203,7 @@ HWY_INLINE float RowFp4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_REST
   for (uint32_t o = 0; o < blocks; ++o) {
     const uint32_t g = o * 8 / words_per_group;
     const auto vs = hn::Set(df, bf16_to_f32(s[g]));
+    hwy::Prefetch(w + o * 8 + kPrefetchWords);
     for (size_t h = 0; h < 8; h += nv) {
       const auto wv = hn::LoadU(du, w + o * 8 + h);
       const float* xb = xo + o * 64 + h;
@@ -123,13 +226,11 @@ HWY_INLINE float RowFp4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_REST
       }
     }
   }
-  float sum = SumLanes(df, hn::Add(a0, a1));
-  for (uint32_t c = blocks * 8; c < words; ++c) {
-    const float scale = bf16_to_f32(s[c / words_per_group]);
-    for (uint32_t k = 0; k < 8; ++k) sum += kFp4E2m1Lut[(w[c] >> (4 * k)) & 0xF] * scale * x[8 * c + k];
-  }
-  return sum;
+  const float sum = SumLanes(df, hn::Add(a0, a1));
+  return sum + Fp4Tail(w, s, x, blocks * 8, words, words_per_group);
 }
+
+#endif  // AVX-512
 
 // ---- bf16: sum += widen(w) * x ----
 
@@ -142,6 +243,8 @@ HWY_INLINE float RowBf16(const uint16_t* HWY_RESTRICT w, const float* HWY_RESTRI
   auto widen = [&](size_t c) { return hn::BitCast(df, hn::ShiftLeft<16>(hn::PromoteTo(du, hn::LoadU(d16, w + c)))); };
   size_t c = 0;
   for (; c + 4 * lanes <= n; c += 4 * lanes) {
+    hwy::Prefetch(w + c + kPrefetchBytes / 2);
+    hwy::Prefetch(w + c + 2 * lanes + kPrefetchBytes / 2);
     a0 = hn::Add(a0, hn::Mul(widen(c), hn::LoadU(df, x + c)));
     a1 = hn::Add(a1, hn::Mul(widen(c + lanes), hn::LoadU(df, x + c + lanes)));
     a2 = hn::Add(a2, hn::Mul(widen(c + 2 * lanes), hn::LoadU(df, x + c + 2 * lanes)));
@@ -165,6 +268,7 @@ HWY_INLINE float RowInt8(const int8_t* HWY_RESTRICT w, float scale, const float*
   auto weight = [&](size_t c) { return hn::Mul(hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, w + c))), vs); };
   size_t c = 0;
   for (; c + 4 * lanes <= n; c += 4 * lanes) {
+    hwy::Prefetch(w + c + kPrefetchBytes);
     a0 = hn::Add(a0, hn::Mul(weight(c), hn::LoadU(df, x + c)));
     a1 = hn::Add(a1, hn::Mul(weight(c + lanes), hn::LoadU(df, x + c + lanes)));
     a2 = hn::Add(a2, hn::Mul(weight(c + 2 * lanes), hn::LoadU(df, x + c + 2 * lanes)));
@@ -195,6 +299,7 @@ HWY_INLINE float RowFp8(const uint8_t* HWY_RESTRICT w, const uint16_t* HWY_RESTR
     const size_t end = begin + group_size;
     size_t c = begin;
     for (; c + 2 * lanes <= end; c += 2 * lanes) {
+      hwy::Prefetch(w + c + kPrefetchBytes);
       const auto i0 = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d8, w + c)));
       const auto i1 = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d8, w + c + lanes)));
       a0 = hn::Add(a0, hn::Mul(hn::Mul(hn::GatherIndex(df, lut, i0), vs), hn::LoadU(df, x + c)));
@@ -205,7 +310,9 @@ HWY_INLINE float RowFp8(const uint8_t* HWY_RESTRICT w, const uint16_t* HWY_RESTR
   return sum + SumLanes(df, hn::Add(a0, a1));
 }
 
-void MatvecRows(const MatvecJob& job, const float* x_octets, uint32_t row_begin, uint32_t row_end) {
+uint32_t MatvecBlockLanes() { return kBlockLanes; }
+
+void MatvecRows(const MatvecJob& job, const float* x_blocks, uint32_t row_begin, uint32_t row_end) {
   const uint32_t n = job.in_dim;
   switch (job.format) {
     case MatvecFormat::Affine4: {
@@ -215,7 +322,7 @@ void MatvecRows(const MatvecJob& job, const float* x_octets, uint32_t row_begin,
       const auto* w = static_cast<const uint32_t*>(job.weights);
       for (uint32_t r = row_begin; r < row_end; ++r) {
         job.out[r] = RowAffine4(w + static_cast<size_t>(r) * words, job.scales_bf16 + static_cast<size_t>(r) * groups,
-                                job.biases_bf16 + static_cast<size_t>(r) * groups, job.x, x_octets, words, wpg);
+                                job.biases_bf16 + static_cast<size_t>(r) * groups, job.x, x_blocks, words, wpg);
       }
       break;
     }
@@ -226,7 +333,7 @@ void MatvecRows(const MatvecJob& job, const float* x_octets, uint32_t row_begin,
       const auto* w = static_cast<const uint32_t*>(job.weights);
       for (uint32_t r = row_begin; r < row_end; ++r) {
         job.out[r] = RowFp4(w + static_cast<size_t>(r) * words, job.scales_bf16 + static_cast<size_t>(r) * groups,
-                            job.x, x_octets, words, wpg);
+                            job.x, x_blocks, words, wpg);
       }
       break;
     }
@@ -262,9 +369,12 @@ HWY_AFTER_NAMESPACE();
 namespace varkel::metal {
 
 HWY_EXPORT(MatvecRows);
+HWY_EXPORT(MatvecBlockLanes);
 
-void matvec_rows(const MatvecJob& job, const float* x_octets, uint32_t row_begin, uint32_t row_end) {
-  HWY_DYNAMIC_DISPATCH(MatvecRows)(job, x_octets, row_begin, row_end);
+uint32_t matvec_block_lanes() { return HWY_DYNAMIC_DISPATCH(MatvecBlockLanes)(); }
+
+void matvec_rows(const MatvecJob& job, const float* x_blocks, uint32_t row_begin, uint32_t row_end) {
+  HWY_DYNAMIC_DISPATCH(MatvecRows)(job, x_blocks, row_begin, row_end);
 }
 
 }  // namespace varkel::metal

@@ -3,36 +3,42 @@
 // the work is big enough to pay for waking them; small dispatches stay on the
 // calling thread.
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cstdint>
 
+#include "metal/kernels/worker_pool.h"
+
 namespace varkel::metal {
 
-// Bytes of weights one thread should stream at least before another one helps.
-inline constexpr uint64_t kBytesPerWorker = 64 * 1024;
+// Memory one chunk of rows should read at least: enough to hide the cost of
+// claiming it, small enough to balance a busy machine.
+inline constexpr uint64_t kBytesPerChunk = 64 * 1024;
 
-// Calls fn(begin, end) on disjoint ranges covering [0, rows), each at most
-// once, possibly from several threads at once. `bytes_per_row` is the memory
-// one row reads.
+// Calls fn(begin, end) on disjoint ranges covering [0, rows), each once,
+// possibly from several threads at once. `bytes_per_row` is the memory one
+// row reads.
 template <class Fn>
 void parallel_rows(uint32_t rows, uint64_t bytes_per_row, Fn&& fn) {
   const uint64_t total = static_cast<uint64_t>(rows) * bytes_per_row;
-  const uint64_t wanted = total / kBytesPerWorker;
-  const int threads = static_cast<int>(std::min<uint64_t>({wanted, static_cast<uint64_t>(omp_get_max_threads()), rows}));
-  if (threads <= 1) {
+  const auto chunks = static_cast<uint32_t>(std::min<uint64_t>(rows, total / kBytesPerChunk));
+  if (chunks <= 1) {
     if (rows > 0) fn(uint32_t{0}, rows);
     return;
   }
-#pragma omp parallel num_threads(threads)
-  {
-    const uint64_t t = static_cast<uint64_t>(omp_get_thread_num());
-    const uint64_t n = static_cast<uint64_t>(omp_get_num_threads());
-    const auto begin = static_cast<uint32_t>(rows * t / n);
-    const auto end = static_cast<uint32_t>(rows * (t + 1) / n);
-    if (begin < end) fn(begin, end);
-  }
+  struct Context {
+    Fn* fn;
+    uint64_t rows;
+    uint64_t chunks;
+  } context{&fn, rows, chunks};
+  run_chunks(
+      chunks,
+      [](void* p, uint32_t chunk) {
+        const auto& c = *static_cast<const Context*>(p);
+        const auto begin = static_cast<uint32_t>(c.rows * chunk / c.chunks);
+        const auto end = static_cast<uint32_t>(c.rows * (chunk + 1) / c.chunks);
+        (*c.fn)(begin, end);
+      },
+      &context);
 }
 
 }  // namespace varkel::metal

@@ -1,0 +1,130 @@
+#include "metal/kernels/worker_pool.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define VARKEL_CPU_RELAX() _mm_pause()
+#elif defined(__aarch64__)
+#define VARKEL_CPU_RELAX() asm volatile("yield")
+#else
+#define VARKEL_CPU_RELAX() ((void)0)
+#endif
+
+namespace varkel::metal {
+
+namespace {
+
+// Threads of a run, the caller included: VARKEL_KERNEL_THREADS when set to a
+// positive number (benchmarks, sharing a machine), else one per hardware thread.
+uint32_t thread_budget() {
+  if (const char* env = std::getenv("VARKEL_KERNEL_THREADS")) {
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(env, &end, 10);
+    if (end != env && *end == '\0' && n > 0 && n <= 1024) return static_cast<uint32_t>(n);
+  }
+  const unsigned hw = std::thread::hardware_concurrency();
+  return hw > 0 ? hw : 1;
+}
+
+// Spins a worker does on the epoch before sleeping, so that back-to-back
+// dispatches of one command buffer find it awake.
+constexpr int kSpinsBeforeSleep = 2000;
+
+class WorkerPool {
+ public:
+  WorkerPool() {
+    const uint32_t total = thread_budget();
+    const uint32_t helpers = total > 1 ? total - 1 : 0;
+    threads_.reserve(helpers);
+    for (uint32_t i = 0; i < helpers; ++i) threads_.emplace_back([this] { work(); });
+  }
+
+  // Never destroyed (see pool()): the threads end with the process.
+  ~WorkerPool() = delete;
+
+  uint32_t size() const { return static_cast<uint32_t>(threads_.size()) + 1; }
+
+  void run(uint32_t chunks, ChunkFn fn, void* context) {
+    std::lock_guard lock(run_mutex_);
+    fn_ = fn;
+    context_ = context;
+    limit_.store(chunks);
+    done_.store(0);
+    const uint64_t gen = (state_.load() >> 32) + 1;
+    state_.store(gen << 32);  // publishes the job: claims now succeed
+    epoch_.fetch_add(1);
+    epoch_.notify_all();
+    claim_all(gen);
+    while (done_.load() < chunks) VARKEL_CPU_RELAX();
+  }
+
+ private:
+  // Claims and runs chunks of job `gen` until none is left or the job changed.
+  void claim_all(uint64_t gen) {
+    for (;;) {
+      uint64_t s = state_.load();
+      if ((s >> 32) != gen) return;
+      const uint32_t index = static_cast<uint32_t>(s);
+      // state_ only grows, so a successful exchange proves no new job was
+      // published since `s` was read and limit_ belongs to this job.
+      const uint32_t limit = limit_.load();
+      if (index >= limit) return;
+      if (!state_.compare_exchange_weak(s, s + 1)) continue;
+      fn_(context_, index);
+      done_.fetch_add(1);
+    }
+  }
+
+  void work() {
+    uint32_t seen = epoch_.load();
+    for (;;) {
+      int spins = 0;
+      uint32_t now;
+      while ((now = epoch_.load()) == seen) {
+        if (++spins < kSpinsBeforeSleep) {
+          VARKEL_CPU_RELAX();
+        } else {
+          epoch_.wait(seen);
+        }
+      }
+      seen = now;
+      claim_all(state_.load() >> 32);
+    }
+  }
+
+  std::mutex run_mutex_;
+  std::atomic<uint64_t> state_{0};  // job generation << 32 | next chunk
+  std::atomic<uint32_t> limit_{0};
+  std::atomic<uint32_t> done_{0};
+  std::atomic<uint32_t> epoch_{0};
+  ChunkFn fn_ = nullptr;
+  void* context_ = nullptr;
+  std::vector<std::thread> threads_;
+};
+
+// Left to the end of the process on purpose: no exit-time join that could
+// wait on threads a fork() did not copy, no kernel racing a destroyed pool.
+WorkerPool& pool() {
+  static WorkerPool* instance = new WorkerPool;
+  return *instance;
+}
+
+}  // namespace
+
+void run_chunks(uint32_t chunks, ChunkFn fn, void* context) {
+  if (chunks == 0) return;
+  if (chunks == 1) {
+    fn(context, 0);
+    return;
+  }
+  pool().run(chunks, fn, context);
+}
+
+uint32_t worker_count() { return pool().size(); }
+
+}  // namespace varkel::metal
