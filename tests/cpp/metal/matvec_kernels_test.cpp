@@ -12,6 +12,8 @@
 #include <cmath>
 #include <random>
 
+#include "hwy/targets.h"
+#include "metal/kernels/matvec_job.h"
 #include "metal_test_support.h"
 
 namespace varkel::metal::testing {
@@ -54,6 +56,7 @@ uint32_t group_of(Format f) { return f == Format::Fp8 ? 128 : 64; }
 struct Matrix {
   Format format;
   uint32_t rows = 0, cols = 0;
+  uint32_t group = 64;            // columns per scale (and bias)
   std::vector<uint32_t> words;    // Affine4, Fp4
   std::vector<uint8_t> bytes;     // Int8 (two's complement), Fp8
   std::vector<uint16_t> halves;   // Bf16
@@ -61,19 +64,20 @@ struct Matrix {
   std::vector<uint16_t> biases;   // Affine4
   std::vector<float> row_scales;  // Int8
 
-  uint32_t groups() const { return cols / group_of(format); }
+  uint32_t groups() const { return cols / group; }
   uint32_t code(uint32_t r, uint32_t c) const { return (words[r * (cols / 8) + c / 8] >> (4 * (c % 8))) & 0xF; }
   void set_code(uint32_t r, uint32_t c, uint32_t v) {
     uint32_t& w = words[r * (cols / 8) + c / 8];
     w = (w & ~(0xFu << (4 * (c % 8)))) | (v << (4 * (c % 8)));
   }
-  double scale(uint32_t r, uint32_t c) const { return bf16_value(scales[r * groups() + c / group_of(format)]); }
+  double scale(uint32_t r, uint32_t c) const { return bf16_value(scales[r * groups() + c / group]); }
+  double bias(uint32_t r, uint32_t c) const { return bf16_value(biases[r * groups() + c / group]); }
 
   // The stored value of element (r, c) and, for Affine4, its two parts.
   double value(uint32_t r, uint32_t c) const {
     switch (format) {
       case Format::Affine4:
-        return code(r, c) * scale(r, c) + bf16_value(biases[r * groups() + c / 64]);
+        return code(r, c) * scale(r, c) + bias(r, c);
       case Format::Bf16: return bf16_value(halves[r * cols + c]);
       case Format::Int8: return static_cast<int8_t>(bytes[r * cols + c]) * static_cast<double>(row_scales[r]);
       case Format::Fp4: return fp4_value(code(r, c)) * scale(r, c);
@@ -83,7 +87,7 @@ struct Matrix {
   }
   double magnitude(uint32_t r, uint32_t c) const {
     if (format == Format::Affine4) {
-      return std::fabs(code(r, c) * scale(r, c)) + std::fabs(bf16_value(biases[r * groups() + c / 64]));
+      return std::fabs(code(r, c) * scale(r, c)) + std::fabs(bias(r, c));
     }
     return std::fabs(value(r, c));
   }
@@ -93,11 +97,12 @@ struct Matrix {
   }
 };
 
-Matrix random_matrix(Format f, uint32_t rows, uint32_t cols, uint32_t seed) {
+Matrix random_matrix(Format f, uint32_t rows, uint32_t cols, uint32_t seed, uint32_t group = 0) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<float> scale_dist(0.002f, 0.05f);
   Matrix m;
   m.format = f;
+  m.group = group ? group : group_of(f);
   m.rows = rows;
   m.cols = cols;
   auto fill_scales = [&] {
@@ -167,7 +172,7 @@ class MatvecTest : public MetalTest {
         cmd = dispatch(kernel_of(m.format),
                        {Arg::buf(make_buffer(device, m.words)), Arg::buf(make_buffer(device, m.scales)),
                         Arg::buf(make_buffer(device, m.biases)), Arg::buf(X), out, Arg::u32(out_dim),
-                        Arg::u32(m.cols), Arg::u32(64)},
+                        Arg::u32(m.cols), Arg::u32(m.group)},
                        tg);
         break;
       case Format::Bf16:
@@ -186,7 +191,7 @@ class MatvecTest : public MetalTest {
         auto W = m.format == Format::Fp4 ? make_buffer(device, m.words) : make_buffer(device, m.bytes);
         cmd = dispatch(kernel_of(m.format),
                        {Arg::buf(W), Arg::buf(make_buffer(device, m.scales)), Arg::buf(X), out, Arg::u32(out_dim),
-                        Arg::u32(m.cols), Arg::u32(group_of(m.format))},
+                        Arg::u32(m.cols), Arg::u32(m.group)},
                        tg);
         break;
       }
@@ -329,6 +334,45 @@ TEST_F(MatvecTest, SpecialCodes) {
     EXPECT_EQ(out[0], 512.0f);
     EXPECT_EQ(out[1], 0.0f);
   }
+}
+
+TEST_F(MatvecTest, OtherGroupSizesAndPartialBlocks) {
+  // 576 columns leave a tail after whole SIMD blocks; groups of 32 do not
+  // fill a block of the vector loops, groups of 128 span several.
+  uint32_t seed = 300;
+  for (Format f : {Format::Affine4, Format::Fp4}) {
+    for (uint32_t group : {32u, 64u, 192u}) {
+      SCOPED_TRACE(std::string(kernel_of(f)) + " group " + std::to_string(group));
+      const Matrix m = random_matrix(f, 9, 576, seed++, group);
+      const auto x = random_vector(576, seed++);
+      expect_close(m, x, run(m, x, 9), 9);
+    }
+  }
+  const Matrix m = random_matrix(Format::Fp8, 9, 640, seed++, 64);
+  const auto x = random_vector(640, seed++);
+  expect_close(m, x, run(m, x, 9), 9);
+}
+
+TEST_F(MatvecTest, EveryCompiledSimdTargetAgrees) {
+  // The run-time dispatch picks one of these per machine; each must be right.
+  const auto targets = hwy::SupportedAndGeneratedTargets();
+  ASSERT_FALSE(targets.empty());
+  for (int64_t target : targets) {
+    hwy::SetSupportedTargetsForTest(target);
+    SCOPED_TRACE(hwy::TargetName(target));
+    EXPECT_EQ(matvec_block_lanes(), target == HWY_AVX3 || target == HWY_AVX3_DL ? 16u : 8u);
+    uint32_t seed = 400;
+    for (Format f : kFormats) {
+      for (uint32_t cols : {640u, 2048u}) {
+        const Matrix m = random_matrix(f, 17, cols, seed++);
+        const auto x = random_vector(cols, seed++);
+        const auto out = run(m, x, 17, std::nullopt, 18);
+        expect_close(m, x, out, 17);
+        EXPECT_EQ(out[17], kSentinel);
+      }
+    }
+  }
+  hwy::SetSupportedTargetsForTest(0);
 }
 
 // ---- the kernels the engines do not dispatch ----
