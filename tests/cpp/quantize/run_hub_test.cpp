@@ -88,7 +88,7 @@ TEST(RunFromHub, FetchesDeletesAndConvertsLikeALocalSource) {
 
 TEST(RunFromHub, UnreachableHubFailsWithTheClientsMessage) {
   ScratchDir src, work, out;
-  write_checkpoint(src.path(), make_config(CheckpointShape{}), {});
+  write_checkpoint(src.path(), make_config(CheckpointShape{}), std::vector<SourceTensor>{});
   ::testing::internal::CaptureStderr();
   auto scheme = BQ4Scheme::create(src.path(), false);
   ASSERT_TRUE(scheme);

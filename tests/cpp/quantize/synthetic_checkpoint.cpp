@@ -30,14 +30,13 @@ class Builder {
 
   void add(std::string name, std::vector<std::size_t> shape, float low = -1.0f, float high = 1.0f,
            std::string dtype = "BF16") {
-    std::vector<float> values = bf16_values(product(shape), low, high, seed_++);
-    tensors_.push_back({std::move(name), std::move(shape), std::move(values), std::move(dtype)});
+    specs_.push_back({std::move(name), std::move(shape), low, high, std::move(dtype), seed_++});
   }
-  std::vector<SourceTensor> take() { return std::move(tensors_); }
+  std::vector<TensorSpec> take() { return std::move(specs_); }
 
  private:
   uint32_t seed_;
-  std::vector<SourceTensor> tensors_;
+  std::vector<TensorSpec> specs_;
 };
 
 void add_moe(Builder& b, const std::string& p, const CheckpointShape& s) {
@@ -63,7 +62,17 @@ void add_full_attention(Builder& b, const std::string& p, const CheckpointShape&
 
 }  // namespace
 
-std::vector<SourceTensor> make_tensors(const CheckpointShape& s, uint32_t seed) {
+SourceTensor materialize(const TensorSpec& spec) {
+  return {spec.name, spec.shape, bf16_values(product(spec.shape), spec.low, spec.high, spec.seed), spec.dtype};
+}
+
+std::vector<SourceTensor> make_tensors(const CheckpointShape& shape, uint32_t seed) {
+  std::vector<SourceTensor> tensors;
+  for (const TensorSpec& spec : checkpoint_specs(shape, seed)) tensors.push_back(materialize(spec));
+  return tensors;
+}
+
+std::vector<TensorSpec> checkpoint_specs(const CheckpointShape& s, uint32_t seed) {
   Builder b(seed);
   const std::size_t H = s.hidden;
   const std::size_t key_dim = s.linear_key_heads * s.linear_head_dim;
@@ -139,46 +148,78 @@ std::string two_shard_plan(const std::string& name) {
   return kShard2;
 }
 
-void write_safetensors(const std::filesystem::path& path, const std::vector<const SourceTensor*>& tensors) {
+namespace {
+
+struct ShardEntry {
+  const std::string& name;
+  const std::vector<std::size_t>& shape;
+  const std::string& dtype;
+  std::function<std::vector<float>()> values;  // made when its bytes are written
+};
+
+void write_shard(const std::filesystem::path& path, const std::vector<ShardEntry>& entries) {
   nlohmann::json header = {{"__metadata__", {{"format", "pt"}}}};
-  std::string data;
-  for (const SourceTensor* t : tensors) {
-    const std::size_t begin = data.size();
-    for (float v : t->values) {
-      const uint32_t bits = std::bit_cast<uint32_t>(v);
-      if (t->dtype == "F32") {
-        for (int shift = 0; shift < 32; shift += 8) data.push_back(static_cast<char>(bits >> shift));
-      } else {
-        data.push_back(static_cast<char>(bits >> 16));
-        data.push_back(static_cast<char>(bits >> 24));
-      }
-    }
-    header[t->name] = {{"dtype", t->dtype}, {"shape", t->shape}, {"data_offsets", {begin, data.size()}}};
+  std::size_t offset = 0;
+  for (const ShardEntry& e : entries) {
+    const std::size_t size = product(e.shape) * (e.dtype == "F32" ? 4 : 2);
+    header[e.name] = {{"dtype", e.dtype}, {"shape", e.shape}, {"data_offsets", {offset, offset + size}}};
+    offset += size;
   }
   std::string text = header.dump();
   text.resize((text.size() + 7) / 8 * 8, ' ');
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   const uint64_t length = text.size();
   for (int shift = 0; shift < 64; shift += 8) out.put(static_cast<char>(length >> shift));
-  out << text << data;
+  out << text;
+  std::string data;
+  for (const ShardEntry& e : entries) {
+    const std::vector<float> values = e.values();
+    data.clear();
+    for (float v : values) {
+      const uint32_t bits = std::bit_cast<uint32_t>(v);
+      const int low_shift = e.dtype == "F32" ? 0 : 16;
+      for (int shift = low_shift; shift < 32; shift += 8) data.push_back(static_cast<char>(bits >> shift));
+    }
+    out << data;
+  }
   if (!out.good()) throw std::runtime_error("cannot write " + path.string());
+}
+
+template <class T, class Values>
+void write_all(const std::filesystem::path& dir, const nlohmann::json& config, const std::vector<T>& tensors,
+               const std::function<std::string(const std::string&)>& shard_of, Values values) {
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "config.json") << config.dump(2);
+  std::map<std::string, std::vector<ShardEntry>> shards;
+  nlohmann::json weight_map = nlohmann::json::object();
+  for (const T& t : tensors) {
+    const std::string shard = shard_of(t.name);
+    shards[shard].push_back({t.name, t.shape, t.dtype, [&t, values] { return values(t); }});
+    weight_map[t.name] = shard;
+  }
+  for (const auto& [shard, entries] : shards) write_shard(dir / shard, entries);
+  nlohmann::json index = {{"metadata", {{"total_size", 0}}}, {"weight_map", weight_map}};
+  std::ofstream(dir / "model.safetensors.index.json") << index.dump(2);
+}
+
+}  // namespace
+
+void write_safetensors(const std::filesystem::path& path, const std::vector<const SourceTensor*>& tensors) {
+  std::vector<ShardEntry> entries;
+  for (const SourceTensor* t : tensors) entries.push_back({t->name, t->shape, t->dtype, [t] { return t->values; }});
+  write_shard(path, entries);
 }
 
 void write_checkpoint(const std::filesystem::path& dir, const nlohmann::json& config,
                       const std::vector<SourceTensor>& tensors,
                       const std::function<std::string(const std::string&)>& shard_of) {
-  std::filesystem::create_directories(dir);
-  std::ofstream(dir / "config.json") << config.dump(2);
-  std::map<std::string, std::vector<const SourceTensor*>> shards;
-  nlohmann::json weight_map = nlohmann::json::object();
-  for (const SourceTensor& t : tensors) {
-    const std::string shard = shard_of(t.name);
-    shards[shard].push_back(&t);
-    weight_map[t.name] = shard;
-  }
-  for (const auto& [shard, members] : shards) write_safetensors(dir / shard, members);
-  nlohmann::json index = {{"metadata", {{"total_size", 0}}}, {"weight_map", weight_map}};
-  std::ofstream(dir / "model.safetensors.index.json") << index.dump(2);
+  write_all(dir, config, tensors, shard_of, [](const SourceTensor& t) { return t.values; });
+}
+
+void write_checkpoint(const std::filesystem::path& dir, const nlohmann::json& config,
+                      const std::vector<TensorSpec>& specs,
+                      const std::function<std::string(const std::string&)>& shard_of) {
+  write_all(dir, config, specs, shard_of, [](const TensorSpec& spec) { return materialize(spec).values; });
 }
 
 const SourceTensor& find_tensor(const std::vector<SourceTensor>& tensors, const std::string& name) {

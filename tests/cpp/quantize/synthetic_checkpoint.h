@@ -39,7 +39,18 @@ struct CheckpointShape {
   bool vision = true;  // one vision tensor
 };
 
-// Every tensor of such a checkpoint with pseudo-random values from `seed`.
+// A tensor before its values are made: uniform in [low, high) from `seed`.
+struct TensorSpec {
+  std::string name;
+  std::vector<std::size_t> shape;
+  float low = -1.0f, high = 1.0f;
+  std::string dtype = "BF16";
+  uint32_t seed = 0;
+};
+
+// Every tensor of such a checkpoint, values from seeds counting up from `seed`.
+std::vector<TensorSpec> checkpoint_specs(const CheckpointShape& shape, uint32_t seed);
+SourceTensor materialize(const TensorSpec& spec);
 std::vector<SourceTensor> make_tensors(const CheckpointShape& shape, uint32_t seed);
 
 // The config.json of such a checkpoint (no "architectures": it defaults to the
@@ -59,6 +70,12 @@ void write_safetensors(const std::filesystem::path& path, const std::vector<cons
 // config.json, the shards chosen by `shard_of` and model.safetensors.index.json.
 void write_checkpoint(const std::filesystem::path& dir, const nlohmann::json& config,
                       const std::vector<SourceTensor>& tensors,
+                      const std::function<std::string(const std::string&)>& shard_of = two_shard_plan);
+
+// The same, making each tensor's values only while it is written (for
+// checkpoints larger than memory would like).
+void write_checkpoint(const std::filesystem::path& dir, const nlohmann::json& config,
+                      const std::vector<TensorSpec>& specs,
                       const std::function<std::string(const std::string&)>& shard_of = two_shard_plan);
 
 // Values that survive bf16 storage unchanged, uniform in [low, high).

@@ -68,9 +68,23 @@ QuantResult<std::map<uint64_t, LayerSources>> gather(std::span<const ClassifiedT
   return layers;
 }
 
-// The f32 values of one stacked expert tensor.
-QuantResult<std::vector<float>> read_source(const std::filesystem::path& path, const SafetensorsHeader& header,
-                                            const std::string& name) {
+// One stacked expert tensor as stored. Values are widened to f32 one expert
+// at a time, so a layer never needs its sources whole in f32.
+struct RawSource {
+  std::vector<uint8_t> bytes;
+  std::string dtype;
+
+  // bytes_to_f32 reads "F32" as 4-byte elements and everything else as 2-byte ones.
+  std::size_t element_size() const { return dtype == "F32" ? 4 : 2; }
+  std::size_t value_count() const { return bytes.size() / element_size(); }
+  std::vector<float> values(uint64_t first, uint64_t count) const {
+    return bytes_to_f32(std::span<const uint8_t>(bytes).subspan(first * element_size(), count * element_size()),
+                        dtype);
+  }
+};
+
+QuantResult<RawSource> read_source(const std::filesystem::path& path, const SafetensorsHeader& header,
+                                   const std::string& name) {
   const auto meta = header.tensors.find(name);
   if (meta != header.tensors.end() && is_integer_dtype(meta->second.dtype)) {
     return quant_error(fmt::format("expert tensor {} is stored as {}: the checkpoint is already quantized, only "
@@ -79,7 +93,7 @@ QuantResult<std::vector<float>> read_source(const std::filesystem::path& path, c
   }
   auto bytes = read_tensor_bytes(path, header, name);
   if (!bytes) return std::unexpected(std::move(bytes.error()));
-  return bytes_to_f32(*bytes, meta->second.dtype);
+  return RawSource{std::move(*bytes), meta->second.dtype};
 }
 
 std::string range_error(std::optional<uint64_t> end, std::size_t length) {
@@ -122,8 +136,8 @@ QuantResult<void> put_matrix(std::vector<uint8_t>& buffer, uint64_t record, uint
 // Experts are independent records, so they are quantized in parallel; each
 // writes only its own record, giving the same bytes as one after another.
 QuantResult<void> pack_layer(std::vector<uint8_t>& buffer, const ExpertRecordLayout& layout,
-                             std::span<const float> gate_up, std::span<const float> down, uint64_t intermediate,
-                             uint64_t hidden, uint64_t num_experts) {
+                             const RawSource& gate_up, const RawSource& down, uint64_t intermediate, uint64_t hidden,
+                             uint64_t num_experts) {
   const uint64_t block = intermediate * hidden;
   std::vector<std::string> errors(num_experts);
   const auto count = static_cast<int64_t>(num_experts);
@@ -131,8 +145,8 @@ QuantResult<void> pack_layer(std::vector<uint8_t>& buffer, const ExpertRecordLay
   for (int64_t i = 0; i < count; ++i) {
     const auto e = static_cast<uint64_t>(i);
     const uint64_t record = e * layout.size;
-    const std::span<const float> gate = gate_up.subspan(e * 2 * block, block);
-    const std::span<const float> up = gate_up.subspan(e * 2 * block + block, block);
+    const std::vector<float> gate = gate_up.values(e * 2 * block, block);
+    const std::vector<float> up = gate_up.values(e * 2 * block + block, block);
     auto done = put_matrix(buffer, record, layout.gate_weight, layout.gate_scales, layout.gate_biases, gate,
                            intermediate, hidden);
     if (done) {
@@ -141,7 +155,7 @@ QuantResult<void> pack_layer(std::vector<uint8_t>& buffer, const ExpertRecordLay
     }
     if (done) {
       done = put_matrix(buffer, record, layout.down_weight, layout.down_scales, layout.down_biases,
-                        down.subspan(e * block, block), hidden, intermediate);
+                        down.values(e * block, block), hidden, intermediate);
     }
     if (!done) errors[e] = std::move(done.error());
   }
@@ -219,7 +233,7 @@ QuantResult<std::size_t> process_experts_common(uint64_t intermediate, uint64_t 
     }
 
     if (!block || !layout) return quant_error(fmt::format("layer {}: expert sizes overflow", layer));
-    if (auto ranges = check_ranges(*block, *block, num_experts, gate_up->size(), down->size()); !ranges) {
+    if (auto ranges = check_ranges(*block, *block, num_experts, gate_up->value_count(), down->value_count()); !ranges) {
       return std::unexpected(std::move(ranges.error()));
     }
     const auto file_size = mul(num_experts, layout->size);
@@ -229,10 +243,8 @@ QuantResult<std::size_t> process_experts_common(uint64_t intermediate, uint64_t 
     if (auto packed = pack_layer(buffer, *layout, *gate_up, *down, intermediate, hidden, num_experts); !packed) {
       return std::unexpected(std::move(packed.error()));
     }
-    gate_up->clear();
-    gate_up->shrink_to_fit();
-    down->clear();
-    down->shrink_to_fit();
+    *gate_up = {};
+    *down = {};
 
     const std::string file_name = fmt::format("layer_{:02}.bin", layer);
     if (auto saved = write_file(out / "packed_experts" / file_name, buffer); !saved) {
