@@ -172,6 +172,18 @@ class DispatchTest : public MetalTest {
     OUT = make_buffer(device, std::vector<float>(16, -1.0f));
   }
   std::vector<Arg> good_args() { return {Arg::buf(W), Arg::buf(X), Arg::buf(OUT), Arg::u32(16), Arg::u32(64)}; }
+
+  // One matvec_bf16 dispatch of out_dim rows, every argument set.
+  void encode_bf16(ComputeCommandEncoder& enc, const ComputePipelineStatePtr& p, const BufferPtr& w,
+                   const BufferPtr& x, const BufferPtr& out, uint32_t out_dim, uint32_t in_dim) {
+    enc.set_compute_pipeline_state(p);
+    enc.set_buffer(w, 0, 0);
+    enc.set_buffer(x, 0, 1);
+    enc.set_buffer(out, 0, 2);
+    enc.set_bytes(&out_dim, 4, 3);
+    enc.set_bytes(&in_dim, 4, 4);
+    enc.dispatch_threadgroups({(out_dim + 7) / 8, 1, 1}, {256, 1, 1});
+  }
   float out(uint32_t i) const { return static_cast<const float*>(OUT->contents())[i]; }
 
   void expect_refused(std::vector<Arg> args, std::string_view message, uint64_t threadgroups = 2,
@@ -300,14 +312,7 @@ TEST_F(DispatchTest, DispatchesRunInEncodingOrderAcrossEncoders) {
   auto cmd = queue->command_buffer();
   auto encode = [&](const BufferPtr& w, const BufferPtr& in, const BufferPtr& out, uint32_t in_dim) {
     auto enc = cmd->compute_command_encoder();
-    enc->set_compute_pipeline_state(p);
-    enc->set_buffer(w, 0, 0);
-    enc->set_buffer(in, 0, 1);
-    enc->set_buffer(out, 0, 2);
-    const uint32_t out_dim = 16;
-    enc->set_bytes(&out_dim, 4, 3);
-    enc->set_bytes(&in_dim, 4, 4);
-    enc->dispatch_threadgroups({2, 1, 1}, {256, 1, 1});
+    encode_bf16(*enc, p, w, in, out, 16, in_dim);
     enc->end_encoding();
   };
   encode(W, X, out1, 64);
@@ -328,14 +333,7 @@ TEST_F(DispatchTest, CommandBuffersHoldWhatTheyUseUntilCompleted) {
     weak_x = x;
     weak_pipeline = p;
     auto enc = cmd->compute_command_encoder();
-    enc->set_compute_pipeline_state(p);
-    enc->set_buffer(W, 0, 0);
-    enc->set_buffer(x, 0, 1);
-    enc->set_buffer(OUT, 0, 2);
-    const uint32_t dims[2] = {16, 64};
-    enc->set_bytes(&dims[0], 4, 3);
-    enc->set_bytes(&dims[1], 4, 4);
-    enc->dispatch_threadgroups({2, 1, 1}, {256, 1, 1});
+    encode_bf16(*enc, p, W, x, OUT, 16, 64);
     enc->end_encoding();
   }
   EXPECT_FALSE(weak_x.expired());
@@ -352,11 +350,7 @@ TEST_F(DispatchTest, CommandBuffersHoldWhatTheyUseUntilCompleted) {
     weak_x = x;
     auto dropped = queue->command_buffer();
     auto enc = dropped->compute_command_encoder();
-    enc->set_compute_pipeline_state(pipeline("matvec_bf16"));
-    enc->set_buffer(W, 0, 0);
-    enc->set_buffer(x, 0, 1);
-    enc->set_buffer(OUT, 0, 2);
-    enc->dispatch_threadgroups({2, 1, 1}, {256, 1, 1});
+    encode_bf16(*enc, pipeline("matvec_bf16"), W, x, OUT, 16, 64);
     enc->end_encoding();
   }
   EXPECT_TRUE(weak_x.expired());
@@ -368,16 +362,7 @@ TEST_F(DispatchTest, RecordingAndRunningDoNotAllocatePerDispatch) {
   auto run = [&](int dispatches) {
     auto cmd = queue->command_buffer();
     auto enc = cmd->compute_command_encoder();
-    for (int i = 0; i < dispatches; ++i) {
-      enc->set_compute_pipeline_state(p);
-      enc->set_buffer(W, 0, 0);
-      enc->set_buffer(X, 0, 1);
-      enc->set_buffer(OUT, 0, 2);
-      const uint32_t dims[2] = {16, 64};
-      enc->set_bytes(&dims[0], 4, 3);
-      enc->set_bytes(&dims[1], 4, 4);
-      enc->dispatch_threadgroups({2, 1, 1}, {256, 1, 1});
-    }
+    for (int i = 0; i < dispatches; ++i) encode_bf16(*enc, p, W, X, OUT, 16, 64);
     enc->end_encoding();
     cmd->commit();
     EXPECT_EQ(cmd->status(), CommandBufferStatus::Completed) << cmd->error();
