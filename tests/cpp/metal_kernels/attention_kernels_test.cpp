@@ -188,6 +188,8 @@ TEST(AttentionKernels, SinglePassAndBlockedPairMatchSoftmaxReference) {
     const auto fused = c.fused(seq_len), blocked = c.blocked(seq_len);
     EXPECT_LT(max_error(fused, want), tol) << "fused, seq_len " << seq_len;
     EXPECT_LT(max_error(blocked, want), tol) << "blocked, seq_len " << seq_len;
+    // The two paths differ only in rounding.
+    EXPECT_LT(max_error(blocked, std::vector<double>(fused.begin(), fused.end())), 2 * tol) << seq_len;
   }
 
   // The first position: every query head returns its key/value head's value row.
