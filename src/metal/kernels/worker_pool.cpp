@@ -19,6 +19,10 @@ namespace varkel::metal {
 
 namespace {
 
+// Set while a thread runs chunks, so that a chunk that starts a parallel run
+// of its own does it inline instead of waiting on the pool it occupies.
+thread_local bool in_chunk = false;
+
 // Threads of a run, the caller included: VARKEL_KERNEL_THREADS when set to a
 // positive number (benchmarks, sharing a machine), else one per hardware thread.
 uint32_t thread_budget() {
@@ -75,7 +79,9 @@ class WorkerPool {
       const uint32_t limit = limit_.load();
       if (index >= limit) return;
       if (!state_.compare_exchange_weak(s, s + 1)) continue;
+      in_chunk = true;
       fn_(context_, index);
+      in_chunk = false;
       done_.fetch_add(1);
     }
   }
@@ -118,8 +124,8 @@ WorkerPool& pool() {
 
 void run_chunks(uint32_t chunks, ChunkFn fn, void* context) {
   if (chunks == 0) return;
-  if (chunks == 1) {
-    fn(context, 0);
+  if (chunks == 1 || in_chunk) {
+    for (uint32_t c = 0; c < chunks; ++c) fn(context, c);
     return;
   }
   pool().run(chunks, fn, context);
