@@ -12,14 +12,13 @@
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "engine/qwen35_moe/cpu_norm.h"
 #include "engine/qwen35_moe/embedding.h"
 #include "engine/qwen35_moe/expert_io.h"
 #include "engine/qwen35_moe/router.h"
 #include "engine/telemetry.h"
 #include "engine/worker_pool.h"
+#include "forward/weight_parts.h"
 #include "model/expert/expert_file.h"
 #include "model/scratch_dir.h"
 #include "model/weights/weight_file.h"
@@ -29,47 +28,16 @@ namespace {
 
 using testing_support::ScratchDir;
 
-struct Part {
-  std::string name;
-  std::string dtype;
-  std::vector<uint64_t> shape;
-  std::vector<uint8_t> bytes;
-};
+using test::bf16_bits;
+using test::put_u16;
+using test::put_u32;
+using Part = test::WeightPart;
 
-// A weight file laid out by hand: parts back to back, manifest beside it.
 WeightFile write_weight_file(const ScratchDir& dir, const std::vector<Part>& parts) {
-  std::vector<uint8_t> bin;
-  nlohmann::json tensors = nlohmann::json::object();
-  for (const Part& p : parts) {
-    tensors[p.name] = {{"dtype", p.dtype}, {"offset", bin.size()}, {"shape", p.shape}, {"size", p.bytes.size()}};
-    bin.insert(bin.end(), p.bytes.begin(), p.bytes.end());
-  }
-  testing_support::write_file(dir / "model_weights.bin", bin);
-  testing_support::write_file(dir / "model_weights.json", nlohmann::json{{"tensors", tensors}}.dump());
-  auto file = WeightFile::open(dir / "model_weights.bin", dir / "model_weights.json");
-  EXPECT_TRUE(file.has_value());
-  return std::move(*file);
+  return test::write_weight_parts(dir.path(), parts);
 }
 
-void put_u16(std::vector<uint8_t>& out, uint16_t v) {
-  out.push_back(static_cast<uint8_t>(v & 0xFF));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-void put_u32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int s = 0; s < 32; s += 8) out.push_back(static_cast<uint8_t>((v >> s) & 0xFF));
-}
-
-uint16_t bf16_bits(float f) {
-  uint32_t bits;
-  std::memcpy(&bits, &f, 4);
-  return static_cast<uint16_t>(bits >> 16);  // exact for the values used here
-}
-
-Part bf16_vector(std::string name, const std::vector<float>& values) {
-  Part p{std::move(name), "bf16", {values.size()}, {}};
-  for (float v : values) put_u16(p.bytes, bf16_bits(v));
-  return p;
-}
+Part bf16_vector(std::string name, const std::vector<float>& values) { return test::bf16_part(std::move(name), values); }
 
 TEST(RouterTest, SoftmaxTopkAndRenormalisation) {
   std::vector<float> equal(256, 0.75f);

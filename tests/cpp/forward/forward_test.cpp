@@ -16,8 +16,10 @@
 #include "cache/cache.h"
 #include "engine/qwen35_moe/forward_core.h"
 #include "engine/qwen35_moe/fused_engine.h"
+#include "engine/qwen35_moe/pre_expert.h"
 #include "engine/telemetry.h"
 #include "forward/reference_pass.h"
+#include "forward/weight_parts.h"
 #include "model/model.h"
 #include "model/scratch_dir.h"
 #include "support/test_model_writer.h"
@@ -103,11 +105,11 @@ Cache fresh_cache(const TestModel& m) {
   return std::move(*cache);
 }
 
-// Five tokens: three in a first call, two more continuing the cache.
-const std::vector<int64_t> kFirstCall{5, 17, 300};
+// Two tokens in a first call, two more continuing the cache.
+const std::vector<int64_t> kFirstCall{5, 300};
 const std::vector<int64_t> kSecondCall{42, 511};
 
-// The reference's logits for the five tokens from a fresh state, computed
+// The reference's logits for the four tokens from a fresh state, computed
 // once per model and k.
 const std::vector<std::vector<double>>& reference_rows(const TestModel& m, std::size_t k) {
   static std::map<std::pair<const TestModel*, std::size_t>, std::vector<std::vector<double>>> cache;
@@ -141,14 +143,14 @@ void expect_matches_reference(const TestModel& m, std::size_t k) {
   const std::vector<int64_t>& first = kFirstCall;
   const std::vector<int64_t>& second = kSecondCall;
 
-  // Three tokens in one call, then the cache travels out and back in for two more.
+  // Two tokens in one call, then the cache travels out and back in for two more.
   Cache cache = fresh_cache(m);
   ASSERT_TRUE(engine->upload_cache(cache).has_value());
   auto got = engine->forward_hidden(embed(*engine, first), nullptr);
   ASSERT_TRUE(got.has_value()) << got.error().to_string();
   ASSERT_EQ(got->size(), first.size() * kVocab);
   ASSERT_TRUE(engine->download_cache(cache).has_value());
-  EXPECT_EQ(cache.pos, 3u);
+  EXPECT_EQ(cache.pos, first.size());
   auto other = make_engine<M>(m, k);
   ASSERT_TRUE(other->upload_cache(cache).has_value());
   auto got2 = other->forward_hidden(embed(*other, second), nullptr);
@@ -344,6 +346,133 @@ TEST(ForwardTest, TelemetryGrowsPerLayerAndPerCallOnlyWhileSwitchedOn) {
   TelemetryMap copy = engine->telemetry();
   copy.clear();
   EXPECT_EQ(engine->telemetry(), after);
+}
+
+// Runs one stage over a hand-built manifest (so tensors can be left out) with
+// a real engine's context, never committing: the error and the number of
+// dispatches recorded before it.
+struct StageOutcome {
+  std::string error;
+  std::size_t dispatches;
+  std::string stderr_text;
+};
+
+template <class Encode>
+StageOutcome run_stage(const qwen35::EngineState& st, Encode encode) {
+  metal::CommandBufferPtr cmd = st.ctx.queue->command_buffer();
+  metal::ComputeCommandEncoderPtr enc = cmd->compute_command_encoder();
+  testing::internal::CaptureStderr();
+  Status status = encode(*enc);
+  std::string text = testing::internal::GetCapturedStderr();
+  enc->end_encoding();
+  return {status ? std::string() : status.error().to_string(), cmd->dispatch_count(), std::move(text)};
+}
+
+TEST(PreExpertStageTest, RequiredTensorsFailInOrderAndOptionalOnesAreSkipped) {
+  const TestModel& m = shared_model(false);
+  auto engine = make_engine<AttentionMode::FusedExp2>(m);
+  const qwen35::EngineState& st = engine->state();
+  const std::string L3 = "language_model.model.layers.3";
+  const auto norm = [](std::string name) { return test::bf16_part(std::move(name), std::vector<float>(2048, 1.0f)); };
+  const auto head_norm = [](std::string name) { return test::bf16_part(std::move(name), std::vector<float>(256, 1.0f)); };
+
+  auto full = [&](const std::vector<test::WeightPart>& parts, AttentionMode mode) {
+    ScratchDir dir;
+    const WeightFile weights = test::write_weight_parts(dir.path(), parts);
+    return run_stage(st, [&](metal::ComputeCommandEncoder& enc) {
+      return qwen35::encode_pre_expert_full(mode, weights, st.weights, st.ctx, enc, 3, 0, 40, 4);
+    });
+  };
+  StageOutcome none = full({}, AttentionMode::FusedExp1);
+  EXPECT_EQ(none.error, "Config error: tensor not found: " + L3 + ".input_layernorm.weight");
+  EXPECT_EQ(none.dispatches, 0u);
+
+  StageOutcome no_q_norm = full({norm(L3 + ".input_layernorm.weight")}, AttentionMode::FusedExp1);
+  EXPECT_EQ(no_q_norm.error, "Config error: q_norm.weight missing");
+  EXPECT_EQ(no_q_norm.dispatches, 1u);  // the input norm; q, k and v found nothing
+  EXPECT_NE(no_q_norm.stderr_text.find("[encode_matvec_into] WARNING: tensor not found: " + L3 +
+                                       ".self_attn.v_proj.weight\n"),
+            std::string::npos);
+
+  StageOutcome no_k_norm = full({norm(L3 + ".input_layernorm.weight"), head_norm(L3 + ".self_attn.q_norm.weight")},
+                                AttentionMode::FusedExp1);
+  EXPECT_EQ(no_k_norm.error, "Config error: k_norm.weight missing");
+  EXPECT_EQ(no_k_norm.dispatches, 2u);
+
+  // Without the post-attention norm: norm, q rope, k rope, append, the
+  // attention core (one dispatch or two), gate and residual add ran first.
+  const std::vector<test::WeightPart> no_post{norm(L3 + ".input_layernorm.weight"),
+                                              head_norm(L3 + ".self_attn.q_norm.weight"),
+                                              head_norm(L3 + ".self_attn.k_norm.weight")};
+  StageOutcome single = full(no_post, AttentionMode::FusedExp1);
+  EXPECT_EQ(single.error, "Config error: tensor not found: " + L3 + ".post_attention_layernorm.weight");
+  EXPECT_EQ(single.dispatches, 7u);
+  EXPECT_EQ(full(no_post, AttentionMode::FusedExp2).dispatches, 8u);
+
+  // The linear stage without any tensor: only the q/k norm, the decay (fed by
+  // the a and b projections), the delta-net step and the residual add run,
+  // then the post-attention norm is missing.
+  ScratchDir dir;
+  const WeightFile empty = test::write_weight_parts(dir.path(), {});
+  StageOutcome linear = run_stage(st, [&](metal::ComputeCommandEncoder& enc) {
+    return qwen35::encode_pre_expert_linear(empty, st.weights, st.ctx, enc, 1, 1, 4);
+  });
+  EXPECT_EQ(linear.error,
+            "Config error: tensor not found: language_model.model.layers.1.post_attention_layernorm.weight");
+  EXPECT_EQ(linear.dispatches, 4u);
+  EXPECT_NE(linear.stderr_text.find("tensor not found: language_model.model.layers.1.linear_attn.in_proj_z.weight"),
+            std::string::npos);
+
+  // With every tensor of the model: sixteen dispatches, seventeen for the blocked core.
+  const WeightFile& all = m.model->weights();
+  for (auto [mode, expected] : {std::pair{AttentionMode::FusedExp1, 16u}, std::pair{AttentionMode::FusedExp2, 17u}}) {
+    StageOutcome ok = run_stage(st, [&](metal::ComputeCommandEncoder& enc) {
+      return qwen35::encode_pre_expert_full(mode, all, st.weights, st.ctx, enc, 3, 0, 40, 4);
+    });
+    EXPECT_EQ(ok.error, "");
+    EXPECT_EQ(ok.dispatches, expected);
+  }
+  StageOutcome ok_linear = run_stage(st, [&](metal::ComputeCommandEncoder& enc) {
+    return qwen35::encode_pre_expert_linear(all, st.weights, st.ctx, enc, 2, 2, 4);
+  });
+  EXPECT_EQ(ok_linear.error, "");
+  EXPECT_EQ(ok_linear.dispatches, 16u);
+}
+
+// The library source without the declaration of `kernel`.
+std::string source_without(std::string_view kernel) {
+  std::string source(embedded_shader_source());
+  const std::size_t begin = source.find("kernel void " + std::string(kernel) + "(");
+  EXPECT_NE(begin, std::string::npos);
+  const std::size_t end = source.find(");", begin);
+  source.erase(begin, end + 2 - begin);
+  return source;
+}
+
+TEST(ForwardTest, MissingOptionalPipelinesFailThePassBeforeTheTokenFinishes) {
+  const TestModel& m = shared_model(false);
+  const std::vector<int64_t> ids{8};
+  for (auto [kernel, mode] : {std::pair{"moe_combine_residual", AttentionMode::FusedExp1},
+                              std::pair{"attn_sdpa_block", AttentionMode::FusedExp2},
+                              std::pair{"conv1d_step", AttentionMode::FusedExp1}}) {
+    const std::string source = source_without(kernel);
+    Result<std::vector<float>> result;
+    uint64_t pos = 99;
+    if (mode == AttentionMode::FusedExp1) {
+      auto engine = SmallEngine<AttentionMode::FusedExp1>::create(m.model, 0, source);
+      ASSERT_TRUE(engine.has_value());
+      result = (*engine)->forward_hidden(embed(**engine, ids), nullptr);
+      pos = (*engine)->state().ctx.pos;
+    } else {
+      auto engine = SmallEngine<AttentionMode::FusedExp2>::create(m.model, 0, source);
+      ASSERT_TRUE(engine.has_value());
+      result = (*engine)->forward_hidden(embed(**engine, ids), nullptr);
+      pos = (*engine)->state().ctx.pos;
+    }
+    ASSERT_FALSE(result.has_value()) << kernel;
+    EXPECT_EQ(result.error().to_string(), "Shader error: " + std::string(kernel) + " kernel missing");
+    EXPECT_EQ(pos, 0u);
+  }
 }
 
 }  // namespace
