@@ -12,12 +12,6 @@ const nlohmann::json* member(const nlohmann::json& object, const char* key) {
   return it == object.end() ? nullptr : &*it;
 }
 
-// Only a non-negative integer written without fraction or exponent counts.
-void read_unsigned(const nlohmann::json& section, const char* key, uint64_t& field) {
-  const nlohmann::json* value = member(section, key);
-  if (value != nullptr && value->is_number_unsigned()) field = value->get<uint64_t>();
-}
-
 void read_real(const nlohmann::json* object, const char* key, double& field) {
   const nlohmann::json* value = object == nullptr ? nullptr : member(*object, key);
   if (value != nullptr && value->is_number()) field = value->get<double>();
@@ -25,35 +19,51 @@ void read_real(const nlohmann::json* object, const char* key, double& field) {
 
 }  // namespace
 
+std::span<const ConfigField> config_fields() {
+  using C = Qwen35MoeConfig;
+  static constexpr ConfigField kFields[] = {
+      {"hidden_size", &C::hidden_size, nullptr},
+      {"num_hidden_layers", &C::num_hidden_layers, nullptr},
+      {"moe_intermediate_size", &C::moe_intermediate_size, nullptr},
+      {"num_experts", &C::num_experts, nullptr},
+      {"num_experts_per_tok", &C::num_experts_per_tok, nullptr},
+      {"shared_expert_intermediate_size", &C::shared_expert_intermediate_size, nullptr},
+      {"mtp_num_hidden_layers", &C::mtp_num_hidden_layers, nullptr},
+      {"full_attention_interval", &C::full_attention_interval, nullptr},
+      {"vocab_size", &C::vocab_size, nullptr},
+      {"num_attention_heads", &C::num_attention_heads, nullptr},
+      {"num_key_value_heads", &C::num_key_value_heads, nullptr},
+      {"head_dim", &C::head_dim, nullptr},
+      {"rms_norm_eps", nullptr, &C::rms_norm_eps},
+      {"linear_num_value_heads", &C::linear_num_value_heads, nullptr},
+      {"linear_num_key_heads", &C::linear_num_key_heads, nullptr},
+      {"linear_key_head_dim", &C::linear_key_head_dim, nullptr},
+      {"linear_value_head_dim", &C::linear_value_head_dim, nullptr},
+      {"linear_conv_kernel_dim", &C::linear_conv_kernel_dim, nullptr},
+      {"partial_rotary_factor", nullptr, &C::partial_rotary_factor},
+      {"rope_theta", nullptr, &C::rope_theta},
+  };
+  return kFields;
+}
+
 Qwen35MoeConfig config_from_json(nlohmann::json root) {
   Qwen35MoeConfig config;
   const nlohmann::json* text_config = member(root, "text_config");
   const nlohmann::json& section = text_config != nullptr ? *text_config : root;
+  // The rope object's values first: the section's own keys win.
   const nlohmann::json* rope = member(section, "rope_parameters");
-
-  read_unsigned(section, "hidden_size", config.hidden_size);
-  read_unsigned(section, "num_hidden_layers", config.num_hidden_layers);
-  read_unsigned(section, "moe_intermediate_size", config.moe_intermediate_size);
-  read_unsigned(section, "num_experts", config.num_experts);
-  read_unsigned(section, "num_experts_per_tok", config.num_experts_per_tok);
-  read_unsigned(section, "shared_expert_intermediate_size", config.shared_expert_intermediate_size);
-  read_unsigned(section, "mtp_num_hidden_layers", config.mtp_num_hidden_layers);
-  read_unsigned(section, "full_attention_interval", config.full_attention_interval);
-  read_unsigned(section, "vocab_size", config.vocab_size);
-  read_unsigned(section, "num_attention_heads", config.num_attention_heads);
-  read_unsigned(section, "num_key_value_heads", config.num_key_value_heads);
-  read_unsigned(section, "head_dim", config.head_dim);
-  read_real(&section, "rms_norm_eps", config.rms_norm_eps);
-  read_unsigned(section, "linear_num_value_heads", config.linear_num_value_heads);
-  read_unsigned(section, "linear_num_key_heads", config.linear_num_key_heads);
-  read_unsigned(section, "linear_key_head_dim", config.linear_key_head_dim);
-  read_unsigned(section, "linear_value_head_dim", config.linear_value_head_dim);
-  read_unsigned(section, "linear_conv_kernel_dim", config.linear_conv_kernel_dim);
-  // The section's own key wins over the rope object's.
   read_real(rope, "partial_rotary_factor", config.partial_rotary_factor);
-  read_real(&section, "partial_rotary_factor", config.partial_rotary_factor);
   read_real(rope, "rope_theta", config.rope_theta);
-  read_real(&section, "rope_theta", config.rope_theta);
+
+  for (const ConfigField& field : config_fields()) {
+    const nlohmann::json* value = member(section, field.key);
+    if (field.integer != nullptr) {
+      // Only a non-negative integer written without fraction or exponent counts.
+      if (value != nullptr && value->is_number_unsigned()) config.*field.integer = value->get<uint64_t>();
+    } else if (value != nullptr && value->is_number()) {
+      config.*field.real = value->get<double>();
+    }
+  }
 
   config.raw = std::move(root);
   return config;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 
 #include <nlohmann/json.hpp>
 
@@ -33,6 +34,23 @@ struct Qwen35MoeConfig {
   double partial_rotary_factor = 0.25;
   double rope_theta = 1e7;
 };
+
+// num_hidden_layers less the MTP layers; 0 for an inconsistent config with
+// more MTP layers than layers.
+inline uint64_t main_layer_count(const Qwen35MoeConfig& config) {
+  return config.num_hidden_layers > config.mtp_num_hidden_layers
+             ? config.num_hidden_layers - config.mtp_num_hidden_layers
+             : 0;
+}
+
+// The fields as "config.json" and the weight manifest name them: each is an
+// unsigned integer or a real.
+struct ConfigField {
+  const char* key;
+  uint64_t Qwen35MoeConfig::*integer;
+  double Qwen35MoeConfig::*real;
+};
+std::span<const ConfigField> config_fields();
 
 // Fills the fields from a parsed root: from its "text_config" member when the
 // root has one (of any kind), else from the root itself.

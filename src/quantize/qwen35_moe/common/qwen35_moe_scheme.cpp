@@ -18,9 +18,6 @@ QuantResult<Qwen35MoeSchemeData> Qwen35MoeSchemeData::load(const std::filesystem
   if (!name_map) return std::unexpected(std::move(name_map.error()));
 
   const Qwen35MoeConfig& c = *config;
-  // An inconsistent config with more MTP than total layers shows main=0.
-  const uint64_t main_layers =
-      c.num_hidden_layers > c.mtp_num_hidden_layers ? c.num_hidden_layers - c.mtp_num_hidden_layers : 0;
   fmt::print(stderr,
              "Model config:\n"
              "  hidden_dim={}, vocab_size={}\n"
@@ -28,7 +25,7 @@ QuantResult<Qwen35MoeSchemeData> Qwen35MoeSchemeData::load(const std::filesystem
              "  num_experts={}, experts_per_tok={}\n"
              "  moe_intermediate={}, shared_intermediate={}\n"
              "  Name mapping entries: {}\n",
-             c.hidden_size, c.vocab_size, c.num_hidden_layers, main_layers, c.mtp_num_hidden_layers, c.num_experts,
+             c.hidden_size, c.vocab_size, c.num_hidden_layers, main_layer_count(c), c.mtp_num_hidden_layers, c.num_experts,
              c.num_experts_per_tok, c.moe_intermediate_size, c.shared_expert_intermediate_size, name_map->size());
 
   Qwen35MoeSchemeData data;

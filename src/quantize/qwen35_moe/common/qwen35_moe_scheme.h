@@ -49,12 +49,17 @@ class Qwen35MoeScheme : public QuantScheme {
   TargetTypeRule rule_;
 };
 
-// Builds a scheme of the given class (same record, own type rule).
-template <class Scheme>
-QuantResult<Scheme> make_qwen35_moe_scheme(const std::filesystem::path& model_dir, bool add_one_to_norms) {
-  auto data = Qwen35MoeSchemeData::load(model_dir, add_one_to_norms);
-  if (!data) return std::unexpected(std::move(data.error()));
-  return Scheme(std::move(*data));
-}
+// A scheme with its own storage type rule; BQ4Scheme and Int4Scheme are two of these.
+template <TargetTypeRule Rule>
+class Qwen35MoeRuleScheme : public Qwen35MoeScheme {
+ public:
+  explicit Qwen35MoeRuleScheme(Qwen35MoeSchemeData data) : Qwen35MoeScheme(std::move(data), Rule) {}
+
+  static QuantResult<Qwen35MoeRuleScheme> create(const std::filesystem::path& model_dir, bool add_one_to_norms) {
+    auto data = Qwen35MoeSchemeData::load(model_dir, add_one_to_norms);
+    if (!data) return std::unexpected(std::move(data.error()));
+    return Qwen35MoeRuleScheme(std::move(*data));
+  }
+};
 
 }  // namespace varkel
