@@ -48,9 +48,9 @@ class Allocator {
 
 }  // namespace
 
-const std::vector<PipelineSpec>& pipeline_creation_order() {
+const std::vector<PipelineEntry>& pipeline_creation_order() {
   using K = PipelineKind;
-  static const std::vector<PipelineSpec> order = {
+  static const std::vector<PipelineEntry> order = {
       {"dequant_matvec_4bit", K::Required, &Pipelines::dequant_matvec_4bit},
       {"dequant_matvec_4bit_v3", K::Required, &Pipelines::dequant_matvec_4bit_v3},
       {"matvec_bf16", K::Required, &Pipelines::matvec_bf16},
@@ -85,8 +85,8 @@ const std::vector<PipelineSpec>& pipeline_creation_order() {
 }
 
 const metal::ComputePipelineStatePtr* Pipelines::find(std::string_view name) const {
-  for (const auto& spec : pipeline_creation_order()) {
-    if (spec.name == name) return (this->*spec.field) ? &(this->*spec.field) : nullptr;
+  for (const auto& entry : pipeline_creation_order()) {
+    if (entry.name == name) return (this->*entry.field) ? &(this->*entry.field) : nullptr;
   }
   return nullptr;
 }
@@ -113,22 +113,22 @@ Result<MetalContext> MetalContext::init(std::string_view shader_source) {
   ctx.library = std::move(*library);
   fmt::print(stderr, "[metal] Shader compilation: {:.0f} ms\n", compile_ms);
 
-  for (const auto& spec : pipeline_creation_order()) {
+  for (const auto& entry : pipeline_creation_order()) {
     std::optional<std::string> failure;
     {
-      auto function = ctx.library->new_function(spec.name);
+      auto function = ctx.library->new_function(entry.name);
       if (!function) {
-        failure = fmt::format("Shader function '{}' not found: {}", spec.name, function.error());
+        failure = fmt::format("Shader function '{}' not found: {}", entry.name, function.error());
       } else {
         auto pipeline = ctx.device->new_compute_pipeline_state(*function);
         if (pipeline) {
-          ctx.pipelines.*spec.field = std::move(*pipeline);
+          ctx.pipelines.*entry.field = std::move(*pipeline);
         } else {
-          failure = fmt::format("Pipeline '{}' creation failed: {}", spec.name, debug_quoted(pipeline.error()));
+          failure = fmt::format("Pipeline '{}' creation failed: {}", entry.name, debug_quoted(pipeline.error()));
         }
       }
     }  // the function object goes here either way
-    if (failure && spec.kind == PipelineKind::Required) return fail(MoEError::shader(std::move(*failure)));
+    if (failure && entry.kind == PipelineKind::Required) return fail(MoEError::shader(std::move(*failure)));
   }
   if (!ctx.pipelines.dequant_matvec_4bit_fast) return fail(MoEError::shader("dequant_matvec_4bit_fast not found"));
   fmt::print(stderr, "[metal] All pipelines created successfully\n");

@@ -83,14 +83,14 @@ enum class PipelineKind : uint8_t {
   Optional,        // left empty
 };
 
-struct PipelineSpec {
+struct PipelineEntry {
   std::string_view name;
   PipelineKind kind;
   metal::ComputePipelineStatePtr Pipelines::*field;
 };
 
 // The 29 pipelines in creation order.
-const std::vector<PipelineSpec>& pipeline_creation_order();
+const std::vector<PipelineEntry>& pipeline_creation_order();
 
 // The whole mapped weight file as one GPU buffer, made without copying.
 // The mapping belongs to the model's WeightFile; the engine's model handle

@@ -1,0 +1,100 @@
+// Engine construction (both constant sets), cache upload/download of the full
+// model's state, and the host cost of encoding one mat-vec (three manifest
+// lookups and a dispatch record). Run by hand, never by tests.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+
+#include <fmt/format.h>
+
+#include "cache/cache.h"
+#include "engine/engine.h"
+#include "engine/qwen35_moe/fused_engine.h"
+#include "support/test_model_writer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double ms_since(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
+
+std::shared_ptr<const varkel::Model> write_model(const std::filesystem::path& dir,
+                                                 varkel::test_support::TestModelOptions options) {
+  varkel::test_support::write_test_model(dir, options);
+  auto model = varkel::Model::load_shared(dir.string());
+  if (!model) throw std::runtime_error(model.error().to_string());
+  return *model;
+}
+
+}  // namespace
+
+int main() {
+  using namespace varkel;
+  const auto root = std::filesystem::temp_directory_path() / fmt::format("varkel_engine_bench_{}", ::getpid());
+  // Diagnostics of construction go to stderr; keep the report on stdout.
+  test_support::TestModelOptions full_options;
+  full_options.architecture = "Qwen3_5MoeForConditionalGeneration";
+  full_options.layers = 40;
+  full_options.experts = 256;
+  full_options.experts_per_tok = 8;
+  full_options.write_weights = false;
+  full_options.empty_experts = true;
+  test_support::TestModelOptions stripped_options;
+  stripped_options.vocab_rows = 16;
+  stripped_options.empty_experts = true;
+  auto full = write_model(root / "full", full_options);
+  auto stripped = write_model(root / "stripped", stripped_options);
+
+  for (auto [name, model] : {std::pair{"StrippedModel", stripped}, std::pair{"FullModel", full}}) {
+    constexpr int kRuns = 5;
+    double best = 1e300;
+    for (int i = 0; i < kRuns; ++i) {
+      const auto start = Clock::now();
+      auto engine = DynEngine::create("Qwen35MoEFusedExp2", model, 0);
+      best = std::min(best, ms_since(start));
+      if (!engine) throw std::runtime_error(engine.error().to_string());
+    }
+    fmt::print("construct {:<14} best of {}: {:8.2f} ms\n", name, kRuns, best);
+  }
+
+  auto engine = DynEngine::create("Qwen35MoEFusedExp2", full, 0);
+  auto cache = Cache::create(full->config());
+  for (std::size_t pos : {std::size_t{0}, std::size_t{4096}}) {
+    cache->pos = pos;
+    for (auto& state : cache->layers) {
+      if (auto* f = std::get_if<FullState>(&state)) f->len = pos;
+    }
+    const std::size_t bytes = 30 * (98304 + 2097152) + 20 * pos * 2048;
+    constexpr int kRuns = 10;
+    double up = 1e300, down = 1e300;
+    for (int i = 0; i < kRuns; ++i) {
+      auto start = Clock::now();
+      if (!engine->engine().upload_cache(*cache)) return 1;
+      up = std::min(up, ms_since(start));
+      start = Clock::now();
+      if (!engine->engine().download_cache(*cache)) return 1;
+      down = std::min(down, ms_since(start));
+    }
+    fmt::print("cache pos {:4}: {:6.1f} MB each way, upload {:7.2f} ms ({:5.1f} GB/s), download {:7.2f} ms ({:5.1f} GB/s)\n",
+               pos, bytes / 1e6, up, bytes / up / 1e6, down, bytes / down / 1e6);
+  }
+
+  // Encoding cost of one mat-vec (no execution).
+  auto small = DynEngine::create("Qwen35MoEFusedExp2", stripped, 0);
+  auto& state = dynamic_cast<qwen35::FusedExp2Stripped&>(small->engine()).state();
+  constexpr int kCalls = 20000;
+  auto cmd = state.ctx.queue->command_buffer();
+  auto enc = cmd->compute_command_encoder();
+  const auto start = Clock::now();
+  for (int i = 0; i < kCalls; ++i) {
+    auto ok = state.weights.encode_matvec_into(stripped->weights(), state.ctx, *enc,
+                                               "language_model.model.layers.0.linear_attn.in_proj_z", state.ctx.buf_normed,
+                                               state.ctx.linear_scratch[1], 4096, 2048);
+    if (!ok || !*ok) return 1;
+  }
+  fmt::print("encode_matvec_into (u32, encode only): {:.2f} us per call\n", ms_since(start) * 1000.0 / kCalls);
+  enc->end_encoding();
+  std::filesystem::remove_all(root);
+  return 0;
+}
