@@ -45,22 +45,22 @@ Status encode_post_attention(const WeightFile& weights, const WeightBuffer& weig
 
 }  // namespace varkel::qwen35
 
-namespace varkel::qwen35::fused_exp1 {
-inline Status encode_pre_expert_full(const WeightFile& weights, const WeightBuffer& weight_buffer,
-                                     const MetalContext& ctx, metal::ComputeCommandEncoder& enc, uint32_t layer,
-                                     uint32_t full_idx, uint32_t pos, uint32_t num_experts) {
-  return qwen35::encode_pre_expert_full(AttentionMode::FusedExp1, weights, weight_buffer, ctx, enc, layer, full_idx,
-                                        pos, num_experts);
+namespace varkel::qwen35 {
+// The full stage with the engine's attention core fixed.
+template <AttentionMode M>
+Status encode_pre_expert_full_for(const WeightFile& weights, const WeightBuffer& weight_buffer, const MetalContext& ctx,
+                                  metal::ComputeCommandEncoder& enc, uint32_t layer, uint32_t full_idx, uint32_t pos,
+                                  uint32_t num_experts) {
+  return encode_pre_expert_full(M, weights, weight_buffer, ctx, enc, layer, full_idx, pos, num_experts);
 }
+}  // namespace varkel::qwen35
+
+namespace varkel::qwen35::fused_exp1 {
+inline constexpr auto encode_pre_expert_full = &encode_pre_expert_full_for<AttentionMode::FusedExp1>;
 using qwen35::encode_pre_expert_linear;
 }  // namespace varkel::qwen35::fused_exp1
 
 namespace varkel::qwen35::fused_exp2 {
-inline Status encode_pre_expert_full(const WeightFile& weights, const WeightBuffer& weight_buffer,
-                                     const MetalContext& ctx, metal::ComputeCommandEncoder& enc, uint32_t layer,
-                                     uint32_t full_idx, uint32_t pos, uint32_t num_experts) {
-  return qwen35::encode_pre_expert_full(AttentionMode::FusedExp2, weights, weight_buffer, ctx, enc, layer, full_idx,
-                                        pos, num_experts);
-}
+inline constexpr auto encode_pre_expert_full = &encode_pre_expert_full_for<AttentionMode::FusedExp2>;
 using qwen35::encode_pre_expert_linear;
 }  // namespace varkel::qwen35::fused_exp2

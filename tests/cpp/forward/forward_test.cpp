@@ -458,16 +458,16 @@ TEST(ForwardTest, MissingOptionalPipelinesFailThePassBeforeTheTokenFinishes) {
     const std::string source = source_without(kernel);
     Result<std::vector<float>> result;
     uint64_t pos = 99;
+    auto run = [&]<AttentionMode M>() {
+      auto engine = SmallEngine<M>::create(m.model, 0, source);
+      ASSERT_TRUE(engine.has_value());
+      result = (*engine)->forward_hidden(embed(**engine, ids), nullptr);
+      pos = (*engine)->state().ctx.pos;
+    };
     if (mode == AttentionMode::FusedExp1) {
-      auto engine = SmallEngine<AttentionMode::FusedExp1>::create(m.model, 0, source);
-      ASSERT_TRUE(engine.has_value());
-      result = (*engine)->forward_hidden(embed(**engine, ids), nullptr);
-      pos = (*engine)->state().ctx.pos;
+      run.template operator()<AttentionMode::FusedExp1>();
     } else {
-      auto engine = SmallEngine<AttentionMode::FusedExp2>::create(m.model, 0, source);
-      ASSERT_TRUE(engine.has_value());
-      result = (*engine)->forward_hidden(embed(**engine, ids), nullptr);
-      pos = (*engine)->state().ctx.pos;
+      run.template operator()<AttentionMode::FusedExp2>();
     }
     ASSERT_FALSE(result.has_value()) << kernel;
     EXPECT_EQ(result.error().to_string(), "Shader error: " + std::string(kernel) + " kernel missing");
