@@ -5,6 +5,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -40,32 +41,40 @@ namespace varkel::bench {
 
 HWY_EXPORT(SumFloats);
 
-ProbeResult memory_read_probe(std::size_t bytes, int repeats) {
-  const std::size_t n = bytes / sizeof(float);
-  auto* data = static_cast<float*>(std::aligned_alloc(64, n * sizeof(float)));
+BandwidthProbe::BandwidthProbe(std::size_t bytes)
+    : data_(static_cast<float*>(std::aligned_alloc(64, (bytes / sizeof(float)) * sizeof(float) + 64))),
+      floats_(bytes / sizeof(float)) {
   // Touch every page from the threads that will read it.
 #pragma omp parallel for schedule(static)
-  for (std::size_t i = 0; i < n; ++i) data[i] = 1.0f;
+  for (std::size_t i = 0; i < floats_; ++i) data_[i] = 1.0f;
+}
 
+BandwidthProbe::~BandwidthProbe() { std::free(data_); }
+
+ProbeResult BandwidthProbe::measure(int repeats) {
   double best = 0.0;
   float checksum = 0.0f;
-  for (int r = 0; r <= repeats; ++r) {
+  const std::size_t n = floats_;
+  for (int r = 0; r < repeats; ++r) {
     float total = 0.0f;
     const auto t0 = std::chrono::steady_clock::now();
 #pragma omp parallel reduction(+ : total)
     {
       const std::size_t t = omp_get_thread_num(), nt = omp_get_num_threads();
       const std::size_t begin = n * t / nt, end = n * (t + 1) / nt;
-      total += HWY_DYNAMIC_DISPATCH(SumFloats)(data + begin, end - begin);
+      total += HWY_DYNAMIC_DISPATCH(SumFloats)(data_ + begin, end - begin);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     checksum += total;
-    if (r > 0 && static_cast<double>(n * sizeof(float)) / seconds > best) {
-      best = static_cast<double>(n * sizeof(float)) / seconds;
-    }
+    best = std::max(best, static_cast<double>(n * sizeof(float)) / seconds);
   }
-  std::free(data);
   return {best, checksum};
+}
+
+ProbeResult memory_read_probe(std::size_t bytes, int repeats) {
+  BandwidthProbe probe(bytes);
+  probe.measure(1);  // warm-up
+  return probe.measure(repeats);
 }
 
 }  // namespace varkel::bench

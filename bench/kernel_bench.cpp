@@ -5,7 +5,9 @@
 // checks, run). "hot" repeats it on one copy of its weights, which may stay
 // in the caches; "cold" rotates over enough copies of the weights to cover
 // --cold-bytes (default 1 GiB), so every dispatch streams from memory. The
-// ratio compares the cold figure with the probe.
+// ratio compares the cold figure with the probe, measured right before and
+// after each case (their mean), since other work on a shared machine changes
+// both by the minute.
 //
 // To add a case, append a BenchCase to the list in main(): its buffers (weight
 // buffers are copied for the cold rotation, the others are shared), how to
@@ -103,7 +105,7 @@ std::string read_text(const std::string& path) {
 
 struct Options {
   std::size_t cold_bytes = std::size_t{1} << 30;
-  std::size_t probe_bytes = std::size_t{2} << 30;
+  std::size_t probe_bytes = std::size_t{1} << 30;
   double seconds = 1.0;
   std::string only;
 };
@@ -120,7 +122,7 @@ class Runner {
         options_(options) {}
 
   // Runs one case; prints its line. Returns false when the case could not run.
-  bool run(const BenchCase& c, double probe) {
+  bool run(const BenchCase& c, BandwidthProbe& probe) {
     auto function = library_->new_function(c.kernel);
     if (!function) {
       fmt::print("{:<28} {:<16} skipped: {}\n", c.kernel, c.shape, function.error());
@@ -147,13 +149,17 @@ class Runner {
       }
     }
 
+    const double probe_before = probe.measure(3).bytes_per_second;
     auto hot = measure(c, 1, weight_bytes);
     auto cold = measure(c, copies, weight_bytes);
     if (!hot || !cold) return false;
-    fmt::print("{:<28} {:<16} {:>9.2f} MB  hot {:>8.1f} us {:>7.2f} GB/s   cold {:>8.1f} us {:>7.2f} GB/s   "
-               "cold/probe {:.2f}\n",
+    const double probe_after = probe.measure(3).bytes_per_second;
+    const double bandwidth = (probe_before + probe_after) / 2;
+    fmt::print("{:<24} {:<12} {:>7.2f} MB  hot {:>8.1f} us {:>6.1f} GB/s  cold {:>8.1f} us {:>6.1f} GB/s  "
+               "probe {:>5.1f} GB/s  cold/probe {:.2f}\n",
                c.kernel, c.shape, weight_bytes / 1e6, hot->seconds_per_dispatch * 1e6, hot->bytes_per_second / 1e9,
-               cold->seconds_per_dispatch * 1e6, cold->bytes_per_second / 1e9, cold->bytes_per_second / probe);
+               cold->seconds_per_dispatch * 1e6, cold->bytes_per_second / 1e9, bandwidth / 1e9,
+               cold->bytes_per_second / bandwidth);
     weights_.clear();
     others_.clear();
     return true;
@@ -281,9 +287,10 @@ int main(int argc, char** argv) {
 
   fmt::print("device: {}; kernels on {} threads, probe on {}\n", device->name(), varkel::metal::worker_count(),
              omp_get_max_threads());
-  const auto probe = memory_read_probe(options.probe_bytes, 5);
-  fmt::print("memory-read probe: {:.2f} GB/s over {:.2f} GB (checksum {})\n", probe.bytes_per_second / 1e9,
-             options.probe_bytes / 1e9, probe.checksum);
+  BandwidthProbe probe(options.probe_bytes);
+  const auto first = probe.measure(4);
+  fmt::print("memory-read probe: {:.2f} GB/s over {:.2f} GB (checksum {})\n", first.bytes_per_second / 1e9,
+             probe.bytes() / 1e9, first.checksum);
 
   std::vector<BenchCase> cases = {
       affine4_v3(8192, 2048),
@@ -295,7 +302,7 @@ int main(int argc, char** argv) {
   Runner runner(device, *library, options);
   for (const auto& c : cases) {
     if (!options.only.empty() && (c.kernel + " " + c.shape).find(options.only) == std::string::npos) continue;
-    runner.run(c, probe.bytes_per_second);
+    runner.run(c, probe);
   }
   return 0;
 }
