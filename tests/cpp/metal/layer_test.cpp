@@ -114,6 +114,15 @@ TEST_F(LibraryTest, CompilesDeclarationsAndKeepsOnlyDeclaredKernels) {
   EXPECT_FALSE(device->new_compute_pipeline_state(nullptr).has_value());
 }
 
+TEST_F(LibraryTest, TheEmbeddedSourceCompilesWhole) {
+  auto lib = device->new_library_with_source(shader_source(), CompileOptions{});
+  ASSERT_TRUE(lib.has_value()) << lib.error();
+  const auto names = (*lib)->function_names();
+  for (const auto& name : library->function_names()) {
+    EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+  }
+}
+
 TEST_F(LibraryTest, ReportsFaultsWithTheirLine) {
   const std::string source = matvec_source();
   struct Case {
