@@ -33,13 +33,7 @@ int main() {
   using namespace varkel;
   const auto root = std::filesystem::temp_directory_path() / fmt::format("varkel_engine_bench_{}", ::getpid());
   // Diagnostics of construction go to stderr; keep the report on stdout.
-  test_support::TestModelOptions full_options;
-  full_options.architecture = "Qwen3_5MoeForConditionalGeneration";
-  full_options.layers = 40;
-  full_options.experts = 256;
-  full_options.experts_per_tok = 8;
-  full_options.write_weights = false;
-  full_options.empty_experts = true;
+  const test_support::TestModelOptions full_options = test_support::full_model_options(true);
   test_support::TestModelOptions stripped_options;
   stripped_options.vocab_rows = 16;
   stripped_options.empty_experts = true;

@@ -37,16 +37,7 @@ inline test_support::TestModelOptions small_stripped_options() {
 
 // A FullModel configuration without weights or expert records: enough to
 // build engines whose forward pass is never run.
-inline test_support::TestModelOptions bare_full_options() {
-  test_support::TestModelOptions options;
-  options.architecture = "Qwen3_5MoeForConditionalGeneration";
-  options.layers = 40;
-  options.experts = 256;
-  options.experts_per_tok = 8;
-  options.write_weights = false;
-  options.empty_experts = true;
-  return options;
-}
+inline test_support::TestModelOptions bare_full_options() { return test_support::full_model_options(true); }
 
 inline test_support::TestModelOptions bare_stripped_options() {
   test_support::TestModelOptions options;

@@ -61,6 +61,17 @@ DType converter_dtype(const std::string& name, std::size_t dims, bool int4_schem
   return DType::U32;
 }
 
+TestModelOptions full_model_options(bool bare) {
+  TestModelOptions options;
+  options.architecture = "Qwen3_5MoeForConditionalGeneration";
+  options.layers = 40;
+  options.experts = 256;
+  options.experts_per_tok = 8;
+  options.write_weights = !bare;
+  options.empty_experts = bare;
+  return options;
+}
+
 nlohmann::json test_model_config(const TestModelOptions& options) {
   nlohmann::json config = {
       {"architectures", {options.architecture}},

@@ -49,6 +49,11 @@ struct TestModelOptions {
   nlohmann::json config_patch = nlohmann::json::object();
 };
 
+// Options naming the full architecture with its 40 layers and 256 experts (8
+// per token); `bare` writes no weights and zero-length expert files, enough
+// for engines whose forward pass never runs.
+TestModelOptions full_model_options(bool bare);
+
 // One source tensor of the model: engine name, rows x cols (cols = 1 row for
 // vectors is not used: vectors have rows 1) and storage type.
 struct TestTensor {

@@ -1,8 +1,8 @@
 // write_test_model <dir> [--layers N] [--experts E] [--experts-per-tok K]
 //                  [--vocab V] [--seed S] [--full] [--int4] [--no-experts]
-// Writes a synthetic converted model directory (StrippedModel by default;
-// --full names the full architecture, use with --layers 40 --experts 256
-// --experts-per-tok 8).
+// Writes a synthetic converted model directory: the StrippedModel set by
+// default; --full switches to the full set's architecture, 40 layers and 256
+// experts (give it first: options are applied in order).
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
@@ -35,7 +35,7 @@ TestModelOptions parse(int argc, char** argv) {
     } else if (arg == "--seed") {
       options.seed = number();
     } else if (arg == "--full") {
-      options.architecture = "Qwen3_5MoeForConditionalGeneration";
+      options = varkel::test_support::full_model_options(false);
     } else if (arg == "--int4") {
       options.int4_scheme = true;
     } else if (arg == "--no-experts") {
