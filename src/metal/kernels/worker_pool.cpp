@@ -64,7 +64,15 @@ class WorkerPool {
     epoch_.fetch_add(1);
     epoch_.notify_all();
     claim_all(gen);
-    while (done_.load() < chunks) VARKEL_CPU_RELAX();
+    // Chunks still running elsewhere: spin briefly, then let a descheduled
+    // worker have the core back.
+    for (int spins = 0; done_.load() < chunks; ++spins) {
+      if (spins < kSpinsBeforeSleep) {
+        VARKEL_CPU_RELAX();
+      } else {
+        std::this_thread::yield();
+      }
+    }
   }
 
  private:
