@@ -9,10 +9,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include <fmt/format.h>
 
 #include "metal/kernel_abi.h"
+#include "metal/kernels/worker_pool.h"
 
 namespace varkel::metal::grid {
 
@@ -77,6 +79,18 @@ inline float bf16_to_f32(uint16_t bits) { return std::bit_cast<float>(uint32_t{b
 
 inline float sigmoid(float u) { return 1.0f / (1.0f + std::exp(-u)); }
 inline float silu(float u) { return u / (1.0f + std::exp(-u)); }
+
+// Calls fn(i) once for every i in [0, count): on the kernel worker threads
+// when `parallel`, else in order on the calling thread.
+template <class Fn>
+void for_each_item(uint32_t count, bool parallel, Fn&& fn) {
+  if (!parallel || count <= 1) {
+    for (uint32_t i = 0; i < count; ++i) fn(i);
+    return;
+  }
+  using F = std::remove_reference_t<Fn>;
+  run_chunks(count, [](void* f, uint32_t i) { (*static_cast<F*>(f))(i); }, const_cast<void*>(static_cast<const void*>(&fn)));
+}
 
 // Parameter lists as the library source declares them.
 namespace params {

@@ -208,10 +208,9 @@ void run_attn_sdpa_fused(const DispatchArgs& args) {
   const uint32_t chunk_len = (seq_len + chunks - 1) / chunks;
   for (uint32_t g0 = 0; g0 < groups; g0 += batch) {
     const uint32_t round = std::min(batch, groups - g0);
-    const int items = static_cast<int>(round * chunks);
-#pragma omp parallel for schedule(dynamic, 1) if (items > 1)
-    for (int item = 0; item < items; ++item) {
-      const uint32_t group = g0 + static_cast<uint32_t>(item) / chunks, c = static_cast<uint32_t>(item) % chunks;
+    const uint32_t items = round * chunks;
+    for_each_item(items, items > 1, [&](uint32_t item) {
+      const uint32_t group = g0 + item / chunks, c = item % chunks;
       const uint32_t h0 = group * kHeadsPerKv, count = std::min(kHeadsPerKv, heads - h0);
       const ScaledQueries q(args.buffer<const float>(0), h0, count, args.f32(5));
       float* rec = recs + static_cast<size_t>(item) * kItemStride;
@@ -219,7 +218,7 @@ void run_attn_sdpa_fused(const DispatchArgs& args) {
       const uint32_t begin = std::min(seq_len, c * chunk_len);
       attend(q.rows, count, K, V, size_t{group} * kHeadDim, begin, std::min(seq_len, begin + chunk_len), rec,
              kRecordFloats);
-    }
+    });
     for (uint32_t r = 0; r < round; ++r) {
       const uint32_t h0 = (g0 + r) * kHeadsPerKv, count = std::min(kHeadsPerKv, heads - h0);
       for (uint32_t i = 0; i < count; ++i) {
@@ -267,13 +266,12 @@ void run_attn_sdpa_block(const DispatchArgs& args) {
   const float* V = args.buffer<const float>(2);
   float* partials = args.buffer<float>(3);
   const uint32_t groups = (heads + kHeadsPerKv - 1) / kHeadsPerKv;
-  const int64_t items = int64_t{groups} * blocks;
+  const uint32_t items = groups * blocks;
   // Each item is one block of one key/value head for all its query heads, so
   // those heads read the block's rows once.
-#pragma omp parallel for schedule(dynamic, 4) if (items * kBlockPositions >= 1024)
-  for (int64_t item = 0; item < items; ++item) {
-    const uint32_t b = static_cast<uint32_t>(item / groups);
-    const uint32_t h0 = static_cast<uint32_t>(item % groups) * kHeadsPerKv;
+  for_each_item(items, uint64_t{items} * kBlockPositions >= 1024, [&](uint32_t item) {
+    const uint32_t b = item / groups;
+    const uint32_t h0 = (item % groups) * kHeadsPerKv;
     const uint32_t count = std::min(kHeadsPerKv, heads - h0);
     const ScaledQueries q(Q, h0, count, args.f32(6));
     const size_t stride = size_t{num_blocks} * kRecordFloats;
@@ -282,7 +280,7 @@ void run_attn_sdpa_block(const DispatchArgs& args) {
     const uint32_t begin = b * kBlockPositions;
     attend(q.rows, count, K, V, size_t{h0 / kHeadsPerKv} * kHeadDim, begin,
            std::min(seq_len, begin + kBlockPositions), first, stride);
-  }
+  });
 }
 
 constexpr std::string_view kReduce = "attn_sdpa_reduce";
@@ -296,14 +294,13 @@ Check validate_attn_sdpa_reduce(const DispatchArgs& args) {
 }
 
 void run_attn_sdpa_reduce(const DispatchArgs& args) {
-  const int64_t heads = args.grid.threadgroups[0];
+  const uint32_t heads = args.grid.threadgroups[0];
   const uint32_t num_blocks = args.u32(2);
   const float* partials = args.buffer<const float>(0);
   float* output = args.buffer<float>(1);
-#pragma omp parallel for schedule(static) if (heads * num_blocks >= 512)
-  for (int64_t h = 0; h < heads; ++h) {
-    merge(partials + size_t(h) * num_blocks * kRecordFloats, kRecordFloats, num_blocks, output + h * kHeadDim);
-  }
+  for_each_item(heads, uint64_t{heads} * num_blocks >= 512, [&](uint32_t h) {
+    merge(partials + size_t{h} * num_blocks * kRecordFloats, kRecordFloats, num_blocks, output + size_t{h} * kHeadDim);
+  });
 }
 
 // ---- output gate ----

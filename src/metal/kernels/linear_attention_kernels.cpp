@@ -150,7 +150,7 @@ Check validate_gated_delta_net_step(const DispatchArgs& args) {
 }
 
 void run_gated_delta_net_step(const DispatchArgs& args) {
-  const int64_t heads = args.grid.threadgroups[0];
+  const uint32_t heads = args.grid.threadgroups[0];
   const uint32_t rows = args.grid.threads_per_threadgroup[0];
   const uint32_t per_key = args.u32(7);
   float* state = args.buffer<float>(0);
@@ -160,12 +160,12 @@ void run_gated_delta_net_step(const DispatchArgs& args) {
   const float* g = args.buffer<const float>(4);
   const float* beta = args.buffer<const float>(5);
   float* output = args.buffer<float>(6);
-#pragma omp parallel for schedule(static) if (heads * rows >= 1024)
-  for (int64_t h = 0; h < heads; ++h) {
-    const size_t key = size_t(h / per_key) * delta_net::kDim;
-    const size_t row0 = size_t(h) * delta_net::kDim;
+  // A head's state is 64 KiB: worth a worker once there are a few.
+  for_each_item(heads, uint64_t{heads} * rows >= 1024, [&](uint32_t h) {
+    const size_t key = size_t{h / per_key} * delta_net::kDim;
+    const size_t row0 = size_t{h} * delta_net::kDim;
     delta_net::step_head(state + h * kStateFloats, q + key, k + key, v + row0, g[h], beta[h], rows, output + row0);
-  }
+  });
 }
 
 // ---- gated output norm ----
