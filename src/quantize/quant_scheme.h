@@ -58,7 +58,7 @@ class QuantScheme {
 
   // Edits a NonExpert tensor's values and shape just before it is encoded
   // (`name` is its engine name). Fails only on values that disagree with the shape.
-  virtual QuantResult<void> sanitize(std::string_view name, std::vector<float>& values,
+  virtual QuantResult<void> sanitize(std::string_view name, std::span<float> values,
                                      std::vector<std::size_t>& shape) const = 0;
 
   // Packs the Expert tensors into out/"packed_experts"/"layer_{:02}.bin";

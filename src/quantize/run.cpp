@@ -13,6 +13,8 @@
 #include "error/io_error.h"
 #include "quantize/file_io.h"
 #include "quantize/tensor_checks.h"
+#include "quantize/parallel_encode.h"
+#include "quantize/tensor_source.h"
 #include "safetensors/safetensors.h"
 
 namespace varkel {
@@ -126,24 +128,29 @@ bool is_grouped(DType dtype) { return dtype != DType::F32 && dtype != DType::Bf1
 QuantResult<void> convert_tensor(const std::filesystem::path& shard_path, const SafetensorsHeader& header,
                                  const std::string& name, const TensorMeta& meta, const WeightClass& cls,
                                  const QuantScheme& scheme, WeightWriter& writer) {
-  std::vector<float> values;
+  FloatArray widened;
   {
-    auto raw = read_tensor_bytes(shard_path, header, name);
-    if (!raw) return pass_on(raw);
-    values = bytes_to_f32(*raw, meta.dtype);
+    auto source = TensorSource::open(shard_path, header, name);
+    if (!source) return pass_on(source);
+    auto all = source->all_values();
+    if (!all) return pass_on(all);
+    widened = std::move(*all);
   }
+  std::span<const float> values = widened.span();
   std::vector<std::size_t> shape = meta.shape;
-  if (auto sanitized = scheme.sanitize(cls.name, values, shape); !sanitized) return sanitized;
+  if (auto sanitized = scheme.sanitize(cls.name, widened.span(), shape); !sanitized) return sanitized;
 
   if (shape.empty()) return quant_error(fmt::format("tensor {} has an empty shape", name));
   const std::size_t rows = shape[0];
   std::size_t cols = shape.size() >= 2 ? shape[1] : 0;
+  std::vector<float> padded_values;
   if (is_grouped(cls.dtype)) {
     if (auto enough = check_value_count(name, values.size(), rows, cols); !enough) return enough;
     auto padded = padded_width(name, rows, cols, column_group(cls.dtype));
     if (!padded) return pass_on(padded);
     if (*padded != cols) {
-      values = pad_columns(values, rows, cols, *padded);
+      padded_values = pad_columns(values, rows, cols, *padded);
+      values = padded_values;
       cols = *padded;
     }
   }
@@ -151,9 +158,10 @@ QuantResult<void> convert_tensor(const std::filesystem::path& shard_path, const 
   if (auto aligned = writer.align(); !aligned) return aligned;
   std::string base = cls.name;
   if (is_grouped(cls.dtype) && base.ends_with(".weight")) base.resize(base.size() - 7);
-  auto parts = encode(cls.dtype, values, rows, cols);
+  auto parts = encode_parallel(cls.dtype, values, rows, cols);
   if (!parts) return pass_on(parts);
-  values = {};
+  widened = FloatArray();
+  padded_values = {};
   for (const EncodedTensor& part : *parts) {
     if (auto written = writer.write_part(base + std::string(part.suffix), part); !written) return written;
   }

@@ -11,6 +11,7 @@
 
 #include "dtype/quant_int4.h"
 #include "quantize/file_io.h"
+#include "quantize/tensor_source.h"
 #include "safetensors/safetensors.h"
 
 namespace varkel {
@@ -68,32 +69,17 @@ QuantResult<std::map<uint64_t, LayerSources>> gather(std::span<const ClassifiedT
   return layers;
 }
 
-// One stacked expert tensor as stored. Values are widened to f32 one expert
-// at a time, so a layer never needs its sources whole in f32.
-struct RawSource {
-  std::vector<uint8_t> bytes;
-  std::string dtype;
-
-  // bytes_to_f32 reads "F32" as 4-byte elements and everything else as 2-byte ones.
-  std::size_t element_size() const { return dtype == "F32" ? 4 : 2; }
-  std::size_t value_count() const { return bytes.size() / element_size(); }
-  std::vector<float> values(uint64_t first, uint64_t count) const {
-    return bytes_to_f32(std::span<const uint8_t>(bytes).subspan(first * element_size(), count * element_size()),
-                        dtype);
-  }
-};
-
-QuantResult<RawSource> read_source(const std::filesystem::path& path, const SafetensorsHeader& header,
-                                   const std::string& name) {
+// Each expert's slices are read and widened on whichever worker packs that
+// expert, so a layer's sources are never held whole.
+QuantResult<TensorSource> open_source(const std::filesystem::path& path, const SafetensorsHeader& header,
+                                      const std::string& name) {
   const auto meta = header.tensors.find(name);
   if (meta != header.tensors.end() && is_integer_dtype(meta->second.dtype)) {
     return quant_error(fmt::format("expert tensor {} is stored as {}: the checkpoint is already quantized, only "
                                    "unquantized checkpoints can be converted",
                                    name, meta->second.dtype));
   }
-  auto bytes = read_tensor_bytes(path, header, name);
-  if (!bytes) return std::unexpected(std::move(bytes.error()));
-  return RawSource{std::move(*bytes), meta->second.dtype};
+  return TensorSource::open(path, header, name);
 }
 
 std::string range_error(std::optional<uint64_t> end, std::size_t length) {
@@ -124,8 +110,10 @@ void put(std::vector<uint8_t>& buffer, uint64_t at, const std::vector<T>& values
 }
 
 QuantResult<void> put_matrix(std::vector<uint8_t>& buffer, uint64_t record, uint64_t weight, uint64_t scales,
-                             uint64_t biases, std::span<const float> values, uint64_t rows, uint64_t cols) {
-  auto quantized = quant_f32_to_int4(values, rows, cols);
+                             uint64_t biases, const TensorSource& source, uint64_t first, uint64_t rows, uint64_t cols) {
+  auto values = source.values(first, rows * cols);
+  if (!values) return std::unexpected(std::move(values.error()));
+  auto quantized = quant_f32_to_int4(*values, rows, cols);
   if (!quantized) return std::unexpected(std::move(quantized.error()));
   put(buffer, record + weight, quantized->words);
   put(buffer, record + scales, quantized->scales);
@@ -136,7 +124,7 @@ QuantResult<void> put_matrix(std::vector<uint8_t>& buffer, uint64_t record, uint
 // Experts are independent records, so they are quantized in parallel; each
 // writes only its own record, giving the same bytes as one after another.
 QuantResult<void> pack_layer(std::vector<uint8_t>& buffer, const ExpertRecordLayout& layout,
-                             const RawSource& gate_up, const RawSource& down, uint64_t intermediate, uint64_t hidden,
+                             const TensorSource& gate_up, const TensorSource& down, uint64_t intermediate, uint64_t hidden,
                              uint64_t num_experts) {
   const uint64_t block = intermediate * hidden;
   std::vector<std::string> errors(num_experts);
@@ -145,17 +133,15 @@ QuantResult<void> pack_layer(std::vector<uint8_t>& buffer, const ExpertRecordLay
   for (int64_t i = 0; i < count; ++i) {
     const auto e = static_cast<uint64_t>(i);
     const uint64_t record = e * layout.size;
-    const std::vector<float> gate = gate_up.values(e * 2 * block, block);
-    const std::vector<float> up = gate_up.values(e * 2 * block + block, block);
-    auto done = put_matrix(buffer, record, layout.gate_weight, layout.gate_scales, layout.gate_biases, gate,
-                           intermediate, hidden);
+    auto done = put_matrix(buffer, record, layout.gate_weight, layout.gate_scales, layout.gate_biases, gate_up,
+                           e * 2 * block, intermediate, hidden);
     if (done) {
-      done = put_matrix(buffer, record, layout.up_weight, layout.up_scales, layout.up_biases, up, intermediate,
-                        hidden);
+      done = put_matrix(buffer, record, layout.up_weight, layout.up_scales, layout.up_biases, gate_up,
+                        e * 2 * block + block, intermediate, hidden);
     }
     if (done) {
-      done = put_matrix(buffer, record, layout.down_weight, layout.down_scales, layout.down_biases,
-                        down.values(e * block, block), hidden, intermediate);
+      done = put_matrix(buffer, record, layout.down_weight, layout.down_scales, layout.down_biases, down, e * block,
+                        hidden, intermediate);
     }
     if (!done) errors[e] = std::move(done.error());
   }
@@ -222,11 +208,11 @@ QuantResult<std::size_t> process_experts_common(uint64_t intermediate, uint64_t 
     if (!gate_header) return std::unexpected(std::move(gate_header.error()));
     auto down_header = parse_safetensors(*down_path);
     if (!down_header) return std::unexpected(std::move(down_header.error()));
-    auto gate_up = read_source(*gate_path, *gate_header, sources.gate);
+    auto gate_up = open_source(*gate_path, *gate_header, sources.gate);
     if (!gate_up) return std::unexpected(std::move(gate_up.error()));
-    auto down = read_source(*down_path, *down_header, sources.down);
+    auto down = open_source(*down_path, *down_header, sources.down);
     if (!down) return std::unexpected(std::move(down.error()));
-
+    // The open files keep the shards' data while the experts are packed.
     if (source.is_hf()) {
       source.remove(gate_shard->second);
       if (!same_shard) source.remove(down_shard->second);
@@ -243,8 +229,6 @@ QuantResult<std::size_t> process_experts_common(uint64_t intermediate, uint64_t 
     if (auto packed = pack_layer(buffer, *layout, *gate_up, *down, intermediate, hidden, num_experts); !packed) {
       return std::unexpected(std::move(packed.error()));
     }
-    *gate_up = {};
-    *down = {};
 
     const std::string file_name = fmt::format("layer_{:02}.bin", layer);
     if (auto saved = write_file(out / "packed_experts" / file_name, buffer); !saved) {

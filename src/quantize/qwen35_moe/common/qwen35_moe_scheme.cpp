@@ -54,7 +54,7 @@ WeightClass Qwen35MoeScheme::classify(std::string_view name, std::span<const std
   return WeightClass::non_expert(std::move(mapped), dtype);
 }
 
-QuantResult<void> Qwen35MoeScheme::sanitize(std::string_view name, std::vector<float>& values,
+QuantResult<void> Qwen35MoeScheme::sanitize(std::string_view name, std::span<float> values,
                                             std::vector<std::size_t>& shape) const {
   return sanitize_tensor(name, data_.add_one_to_norms, values, shape);
 }

@@ -37,7 +37,7 @@ class Qwen35MoeScheme : public QuantScheme {
   std::size_t num_layers() const override { return data_.num_layers; }
   std::size_t num_experts() const override { return data_.num_experts; }
   WeightClass classify(std::string_view name, std::span<const std::size_t> shape) const override;
-  QuantResult<void> sanitize(std::string_view name, std::vector<float>& values,
+  QuantResult<void> sanitize(std::string_view name, std::span<float> values,
                              std::vector<std::size_t>& shape) const override;
   QuantResult<std::size_t> process_experts(const HfRepo& source, const WeightMap& weight_map,
                                            std::span<const ClassifiedTensor> classified,

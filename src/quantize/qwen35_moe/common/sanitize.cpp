@@ -8,7 +8,7 @@
 
 namespace varkel {
 
-QuantResult<void> moveaxis_2_to_1(std::string_view tensor, std::vector<float>& values,
+QuantResult<void> moveaxis_2_to_1(std::string_view tensor, std::span<float> values,
                                   std::vector<std::size_t>& shape) {
   if (shape.size() < 3) {
     return quant_error(fmt::format("tensor {}: cannot swap axes 1 and 2 of shape {}", tensor, shape));
@@ -34,7 +34,7 @@ QuantResult<void> moveaxis_2_to_1(std::string_view tensor, std::vector<float>& v
   return {};
 }
 
-QuantResult<void> sanitize_tensor(std::string_view name, bool add_one_to_norms, std::vector<float>& values,
+QuantResult<void> sanitize_tensor(std::string_view name, bool add_one_to_norms, std::span<float> values,
                                   std::vector<std::size_t>& shape) {
   if (add_one_to_norms && is_norm_key(name)) {
     for (float& value : values) value += 1.0f;
