@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "metal/kernels/decode_tables.h"
 #include "metal/kernels/matvec_job.h"
@@ -26,7 +27,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 constexpr size_t kPrefetchBytes = 2048;
 constexpr uint32_t kPrefetchWords = kPrefetchBytes / 4;
 
-// Up to 8 lanes: one vector (or two halves) per block of 8 words.
+// The portable packed loops' vectors: 8 lanes, or fewer on narrower targets.
 using D8 = hn::CappedTag<float, 8>;
 
 template <class D>
@@ -63,12 +64,41 @@ HWY_INLINE float Fp4Tail(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RES
   return sum;
 }
 
+// Whole blocks of a packed row: lane w of step k holds code k of word w of the
+// block and x of column 8w + k (from the regrouped x). make_step(o) gives, for
+// block o, the per-step term of (codes, x); terms are summed in any order.
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
 // AVX-512: 16 words (two 64-column groups) per vector. The nibble's low four
-// bits index a 16-entry table directly (vpermps), which saves the mask and the
-// integer conversion of the portable path.
-#define VARKEL_MATVEC_AVX512 1
+// bits index a 16-entry value table directly (vpermps), which saves the mask
+// and the integer conversion of the portable path.
 constexpr uint32_t kBlockLanes = 16;
+
+template <int K>
+HWY_INLINE __m512i Nibbles(__m512i w) {
+  if constexpr (K == 0) {
+    return w;
+  } else {
+    return _mm512_srli_epi32(w, 4 * K);  // only the low four bits are used
+  }
+}
+
+template <class MakeStep>
+HWY_INLINE float PackedBlocks(const uint32_t* HWY_RESTRICT w, const float* HWY_RESTRICT xr, uint32_t blocks,
+                              __m512 table, MakeStep&& make_step) {
+  __m512 acc[4] = {_mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps()};
+  for (uint32_t o = 0; o < blocks; ++o) {
+    const auto step = make_step(o);
+    hwy::Prefetch(w + o * 16 + kPrefetchWords);
+    const __m512i wv = _mm512_loadu_si512(w + o * 16);
+    const float* xb = xr + o * 128;
+    [&]<int... K>(std::integer_sequence<int, K...>) {
+      ((acc[K % 4] = _mm512_add_ps(acc[K % 4], step(_mm512_permutexvar_ps(Nibbles<K>(wv), table),
+                                                    _mm512_load_ps(xb + K * 16)))),
+       ...);
+    }(std::make_integer_sequence<int, 8>{});
+  }
+  return _mm512_reduce_add_ps(_mm512_add_ps(_mm512_add_ps(acc[0], acc[1]), _mm512_add_ps(acc[2], acc[3])));
+}
 
 // Lanes 0..7 take the entry of word `first`'s group, lanes 8..15 that of word first + 8.
 HWY_INLINE __m512 GroupPair(const uint16_t* HWY_RESTRICT v, uint32_t first, uint32_t words_per_group) {
@@ -80,156 +110,98 @@ HWY_INLINE __m512 GroupPair(const uint16_t* HWY_RESTRICT v, uint32_t first, uint
 HWY_INLINE float RowAffine4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
                             const uint16_t* HWY_RESTRICT b, const float* HWY_RESTRICT x,
                             const float* HWY_RESTRICT xr, uint32_t words, uint32_t words_per_group) {
-  const __m512 table = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps(), a2 = _mm512_setzero_ps(), a3 = _mm512_setzero_ps();
   const uint32_t blocks = (words_per_group % 8 == 0) ? words / 16 : 0;
-  for (uint32_t o = 0; o < blocks; ++o) {
+  const __m512 codes = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const float sum = PackedBlocks(w, xr, blocks, codes, [&](uint32_t o) {
     const __m512 vs = GroupPair(s, o * 16, words_per_group);
     const __m512 vb = GroupPair(b, o * 16, words_per_group);
-    // One block is one cache line; ask for the line a few rows ahead.
-    hwy::Prefetch(w + o * 16 + kPrefetchWords);
-    const __m512i wv = _mm512_loadu_si512(w + o * 16);
-    const float* xb = xr + o * 128;
-#define VARKEL_AFFINE4_STEP(k, idx, acc)                                                 \
-  {                                                                                      \
-    const __m512 xk = _mm512_load_ps(xb + (k) * 16);                                     \
-    const __m512 code = _mm512_permutexvar_ps(idx, table);                               \
-    acc = _mm512_add_ps(acc, _mm512_fmadd_ps(code, _mm512_mul_ps(vs, xk), _mm512_mul_ps(vb, xk))); \
-  }
-    VARKEL_AFFINE4_STEP(0, wv, a0)
-    VARKEL_AFFINE4_STEP(1, _mm512_srli_epi32(wv, 4), a1)
-    VARKEL_AFFINE4_STEP(2, _mm512_srli_epi32(wv, 8), a2)
-    VARKEL_AFFINE4_STEP(3, _mm512_srli_epi32(wv, 12), a3)
-    VARKEL_AFFINE4_STEP(4, _mm512_srli_epi32(wv, 16), a0)
-    VARKEL_AFFINE4_STEP(5, _mm512_srli_epi32(wv, 20), a1)
-    VARKEL_AFFINE4_STEP(6, _mm512_srli_epi32(wv, 24), a2)
-    VARKEL_AFFINE4_STEP(7, _mm512_srli_epi32(wv, 28), a3)
-#undef VARKEL_AFFINE4_STEP
-  }
-  float sum = _mm512_reduce_add_ps(_mm512_add_ps(_mm512_add_ps(a0, a1), _mm512_add_ps(a2, a3)));
+    return [vs, vb](__m512 code, __m512 xk) {
+      return _mm512_fmadd_ps(code, _mm512_mul_ps(vs, xk), _mm512_mul_ps(vb, xk));
+    };
+  });
   return sum + Affine4Tail(w, s, b, x, blocks * 16, words, words_per_group);
 }
 
 HWY_INLINE float RowFp4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
                         const float* HWY_RESTRICT x, const float* HWY_RESTRICT xr, uint32_t words,
                         uint32_t words_per_group) {
-  const __m512 table = _mm512_loadu_ps(kFp4E2m1Lut.data());
-  __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps();
   const uint32_t blocks = (words_per_group % 8 == 0) ? words / 16 : 0;
-  for (uint32_t o = 0; o < blocks; ++o) {
+  const float sum = PackedBlocks(w, xr, blocks, _mm512_loadu_ps(kFp4E2m1Lut.data()), [&](uint32_t o) {
     const __m512 vs = GroupPair(s, o * 16, words_per_group);
-    hwy::Prefetch(w + o * 16 + kPrefetchWords);
-    const __m512i wv = _mm512_loadu_si512(w + o * 16);
-    const float* xb = xr + o * 128;
-#define VARKEL_FP4_STEP(k, idx, acc) \
-  acc = _mm512_add_ps(acc, _mm512_mul_ps(_mm512_mul_ps(_mm512_permutexvar_ps(idx, table), vs), _mm512_load_ps(xb + (k) * 16)));
-    VARKEL_FP4_STEP(0, wv, a0)
-    VARKEL_FP4_STEP(1, _mm512_srli_epi32(wv, 4), a1)
-    VARKEL_FP4_STEP(2, _mm512_srli_epi32(wv, 8), a0)
-    VARKEL_FP4_STEP(3, _mm512_srli_epi32(wv, 12), a1)
-    VARKEL_FP4_STEP(4, _mm512_srli_epi32(wv, 16), a0)
-    VARKEL_FP4_STEP(5, _mm512_srli_epi32(wv, 20), a1)
-    VARKEL_FP4_STEP(6, _mm512_srli_epi32(wv, 24), a0)
-    VARKEL_FP4_STEP(7, _mm512_srli_epi32(wv, 28), a1)
-#undef VARKEL_FP4_STEP
-  }
-  const float sum = _mm512_reduce_add_ps(_mm512_add_ps(a0, a1));
+    return [vs](__m512 value, __m512 xk) { return _mm512_mul_ps(_mm512_mul_ps(value, vs), xk); };
+  });
   return sum + Fp4Tail(w, s, x, blocks * 16, words, words_per_group);
 }
 
 #else
+// Up to 8 lanes: one vector (or two halves) per block of 8 words; the step
+// gets the codes as unsigned lanes.
 constexpr uint32_t kBlockLanes = 8;
 
-// ---- packed 4-bit affine: sum += fma(code, scale * x, bias * x) ----
+template <class MakeStep>
+HWY_INLINE float PackedBlocks(const uint32_t* HWY_RESTRICT w, const float* HWY_RESTRICT xo, uint32_t blocks,
+                              MakeStep&& make_step) {
+  const D8 df;
+  const hn::RebindToUnsigned<D8> du;
+  const size_t nv = hn::Lanes(df);
+  const auto nibble = hn::Set(du, 0xFu);
+  hn::Vec<D8> acc[4] = {hn::Zero(df), hn::Zero(df), hn::Zero(df), hn::Zero(df)};
+  for (uint32_t o = 0; o < blocks; ++o) {
+    const auto step = make_step(o);
+    hwy::Prefetch(w + o * 8 + kPrefetchWords);
+    for (size_t h = 0; h < 8; h += nv) {
+      const auto wv = hn::LoadU(du, w + o * 8 + h);
+      const float* xb = xo + o * 64 + h;
+      [&]<int... K>(std::integer_sequence<int, K...>) {
+        ((acc[K % 4] = hn::Add(acc[K % 4], step(hn::And(hn::ShiftRight<4 * K>(wv), nibble), hn::Load(df, xb + K * 8)))),
+         ...);
+      }(std::make_integer_sequence<int, 8>{});
+    }
+  }
+  return SumLanes(df, hn::Add(hn::Add(acc[0], acc[1]), hn::Add(acc[2], acc[3])));
+}
 
 HWY_INLINE float RowAffine4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
                             const uint16_t* HWY_RESTRICT b, const float* HWY_RESTRICT x,
                             const float* HWY_RESTRICT xo, uint32_t words, uint32_t words_per_group) {
-  const D8 df;
-  const hn::RebindToUnsigned<D8> du;
-  const hn::RebindToSigned<D8> di;
-  const size_t nv = hn::Lanes(df);
-  const auto nibble = hn::Set(du, 0xFu);
-  auto a0 = hn::Zero(df), a1 = hn::Zero(df), a2 = hn::Zero(df), a3 = hn::Zero(df);
-  // Whole 8-word blocks inside one group take the vector path.
   const uint32_t blocks = (words_per_group % 8 == 0) ? words / 8 : 0;
-  for (uint32_t o = 0; o < blocks; ++o) {
+  const float sum = PackedBlocks(w, xo, blocks, [&](uint32_t o) {
+    const D8 df;
+    const hn::RebindToSigned<D8> di;
     const uint32_t g = o * 8 / words_per_group;
     const auto vs = hn::Set(df, bf16_to_f32(s[g]));
     const auto vb = hn::Set(df, bf16_to_f32(b[g]));
-    hwy::Prefetch(w + o * 8 + kPrefetchWords);
-    for (size_t h = 0; h < 8; h += nv) {
-      const auto wv = hn::LoadU(du, w + o * 8 + h);
-      const float* xb = xo + o * 64 + h;
-#define VARKEL_AFFINE4_STEP(k, acc)                                                          \
-  {                                                                                          \
-    const auto xk = hn::Load(df, xb + (k) * 8);                                              \
-    const auto code = hn::ConvertTo(df, hn::BitCast(di, hn::And(hn::ShiftRight<4 * (k)>(wv), nibble))); \
-    acc = hn::Add(acc, hn::MulAdd(code, hn::Mul(vs, xk), hn::Mul(vb, xk)));                  \
-  }
-      VARKEL_AFFINE4_STEP(0, a0)
-      VARKEL_AFFINE4_STEP(1, a1)
-      VARKEL_AFFINE4_STEP(2, a2)
-      VARKEL_AFFINE4_STEP(3, a3)
-      VARKEL_AFFINE4_STEP(4, a0)
-      VARKEL_AFFINE4_STEP(5, a1)
-      VARKEL_AFFINE4_STEP(6, a2)
-      VARKEL_AFFINE4_STEP(7, a3)
-#undef VARKEL_AFFINE4_STEP
-    }
-  }
-  const float sum = SumLanes(df, hn::Add(hn::Add(a0, a1), hn::Add(a2, a3)));
+    return [=](auto code, auto xk) {
+      return hn::MulAdd(hn::ConvertTo(df, hn::BitCast(di, code)), hn::Mul(vs, xk), hn::Mul(vb, xk));
+    };
+  });
   return sum + Affine4Tail(w, s, b, x, blocks * 8, words, words_per_group);
 }
-
-// ---- packed FP4 E2M1: sum += (fp4[code] * scale) * x ----
 
 HWY_INLINE float RowFp4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
                         const float* HWY_RESTRICT x, const float* HWY_RESTRICT xo, uint32_t words,
                         uint32_t words_per_group) {
-  const D8 df;
-  const hn::RebindToUnsigned<D8> du;
-  const hn::RebindToSigned<D8> di;
-  const size_t nv = hn::Lanes(df);
-  const auto nibble = hn::Set(du, 0xFu);
-  const auto seven = hn::Set(du, 7u);
-  const auto one = hn::Set(du, 1u);
-  const auto sign_bit = hn::Set(du, 8u);
-  const auto exp_bias = hn::Set(du, 126u);
-  const auto zero_u = hn::Zero(du);
-  const auto half = hn::Set(df, 0.5f);
-  auto a0 = hn::Zero(df), a1 = hn::Zero(df);
   const uint32_t blocks = (words_per_group % 8 == 0) ? words / 8 : 0;
-  for (uint32_t o = 0; o < blocks; ++o) {
-    const uint32_t g = o * 8 / words_per_group;
-    const auto vs = hn::Set(df, bf16_to_f32(s[g]));
-    hwy::Prefetch(w + o * 8 + kPrefetchWords);
-    for (size_t h = 0; h < 8; h += nv) {
-      const auto wv = hn::LoadU(du, w + o * 8 + h);
-      const float* xb = xo + o * 64 + h;
-      for (uint32_t k = 0; k < 8; ++k) {
-        const auto code = hn::And(hn::ShiftRightSame(wv, static_cast<int>(4 * k)), nibble);
-        // E2M1 magnitude: e = 0 gives m * 0.5, otherwise (1 + m / 2) * 2^(e - 1).
-        const auto v = hn::And(code, seven);
-        const auto e = hn::ShiftRight<1>(v);
-        const auto m = hn::And(v, one);
-        const auto normal = hn::BitCast(df, hn::Or(hn::ShiftLeft<23>(hn::Add(e, exp_bias)), hn::ShiftLeft<22>(m)));
-        const auto subnormal = hn::Mul(hn::ConvertTo(df, hn::BitCast(di, m)), half);
-        const auto magnitude = hn::IfThenElse(hn::RebindMask(df, e == zero_u), subnormal, normal);
-        const auto value = hn::Or(magnitude, hn::BitCast(df, hn::ShiftLeft<28>(hn::And(code, sign_bit))));
-        const auto term = hn::Mul(hn::Mul(value, vs), hn::Load(df, xb + k * 8));
-        if (k & 1) {
-          a1 = hn::Add(a1, term);
-        } else {
-          a0 = hn::Add(a0, term);
-        }
-      }
-    }
-  }
-  const float sum = SumLanes(df, hn::Add(a0, a1));
+  const float sum = PackedBlocks(w, xo, blocks, [&](uint32_t o) {
+    const D8 df;
+    const hn::RebindToUnsigned<D8> du;
+    const hn::RebindToSigned<D8> di;
+    const auto vs = hn::Set(df, bf16_to_f32(s[o * 8 / words_per_group]));
+    return [=](auto code, auto xk) {
+      // E2M1 magnitude: e = 0 gives m * 0.5, otherwise (1 + m / 2) * 2^(e - 1); bit 3 the sign.
+      const auto v = hn::And(code, hn::Set(du, 7u));
+      const auto e = hn::ShiftRight<1>(v);
+      const auto m = hn::And(v, hn::Set(du, 1u));
+      const auto normal =
+          hn::BitCast(df, hn::Or(hn::ShiftLeft<23>(hn::Add(e, hn::Set(du, 126u))), hn::ShiftLeft<22>(m)));
+      const auto subnormal = hn::Mul(hn::ConvertTo(df, hn::BitCast(di, m)), hn::Set(df, 0.5f));
+      const auto magnitude = hn::IfThenElse(hn::RebindMask(df, e == hn::Zero(du)), subnormal, normal);
+      const auto value = hn::Or(magnitude, hn::BitCast(df, hn::ShiftLeft<28>(hn::And(code, hn::Set(du, 8u)))));
+      return hn::Mul(hn::Mul(value, vs), xk);
+    };
+  });
   return sum + Fp4Tail(w, s, x, blocks * 8, words, words_per_group);
 }
-
 #endif  // AVX-512
 
 // ---- bf16: sum += widen(w) * x ----
