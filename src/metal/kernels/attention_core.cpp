@@ -7,6 +7,7 @@
 #define HWY_TARGET_INCLUDE "metal/kernels/attention_core.cpp"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
+// After highway.h, which the math functions build on.
 #include "hwy/contrib/math/math-inl.h"
 
 HWY_BEFORE_NAMESPACE();

@@ -2,6 +2,8 @@
 // Dispatch checks and element helpers shared by the attention,
 // linear-attention, norm and combine kernels.
 
+#include <fmt/format.h>
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -10,8 +12,6 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
-
-#include <fmt/format.h>
 
 #include "metal/kernel_abi.h"
 #include "metal/kernels/worker_pool.h"
@@ -39,8 +39,8 @@ inline Check one_dimensional(std::string_view kernel, const DispatchArgs& args) 
     return std::nullopt;
   }
   return fmt::format("{}: grid must be one-dimensional, got ({}, {}, {}) x ({}, {}, {})", kernel, g.threadgroups[0],
-                     g.threadgroups[1], g.threadgroups[2], g.threads_per_threadgroup[0],
-                     g.threads_per_threadgroup[1], g.threads_per_threadgroup[2]);
+                     g.threadgroups[1], g.threadgroups[2], g.threads_per_threadgroup[0], g.threads_per_threadgroup[1],
+                     g.threads_per_threadgroup[2]);
 }
 
 inline Check threads_per_group(std::string_view kernel, const DispatchArgs& args, uint64_t expected) {
@@ -89,7 +89,8 @@ void for_each_item(uint32_t count, bool parallel, Fn&& fn) {
     return;
   }
   using F = std::remove_reference_t<Fn>;
-  run_chunks(count, [](void* f, uint32_t i) { (*static_cast<F*>(f))(i); }, const_cast<void*>(static_cast<const void*>(&fn)));
+  run_chunks(
+      count, [](void* f, uint32_t i) { (*static_cast<F*>(f))(i); }, const_cast<void*>(static_cast<const void*>(&fn)));
 }
 
 // Parameter lists as the library source declares them.

@@ -115,8 +115,7 @@ Check validate_k_head_norm_rope(const DispatchArgs& args) {
   const RopeArgs a = k_rope_args(args);
   if (auto c = check_norm_rope(kKNorm, args, a)) return c;
   const uint64_t heads = args.grid.threadgroups[0];
-  return grid::first(
-      {grid::floats(kKNorm, args, 0, heads * a.head_dim), grid::halves(kKNorm, args, 1, a.head_dim)});
+  return grid::first({grid::floats(kKNorm, args, 0, heads * a.head_dim), grid::halves(kKNorm, args, 1, a.head_dim)});
 }
 
 void run_k_head_norm_rope(const DispatchArgs& args) {
@@ -184,6 +183,7 @@ constexpr std::string_view kFused = "attn_sdpa_fused";
 // Work items (key/value head, chunk of positions) folded in parallel, then merged per head.
 constexpr uint32_t kMaxItems = 64;
 constexpr uint32_t kPositionsPerChunk = 256;
+
 Check validate_attn_sdpa_fused(const DispatchArgs& args) {
   if (auto c = check_attention_grid(kFused, args)) return c;
   if (args.grid.threadgroups[1] != 1) return grid::fail(kFused, "one threadgroup per query head, in x only");
@@ -245,8 +245,8 @@ Check validate_attn_sdpa_block(const DispatchArgs& args) {
   const uint32_t num_blocks = args.u32(5);
   if (heads == 0 || blocks == 0) return std::nullopt;
   if (blocks > num_blocks) {
-    return grid::fail(kBlock, fmt::format("{} working blocks overlap the records of {} blocks per head", blocks,
-                                          num_blocks));
+    return grid::fail(kBlock,
+                      fmt::format("{} working blocks overlap the records of {} blocks per head", blocks, num_blocks));
   }
   const uint64_t positions = std::min<uint64_t>(args.u32(4), uint64_t{blocks} * kBlockPositions);
   const uint64_t cache = cache_floats(heads, positions);
@@ -278,8 +278,8 @@ void run_attn_sdpa_block(const DispatchArgs& args) {
     float* first = partials + (size_t{h0} * num_blocks + b) * kRecordFloats;
     for (uint32_t i = 0; i < count; ++i) reset_records(first + i * stride, 1);
     const uint32_t begin = b * kBlockPositions;
-    attend(q.rows, count, K, V, size_t{h0 / kHeadsPerKv} * kHeadDim, begin,
-           std::min(seq_len, begin + kBlockPositions), first, stride);
+    attend(q.rows, count, K, V, size_t{h0 / kHeadsPerKv} * kHeadDim, begin, std::min(seq_len, begin + kBlockPositions),
+           first, stride);
   });
 }
 
@@ -330,8 +330,13 @@ struct ScoresArgs {
   uint32_t head_dim, kv_dim, seq_len, seq_stride, heads_per_kv, num_seq_tgs;
   float scale;
   explicit ScoresArgs(const DispatchArgs& a)
-      : head_dim(a.u32(3)), kv_dim(a.u32(4)), seq_len(a.u32(5)), seq_stride(a.u32(6)),
-        heads_per_kv(a.u32(8)), num_seq_tgs(a.u32(9)), scale(a.f32(7)) {}
+      : head_dim(a.u32(3)),
+        kv_dim(a.u32(4)),
+        seq_len(a.u32(5)),
+        seq_stride(a.u32(6)),
+        heads_per_kv(a.u32(8)),
+        num_seq_tgs(a.u32(9)),
+        scale(a.f32(7)) {}
 };
 
 Check validate_attn_scores_batched(const DispatchArgs& args) {
@@ -346,11 +351,11 @@ Check validate_attn_scores_batched(const DispatchArgs& args) {
   const uint64_t last_head = (groups - 1) / a.num_seq_tgs;
   const uint64_t last_pos = std::min(live - 1, (groups - 1) % a.num_seq_tgs);
   const uint64_t max_pos = last_head > 0 ? live - 1 : last_pos;
-  const uint64_t max_score = std::max(last_head * a.seq_stride + last_pos,
-                                      last_head > 0 ? (last_head - 1) * a.seq_stride + live - 1 : 0);
+  const uint64_t max_score =
+      std::max(last_head * a.seq_stride + last_pos, last_head > 0 ? (last_head - 1) * a.seq_stride + live - 1 : 0);
   const uint64_t key = max_pos * a.kv_dim + last_head / a.heads_per_kv * a.head_dim + a.head_dim;
-  return grid::first({grid::floats(kScores, args, 0, (last_head + 1) * a.head_dim),
-                      grid::floats(kScores, args, 1, key), grid::floats(kScores, args, 2, max_score + 1)});
+  return grid::first({grid::floats(kScores, args, 0, (last_head + 1) * a.head_dim), grid::floats(kScores, args, 1, key),
+                      grid::floats(kScores, args, 2, max_score + 1)});
 }
 
 void run_attn_scores_batched(const DispatchArgs& args) {
@@ -443,36 +448,47 @@ void append_attention_kernels(std::vector<KernelImpl>& out) {
   out.push_back({kQNorm,
                  {buf("q_proj", 0), buf("q_norm_w", 1, half), rw("q_out", 2), rw("q_gate_out", 3), u32("head_dim", 4),
                   u32("rotary_dim", 5), f32("rope_theta", 6), u32("pos", 7), f32("eps", 8)},
-                 validate_q_head_norm_rope, run_q_head_norm_rope});
+                 validate_q_head_norm_rope,
+                 run_q_head_norm_rope});
   out.push_back({kKNorm,
                  {rw("k_buf", 0), buf("k_norm_w", 1, half), u32("head_dim", 2), u32("rotary_dim", 3),
                   f32("rope_theta", 4), u32("pos", 5), f32("eps", 6)},
-                 validate_k_head_norm_rope, run_k_head_norm_rope});
+                 validate_k_head_norm_rope,
+                 run_k_head_norm_rope});
   out.push_back({kAppend,
                  {buf("k", 0), buf("v", 1), rw("k_cache", 2), rw("v_cache", 3), u32("pos", 4), u32("kv_dim", 5)},
-                 validate_kv_cache_append, run_kv_cache_append});
-  out.push_back({kFused,
-                 {buf("Q", 0), buf("K_cache", 1), buf("V_cache", 2), rw("output", 3), u32("seq_len", 4),
-                  f32("scale", 5)},
-                 validate_attn_sdpa_fused, run_attn_sdpa_fused});
+                 validate_kv_cache_append,
+                 run_kv_cache_append});
+  out.push_back(
+      {kFused,
+       {buf("Q", 0), buf("K_cache", 1), buf("V_cache", 2), rw("output", 3), u32("seq_len", 4), f32("scale", 5)},
+       validate_attn_sdpa_fused,
+       run_attn_sdpa_fused});
   out.push_back({kBlock,
                  {buf("Q", 0), buf("K_cache", 1), buf("V_cache", 2), rw("partials", 3), u32("seq_len", 4),
                   u32("num_blocks", 5), f32("scale", 6)},
-                 validate_attn_sdpa_block, run_attn_sdpa_block});
-  out.push_back({kReduce, {buf("partials", 0), rw("output", 1), u32("num_blocks", 2)}, validate_attn_sdpa_reduce,
+                 validate_attn_sdpa_block,
+                 run_attn_sdpa_block});
+  out.push_back({kReduce,
+                 {buf("partials", 0), rw("output", 1), u32("num_blocks", 2)},
+                 validate_attn_sdpa_reduce,
                  run_attn_sdpa_reduce});
   out.push_back({kGate, {rw("x_out", 0), buf("gate", 1), u32("dim", 2)}, validate_sigmoid_gate, run_sigmoid_gate});
-  out.push_back({kScores,
-                 {buf("Q", 0), buf("K_cache", 1), rw("scores", 2), u32("head_dim", 3), u32("kv_dim", 4),
-                  u32("seq_len", 5), u32("seq_stride", 6), f32("scale", 7), u32("heads_per_kv", 8),
-                  u32("num_seq_tgs", 9)},
-                 validate_attn_scores_batched, run_attn_scores_batched});
-  out.push_back({kSoftmax, {rw("scores", 0), u32("seq_len", 1), u32("seq_stride", 2)}, validate_attn_softmax_batched,
+  out.push_back(
+      {kScores,
+       {buf("Q", 0), buf("K_cache", 1), rw("scores", 2), u32("head_dim", 3), u32("kv_dim", 4), u32("seq_len", 5),
+        u32("seq_stride", 6), f32("scale", 7), u32("heads_per_kv", 8), u32("num_seq_tgs", 9)},
+       validate_attn_scores_batched,
+       run_attn_scores_batched});
+  out.push_back({kSoftmax,
+                 {rw("scores", 0), u32("seq_len", 1), u32("seq_stride", 2)},
+                 validate_attn_softmax_batched,
                  run_attn_softmax_batched});
   out.push_back({kValues,
                  {buf("scores", 0), buf("V_cache", 1), rw("out", 2), u32("head_dim", 3), u32("kv_dim", 4),
                   u32("seq_len", 5), u32("seq_stride", 6), u32("heads_per_kv", 7)},
-                 validate_attn_values_batched, run_attn_values_batched});
+                 validate_attn_values_batched,
+                 run_attn_values_batched});
 }
 
 }  // namespace varkel::metal

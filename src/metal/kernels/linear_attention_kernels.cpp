@@ -200,21 +200,27 @@ void append_linear_attention_kernels(std::vector<KernelImpl>& out) {
   const auto half = ElementType::Ushort;
   out.push_back({kConv,
                  {rw("conv_state", 0), buf("input", 1), buf("weights", 2, half), rw("output", 3), u32("conv_dim", 4)},
-                 validate_conv1d_step, run_conv1d_step});
-  out.push_back({kQkNorm, {rw("q", 0), rw("k", 1), u32("key_dim", 2), f32("inv_scale", 3)}, validate_rms_norm_qk,
+                 validate_conv1d_step,
+                 run_conv1d_step});
+  out.push_back({kQkNorm,
+                 {rw("q", 0), rw("k", 1), u32("key_dim", 2), f32("inv_scale", 3)},
+                 validate_rms_norm_qk,
                  run_rms_norm_qk});
   out.push_back({kDecay,
-                 {buf("alpha_out", 0), buf("beta_out", 1), buf("A_log", 2), buf("dt_bias", 3, half),
-                  rw("g_decay", 4), rw("beta_gate", 5)},
-                 validate_compute_decay_beta, run_compute_decay_beta});
+                 {buf("alpha_out", 0), buf("beta_out", 1), buf("A_log", 2), buf("dt_bias", 3, half), rw("g_decay", 4),
+                  rw("beta_gate", 5)},
+                 validate_compute_decay_beta,
+                 run_compute_decay_beta});
   out.push_back({kDeltaNet,
                  {rw("state", 0), buf("q", 1), buf("k", 2), buf("v", 3), buf("g_decay", 4), buf("beta_gate", 5),
                   rw("output", 6), u32("k_heads_per_v", 7)},
-                 validate_gated_delta_net_step, run_gated_delta_net_step});
-  out.push_back({kGatedNorm,
-                 {buf("values", 0), buf("z", 1), buf("weight", 2, half), rw("output", 3), u32("value_dim", 4),
-                  f32("eps", 5)},
-                 validate_gated_rms_norm, run_gated_rms_norm});
+                 validate_gated_delta_net_step,
+                 run_gated_delta_net_step});
+  out.push_back(
+      {kGatedNorm,
+       {buf("values", 0), buf("z", 1), buf("weight", 2, half), rw("output", 3), u32("value_dim", 4), f32("eps", 5)},
+       validate_gated_rms_norm,
+       run_gated_rms_norm});
 }
 
 }  // namespace varkel::metal

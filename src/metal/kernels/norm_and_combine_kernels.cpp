@@ -20,8 +20,8 @@ uint64_t guarded(const DispatchArgs& args, uint64_t limit) { return std::min(gri
 Check one_threadgroup(std::string_view kernel, const DispatchArgs& args) {
   if (auto c = grid::one_dimensional(kernel, args)) return c;
   if (args.grid.threadgroups[0] == 1) return std::nullopt;
-  return grid::fail(kernel, fmt::format("covers the vector in exactly one threadgroup, got {}",
-                                        args.grid.threadgroups[0]));
+  return grid::fail(kernel,
+                    fmt::format("covers the vector in exactly one threadgroup, got {}", args.grid.threadgroups[0]));
 }
 
 // Sum of squares; the threads' and SIMD groups' reduction order is free, so
@@ -137,8 +137,8 @@ constexpr std::string_view kResidual = "residual_add";
 Check validate_residual_add(const DispatchArgs& args) {
   if (auto c = grid::one_dimensional(kResidual, args)) return c;
   const uint64_t n = guarded(args, args.u32(3));
-  return grid::first({grid::floats(kResidual, args, 0, n), grid::floats(kResidual, args, 1, n),
-                      grid::floats(kResidual, args, 2, n)});
+  return grid::first(
+      {grid::floats(kResidual, args, 0, n), grid::floats(kResidual, args, 1, n), grid::floats(kResidual, args, 2, n)});
 }
 
 void run_residual_add(const DispatchArgs& args) {
@@ -157,7 +157,8 @@ Check validate_weighted_sum(const DispatchArgs& args) {
   const uint64_t n = guarded(args, dim);
   if (auto c = grid::floats(kWeighted, args, 2, n)) return c;
   if (n == 0 || k == 0) return std::nullopt;
-  return grid::first({grid::floats(kWeighted, args, 0, uint64_t{k - 1} * dim + n), grid::floats(kWeighted, args, 1, k)});
+  return grid::first(
+      {grid::floats(kWeighted, args, 0, uint64_t{k - 1} * dim + n), grid::floats(kWeighted, args, 1, k)});
 }
 
 void run_weighted_sum(const DispatchArgs& args) {
@@ -217,9 +218,9 @@ void append_norm_and_combine_kernels(std::vector<KernelImpl>& out) {
   const auto half = ElementType::Ushort;
   out.push_back({kFusedNorm,
                  {buf("x", 0), buf("weight", 1, half), rw("out", 2), u32("dim", 3), f32("eps", 4)},
-                 validate_rms_norm_fused_bf16, run_rms_norm_fused_bf16});
-  out.push_back({kSumSq, {buf("x", 0), rw("sum_sq", 1), u32("dim", 2)}, validate_rms_norm_sum_sq,
-                 run_rms_norm_sum_sq});
+                 validate_rms_norm_fused_bf16,
+                 run_rms_norm_fused_bf16});
+  out.push_back({kSumSq, {buf("x", 0), rw("sum_sq", 1), u32("dim", 2)}, validate_rms_norm_sum_sq, run_rms_norm_sum_sq});
   out.push_back({kApply,
                  {buf("x", 0), buf("weight", 1), buf("sum_sq", 2), rw("out", 3), u32("dim", 4), f32("eps", 5)},
                  [](const DispatchArgs& a) { return validate_rms_norm_apply<float>(kApply, a); },
@@ -228,21 +229,27 @@ void append_norm_and_combine_kernels(std::vector<KernelImpl>& out) {
                  {buf("x", 0), buf("weight", 1, half), buf("sum_sq", 2), rw("out", 3), u32("dim", 4), f32("eps", 5)},
                  [](const DispatchArgs& a) { return validate_rms_norm_apply<uint16_t>(kApplyBf16, a); },
                  run_rms_norm_apply<uint16_t>});
-  out.push_back({kSwiglu, {buf("gate", 0), buf("up", 1), rw("out", 2), u32("dim", 3)}, validate_swiglu<kSwiglu>,
+  out.push_back({kSwiglu,
+                 {buf("gate", 0), buf("up", 1), rw("out", 2), u32("dim", 3)},
+                 validate_swiglu<kSwiglu>,
                  run_swiglu<kSwiglu>});
-  out.push_back({kSwigluVec4, {buf("gate", 0), buf("up", 1), rw("out", 2), u32("dim", 3)},
-                 validate_swiglu<kSwigluVec4>, run_swiglu<kSwigluVec4>});
-  out.push_back({kSwigluBatched, {buf("gate", 0), buf("up", 1), rw("out", 2), u32("dim", 3), u32("K", 4)},
-                 validate_swiglu<kSwigluBatched>, run_swiglu<kSwigluBatched>});
-  out.push_back({kResidual, {buf("a", 0), buf("b", 1), rw("out", 2), u32("dim", 3)}, validate_residual_add,
-                 run_residual_add});
+  out.push_back({kSwigluVec4,
+                 {buf("gate", 0), buf("up", 1), rw("out", 2), u32("dim", 3)},
+                 validate_swiglu<kSwigluVec4>,
+                 run_swiglu<kSwigluVec4>});
+  out.push_back({kSwigluBatched,
+                 {buf("gate", 0), buf("up", 1), rw("out", 2), u32("dim", 3), u32("K", 4)},
+                 validate_swiglu<kSwigluBatched>,
+                 run_swiglu<kSwigluBatched>});
+  out.push_back(
+      {kResidual, {buf("a", 0), buf("b", 1), rw("out", 2), u32("dim", 3)}, validate_residual_add, run_residual_add});
   out.push_back({kWeighted,
                  {buf("expert_outs", 0), buf("weights", 1), rw("out", 2), u32("K", 3), u32("dim", 4)},
-                 validate_weighted_sum, run_weighted_sum});
+                 validate_weighted_sum,
+                 run_weighted_sum});
   std::vector<KernelParam> combine = {buf("h_mid", 0), buf("shared_out", 1), rw("hidden_out", 2)};
-  static constexpr std::string_view kExpertNames[kSlots] = {"expert_out0", "expert_out1", "expert_out2",
-                                                            "expert_out3", "expert_out4", "expert_out5",
-                                                            "expert_out6", "expert_out7"};
+  static constexpr std::string_view kExpertNames[kSlots] = {"expert_out0", "expert_out1", "expert_out2", "expert_out3",
+                                                            "expert_out4", "expert_out5", "expert_out6", "expert_out7"};
   for (uint32_t s = 0; s < kSlots; ++s) combine.push_back(buf(kExpertNames[s], kFirstExpert + s));
   combine.insert(combine.end(), {buf("params", kParams), u32("dim", 12), u32("K", 13)});
   out.push_back({kCombine, std::move(combine), validate_moe_combine_residual, run_moe_combine_residual});
