@@ -182,7 +182,7 @@ struct ScaledQueries {
 constexpr std::string_view kFused = "attn_sdpa_fused";
 // Work items (key/value head, chunk of positions) folded in parallel, then merged per head.
 constexpr uint32_t kMaxItems = 64;
-constexpr uint32_t kPositionsPerChunk = 256;
+constexpr uint32_t kPositionsPerChunk = 128;
 
 Check validate_attn_sdpa_fused(const DispatchArgs& args) {
   if (auto c = check_attention_grid(kFused, args)) return c;
