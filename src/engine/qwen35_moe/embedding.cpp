@@ -89,6 +89,10 @@ Status embed_lookup_row(const WeightFile& weights, int64_t id, std::span<float> 
 }
 
 Status embed_lookup(const WeightFile& weights, std::span<const int64_t> ids, std::span<float> out) {
+  if (out.size() / kHiddenSize < ids.size()) {
+    return fail(MoEError::config(fmt::format("embedding output holds {} floats; {} ids need {}", out.size(),
+                                             ids.size(), ids.size() * kHiddenSize)));
+  }
   for (std::size_t i = 0; i < ids.size(); ++i) {
     Status row = embed_lookup_row(weights, ids[i], out.subspan(i * kHiddenSize, kHiddenSize));
     if (!row) return row;
