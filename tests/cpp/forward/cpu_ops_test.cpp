@@ -126,6 +126,12 @@ TEST(EmbeddingTest, DecodesNibblesLowestFirstWithTheirGroupsScaleAndBias) {
   EXPECT_NE(error.error().message().find("3"), std::string::npos);
   EXPECT_EQ(out[0], 0.5f * 1 - 2.0f);
   EXPECT_FALSE(qwen35::embed_lookup_row(weights, -1, out).has_value());
+  // An output with room for fewer rows than ids is refused before any row.
+  std::vector<float> short_out(2 * 2048 + 2047, 5.0f);
+  auto too_short = qwen35::embed_lookup(weights, ids, short_out);
+  ASSERT_FALSE(too_short.has_value());
+  EXPECT_EQ(too_short.error().kind(), MoEError::Kind::Config);
+  EXPECT_EQ(short_out[0], 5.0f);
 }
 
 TEST(EmbeddingTest, MissingOrMalformedTables) {
