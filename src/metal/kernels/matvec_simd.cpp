@@ -204,52 +204,50 @@ HWY_INLINE float RowFp4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_REST
 }
 #endif  // AVX-512
 
-// ---- bf16: sum += widen(w) * x ----
+// ---- one stored element per column ----
 
+// Sum over a row of weight(c) * x[c], where weights(c) gives the weights of
+// columns c .. c + lanes - 1 as one vector and weight(c) a single one.
+template <class T, class Weights, class Weight>
+HWY_INLINE float ElementRow(const T* HWY_RESTRICT w, const float* HWY_RESTRICT x, uint32_t n, Weights&& weights,
+                            Weight&& weight) {
+  const hn::ScalableTag<float> df;
+  const size_t lanes = hn::Lanes(df);
+  auto a0 = hn::Zero(df), a1 = hn::Zero(df), a2 = hn::Zero(df), a3 = hn::Zero(df);
+  size_t c = 0;
+  for (; c + 4 * lanes <= n; c += 4 * lanes) {
+    const auto* bytes = reinterpret_cast<const char*>(w + c);
+    for (size_t line = 0; line < 4 * lanes * sizeof(T); line += 64) hwy::Prefetch(bytes + kPrefetchBytes + line);
+    a0 = hn::Add(a0, hn::Mul(weights(c), hn::LoadU(df, x + c)));
+    a1 = hn::Add(a1, hn::Mul(weights(c + lanes), hn::LoadU(df, x + c + lanes)));
+    a2 = hn::Add(a2, hn::Mul(weights(c + 2 * lanes), hn::LoadU(df, x + c + 2 * lanes)));
+    a3 = hn::Add(a3, hn::Mul(weights(c + 3 * lanes), hn::LoadU(df, x + c + 3 * lanes)));
+  }
+  for (; c + lanes <= n; c += lanes) a0 = hn::Add(a0, hn::Mul(weights(c), hn::LoadU(df, x + c)));
+  float sum = SumLanes(df, hn::Add(hn::Add(a0, a1), hn::Add(a2, a3)));
+  for (; c < n; ++c) sum += weight(c) * x[c];
+  return sum;
+}
+
+// bf16: sum += widen(w) * x
 HWY_INLINE float RowBf16(const uint16_t* HWY_RESTRICT w, const float* HWY_RESTRICT x, uint32_t n) {
   const hn::ScalableTag<float> df;
   const hn::RebindToUnsigned<decltype(df)> du;
   const hn::Rebind<uint16_t, decltype(df)> d16;
-  const size_t lanes = hn::Lanes(df);
-  auto a0 = hn::Zero(df), a1 = hn::Zero(df), a2 = hn::Zero(df), a3 = hn::Zero(df);
-  auto widen = [&](size_t c) { return hn::BitCast(df, hn::ShiftLeft<16>(hn::PromoteTo(du, hn::LoadU(d16, w + c)))); };
-  size_t c = 0;
-  for (; c + 4 * lanes <= n; c += 4 * lanes) {
-    hwy::Prefetch(w + c + kPrefetchBytes / 2);
-    hwy::Prefetch(w + c + 2 * lanes + kPrefetchBytes / 2);
-    a0 = hn::Add(a0, hn::Mul(widen(c), hn::LoadU(df, x + c)));
-    a1 = hn::Add(a1, hn::Mul(widen(c + lanes), hn::LoadU(df, x + c + lanes)));
-    a2 = hn::Add(a2, hn::Mul(widen(c + 2 * lanes), hn::LoadU(df, x + c + 2 * lanes)));
-    a3 = hn::Add(a3, hn::Mul(widen(c + 3 * lanes), hn::LoadU(df, x + c + 3 * lanes)));
-  }
-  for (; c + lanes <= n; c += lanes) a0 = hn::Add(a0, hn::Mul(widen(c), hn::LoadU(df, x + c)));
-  float sum = SumLanes(df, hn::Add(hn::Add(a0, a1), hn::Add(a2, a3)));
-  for (; c < n; ++c) sum += bf16_to_f32(w[c]) * x[c];
-  return sum;
+  return ElementRow(
+      w, x, n, [&](size_t c) { return hn::BitCast(df, hn::ShiftLeft<16>(hn::PromoteTo(du, hn::LoadU(d16, w + c)))); },
+      [&](size_t c) { return bf16_to_f32(w[c]); });
 }
 
-// ---- int8: sum += (float(w) * scale) * x ----
-
+// int8: sum += (float(w) * scale) * x
 HWY_INLINE float RowInt8(const int8_t* HWY_RESTRICT w, float scale, const float* HWY_RESTRICT x, uint32_t n) {
   const hn::ScalableTag<float> df;
   const hn::RebindToSigned<decltype(df)> di;
   const hn::Rebind<int8_t, decltype(df)> d8;
-  const size_t lanes = hn::Lanes(df);
   const auto vs = hn::Set(df, scale);
-  auto a0 = hn::Zero(df), a1 = hn::Zero(df), a2 = hn::Zero(df), a3 = hn::Zero(df);
-  auto weight = [&](size_t c) { return hn::Mul(hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, w + c))), vs); };
-  size_t c = 0;
-  for (; c + 4 * lanes <= n; c += 4 * lanes) {
-    hwy::Prefetch(w + c + kPrefetchBytes);
-    a0 = hn::Add(a0, hn::Mul(weight(c), hn::LoadU(df, x + c)));
-    a1 = hn::Add(a1, hn::Mul(weight(c + lanes), hn::LoadU(df, x + c + lanes)));
-    a2 = hn::Add(a2, hn::Mul(weight(c + 2 * lanes), hn::LoadU(df, x + c + 2 * lanes)));
-    a3 = hn::Add(a3, hn::Mul(weight(c + 3 * lanes), hn::LoadU(df, x + c + 3 * lanes)));
-  }
-  for (; c + lanes <= n; c += lanes) a0 = hn::Add(a0, hn::Mul(weight(c), hn::LoadU(df, x + c)));
-  float sum = SumLanes(df, hn::Add(hn::Add(a0, a1), hn::Add(a2, a3)));
-  for (; c < n; ++c) sum += static_cast<float>(w[c]) * scale * x[c];
-  return sum;
+  return ElementRow(
+      w, x, n, [&](size_t c) { return hn::Mul(hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, w + c))), vs); },
+      [&](size_t c) { return static_cast<float>(w[c]) * scale; });
 }
 
 // ---- FP8 E4M3: sum += (fp8[byte] * scale) * x ----
