@@ -9,26 +9,13 @@
 #include <utility>
 
 #include "error/io_error.h"
+#include "model/io/text_file.h"
 
 namespace varkel {
 
 namespace {
 
 std::unexpected<std::string> os_error(int code) { return std::unexpected(IoError::from_os(code).to_string()); }
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 QuantResult<void> write_fd(int fd, const uint8_t* data, std::size_t size) {
   while (size > 0) {
@@ -51,26 +38,15 @@ int open_for_writing(const std::filesystem::path& path) {
 }  // namespace
 
 QuantResult<std::string> read_text(const std::filesystem::path& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return os_error(errno);
-  std::string text;
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  return text;
+  auto text = read_text_file(path);
+  if (!text) return quant_error(text.error().to_string());
+  return std::move(*text);
 }
 
 QuantResult<void> write_file(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
-  Fd fd(open_for_writing(path));
-  if (fd.get() < 0) return os_error(errno);
-  return write_fd(fd.get(), bytes.data(), bytes.size());
+  const std::string_view view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (auto written = write_whole_file(path, view); !written) return quant_error(written.error().to_string());
+  return {};
 }
 
 QuantResult<void> create_dir_all(const std::filesystem::path& path) {

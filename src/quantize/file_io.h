@@ -13,7 +13,7 @@
 
 namespace varkel {
 
-// The whole file as text.
+// The whole file as UTF-8 text.
 QuantResult<std::string> read_text(const std::filesystem::path& path);
 
 // Creates or truncates `path` and writes `bytes` with one call sequence, whole.

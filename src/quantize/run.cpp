@@ -11,6 +11,7 @@
 
 #include "error/debug_quote.h"
 #include "error/io_error.h"
+#include "model/config/json_text.h"
 #include "quantize/file_io.h"
 #include "quantize/tensor_checks.h"
 #include "quantize/parallel_encode.h"
@@ -51,12 +52,9 @@ QuantResult<Index> read_index(const HfRepo& repo) {
   if (!index_path) return pass_on(index_path);
   auto text = read_text(*index_path);
   if (!text) return pass_on(text);
-  nlohmann::json root;
-  try {
-    root = nlohmann::json::parse(*text);
-  } catch (const nlohmann::json::parse_error& e) {
-    return quant_error(e.what());
-  }
+  auto parsed = parse_json(*text);
+  if (!parsed) return quant_error(std::move(parsed.error()));
+  nlohmann::json root = std::move(*parsed);
 
   Index index;
   const auto map = root.is_object() ? root.find("weight_map") : root.end();

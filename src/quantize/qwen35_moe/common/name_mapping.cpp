@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "model/config/json_text.h"
+
 namespace varkel {
 
 namespace {
@@ -38,15 +40,12 @@ QuantResult<NameMap> load_name_mapping(std::string_view table_json, uint64_t lay
                        std::to_string(kMaxLayers));
   }
   std::unordered_map<std::string, std::string> table;
-  try {
-    const nlohmann::json parsed = nlohmann::json::parse(table_json);
-    if (!parsed.is_object()) return quant_error("name mapping: expected a JSON object");
-    for (const auto& [key, value] : parsed.items()) {
-      if (!value.is_string()) return quant_error("name mapping: value of \"" + key + "\" is not a string");
-      table.emplace(key, value.get<std::string>());
-    }
-  } catch (const nlohmann::json::parse_error& e) {
-    return quant_error(e.what());
+  auto parsed = parse_json(table_json);
+  if (!parsed) return quant_error(std::move(parsed.error()));
+  if (!parsed->is_object()) return quant_error("name mapping: expected a JSON object");
+  for (const auto& [key, value] : parsed->items()) {
+    if (!value.is_string()) return quant_error("name mapping: value of \"" + key + "\" is not a string");
+    table.emplace(key, value.get<std::string>());
   }
 
   NameMap out;

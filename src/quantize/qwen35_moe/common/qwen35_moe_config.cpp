@@ -1,5 +1,6 @@
 #include "quantize/qwen35_moe/common/qwen35_moe_config.h"
 
+#include "model/config/json_text.h"
 #include "quantize/file_io.h"
 
 namespace varkel {
@@ -72,12 +73,9 @@ Qwen35MoeConfig config_from_json(nlohmann::json root) {
 QuantResult<Qwen35MoeConfig> load_config(const std::filesystem::path& dir) {
   auto text = read_text(dir / "config.json");
   if (!text) return std::unexpected(std::move(text.error()));
-  nlohmann::json root;
-  try {
-    root = nlohmann::json::parse(*text);
-  } catch (const nlohmann::json::parse_error& e) {
-    return quant_error(e.what());
-  }
+  auto parsed = parse_json(*text);
+  if (!parsed) return quant_error(std::move(parsed.error()));
+  nlohmann::json root = std::move(*parsed);
   return config_from_json(std::move(root));
 }
 
