@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -105,11 +106,11 @@ QuantResult<void> check_ranges(uint64_t gate_span, uint64_t down_span, uint64_t 
 }
 
 template <class T>
-void put(std::vector<uint8_t>& buffer, uint64_t at, const std::vector<T>& values) {
+void put(std::span<uint8_t> buffer, uint64_t at, const std::vector<T>& values) {
   std::memcpy(buffer.data() + at, values.data(), values.size() * sizeof(T));
 }
 
-QuantResult<void> put_matrix(std::vector<uint8_t>& buffer, uint64_t record, uint64_t weight, uint64_t scales,
+QuantResult<void> put_matrix(std::span<uint8_t> buffer, uint64_t record, uint64_t weight, uint64_t scales,
                              uint64_t biases, const TensorSource& source, uint64_t first, uint64_t rows, uint64_t cols) {
   auto values = source.values(first, rows * cols);
   if (!values) return std::unexpected(std::move(values.error()));
@@ -123,7 +124,7 @@ QuantResult<void> put_matrix(std::vector<uint8_t>& buffer, uint64_t record, uint
 
 // Experts are independent records, so they are quantized in parallel; each
 // writes only its own record, giving the same bytes as one after another.
-QuantResult<void> pack_layer(std::vector<uint8_t>& buffer, const ExpertRecordLayout& layout,
+QuantResult<void> pack_layer(std::span<uint8_t> buffer, const ExpertRecordLayout& layout,
                              const TensorSource& gate_up, const TensorSource& down, uint64_t intermediate, uint64_t hidden,
                              uint64_t num_experts) {
   const uint64_t block = intermediate * hidden;
@@ -225,7 +226,10 @@ QuantResult<std::size_t> process_experts_common(uint64_t intermediate, uint64_t 
     const auto file_size = mul(num_experts, layout->size);
     if (!file_size) return quant_error(fmt::format("layer {}: expert file size overflows", layer));
 
-    std::vector<uint8_t> buffer(*file_size);
+    // Every byte of every record is one of its nine parts, so the buffer
+    // needs no zeroing: each worker first touches the records it fills.
+    const std::unique_ptr<uint8_t[]> memory(new uint8_t[*file_size]);
+    const std::span<uint8_t> buffer(memory.get(), *file_size);
     if (auto packed = pack_layer(buffer, *layout, *gate_up, *down, intermediate, hidden, num_experts); !packed) {
       return std::unexpected(std::move(packed.error()));
     }
