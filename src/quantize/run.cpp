@@ -63,8 +63,7 @@ QuantResult<Index> read_index(const HfRepo& repo) {
       std::string file = shard.is_string() ? shard.get<std::string>() : std::string();
       // Shards are read, and for a hub source deleted: they must lie inside the checkpoint.
       if (auto valid = check_file_name(file); !valid) {
-        return quant_error(fmt::format("model.safetensors.index.json: shard {} of tensor {}: {}",
-                                       debug_quoted(file), name, valid.error()));
+        return quant_error(fmt::format("model.safetensors.index.json: tensor {}: {}", name, valid.error()));
       }
       index.shards[file].push_back(name);
       index.weight_map.emplace(name, std::move(file));
