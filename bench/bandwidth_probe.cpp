@@ -58,11 +58,14 @@ ProbeResult BandwidthProbe::measure(int repeats) {
   for (int r = 0; r < repeats; ++r) {
     float total = 0.0f;
     const auto t0 = std::chrono::steady_clock::now();
-#pragma omp parallel reduction(+ : total)
-    {
-      const std::size_t t = omp_get_thread_num(), nt = omp_get_num_threads();
-      const std::size_t begin = n * t / nt, end = n * (t + 1) / nt;
-      total += HWY_DYNAMIC_DISPATCH(SumFloats)(data_ + begin, end - begin);
+    // 1 MiB pieces handed out as threads come free: a thread the OS runs
+    // late on a busy machine does not stretch the pass.
+    const std::size_t piece = std::size_t{1} << 18;
+    const std::size_t pieces = (n + piece - 1) / piece;
+#pragma omp parallel for schedule(dynamic) reduction(+ : total)
+    for (std::size_t p = 0; p < pieces; ++p) {
+      const std::size_t begin = p * piece;
+      total += HWY_DYNAMIC_DISPATCH(SumFloats)(data_ + begin, std::min(piece, n - begin));
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     checksum += total;
