@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <utility>
 #include <memory>
@@ -348,9 +349,8 @@ TEST(ForwardTest, TelemetryGrowsPerLayerAndPerCallOnlyWhileSwitchedOn) {
   EXPECT_EQ(engine->telemetry(), after);
 }
 
-// Runs one stage over a hand-built manifest (so tensors can be left out) with
-// a real engine's context, never committing: the error and the number of
-// dispatches recorded before it.
+// What one stage recorded, never committed: its error and the dispatches
+// before it.
 struct StageOutcome {
   std::string error;
   std::size_t dispatches;
@@ -358,8 +358,8 @@ struct StageOutcome {
 };
 
 template <class Encode>
-StageOutcome run_stage(const qwen35::EngineState& st, Encode encode) {
-  metal::CommandBufferPtr cmd = st.ctx.queue->command_buffer();
+StageOutcome run_stage(const qwen35::MetalContext& ctx, Encode encode) {
+  metal::CommandBufferPtr cmd = ctx.queue->command_buffer();
   metal::ComputeCommandEncoderPtr enc = cmd->compute_command_encoder();
   testing::internal::CaptureStderr();
   Status status = encode(*enc);
@@ -368,34 +368,55 @@ StageOutcome run_stage(const qwen35::EngineState& st, Encode encode) {
   return {status ? std::string() : status.error().to_string(), cmd->dispatch_count(), std::move(text)};
 }
 
+using StageFn = std::function<Status(const WeightFile&, const qwen35::WeightBuffer&, const qwen35::MetalContext&,
+                                     metal::ComputeCommandEncoder&)>;
+
+// The stage over a hand-built weight file (so that tensors can be left out),
+// with a context and weight buffer of its own.
+StageOutcome stage_over(std::vector<test::WeightPart> parts, const StageFn& stage) {
+  parts.push_back(test::bf16_part("unused", std::vector<float>(32, 0.0f)));  // never an empty mapping
+  ScratchDir dir;
+  const WeightFile weights = test::write_weight_parts(dir.path(), parts);
+  auto made = qwen35::MetalContext::create<SmallVocabModel>(weights, 0, "FusedExp2");
+  EXPECT_TRUE(made.has_value());
+  return run_stage(made->ctx, [&](metal::ComputeCommandEncoder& enc) {
+    return stage(weights, made->weights, made->ctx, enc);
+  });
+}
+
+StageFn full_stage(AttentionMode mode) {
+  return [mode](const WeightFile& w, const qwen35::WeightBuffer& wb, const qwen35::MetalContext& ctx,
+                metal::ComputeCommandEncoder& enc) {
+    return qwen35::encode_pre_expert_full(mode, w, wb, ctx, enc, 3, 0, 40, 4);
+  };
+}
+
+StageFn linear_stage(uint32_t layer) {
+  return [layer](const WeightFile& w, const qwen35::WeightBuffer& wb, const qwen35::MetalContext& ctx,
+                 metal::ComputeCommandEncoder& enc) {
+    return qwen35::encode_pre_expert_linear(w, wb, ctx, enc, layer, layer, 4);
+  };
+}
+
 TEST(PreExpertStageTest, RequiredTensorsFailInOrderAndOptionalOnesAreSkipped) {
-  const TestModel& m = shared_model(false);
-  auto engine = make_engine<AttentionMode::FusedExp2>(m);
-  const qwen35::EngineState& st = engine->state();
   const std::string L3 = "language_model.model.layers.3";
   const auto norm = [](std::string name) { return test::bf16_part(std::move(name), std::vector<float>(2048, 1.0f)); };
   const auto head_norm = [](std::string name) { return test::bf16_part(std::move(name), std::vector<float>(256, 1.0f)); };
+  const StageFn exp1 = full_stage(AttentionMode::FusedExp1);
 
-  auto full = [&](const std::vector<test::WeightPart>& parts, AttentionMode mode) {
-    ScratchDir dir;
-    const WeightFile weights = test::write_weight_parts(dir.path(), parts);
-    return run_stage(st, [&](metal::ComputeCommandEncoder& enc) {
-      return qwen35::encode_pre_expert_full(mode, weights, st.weights, st.ctx, enc, 3, 0, 40, 4);
-    });
-  };
-  StageOutcome none = full({}, AttentionMode::FusedExp1);
+  StageOutcome none = stage_over({}, exp1);
   EXPECT_EQ(none.error, "Config error: tensor not found: " + L3 + ".input_layernorm.weight");
   EXPECT_EQ(none.dispatches, 0u);
 
-  StageOutcome no_q_norm = full({norm(L3 + ".input_layernorm.weight")}, AttentionMode::FusedExp1);
+  StageOutcome no_q_norm = stage_over({norm(L3 + ".input_layernorm.weight")}, exp1);
   EXPECT_EQ(no_q_norm.error, "Config error: q_norm.weight missing");
   EXPECT_EQ(no_q_norm.dispatches, 1u);  // the input norm; q, k and v found nothing
   EXPECT_NE(no_q_norm.stderr_text.find("[encode_matvec_into] WARNING: tensor not found: " + L3 +
                                        ".self_attn.v_proj.weight\n"),
             std::string::npos);
 
-  StageOutcome no_k_norm = full({norm(L3 + ".input_layernorm.weight"), head_norm(L3 + ".self_attn.q_norm.weight")},
-                                AttentionMode::FusedExp1);
+  StageOutcome no_k_norm =
+      stage_over({norm(L3 + ".input_layernorm.weight"), head_norm(L3 + ".self_attn.q_norm.weight")}, exp1);
   EXPECT_EQ(no_k_norm.error, "Config error: k_norm.weight missing");
   EXPECT_EQ(no_k_norm.dispatches, 2u);
 
@@ -404,19 +425,15 @@ TEST(PreExpertStageTest, RequiredTensorsFailInOrderAndOptionalOnesAreSkipped) {
   const std::vector<test::WeightPart> no_post{norm(L3 + ".input_layernorm.weight"),
                                               head_norm(L3 + ".self_attn.q_norm.weight"),
                                               head_norm(L3 + ".self_attn.k_norm.weight")};
-  StageOutcome single = full(no_post, AttentionMode::FusedExp1);
+  StageOutcome single = stage_over(no_post, exp1);
   EXPECT_EQ(single.error, "Config error: tensor not found: " + L3 + ".post_attention_layernorm.weight");
   EXPECT_EQ(single.dispatches, 7u);
-  EXPECT_EQ(full(no_post, AttentionMode::FusedExp2).dispatches, 8u);
+  EXPECT_EQ(stage_over(no_post, full_stage(AttentionMode::FusedExp2)).dispatches, 8u);
 
   // The linear stage without any tensor: only the q/k norm, the decay (fed by
   // the a and b projections), the delta-net step and the residual add run,
   // then the post-attention norm is missing.
-  ScratchDir dir;
-  const WeightFile empty = test::write_weight_parts(dir.path(), {});
-  StageOutcome linear = run_stage(st, [&](metal::ComputeCommandEncoder& enc) {
-    return qwen35::encode_pre_expert_linear(empty, st.weights, st.ctx, enc, 1, 1, 4);
-  });
+  StageOutcome linear = stage_over({}, linear_stage(1));
   EXPECT_EQ(linear.error,
             "Config error: tensor not found: language_model.model.layers.1.post_attention_layernorm.weight");
   EXPECT_EQ(linear.dispatches, 4u);
@@ -424,17 +441,20 @@ TEST(PreExpertStageTest, RequiredTensorsFailInOrderAndOptionalOnesAreSkipped) {
             std::string::npos);
 
   // With every tensor of the model: sixteen dispatches, seventeen for the blocked core.
-  const WeightFile& all = m.model->weights();
-  for (auto [mode, expected] : {std::pair{AttentionMode::FusedExp1, 16u}, std::pair{AttentionMode::FusedExp2, 17u}}) {
-    StageOutcome ok = run_stage(st, [&](metal::ComputeCommandEncoder& enc) {
-      return qwen35::encode_pre_expert_full(mode, all, st.weights, st.ctx, enc, 3, 0, 40, 4);
+  const TestModel& m = shared_model(false);
+  auto engine = make_engine<AttentionMode::FusedExp2>(m);
+  const qwen35::EngineState& st = engine->state();
+  auto on_model = [&](const StageFn& stage) {
+    return run_stage(st.ctx, [&](metal::ComputeCommandEncoder& enc) {
+      return stage(m.model->weights(), st.weights, st.ctx, enc);
     });
+  };
+  for (auto [mode, expected] : {std::pair{AttentionMode::FusedExp1, 16u}, std::pair{AttentionMode::FusedExp2, 17u}}) {
+    StageOutcome ok = on_model(full_stage(mode));
     EXPECT_EQ(ok.error, "");
     EXPECT_EQ(ok.dispatches, expected);
   }
-  StageOutcome ok_linear = run_stage(st, [&](metal::ComputeCommandEncoder& enc) {
-    return qwen35::encode_pre_expert_linear(all, st.weights, st.ctx, enc, 2, 2, 4);
-  });
+  StageOutcome ok_linear = on_model(linear_stage(2));
   EXPECT_EQ(ok_linear.error, "");
   EXPECT_EQ(ok_linear.dispatches, 16u);
 }
