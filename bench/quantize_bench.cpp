@@ -2,7 +2,7 @@
 // checkpoint per second for each scheme, with the non-expert and expert
 // phases as the driver reports them.
 //
-// quantize_bench [work_dir] [experts] [layers]
+// quantize_bench [work_dir] [experts] [layers] [vocab]
 
 #include <chrono>
 #include <cstdio>
@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
   shape.shared_intermediate = 512;
   shape.experts = argc > 2 ? std::stoul(argv[2]) : 64;
   shape.layers = argc > 3 ? std::stoul(argv[3]) : 4;
-  shape.vocab = 65536;
+  shape.vocab = argc > 4 ? std::stoul(argv[4]) : 65536;
   shape.heads = 16;
   shape.kv_heads = 2;
   shape.head_dim = 256;
