@@ -297,6 +297,11 @@ int main(int argc, char** argv) {
       affine4_v3(2048, 4096),
       bf16(8192, 2048),
       int8(248320, 2048),
+      // A routed expert's gate or up and its down projection (hot path of every layer).
+      affine4_v3(512, 2048),
+      affine4_v3(2048, 512),
+      // The shared-expert gate: one row, so the time is the per-dispatch cost.
+      bf16(1, 2048),
   };
 
   Runner runner(device, *library, options);

@@ -10,9 +10,13 @@
 
 namespace varkel::metal {
 
-// Memory one chunk of rows should read at least: enough to hide the cost of
-// claiming it, small enough to balance a busy machine.
+// Memory a chunk of rows reads: big enough to hide the cost of claiming it,
+// small enough to balance a busy machine. Work of up to two chunks stays on
+// the calling thread; smaller work than a few chunks per thread is cut finer,
+// down to kMinBytesPerChunk, so that every thread gets a share.
 inline constexpr uint64_t kBytesPerChunk = 64 * 1024;
+inline constexpr uint64_t kMinBytesPerChunk = 8 * 1024;
+inline constexpr uint64_t kChunksPerThread = 4;
 
 // Calls fn(begin, end) on disjoint ranges covering [0, rows), each once,
 // possibly from several threads at once. `bytes_per_row` is the memory one
@@ -20,7 +24,9 @@ inline constexpr uint64_t kBytesPerChunk = 64 * 1024;
 template <class Fn>
 void parallel_rows(uint32_t rows, uint64_t bytes_per_row, Fn&& fn) {
   const uint64_t total = static_cast<uint64_t>(rows) * bytes_per_row;
-  const auto chunks = static_cast<uint32_t>(std::min<uint64_t>(rows, total / kBytesPerChunk));
+  const uint64_t coarse = total / kBytesPerChunk;
+  const uint64_t balanced = std::min<uint64_t>(total / kMinBytesPerChunk, kChunksPerThread * worker_count());
+  const auto chunks = static_cast<uint32_t>(coarse <= 1 ? coarse : std::min<uint64_t>(rows, std::max(coarse, balanced)));
   if (chunks <= 1) {
     if (rows > 0) fn(uint32_t{0}, rows);
     return;
