@@ -357,6 +357,9 @@ TEST_F(MatvecTest, EveryCompiledSimdTargetAgrees) {
   // The run-time dispatch picks one of these per machine; each must be right.
   const auto targets = hwy::SupportedAndGeneratedTargets();
   ASSERT_FALSE(targets.empty());
+  struct RestoreTargets {
+    ~RestoreTargets() { hwy::SetSupportedTargetsForTest(0); }
+  } restore;
   for (int64_t target : targets) {
     hwy::SetSupportedTargetsForTest(target);
     SCOPED_TRACE(hwy::TargetName(target));
@@ -372,7 +375,6 @@ TEST_F(MatvecTest, EveryCompiledSimdTargetAgrees) {
       }
     }
   }
-  hwy::SetSupportedTargetsForTest(0);
 }
 
 // ---- the kernels the engines do not dispatch ----
