@@ -1,5 +1,9 @@
 #include "metal/kernels/worker_pool.h"
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
@@ -24,13 +28,19 @@ namespace {
 thread_local bool in_chunk = false;
 
 // Threads of a run, the caller included: VARKEL_KERNEL_THREADS when set to a
-// positive number (benchmarks, sharing a machine), else one per hardware thread.
+// positive number (benchmarks, sharing a machine), else one per CPU the
+// process may use.
 uint32_t thread_budget() {
   if (const char* env = std::getenv("VARKEL_KERNEL_THREADS")) {
     char* end = nullptr;
     const unsigned long n = std::strtoul(env, &end, 10);
     if (end != env && *end == '\0' && n > 0 && n <= 1024) return static_cast<uint32_t>(n);
   }
+#if defined(__linux__)
+  // The CPUs this process may run on (taskset, container limits), not all the machine has.
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<uint32_t>(CPU_COUNT(&set));
+#endif
   const unsigned hw = std::thread::hardware_concurrency();
   return hw > 0 ? hw : 1;
 }
