@@ -294,25 +294,17 @@ uint32_t MatvecBlockLanes() { return kBlockLanes; }
 void MatvecRows(const MatvecJob& job, const float* x_blocks, uint32_t row_begin, uint32_t row_end) {
   const uint32_t n = job.in_dim;
   switch (job.format) {
-    case MatvecFormat::Affine4: {
-      const uint32_t words = n / 8;
-      const uint32_t groups = n / job.group_size;
-      const uint32_t wpg = job.group_size / 8;
-      const auto* w = static_cast<const uint32_t*>(job.weights);
-      for (uint32_t r = row_begin; r < row_end; ++r) {
-        job.out[r] = RowAffine4(w + static_cast<size_t>(r) * words, job.scales_bf16 + static_cast<size_t>(r) * groups,
-                                job.biases_bf16 + static_cast<size_t>(r) * groups, job.x, x_blocks, words, wpg);
-      }
-      break;
-    }
+    case MatvecFormat::Affine4:
     case MatvecFormat::Fp4: {
       const uint32_t words = n / 8;
       const uint32_t groups = n / job.group_size;
       const uint32_t wpg = job.group_size / 8;
-      const auto* w = static_cast<const uint32_t*>(job.weights);
       for (uint32_t r = row_begin; r < row_end; ++r) {
-        job.out[r] = RowFp4(w + static_cast<size_t>(r) * words, job.scales_bf16 + static_cast<size_t>(r) * groups,
-                            job.x, x_blocks, words, wpg);
+        const uint32_t* w = static_cast<const uint32_t*>(job.weights) + static_cast<size_t>(r) * words;
+        const uint16_t* s = job.scales_bf16 + static_cast<size_t>(r) * groups;
+        job.out[r] = job.format == MatvecFormat::Affine4
+                         ? RowAffine4(w, s, job.biases_bf16 + static_cast<size_t>(r) * groups, job.x, x_blocks, words, wpg)
+                         : RowFp4(w, s, job.x, x_blocks, words, wpg);
       }
       break;
     }
