@@ -49,6 +49,9 @@ uint32_t thread_budget() {
 // dispatches of one command buffer find it awake.
 constexpr int kSpinsBeforeSleep = 2000;
 
+// Chunk index of a job being set up: at or above every limit, so nothing is claimed.
+constexpr uint64_t kClosed = 0xFFFFFFFFu;
+
 class WorkerPool {
  public:
   WorkerPool() {
@@ -65,11 +68,15 @@ class WorkerPool {
 
   void run(uint32_t chunks, ChunkFn fn, void* context) {
     std::lock_guard lock(run_mutex_);
+    const uint64_t gen = (state_.load() >> 32) + 1;
+    // Close the state before touching limit_: a worker still holding the
+    // previous job's state then fails its exchange instead of pairing that
+    // stale index with the new limit.
+    state_.store((gen << 32) | kClosed);
     fn_ = fn;
     context_ = context;
     limit_.store(chunks);
     done_.store(0);
-    const uint64_t gen = (state_.load() >> 32) + 1;
     state_.store(gen << 32);  // publishes the job: claims now succeed
     epoch_.fetch_add(1);
     epoch_.notify_all();
@@ -92,8 +99,8 @@ class WorkerPool {
       uint64_t s = state_.load();
       if ((s >> 32) != gen) return;
       const uint32_t index = static_cast<uint32_t>(s);
-      // state_ only grows, so a successful exchange proves no new job was
-      // published since `s` was read and limit_ belongs to this job.
+      // state_ only grows and is closed before limit_ changes, so a
+      // successful exchange proves limit_ belonged to this job.
       const uint32_t limit = limit_.load();
       if (index >= limit) return;
       if (!state_.compare_exchange_weak(s, s + 1)) continue;
