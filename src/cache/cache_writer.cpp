@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "model/config/json_text.h"
 #include "model/io/text_file.h"
 
 namespace varkel {
@@ -49,6 +50,6 @@ std::expected<void, IoError> CacheWriter::write_u32_scalar(const std::string& na
   return {};
 }
 
-std::string CacheWriter::manifest_text() const { return nlohmann::json{{"tensors", tensors_}}.dump(2); }
+std::string CacheWriter::manifest_text() const { return to_pretty_json(nlohmann::json{{"tensors", tensors_}}); }
 
 }  // namespace varkel

@@ -264,7 +264,7 @@ QuantResult<void> run_with_repo(const HfRepo& repo, std::string_view source, con
   fmt::print(stderr, "  By dtype: {}\n", dtype_counts_text(dtype_counts));
   const std::filesystem::path manifest_path = out / "model_weights.json";
   {
-    const std::string text = manifest.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string text = to_pretty_json(manifest);
     const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
     if (auto saved = write_file(manifest_path, {bytes, text.size()}); !saved) return saved;
   }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include "model/config/json_text.h"
 #include "model/config/model_config.h"
 #include "model/scratch_dir.h"
 
@@ -101,6 +104,23 @@ TEST(ModelConfigTest, LoadFailuresCarryTheIoOrParserText) {
   auto is_dir = load_model_config(other.path());
   ASSERT_FALSE(is_dir.has_value());
   EXPECT_EQ(is_dir.error(), "Is a directory (os error 21)");
+}
+
+TEST(JsonTextTest, WrittenFilesUseShortestFloatsInTheirOwnLayout) {
+  // Shortest round-trip digits: plain up to 16 integer digits (with ".0"), plain down to
+  // 0.0000x, otherwise d.ddde±x with the bare exponent.
+  const std::pair<double, const char*> floats[] = {
+      {1e-6, "1e-6"},       {1e-5, "0.00001"},        {0.25, "0.25"},       {1e7, "10000000.0"},
+      {2.0, "2.0"},         {0.0, "0.0"},             {-0.0, "-0.0"},       {1e15, "1000000000000000.0"},
+      {1e16, "1e16"},       {1.5e16, "1.5e16"},       {-1.25e-7, "-1.25e-7"}, {123.456, "123.456"},
+      {0.1 + 0.2, "0.30000000000000004"}, {1e300, "1e300"}};
+  for (const auto& [value, text] : floats) EXPECT_EQ(json_float_text(value), text) << text;
+
+  const nlohmann::json doc = {{"b", {{"eps", 1e-6}, {"theta", 1e7}, {"ids", {1, -2}}, {"none", nlohmann::json::array()}}},
+                              {"a", "x\"\n"}, {"c", nlohmann::json::object()}, {"d", NAN}};
+  EXPECT_EQ(to_pretty_json(doc),
+            "{\n  \"a\": \"x\\\"\\n\",\n  \"b\": {\n    \"eps\": 1e-6,\n    \"ids\": [\n      1,\n      -2\n    ],\n"
+            "    \"none\": [],\n    \"theta\": 10000000.0\n  },\n  \"c\": {},\n  \"d\": null\n}");
 }
 
 }  // namespace

@@ -217,6 +217,8 @@ TEST_F(Converted, ManifestLayoutAlignmentAndConfig) {
   EXPECT_EQ(config.at("num_experts"), 4);
   EXPECT_EQ(config.at("mtp_num_hidden_layers"), 1);
   EXPECT_EQ(config.at("rope_theta").get<double>(), 1e7);
+  // Reals in their shortest form: 1e-6, not 1e-06.
+  EXPECT_NE(text.find("\"rms_norm_eps\": 1e-6,\n"), std::string::npos) << text.substr(0, 1200);
 
   // Names appear in ascending byte order in the text.
   std::vector<std::string> names;
