@@ -7,17 +7,51 @@
 
 namespace varkel {
 
+// The standard kinds; an OS error whose code has none of them is Uncategorized, while
+// Other is only ever chosen by us.
 enum class IoErrorKind {
   NotFound,
   PermissionDenied,
+  ConnectionRefused,
+  ConnectionReset,
+  HostUnreachable,
+  NetworkUnreachable,
+  ConnectionAborted,
+  NotConnected,
+  AddrInUse,
+  AddrNotAvailable,
+  NetworkDown,
+  BrokenPipe,
   AlreadyExists,
+  WouldBlock,
+  NotADirectory,
+  IsADirectory,
+  DirectoryNotEmpty,
+  ReadOnlyFilesystem,
+  FilesystemLoop,
+  StaleNetworkFileHandle,
   InvalidInput,
   InvalidData,
-  UnexpectedEof,
+  TimedOut,
+  WriteZero,
+  StorageFull,
+  NotSeekable,
+  FilesystemQuotaExceeded,
+  FileTooLarge,
+  ResourceBusy,
+  ExecutableFileBusy,
+  Deadlock,
+  CrossesDevices,
+  TooManyLinks,
+  InvalidFilename,
+  ArgumentListTooLong,
   Interrupted,
   Unsupported,
+  UnexpectedEof,
   OutOfMemory,
+  InProgress,
   Other,
+  Uncategorized,
 };
 
 const char* io_error_kind_name(IoErrorKind kind);

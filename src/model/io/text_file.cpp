@@ -93,7 +93,7 @@ std::expected<void, IoError> write_all(int fd, const void* bytes, size_t size) {
       if (errno == EINTR) continue;
       return std::unexpected(IoError::last_os_error());
     }
-    if (put == 0) return std::unexpected(IoError::custom(IoErrorKind::Other, "failed to write whole buffer"));
+    if (put == 0) return std::unexpected(IoError::custom(IoErrorKind::WriteZero, "failed to write whole buffer"));
     p += put;
     size -= static_cast<size_t>(put);
   }

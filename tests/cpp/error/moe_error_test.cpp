@@ -28,12 +28,20 @@ TEST(MoEErrorTest, IoErrorsShowTheOsDescriptionThenTheCode) {
   ASSERT_NE(error.io_error(), nullptr);
   EXPECT_EQ(error.io_error()->kind(), IoErrorKind::Other);
   EXPECT_EQ(MoEError::config("x").io_error(), nullptr);
+  // OS codes take the standard kinds; a code without one is Uncategorized, never Other.
+  EXPECT_EQ(IoError::from_os(EISDIR).kind(), IoErrorKind::IsADirectory);
+  EXPECT_EQ(IoError::from_os(ENOTDIR).kind(), IoErrorKind::NotADirectory);
+  EXPECT_EQ(IoError::from_os(ENOSPC).kind(), IoErrorKind::StorageFull);
+  EXPECT_EQ(IoError::from_os(EAGAIN).kind(), IoErrorKind::WouldBlock);
+  EXPECT_EQ(IoError::from_os(EOPNOTSUPP).kind(), IoErrorKind::Uncategorized);
+  EXPECT_EQ(IoError::from_os(EIO).kind(), IoErrorKind::Uncategorized);
 }
 
 TEST(MoEErrorTest, DebugFormsQuoteTheCarriedValue) {
   EXPECT_EQ(MoEError::config("a \"b\"").debug(), "Config(\"a \\\"b\\\"\")");
   EXPECT_EQ(MoEError::io(IoError::from_os(ENOENT)).debug(),
             "Io(Os { code: 2, kind: NotFound, message: \"No such file or directory\" })");
+  EXPECT_EQ(IoError::from_os(EISDIR).debug(), "Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
   EXPECT_EQ(MoEError::io(IoError::custom(IoErrorKind::InvalidData, "bad")).debug(),
             "Io(Custom { kind: InvalidData, error: \"bad\" })");
 }
