@@ -3,6 +3,7 @@
 #include <limits>
 
 #include <gtest/gtest.h>
+#include <hwy/targets.h>
 
 #include "dtype/dtype.h"
 #include "dtype/part_bytes.h"
@@ -127,19 +128,45 @@ TEST(Int4, LayoutOfRowsGroupsAndLeftoverColumns) {
   EXPECT_EQ(parts[1].shape, (std::vector<std::size_t>{2, 2}));
 }
 
-TEST(Int4, MatchesTheDirectReferenceOnRandomMatrices) {
-  // Small shapes and one large enough to be split across threads.
+TEST(Int4, EverySimdTargetMatchesTheDirectReference) {
+  // Small shapes and one large enough to be split across threads. A zero
+  // extreme, a denormal and a group of one repeated value take every target's
+  // slow paths; NaN, infinities and -0.0, which the reference does not model,
+  // must give the same bytes on every target.
   const std::pair<std::size_t, std::size_t> shapes[] = {{1, 64}, {3, 200}, {7, 512}, {64, 4096}};
+  const auto targets = hwy::SupportedAndGeneratedTargets();
+  ASSERT_FALSE(targets.empty());
+  struct RestoreTargets {
+    ~RestoreTargets() { hwy::SetSupportedTargetsForTest(0); }
+  } restore;
+  const auto quantized = [](int64_t target, const std::vector<float>& data, std::size_t rows, std::size_t cols) {
+    hwy::SetSupportedTargetsForTest(target);
+    auto q = quant_f32_to_int4(data, rows, cols);
+    EXPECT_TRUE(q);
+    return q ? std::move(*q) : Int4Quantized{};
+  };
   uint32_t seed = 10;
   for (const auto& [rows, cols] : shapes) {
     SCOPED_TRACE(testing::Message() << rows << "x" << cols);
-    const auto data = test::random_matrix(rows * cols, seed++);
-    const auto q = quant_f32_to_int4(data, rows, cols);
-    ASSERT_TRUE(q);
+    auto data = test::random_matrix(rows * cols, seed++);
+    for (std::size_t i = 0; i < data.size(); i += 97) data[i] = i % 2 ? 1e-40f : 0.0f;
+    for (std::size_t i = 128; i < 192 && i < data.size(); ++i) data[i] = 2.5f;
     const auto reference = test::reference_int4(data, rows, cols);
-    EXPECT_EQ(q->words, reference.words);
-    EXPECT_EQ(q->scales, reference.scales);
-    EXPECT_EQ(q->biases, reference.biases);
+    auto specials = data;
+    const float odd[] = {kNaN, kInf, -kInf, -0.0f, -3.0f};
+    for (std::size_t i = 5; i < specials.size(); i += 89) specials[i] = odd[(i / 89) % std::size(odd)];
+    const Int4Quantized baseline = quantized(targets.back(), specials, rows, cols);
+    for (int64_t target : targets) {
+      SCOPED_TRACE(hwy::TargetName(target));
+      const Int4Quantized q = quantized(target, data, rows, cols);
+      EXPECT_EQ(q.words, reference.words);
+      EXPECT_EQ(q.scales, reference.scales);
+      EXPECT_EQ(q.biases, reference.biases);
+      const Int4Quantized odd_q = quantized(target, specials, rows, cols);
+      EXPECT_EQ(odd_q.words, baseline.words);
+      EXPECT_EQ(odd_q.scales, baseline.scales);
+      EXPECT_EQ(odd_q.biases, baseline.biases);
+    }
   }
 }
 
