@@ -102,11 +102,11 @@ std::string human_elapsed(double seconds) {
   return fmt::format("{}d", whole / 86400);
 }
 
-double fraction_done(std::optional<uint64_t> length, uint64_t position) {
-  if (!length) return 0.0;
-  if (*length == 0) return 1.0;
-  double f = static_cast<double>(position) / static_cast<double>(*length);
-  return std::clamp(f, 0.0, 1.0);
+float fraction_done(std::optional<uint64_t> length, uint64_t position) {
+  if (!length) return 0.0f;
+  if (*length == 0) return 1.0f;
+  const float f = static_cast<float>(position) / static_cast<float>(*length);
+  return std::clamp(f, 0.0f, 1.0f);
 }
 
 std::string render_line(const BarSnapshot& bar, size_t max_columns) {
@@ -121,15 +121,15 @@ std::string render_line(const BarSnapshot& bar, size_t max_columns) {
                         {}});
     return join_cut(segments, max_columns);
   }
-  const double fraction = fraction_done(bar.length, bar.position);
-  const double fill = fraction * static_cast<double>(BAR_WIDTH);
+  const float fraction = fraction_done(bar.length, bar.position);
+  const float fill = fraction * static_cast<float>(BAR_WIDTH);
   const auto full = std::min(static_cast<size_t>(fill), BAR_WIDTH);
-  const size_t edge = (fill > 0.0 && full < BAR_WIDTH) ? 1 : 0;
+  const size_t edge = (fill > 0.0f && full < BAR_WIDTH) ? 1 : 0;
   std::string done = repeat(BAR_DONE, full);
   if (edge) done += BAR_EDGE;
   segments.push_back({std::move(done), CYAN});
   segments.push_back({repeat(BAR_LEFT, BAR_WIDTH - full - edge), BLUE});
-  const auto percent = static_cast<int>(fraction * 100.0);
+  const auto percent = static_cast<int>(fraction * 100.0f);
   segments.push_back({fmt::format(" {:>3}% {}/{} {} {}", percent, pad_left(human_bytes(bar.position), 10),
                                   pad_right(human_bytes(*bar.length), 10),
                                   pad_left(human_rate(bar.position, bar.elapsed_seconds), 12),

@@ -34,8 +34,10 @@ struct BarSnapshot {
 std::string human_bytes(uint64_t bytes);
 // Whole seconds, minutes, hours or days: "7s", "3m", "2h", "1d".
 std::string human_elapsed(double seconds);
-// Share done in [0, 1]; a length of 0 counts as complete.
-double fraction_done(std::optional<uint64_t> length, uint64_t position);
+// Share done in [0, 1]; a length of 0 counts as complete. Single precision,
+// like the bar and the percentage drawn from it: 29 of 100 shows 29%, where
+// the double product 0.29 * 100 would truncate to 28.
+float fraction_done(std::optional<uint64_t> length, uint64_t position);
 
 // The line, cut to `max_columns` visible columns (colour codes not counted).
 std::string render_line(const BarSnapshot& bar, size_t max_columns = std::numeric_limits<size_t>::max());

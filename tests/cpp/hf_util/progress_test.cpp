@@ -60,6 +60,9 @@ TEST(ProgressRender, LineFollowsTheTemplateFieldByField) {
   BarSnapshot start{"m", 10, 0, 0.0};
   EXPECT_EQ(render_line(start), "m" + std::string(29, ' ') + " \x1b[34m" + times("─", 40) + "\x1b[0m" + "   0%" +
                                     "        0 B/10 B      " + "        0 B/s" + "     0s");
+  // Percent truncates the single-precision share: 29 of 100 is 29%, 999 of 1000 is 99%.
+  EXPECT_NE(render_line({"m", 100, 29, 1.0}).find("  29% "), std::string::npos);
+  EXPECT_NE(render_line({"m", 1000, 999, 1.0}).find("  99% "), std::string::npos);
   // A length of 0 (unknown size) counts as done; more than the length is clamped.
   EXPECT_NE(render_line({"m", 0, 77, 1.0}).find(" 100%"), std::string::npos);
   EXPECT_NE(render_line({"m", 10, 30, 1.0}).find(times("━", 40)), std::string::npos);
