@@ -47,6 +47,10 @@ std::expected<SafetensorsHeader, std::string> parse_safetensors(const std::files
   if (!text) return std::unexpected(std::move(text.error()));
 
   json root;
+  // The library would skip a leading byte order mark; a JSON header has none.
+  if (text->size() >= 3 && (*text)[0] == 0xEF && (*text)[1] == 0xBB && (*text)[2] == 0xBF) {
+    return std::unexpected(std::string("parse error at line 1, column 1: syntax error while parsing value - byte order mark"));
+  }
   try {
     root = json::parse(text->begin(), text->end());
   } catch (const json::exception& error) {

@@ -7,6 +7,11 @@
 namespace varkel {
 
 std::expected<nlohmann::json, std::string> parse_json(std::string_view text) {
+  // The library skips a leading byte order mark; the format has none, so it is an error.
+  if (text.starts_with("\xEF\xBB\xBF")) {
+    return std::unexpected(
+        std::string("parse error at line 1, column 1: syntax error while parsing value - byte order mark"));
+  }
   try {
     return nlohmann::json::parse(text);
   } catch (const nlohmann::json::exception& error) {

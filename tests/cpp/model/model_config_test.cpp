@@ -93,6 +93,12 @@ TEST(ModelConfigTest, LoadFailuresCarryTheIoOrParserText) {
   ASSERT_FALSE(trailing.has_value());
   EXPECT_NE(trailing.error().find("line 2, column 3"), std::string::npos) << trailing.error();
 
+  // A byte order mark is not whitespace.
+  write_file(dir / "config.json", "\xEF\xBB\xBF{\"a\": 1}");
+  auto bom = load_model_config(dir.path());
+  ASSERT_FALSE(bom.has_value());
+  EXPECT_NE(bom.error().find("line 1, column 1"), std::string::npos) << bom.error();
+
   write_file(dir / "config.json", "{\"a\": \"\xff\"}");
   auto not_utf8 = load_model_config(dir.path());
   ASSERT_FALSE(not_utf8.has_value());

@@ -148,6 +148,11 @@ TEST(ParseSafetensors, JsonErrorsCarryTheParsersLineAndColumnText) {
   ASSERT_FALSE(zero);
   EXPECT_NE(zero.error().find("line 1, column 1"), std::string::npos) << zero.error();
   EXPECT_NE(zero.error().find("end of input"), std::string::npos) << zero.error();
+  // A byte order mark is not whitespace before the value.
+  test::write_file(dir / "bom.safetensors", test::safetensors_bytes("\xEF\xBB\xBF{}"));
+  const auto bom = parse_safetensors(dir / "bom.safetensors");
+  ASSERT_FALSE(bom);
+  EXPECT_NE(bom.error().find("line 1, column 1"), std::string::npos) << bom.error();
 }
 
 TEST(ParseSafetensors, ShortFilesAndHostileLengthsFailWithTheShortReadText) {
