@@ -84,10 +84,13 @@ std::vector<std::string> str_list_arg(py::handle value, const char* name) {
   if (!PySequence_Check(value.ptr())) {
     raise_argument(name, fmt::format("'{}' object cannot be converted to 'Sequence'", type_name(value)));
   }
-  const py::sequence sequence = py::reinterpret_borrow<py::sequence>(value);
+  // Iterate rather than index: the iterator keeps each item alive while it is
+  // read, which a sequence making its items on demand needs.
   std::vector<std::string> out;
-  out.reserve(sequence.size());
-  for (const py::handle item : sequence) out.push_back(str_arg(item, name));
+  const Py_ssize_t size = PySequence_Size(value.ptr());
+  if (size < 0) PyErr_Clear();
+  out.reserve(size > 0 ? static_cast<std::size_t>(size) : 0);
+  for (const py::handle item : py::iter(value)) out.push_back(str_arg(item, name));
   return out;
 }
 

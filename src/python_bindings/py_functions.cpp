@@ -6,6 +6,7 @@
 
 #include "engine/telemetry.h"
 #include "hf_util/hf_repo.h"
+#include "model/config/json_text.h"
 #include "model/io/text_file.h"
 #include "python_bindings/arguments.h"
 #include "python_bindings/quantize_entry.h"
@@ -56,13 +57,9 @@ void quantize(py::handle model_path_object, py::handle output_dir_object, py::ha
   const std::filesystem::path model_dir = locate_model_dir(model_path);
   auto text = read_text_file(model_dir / "config.json");
   if (!text) raise_io(text.error().to_string());
-  nlohmann::json config;
-  try {
-    config = nlohmann::json::parse(*text);
-  } catch (const nlohmann::json::exception& error) {
-    raise_runtime(error.what());
-  }
-  const std::string architecture = checkpoint_architecture(config);
+  const auto config = parse_json(*text);
+  if (!config) raise_runtime(config.error());
+  const std::string architecture = checkpoint_architecture(*config);
   if (architecture != kArchitecture) raise_value(fmt::format("Unknown architecture: {}", architecture));
   if (scheme != "bq4" && scheme != "int4") {
     raise_value(fmt::format("Unknown scheme: {}. Expected 'bq4' or 'int4'.", scheme));

@@ -1,5 +1,7 @@
 import json
 import os
+import subprocess
+import sys
 
 import pytest
 
@@ -33,11 +35,11 @@ def test_quantize_checks_come_in_order(varkel, in_tmp):
 
     no_config = in_tmp / "empty"
     no_config.mkdir()
-    with pytest.raises(OSError):
+    with pytest.raises(OSError, match=r"^No such file or directory \(os error 2\)$"):
         varkel.qwen35_moe_quantize(str(no_config), out, version="3.5")
 
     broken = write_config(in_tmp / "broken", "{not json")
-    with pytest.raises(RuntimeError):
+    with pytest.raises(RuntimeError, match=r"^parse error at line 1, column \d+: "):
         varkel.qwen35_moe_quantize(broken, out, version="3.5")
 
     stripped = write_config(in_tmp / "stripped", {"architectures": ["Qwen3_5MoeForConditionalGeneration_Stripped"]})
@@ -83,3 +85,25 @@ def test_repo_requests_without_network_raise_runtime_error(varkel, in_tmp):
         repo.ensure("weights.bin")
     with pytest.raises(RuntimeError):
         repo.ensure("../escape")
+
+
+def test_batch_names_from_a_sequence_that_makes_its_items(varkel, in_tmp):
+    # Each item exists only while the conversion holds it; the debug allocator
+    # poisons freed memory, so reading an item after its release would show.
+    code = r"""
+import os, _varkel
+repo = _varkel.PyHfRepo("org/lazy")
+names = ["w%03d.bin" % i for i in range(4)]
+for name in names:
+    open(os.path.join(repo.path, name), "w").write("x")
+class OnDemand:
+    def __len__(self): return 4
+    def __getitem__(self, i):
+        if i >= 4: raise IndexError(i)
+        return "".join(["w", "%03d" % i, ".bin"])
+print(repo.ensure_batch(OnDemand()) == [os.path.join(repo.path, n) for n in names])
+"""
+    env = dict(os.environ, PYTHONMALLOC="debug", PYTHONPATH=os.path.dirname(varkel.__file__))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, cwd=in_tmp)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == "True\n"
