@@ -227,8 +227,10 @@ void write_test_model(const std::filesystem::path& dir, const TestModelOptions& 
       const std::string name = tensor.name;
       const std::size_t cols = tensor.cols;
       builder.add_generated(tensor.name, tensor.dtype, tensor.rows, tensor.cols,
-                            [seed, name, cols](std::size_t row_begin, std::size_t rows, std::span<float> out) {
+                            [seed, name, cols, adjust = options.adjust_values](std::size_t row_begin, std::size_t rows,
+                                                                               std::span<float> out) {
                               tensor_values(seed, name, row_begin, rows, cols, out);
+                              if (adjust) adjust(name, row_begin, rows, cols, out);
                             });
     }
   }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,11 @@ struct TestModelOptions {
   std::map<std::string, DType> dtype_overrides;
   // Merged into config.json over the generated values (null members delete).
   nlohmann::json config_patch = nlohmann::json::object();
+  // Called on every generated chunk of a weight-file tensor (source name, first
+  // row, rows, cols, values) before it is stored; nullptr keeps the values.
+  std::function<void(const std::string& name, std::size_t row_begin, std::size_t rows, std::size_t cols,
+                     std::span<float> values)>
+      adjust_values;
 };
 
 // Options naming the full architecture with its 40 layers and 256 experts (8

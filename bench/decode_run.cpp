@@ -1,0 +1,80 @@
+#include "decode_run.h"
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+
+#include "engine/qwen35_constants.h"
+#include "engine/telemetry.h"
+
+namespace varkel::bench {
+namespace {
+
+constexpr std::string_view kEmbedPrefix = "language_model.model.embed_tokens.";
+
+}  // namespace
+
+DecodeBytes decode_bytes(const Model& model, std::size_t k) {
+  DecodeBytes b;
+  const WeightFile& weights = model.weights();
+  for (const auto& [name, info] : weights.tensors()) {
+    if (!name.starts_with(kEmbedPrefix)) b.weights += info.size;
+  }
+  for (std::string_view part : {"weight", "scales", "biases"}) {
+    const TensorInfo* info = weights.find(std::string(kEmbedPrefix) + std::string(part));
+    if (info != nullptr && !info->shape.empty() && info->shape[0] != 0) b.embedding_row += info->size / info->shape[0];
+  }
+  const std::size_t layers = model.experts().size();
+  if (layers != 0) b.experts = 2 * layers * k * model.experts()[0].expert_size();
+  for (std::size_t l = 0; l < layers; ++l) {
+    if (!qwen35::is_full_attention_layer(l)) {
+      b.linear_state += 2 * (qwen35::kSsmStateFloats + qwen35::kConvStateFloats) * sizeof(float);
+    }
+  }
+  return b;
+}
+
+Decoder::Decoder(std::string_view mode, std::shared_ptr<const Model> model, std::size_t k, std::size_t warmup)
+    : mode_(mode), row_(qwen35::kHiddenSize) {
+  auto engine = DynEngine::create(mode, std::move(model), k);
+  if (!engine) throw std::runtime_error(engine.error().to_string());
+  engine_ = std::make_unique<DynEngine>(std::move(*engine));
+  for (std::size_t t = 0; t < std::max<std::size_t>(warmup, 1); ++t) step(static_cast<int64_t>(t));
+  next_ = warmup;
+}
+
+DecodeRound Decoder::round(std::size_t tokens) {
+  set_record_telemetry(true);
+  const double io_before = expert_io_ms();
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t t = 0; t < tokens; ++t) {
+    step(static_cast<int64_t>((next_++ * 7919) % qwen35::kVocabSize));
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  set_record_telemetry(false);
+  const double n = static_cast<double>(tokens);
+  return {seconds / n, (expert_io_ms() - io_before) / n};
+}
+
+void Decoder::step(int64_t id) {
+  Engine& e = engine_->engine();
+  if (auto r = e.embed_lookup(std::span(&id, 1), row_); !r) throw std::runtime_error(r.error().to_string());
+  auto logits = e.forward_hidden(row_, nullptr);
+  if (!logits) throw std::runtime_error(logits.error().to_string());
+}
+
+double Decoder::expert_io_ms() const {
+  const TelemetryMap t = engine_->engine().telemetry();
+  auto it = t.find("engine.expert_io_ms");
+  return it == t.end() || !it->second.is_scalar() ? 0.0 : std::get<double>(it->second.value);
+}
+
+double median(std::vector<double> values) {
+  if (values.empty()) return 0.0;
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+}
+
+}  // namespace varkel::bench

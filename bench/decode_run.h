@@ -1,0 +1,58 @@
+#pragma once
+// Shared by the decode benchmarks: one engine decoding a continuing sequence,
+// and the bytes the design must move per token.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "engine/engine.h"
+#include "model/model.h"
+
+namespace varkel::bench {
+
+// Bytes one decoded token must move: every weight-file tensor except the
+// embedding table read once, one embedding row, each of the k expert records
+// of every layer twice (read from the page cache, written into its staging
+// slot) and each linear-attention layer's recurrent state (delta-net and
+// convolution history) read and written once.
+struct DecodeBytes {
+  uint64_t weights = 0;
+  uint64_t embedding_row = 0;
+  uint64_t experts = 0;
+  uint64_t linear_state = 0;
+  uint64_t total() const { return weights + embedding_row + experts + linear_state; }
+};
+DecodeBytes decode_bytes(const Model& model, std::size_t k);
+
+struct DecodeRound {
+  double seconds_per_token;
+  double expert_io_ms_per_token;
+};
+
+// One engine whose GPU state carries the sequence; each round decodes more
+// tokens, one per forward call.
+class Decoder {
+ public:
+  // Decodes `warmup` tokens (at least one) before returning.
+  Decoder(std::string_view mode, std::shared_ptr<const Model> model, std::size_t k, std::size_t warmup = 2);
+
+  std::string_view mode() const { return mode_; }
+  DecodeRound round(std::size_t tokens);
+
+ private:
+  void step(int64_t id);
+  double expert_io_ms() const;
+
+  std::string_view mode_;
+  std::unique_ptr<DynEngine> engine_;
+  std::vector<float> row_;
+  std::size_t next_ = 0;
+};
+
+// The middle value (mean of the two middle ones for an even count); 0 for none.
+double median(std::vector<double> values);
+
+}  // namespace varkel::bench

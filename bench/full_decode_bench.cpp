@@ -1,0 +1,407 @@
+// Decode speed at full size: both engines over synthetic FullModel directories
+// (40 layers, 256 experts per layer) with the "bq4" and the "int4" storage
+// types, written once under --dir and reused. The int4 directory links to the
+// bq4 one's expert files: expert records are 4-bit in both schemes.
+//
+// Every router gives experts 0..31 of each layer a large push along one of
+// four directions, so each token's k experts come from those 32: the working
+// set (about 2.3 GB of records) stays in the page cache of a small machine,
+// while every file still holds all 256 records.
+//
+// The parent process runs one child per case (storage scheme x k x thread
+// count): the kernel and expert-read pools size themselves at first use, so a
+// thread count needs its own process. Each child measures, in alternating
+// rounds, both engines, the memory-read probe and the page-cache read
+// bandwidth, and reports medians of the per-round figures.
+//
+// Usage: full_decode_bench [--dir PATH] [--tokens N] [--rounds R] [--reserve-gb G]
+//                          [--threads LIST] [--k LIST] [--schemes LIST]
+
+#include <fcntl.h>
+#include <omp.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "bandwidth_probe.h"
+#include "decode_run.h"
+#include "engine/qwen35_constants.h"
+#include "model/model.h"
+#include "support/test_model_writer.h"
+#include "support/test_values.h"
+
+namespace varkel::bench {
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::kExpertRecordSize;
+
+constexpr std::size_t kHotExperts = 32;        // experts 0..31 of every layer
+constexpr std::size_t kHotGroup = 8;           // experts sharing one direction and sign
+constexpr float kRouterPush = 4.0f;            // push relative to a router row's own scale
+constexpr std::string_view kDoneMarker = "bench_complete";
+
+struct Options {
+  fs::path dir = fs::path(VARKEL_SOURCE_DIR) / ".cache" / "bench";
+  std::size_t tokens = 200;
+  std::size_t rounds = 4;
+  double reserve_gb = 15.0;
+  std::vector<std::size_t> threads;  // empty: {all cores, 2}
+  std::vector<std::size_t> ks = {4, 8};
+  std::vector<std::string> schemes = {"bq4", "int4"};
+  // Child mode: one case.
+  bool child = false;
+  fs::path model;
+  std::size_t k = 8;
+};
+
+std::vector<std::string> split(std::string_view text) {
+  std::vector<std::string> out;
+  std::stringstream in{std::string(text)};
+  for (std::string item; std::getline(in, item, ',');) {
+    if (!item.empty()) out.push_back(item);
+  }
+  return out;
+}
+
+std::size_t positive(std::string_view flag, const std::string& text) {
+  std::size_t used = 0;
+  unsigned long long v = 0;
+  try {
+    v = std::stoull(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used != text.size() || v == 0) throw std::runtime_error(fmt::format("{} wants positive integers, got {}", flag, text));
+  return static_cast<std::size_t>(v);
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view flag = argv[i];
+    if (flag == "--child") {
+      o.child = true;
+      continue;
+    }
+    if (i + 1 >= argc) throw std::runtime_error(fmt::format("{} needs a value", flag));
+    const std::string value = argv[++i];
+    if (flag == "--dir") {
+      o.dir = value;
+    } else if (flag == "--model") {
+      o.model = value;
+    } else if (flag == "--tokens") {
+      o.tokens = positive(flag, value);
+    } else if (flag == "--rounds") {
+      o.rounds = positive(flag, value);
+    } else if (flag == "--reserve-gb") {
+      o.reserve_gb = std::stod(value);
+    } else if (flag == "--k") {
+      o.k = positive(flag, value);
+      o.ks = {o.k};
+    } else if (flag == "--ks") {
+      o.ks.clear();
+      for (const auto& item : split(value)) o.ks.push_back(positive(flag, item));
+    } else if (flag == "--threads") {
+      o.threads.clear();
+      for (const auto& item : split(value)) o.threads.push_back(positive(flag, item));
+    } else if (flag == "--schemes") {
+      o.schemes = split(value);
+      for (const auto& s : o.schemes) {
+        if (s != "bq4" && s != "int4") throw std::runtime_error(fmt::format("unknown scheme {}", s));
+      }
+    } else {
+      throw std::runtime_error(fmt::format("unknown option {}", flag));
+    }
+  }
+  if (o.tokens < o.rounds) throw std::runtime_error("--tokens must be at least --rounds");
+  if (o.tokens + 64 > qwen35::kMaxSeq / 2) throw std::runtime_error("--tokens must leave room in the 4096 positions");
+  return o;
+}
+
+// ---- writing the models ----
+
+test_support::TestModelOptions bench_model_options(bool int4) {
+  test_support::TestModelOptions options = test_support::full_model_options(false);
+  options.int4_scheme = int4;
+  options.write_experts = !int4;  // int4 links to the bq4 records
+  options.adjust_values = [](const std::string& name, std::size_t row_begin, std::size_t rows, std::size_t cols,
+                             std::span<float> values) {
+    if (!name.ends_with(".mlp.gate.weight")) return;
+    std::vector<float> direction(cols);
+    for (std::size_t r = 0; r < rows; ++r) {
+      const std::size_t expert = row_begin + r;
+      if (expert >= kHotExperts) continue;
+      const std::size_t group = expert / kHotGroup;
+      test_support::tensor_values(1, fmt::format("bench.router_direction.{}", group / 2), 0, 1, cols, direction);
+      const float sign = group % 2 == 0 ? kRouterPush : -kRouterPush;
+      for (std::size_t c = 0; c < cols; ++c) values[r * cols + c] += sign * direction[c];
+    }
+  };
+  return options;
+}
+
+uint64_t estimated_bytes(const test_support::TestModelOptions& options) {
+  double bytes = 0;
+  for (const auto& t : test_support::test_model_tensors(options)) {
+    const double n = static_cast<double>(t.rows) * static_cast<double>(t.cols);
+    switch (t.dtype) {
+      case DType::U32: bytes += n * (0.5 + 4.0 / 64); break;  // 4-bit codes, bf16 scale and bias per 64
+      case DType::U8: bytes += n * (1.0 + 4.0 / 64); break;
+      case DType::F32: bytes += n * 4; break;
+      default: bytes += n * 2; break;
+    }
+  }
+  if (options.write_experts) {
+    bytes += static_cast<double>(options.layers * options.experts) * static_cast<double>(kExpertRecordSize);
+  }
+  return static_cast<uint64_t>(bytes * 1.02);
+}
+
+fs::path scheme_dir(const Options& o, std::string_view scheme) { return o.dir / fmt::format("full_{}", scheme); }
+
+void ensure_models(const Options& o) {
+  // int4 needs the bq4 expert files.
+  std::vector<std::string> needed = {"bq4"};
+  if (std::find(o.schemes.begin(), o.schemes.end(), "int4") != o.schemes.end()) needed.push_back("int4");
+  uint64_t to_write = 0;
+  for (const auto& scheme : needed) {
+    if (!fs::exists(scheme_dir(o, scheme) / kDoneMarker)) to_write += estimated_bytes(bench_model_options(scheme == "int4"));
+  }
+  if (to_write == 0) return;
+  fs::create_directories(o.dir);
+  struct statvfs fsinfo{};
+  if (::statvfs(o.dir.c_str(), &fsinfo) != 0) {
+    throw std::runtime_error(fmt::format("cannot query the free space of {}: {}", o.dir.string(), std::strerror(errno)));
+  }
+  const double free_gb = static_cast<double>(fsinfo.f_bavail) * static_cast<double>(fsinfo.f_frsize) / 1e9;
+  const double need_gb = static_cast<double>(to_write) / 1e9;
+  if (free_gb - need_gb < o.reserve_gb) {
+    throw std::runtime_error(fmt::format(
+        "not enough disk space under {}: writing the FullModel directories needs {:.1f} GB, {:.1f} GB are free "
+        "and {:.1f} GB must stay free (--reserve-gb); choose another --dir",
+        o.dir.string(), need_gb, free_gb, o.reserve_gb));
+  }
+  for (const auto& scheme : needed) {
+    const fs::path dir = scheme_dir(o, scheme);
+    if (fs::exists(dir / kDoneMarker)) continue;
+    fmt::print(stderr, "writing the {} FullModel to {} (once) ...\n", scheme, dir.string());
+    const auto start = std::chrono::steady_clock::now();
+    fs::remove_all(dir);
+    const bool int4 = scheme == "int4";
+    test_support::write_test_model(dir, bench_model_options(int4));
+    if (int4) fs::create_directory_symlink(fs::path("..") / "full_bq4" / "packed_experts", dir / "packed_experts");
+    std::ofstream(dir / kDoneMarker) << "complete\n";
+    fmt::print(stderr, "  done in {:.0f} s\n",
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+}
+
+// ---- child: one case ----
+
+std::size_t env_threads(const char* name) {
+  const char* text = std::getenv(name);
+  if (text != nullptr && std::atoi(text) > 0) return static_cast<std::size_t>(std::atoi(text));
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : cores;
+}
+
+// Reads whole records of a warm expert file into k staging buffers with the
+// expert-read pool's thread count: the page-cache read bandwidth the expert
+// reads compete against.
+class PageCacheProbe {
+ public:
+  PageCacheProbe(const fs::path& file, std::size_t threads) : threads_(threads) {
+    fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) throw std::runtime_error(fmt::format("cannot open {}: {}", file.string(), std::strerror(errno)));
+    for (std::size_t i = 0; i < qwen35::kExpertSlots; ++i) {
+      void* p = std::aligned_alloc(16384, kExpertRecordSize);
+      if (p == nullptr) throw std::bad_alloc();
+      std::memset(p, 0, kExpertRecordSize);
+      slots_.push_back(static_cast<uint8_t*>(p));
+    }
+    pass();  // warm the records
+  }
+  ~PageCacheProbe() {
+    for (uint8_t* p : slots_) std::free(p);
+    if (fd_ >= 0) ::close(fd_);
+  }
+  PageCacheProbe(const PageCacheProbe&) = delete;
+  PageCacheProbe& operator=(const PageCacheProbe&) = delete;
+
+  // Best of `repeats` passes over the hot records, bytes per second.
+  double measure(int repeats) {
+    double best = 0;
+    for (int r = 0; r < repeats; ++r) best = std::max(best, pass());
+    return best;
+  }
+
+ private:
+  double pass() {
+    const auto t0 = std::chrono::steady_clock::now();
+    bool ok = true;
+#pragma omp parallel for num_threads(static_cast<int>(threads_)) schedule(dynamic, 1) reduction(&& : ok)
+    for (std::size_t e = 0; e < kHotExperts; ++e) {
+      const ssize_t got = ::pread(fd_, slots_[e % slots_.size()], kExpertRecordSize,
+                                  static_cast<off_t>(e * kExpertRecordSize));
+      ok = ok && got == static_cast<ssize_t>(kExpertRecordSize);
+    }
+    if (!ok) throw std::runtime_error("page-cache probe: short read");
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return static_cast<double>(kHotExperts * kExpertRecordSize) / s;
+  }
+
+  int fd_ = -1;
+  std::size_t threads_;
+  std::vector<uint8_t*> slots_;
+};
+
+int run_child(const Options& o) {
+  auto model = Model::load_shared(o.model.string());
+  if (!model) throw std::runtime_error(model.error().to_string());
+  const std::size_t layers = (*model)->experts().size();
+  const DecodeBytes bytes = decode_bytes(**model, o.k);
+  const double per_token = static_cast<double>(bytes.total());
+
+  BandwidthProbe probe(std::size_t{1} << 30);
+  PageCacheProbe page_cache(o.model / "packed_experts" / "layer_00.bin", env_threads("RAYON_NUM_THREADS"));
+  // Enough warm-up tokens that every hot record has been read at least once.
+  std::vector<Decoder> decoders;
+  decoders.emplace_back("Qwen35MoEFusedExp1", *model, o.k, 24);
+  decoders.emplace_back("Qwen35MoEFusedExp2", *model, o.k, 24);
+
+  struct Samples {
+    std::vector<double> tok_s, ms, io_ms, roofline, read_fraction;
+  };
+  std::vector<Samples> samples(decoders.size());
+  std::vector<double> probe_gbs, page_cache_gbs;
+  const std::size_t per_round = o.tokens / o.rounds;
+  for (std::size_t r = 0; r < o.rounds; ++r) {
+    const double bw = probe.measure(3).bytes_per_second;
+    const double pc = page_cache.measure(5);
+    probe_gbs.push_back(bw / 1e9);
+    page_cache_gbs.push_back(pc / 1e9);
+    for (std::size_t i = 0; i < decoders.size(); ++i) {
+      const DecodeRound got = decoders[i].round(per_round);
+      Samples& s = samples[i];
+      s.tok_s.push_back(1.0 / got.seconds_per_token);
+      s.ms.push_back(got.seconds_per_token * 1e3);
+      s.io_ms.push_back(got.expert_io_ms_per_token);
+      s.roofline.push_back(per_token / got.seconds_per_token / bw);
+      const double layer_read_s = got.expert_io_ms_per_token / 1e3 / static_cast<double>(layers);
+      const double read_rate = static_cast<double>(o.k * kExpertRecordSize) / layer_read_s;
+      s.read_fraction.push_back(read_rate / pc);
+    }
+  }
+  fmt::print("bytes\t{}\t{}\t{}\t{}\n", bytes.weights, bytes.embedding_row, bytes.experts, bytes.linear_state);
+  for (std::size_t i = 0; i < decoders.size(); ++i) {
+    const Samples& s = samples[i];
+    fmt::print("row\t{}\t{:.3f}\t{:.2f}\t{:.2f}\t{:.3f}\t{:.3f}\t{:.2f}\t{:.2f}\n", decoders[i].mode(), median(s.tok_s),
+               median(s.ms), median(s.io_ms), median(s.roofline), median(s.read_fraction), median(probe_gbs),
+               median(page_cache_gbs));
+  }
+  return 0;
+}
+
+// ---- parent: every case in its own process ----
+
+std::string shell_quote(std::string_view s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+std::vector<std::string> run_case(const Options& o, const fs::path& model, std::size_t k, std::size_t threads) {
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  const std::string command =
+      fmt::format("VARKEL_KERNEL_THREADS={0} RAYON_NUM_THREADS={0} OMP_NUM_THREADS={0} {1} --child --model {2} --k {3} "
+                  "--tokens {4} --rounds {5}",
+                  threads, shell_quote(self), shell_quote(model.string()), k, o.tokens, o.rounds);
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+  if (!pipe) throw std::runtime_error("cannot start a measuring child");
+  std::vector<std::string> lines;
+  std::string line;
+  for (int c; (c = std::fgetc(pipe.get())) != EOF;) {
+    if (c == '\n') {
+      lines.push_back(std::move(line));
+      line.clear();
+    } else {
+      line += static_cast<char>(c);
+    }
+  }
+  const int status = ::pclose(pipe.release());
+  if (status != 0) throw std::runtime_error(fmt::format("measuring child failed: {}", command));
+  return lines;
+}
+
+std::vector<std::string> fields(const std::string& line) {
+  std::vector<std::string> out;
+  std::stringstream in(line);
+  for (std::string item; std::getline(in, item, '\t');) out.push_back(item);
+  return out;
+}
+
+int run_parent(Options o) {
+  ensure_models(o);
+  if (o.threads.empty()) o.threads = {env_threads("VARKEL_KERNEL_THREADS"), 2};
+  fmt::print("FullModel decode, {} tokens per engine in {} rounds per case, medians of the rounds\n", o.tokens,
+             o.rounds);
+  fmt::print("roofline = (bytes/token / s/token) / memory-read probe; expert reads = (k records / one layer's read "
+             "time) / page-cache pread bandwidth (same threads)\n");
+  fmt::print("{:<6} {:>2} {:>3} {:<19} {:>7} {:>8} {:>8} {:>8} {:>8} {:>6} {:>8} {:>8}\n", "scheme", "k", "thr",
+             "engine", "tok/s", "ms/tok", "io ms", "MB/tok", "probe", "roofl", "pc GB/s", "read fr");
+  for (std::size_t threads : o.threads) {
+    for (const auto& scheme : o.schemes) {
+      for (std::size_t k : o.ks) {
+        const auto lines = run_case(o, scheme_dir(o, scheme), k, threads);
+        double mb = 0;
+        for (const auto& line : lines) {
+          const auto f = fields(line);
+          if (f.size() == 5 && f[0] == "bytes") {
+            mb = (std::stod(f[1]) + std::stod(f[2]) + std::stod(f[3]) + std::stod(f[4])) / 1e6;
+          } else if (f.size() == 9 && f[0] == "row") {
+            fmt::print("{:<6} {:>2} {:>3} {:<19} {:>7} {:>8} {:>8} {:>8.1f} {:>8} {:>6} {:>8} {:>8}\n", scheme, k,
+                       threads, f[1], f[2], f[3], f[4], mb, f[7], f[5], f[8], f[6]);
+          }
+        }
+        std::fflush(stdout);
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace varkel::bench
+
+int main(int argc, char** argv) {
+  try {
+    const auto o = varkel::bench::parse(argc, argv);
+    return o.child ? varkel::bench::run_child(o) : varkel::bench::run_parent(o);
+  } catch (const std::exception& e) {
+    fmt::print(stderr, "full_decode_bench: {}\n", e.what());
+    return 1;
+  }
+}
