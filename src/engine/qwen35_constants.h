@@ -3,6 +3,7 @@
 // configuration against one of them. The engine sizes nothing at run time:
 // every dimension below is fixed when the engine type is instantiated.
 
+#include <bit>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -38,7 +39,8 @@ inline constexpr std::size_t kSsmStateFloats =
     kLinearNumValueHeads * kLinearValueHeadDim * kLinearKeyHeadDim;  // 524,288
 inline constexpr std::size_t kMaxSeq = 4096;
 inline constexpr std::size_t kFullAttentionInterval = 4;
-inline constexpr float kRmsNormEps = 1e-6f;  // bits 0x358637BD
+inline constexpr float kRmsNormEps = 1e-6f;
+static_assert(std::bit_cast<uint32_t>(kRmsNormEps) == 0x358637BDu);
 inline constexpr std::size_t kExpertGroupSize = 64;
 inline constexpr std::size_t kPackedExpertSize = 1769472;
 // Staging slots for routed experts: allocated whatever k is.

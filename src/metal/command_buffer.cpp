@@ -122,6 +122,7 @@ void CommandBuffer::commit() {
   }
   if (encoder_open_) fail_encoding("commit: an encoder has not ended");
   status_ = CommandBufferStatus::Committed;
+  ++queue_->commits_;
   bool ok = run_all();
   queue_->pool_->give_back(std::move(recording_));
   status_ = ok ? CommandBufferStatus::Completed : CommandBufferStatus::Error;

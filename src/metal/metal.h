@@ -218,6 +218,8 @@ class CommandQueue : public std::enable_shared_from_this<CommandQueue> {
 
   CommandBufferPtr command_buffer();
   const DevicePtr& device() const { return device_; }
+  // Command buffers of this queue committed so far (each submission once).
+  std::size_t commit_count() const { return commits_; }
 
  private:
   friend class Device;
@@ -226,6 +228,7 @@ class CommandQueue : public std::enable_shared_from_this<CommandQueue> {
   explicit CommandQueue(DevicePtr device);
   DevicePtr device_;
   std::unique_ptr<Pool> pool_;  // recycled dispatch storage of finished command buffers
+  std::size_t commits_ = 0;
 };
 
 class Device : public std::enable_shared_from_this<Device> {

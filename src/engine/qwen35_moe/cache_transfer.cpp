@@ -51,8 +51,9 @@ template <class CheckFull, class CheckLinear>
 Status check_layers(const MetalContext& ctx, const Cache& cache, CheckFull check_full, CheckLinear check_linear) {
   const std::size_t num_layers = ctx.num_layers;
   if (cache.layers.size() < num_layers) {
-    return fail(MoEError::config(
-        fmt::format("cache has {} layers, the engine needs {}", cache.layers.size(), num_layers)));
+    // Refused as the typed access of the first missing layer refuses it.
+    auto missing = cache.linear_layer(cache.layers.size());
+    return fail(std::move(missing.error()));
   }
   for (std::size_t layer = 0; layer < num_layers; ++layer) {
     const LayerSlot slot = slot_of(layer);

@@ -24,17 +24,20 @@ Check one_threadgroup(std::string_view kernel, const DispatchArgs& args) {
                     fmt::format("covers the vector in exactly one threadgroup, got {}", args.grid.threadgroups[0]));
 }
 
-// Sum of squares; the threads' and SIMD groups' reduction order is free, so
-// eight interleaved partial sums.
-float sum_of_squares(const float* x, uint32_t n) {
-  float part[8] = {};
-  uint32_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    for (uint32_t j = 0; j < 8; ++j) part[j] += x[i + j] * x[i + j];
-  }
-  for (; i < n; ++i) part[0] += x[i] * x[i];
+// Sum of squares as one threadgroup of `threads` forms it: thread t adds the
+// squares of x[t], x[t + threads], ... in order, each SIMD group of 32 adds its
+// lanes' sums, and SIMD group 0 adds the groups' sums in group order.
+float sum_of_squares(const float* x, uint32_t n, uint32_t threads) {
   float total = 0.0f;
-  for (float p : part) total += p;
+  for (uint32_t first = 0; first < threads; first += 32) {
+    float group = 0.0f;
+    for (uint32_t t = first; t < std::min(threads, first + 32); ++t) {
+      float own = 0.0f;
+      for (uint64_t i = t; i < n; i += threads) own += x[i] * x[i];
+      group += own;
+    }
+    total += group;
+  }
   return total;
 }
 
@@ -57,7 +60,8 @@ void run_rms_norm_fused_bf16(const DispatchArgs& args) {
   const uint16_t* w = args.buffer<const uint16_t>(1);
   float* out = args.buffer<float>(2);
   // Precise: a correctly rounded square root and division.
-  const float inv = 1.0f / std::sqrt(sum_of_squares(x, dim) / static_cast<float>(dim) + args.f32(4));
+  const float total = sum_of_squares(x, dim, args.grid.threads_per_threadgroup[0]);
+  const float inv = 1.0f / std::sqrt(total / static_cast<float>(dim) + args.f32(4));
   for (uint32_t i = 0; i < dim; ++i) out[i] = x[i] * inv * bf16_to_f32(w[i]);
 }
 
@@ -71,7 +75,8 @@ Check validate_rms_norm_sum_sq(const DispatchArgs& args) {
 
 void run_rms_norm_sum_sq(const DispatchArgs& args) {
   if (args.grid.threads_per_threadgroup[0] == 0) return;
-  args.buffer<float>(1)[0] = sum_of_squares(args.buffer<const float>(0), args.u32(2));
+  args.buffer<float>(1)[0] =
+      sum_of_squares(args.buffer<const float>(0), args.u32(2), args.grid.threads_per_threadgroup[0]);
 }
 
 template <class Weight>

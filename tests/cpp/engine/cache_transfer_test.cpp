@@ -166,7 +166,7 @@ TEST_F(CacheTransfer, RefusedUploadsAndDownloadsChangeNothing) {
     std::string message;  // empty: any Config message
   };
   const std::vector<Case> cases = {
-      {"too few layers", [](Cache& c) { c.layers.pop_back(); }, ""},
+      {"too few layers", [](Cache& c) { c.layers.pop_back(); }, "layer index 3 out of range (3 layers)"},
       {"full layer stored as linear", [](Cache& c) { c.layers[3] = c.layers[0]; }, "expected Full state"},
       {"linear layer stored as full", [](Cache& c) { c.layers[1] = c.layers[3]; }, "expected Linear state"},
       {"conv_state too long", [](Cache& c) { std::get<LinearState>(c.layers[2]).conv_state.push_back(1.0f); }, ""},

@@ -253,12 +253,14 @@ TEST(ForwardTest, InterruptsStopBeforeTheNextLayer) {
   const std::vector<float> x = embed(*engine, {3, 9});
   ASSERT_TRUE(engine->upload_cache(fresh_cache(m)).has_value());
 
+  const metal::CommandQueue& queue = *engine->state().ctx.queue;
   int polls = 0;
   auto first = engine->forward_hidden(x, [&] { return ++polls == 1; });
   ASSERT_FALSE(first.has_value());
   EXPECT_EQ(first.error().to_string(), "Metal error: interrupted");
   EXPECT_EQ(polls, 1);
   EXPECT_EQ(engine->state().ctx.pos, 0u);
+  EXPECT_EQ(queue.commit_count(), 0u);
 
   // Four polls for the first token, then layer 0 and layer 1 of the second.
   polls = 0;
@@ -267,6 +269,9 @@ TEST(ForwardTest, InterruptsStopBeforeTheNextLayer) {
   EXPECT_EQ(second.error().message(), "interrupted");
   EXPECT_EQ(polls, 6);
   EXPECT_EQ(engine->state().ctx.pos, 1u);
+  // Layers + 2 submissions for the finished token, then layer 0's alone:
+  // layer 0's expert stage, waiting for layer 1, is never committed.
+  EXPECT_EQ(queue.commit_count(), 6u + 1u);
 
   // Fewer than 2048 floats: nothing at all, not even a poll; a partial row is ignored.
   polls = 0;
@@ -278,6 +283,7 @@ TEST(ForwardTest, InterruptsStopBeforeTheNextLayer) {
   ASSERT_TRUE(one.has_value());
   EXPECT_EQ(one->size(), kVocab);
   EXPECT_EQ(polls, 4);
+  EXPECT_EQ(queue.commit_count(), 7u + 6u);
 }
 
 TEST(ForwardTest, PositionMaxSeqIsRefusedAtTheFullAttentionLayer) {
@@ -293,10 +299,14 @@ TEST(ForwardTest, PositionMaxSeqIsRefusedAtTheFullAttentionLayer) {
   EXPECT_EQ(at_max.pos, 4096u);
 
   polls = 0;
+  const std::size_t commits_before = engine->state().ctx.queue->commit_count();
   auto refused = engine->forward_hidden(x, [&] { return ++polls < 0; });
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().to_string(), "Config error: sequence position 4096 exceeds MAX_SEQ (4096)");
   EXPECT_EQ(polls, 4);  // layers 0 to 3 were reached
+  // Layers 0 to 2 were submitted; layer 3's command buffer (with layer 2's
+  // expert stage) was dropped before its commit.
+  EXPECT_EQ(engine->state().ctx.queue->commit_count() - commits_before, 3u);
   Cache after = fresh_cache(m);
   ASSERT_TRUE(engine->download_cache(after).has_value());
   EXPECT_EQ(after.pos, 4096u);

@@ -54,6 +54,17 @@ TEST(NormKernels, FusedAndTwoPassNormsMatchDoubleReference) {
       .f32(5, 1e-6f).grid(kHidden / 256, 256).run();
   EXPECT_LT(max_error(out32, rms_reference(x, 1e-6, [&](size_t i) { return double(w32[i]); })), tol);
   EXPECT_LT(max_error(out16, rms_reference(x, 1e-6, [&](size_t i) { return bf16_value(w16[i]); })), tol);
+
+  // Thread t adds x[t], x[t + 256], ... in order: against 4096 squared,
+  // thread 0's seven further ones round away; every other thread keeps 8.
+  std::vector<float> spread(kHidden, 1.0f);
+  spread[0] = 4096.0f;
+  Dispatch("rms_norm_sum_sq").bind(0, spread).bind(1, sum_sq).u32(2, kHidden).grid(1, 256).run();
+  EXPECT_EQ(sum_sq[0], 16777216.0f + 255 * 8.0f);
+  std::vector<uint16_t> unit(kHidden, 0x3F80);  // bf16 1.0
+  Dispatch("rms_norm_fused_bf16").bind(0, spread).bind(1, unit).bind(2, out).u32(3, kHidden).f32(4, 1e-6f)
+      .grid(1, 256).run();
+  EXPECT_EQ(out[1], 1.0f / std::sqrt((16777216.0f + 255 * 8.0f) / 2048.0f + 1e-6f));
 }
 
 std::vector<double> swiglu_reference(const std::vector<float>& g, const std::vector<float>& u, size_t n) {
