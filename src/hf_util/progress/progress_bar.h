@@ -35,7 +35,7 @@ struct BarState;
 
 class ProgressBar {
  public:
-  // A bar of its own, in spinner form until its length is set.
+  // A bar of its own, without a length until one is set.
   static std::shared_ptr<ProgressBar> create(std::shared_ptr<DrawTarget> target = DrawTarget::standard_error());
 
   void set_message(std::string message);

@@ -11,8 +11,6 @@ namespace varkel::progress {
 
 namespace {
 
-constexpr std::array<std::string_view, 8> SPINNER = {"⠁", "⠂", "⠄", "⡀", "⢀", "⠠", "⠐", "⠈"};
-
 // Columns a UTF-8 text takes: one per code point (continuation bytes skipped).
 size_t columns(std::string_view text) {
   size_t n = 0;
@@ -112,15 +110,6 @@ float fraction_done(std::optional<uint64_t> length, uint64_t position) {
 std::string render_line(const BarSnapshot& bar, size_t max_columns) {
   std::vector<Segment> segments;
   segments.push_back({pad_right(bar.message, MESSAGE_WIDTH) + " ", {}});
-  if (!bar.length) {
-    auto frame = static_cast<size_t>(bar.elapsed_seconds * 10.0) % SPINNER.size();
-    segments.push_back({std::string(SPINNER[frame]), CYAN});
-    segments.push_back({fmt::format(" {} {} {}", pad_left(human_bytes(bar.position), 10),
-                                    pad_left(human_rate(bar.position, bar.elapsed_seconds), 12),
-                                    pad_left(human_elapsed(bar.elapsed_seconds), 6)),
-                        {}});
-    return join_cut(segments, max_columns);
-  }
   const float fraction = fraction_done(bar.length, bar.position);
   const float fill = fraction * static_cast<float>(BAR_WIDTH);
   const auto full = std::min(static_cast<size_t>(fill), BAR_WIDTH);
@@ -131,7 +120,7 @@ std::string render_line(const BarSnapshot& bar, size_t max_columns) {
   segments.push_back({repeat(BAR_LEFT, BAR_WIDTH - full - edge), BLUE});
   const auto percent = static_cast<int>(fraction * 100.0f);
   segments.push_back({fmt::format(" {:>3}% {}/{} {} {}", percent, pad_left(human_bytes(bar.position), 10),
-                                  pad_right(human_bytes(*bar.length), 10),
+                                  pad_right(human_bytes(bar.length.value_or(0)), 10),
                                   pad_left(human_rate(bar.position, bar.elapsed_seconds), 12),
                                   pad_left(human_elapsed(bar.elapsed_seconds), 6)),
                       {}});

@@ -1,8 +1,8 @@
 #pragma once
 // Text of one progress line:
 //   {msg:30} {bar:40.cyan/blue} {percent:>3}% {bytes:>10}/{total_bytes:10} {bytes_per_sec:>12} {elapsed:>6}
-// and, while the length is unknown, a spinner line with the same message,
-// bytes, rate and elapsed fields.
+// The template has no spinner field: before its length is known a bar is
+// drawn empty, at 0%, with a total of 0 B.
 
 #include <cstddef>
 #include <cstdint>
@@ -25,7 +25,7 @@ inline constexpr std::string_view RESET = "\x1b[0m";
 
 struct BarSnapshot {
   std::string message;
-  std::optional<uint64_t> length;  // none: spinner form
+  std::optional<uint64_t> length;  // none: not known yet
   uint64_t position = 0;
   double elapsed_seconds = 0.0;
 };
