@@ -112,6 +112,8 @@ void register_hf_repo(py::module_& module) {
         return self.repo->is_hf();
       });
   install_method_descriptors(repo_class, {"ensure", "ensure_batch", "file_size", "file_sizes", "remove", "ls"});
+  // pybind11 gives every property the docstring ""; these have none.
+  for (const char* getter : {"path", "is_hf"}) py::setattr(repo_class.attr(getter), "__doc__", py::none());
 }
 
 }  // namespace varkel::python

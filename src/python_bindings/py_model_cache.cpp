@@ -87,6 +87,8 @@ void register_cache(py::module_& module) {
         return fmt::format("Cache(pos={})", self.cache->pos);
       });
   install_method_descriptors(cache_class, {"reset", "save"});
+  // pybind11 gives every property the docstring ""; this one has none.
+  py::setattr(cache_class.attr("pos"), "__doc__", py::none());
 }
 
 }  // namespace varkel::python

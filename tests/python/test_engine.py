@@ -123,19 +123,34 @@ def test_sigint_interrupts_a_long_pass_and_keeps_the_cache(varkel, model, engine
     assert cache.pos == 2
 
 
-def test_signal_handler_touching_the_cache_meets_a_borrow_error(varkel, model, engine):
+def test_signal_handler_during_a_pass_meets_borrow_errors_in_argument_order(varkel, model, engine, tmp_path):
     cache = varkel.Cache(model)
-    seen = []
+    other = varkel.Engine(model)
+    strided = np.arange(10, dtype=np.int64)[::2]
+    attempts = {
+        "pos": lambda: cache.pos,
+        "repr": lambda: repr(cache),
+        "save": lambda: cache.save(str(tmp_path / "c.bin"), str(tmp_path / "c.json")),
+        "reset": lambda: cache.reset(),
+        "telemetry": lambda: engine.telemetry(),
+        # The engine is borrowed before the array is looked at.
+        "same engine": lambda: engine.forward(strided, cache),
+        # The array's type comes before the cache, the cache before contiguity and shape.
+        "list ids": lambda: other.forward([1, 2], cache),
+        "strided ids": lambda: other.forward(strided, cache),
+        "narrow embeddings": lambda: other.forward_hidden(np.zeros((1, 1024), dtype=np.float32), cache),
+        "upload": lambda: other.upload_cache(cache),
+        "download": lambda: other.download_cache(cache),
+    }
+    seen = {}
 
     def handler(signum, frame):
-        try:
-            cache.pos
-        except RuntimeError as error:
-            seen.append(str(error))
-        try:
-            cache.reset()
-        except RuntimeError as error:
-            seen.append(str(error))
+        for name, attempt in attempts.items():
+            try:
+                attempt()
+                seen[name] = "no error"
+            except (RuntimeError, TypeError) as error:
+                seen[name] = f"{type(error).__name__}: {error}"
         raise KeyboardInterrupt
 
     old = signal.signal(signal.SIGALRM, handler)
@@ -146,5 +161,13 @@ def test_signal_handler_touching_the_cache_meets_a_borrow_error(varkel, model, e
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
-    assert seen == ["Already mutably borrowed", "Already borrowed"]
+    shared = "RuntimeError: Already mutably borrowed"
+    exclusive = "RuntimeError: Already borrowed"
+    assert seen.pop("list ids").startswith("TypeError: argument 'input_ids': ")
+    assert seen == {
+        "pos": shared, "repr": shared, "save": shared, "reset": exclusive, "telemetry": shared,
+        "same engine": exclusive, "strided ids": exclusive, "narrow embeddings": exclusive,
+        "upload": shared, "download": exclusive,
+    }
     assert cache.pos == 0
+    assert not (tmp_path / "c.bin").exists()

@@ -34,27 +34,66 @@ print(repr(_varkel.__doc__))
     assert out.stderr == ""
 
 
-def test_text_signatures(varkel):
+METHODS = {
+    "Engine": {
+        "embed_lookup": ("($self, input_ids)",
+                         "Convert token IDs to embeddings. Returns [n, hidden_dim] float32 array."),
+        "forward_hidden": ("($self, embeddings, cache)",
+                           "Process pre-computed embeddings through the LM. Returns [n, vocab_size] logits."),
+        "forward": ("($self, input_ids, cache)", None),
+        "upload_cache": ("($self, cache)", "Expose upload/download for callers that manage cache persistence."),
+        "download_cache": ("($self, cache)", None),
+        "telemetry": ("($self)", "Engine-level telemetry (only populated when record_engine_telemetry(true))."),
+    },
+    "Cache": {
+        "reset": ("($self)", None),
+        "save": ("($self, bin_path, json_path)", None),
+        "load": ("(bin_path, json_path)", None),
+    },
+    "PyHfRepo": {
+        "ensure": ("($self, filename)", "Download a file and return its local path."),
+        # ... : the module's own words, checked below.
+        "ensure_batch": ("($self, filenames)", ...),
+        "file_size": ("($self, filename)", ...),
+        "file_sizes": ("($self)", "Get (filename, size_bytes) for all files in the repo."),
+        "remove": ("($self, filename)", "Delete a cached file."),
+        "ls": ("($self, dir=None)", "List immediate children of *dir* (defaults to root).  Behaves like UNIX\n"
+                                    "``ls``: returns names of files and directories at that level."),
+    },
+}
+
+
+def test_text_signatures_and_docstrings(varkel):
+    classes = {"Model": "(model_path)", "Engine": '(model, pipeline_mode="Qwen35MoEFusedExp2", k=0)',
+               "Cache": "(model)", "PyHfRepo": "(repo_id)"}
+    for name, text_signature in classes.items():
+        cls = getattr(varkel, name)
+        assert cls.__text_signature__ == text_signature, name
+        assert cls.__doc__ == "", name
     assert str(inspect.signature(varkel.Engine)) == "(model, pipeline_mode='Qwen35MoEFusedExp2', k=0)"
-    assert str(inspect.signature(varkel.Model)) == "(model_path)"
-    assert str(inspect.signature(varkel.Cache)) == "(model)"
     assert str(inspect.signature(varkel.PyHfRepo)) == "(repo_id)"
-    assert varkel.Engine.__text_signature__ == '(model, pipeline_mode="Qwen35MoEFusedExp2", k=0)'
+
+    for class_name, methods in METHODS.items():
+        cls = getattr(varkel, class_name)
+        for name, (text_signature, doc) in methods.items():
+            method = getattr(cls, name)
+            assert method.__text_signature__ == text_signature, name
+            if doc is not ...:
+                assert method.__doc__ == doc, name
+    # Two lines and one line of the module's own words.
+    assert varkel.PyHfRepo.ensure_batch.__doc__.splitlines()[1] == "Returns local paths in the same order."
+    assert len(varkel.PyHfRepo.file_size.__doc__.splitlines()) == 1
+    for cls, getter in ((varkel.Cache, "pos"), (varkel.PyHfRepo, "path"), (varkel.PyHfRepo, "is_hf")):
+        assert vars(cls)[getter].__doc__ is None, getter
+
     assert str(inspect.signature(varkel.Engine.forward)) == "(self, /, input_ids, cache)"
-    assert varkel.Engine.forward.__text_signature__ == "($self, input_ids, cache)"
     assert str(inspect.signature(varkel.Cache.load)) == "(bin_path, json_path)"
     assert str(inspect.signature(varkel.PyHfRepo.ls)) == "(self, /, dir=None)"
-    assert str(inspect.signature(varkel.record_engine_telemetry)) == "(on)"
+    assert varkel.record_engine_telemetry.__text_signature__ == "(on)"
+    assert varkel.record_engine_telemetry.__doc__ == "Enable or disable engine-level telemetry recording globally."
+    assert varkel.qwen35_moe_quantize.__text_signature__ == '(model_path, output_dir, *, version, scheme="bq4")'
     assert str(inspect.signature(varkel.qwen35_moe_quantize)) == \
         "(model_path, output_dir, *, version, scheme='bq4')"
-    assert varkel.Engine.embed_lookup.__doc__ == \
-        "Convert token IDs to embeddings. Returns [n, hidden_dim] float32 array."
-    assert varkel.Engine.telemetry.__doc__ == \
-        "Engine-level telemetry (only populated when record_engine_telemetry(true))."
-    assert varkel.PyHfRepo.ensure_batch.__doc__.splitlines()[1] == "Returns local paths in the same order."
-    assert varkel.PyHfRepo.ls.__doc__.splitlines()[1].startswith("``ls``: returns names")
-    # Class bodies are empty: only the signature is there.
-    assert varkel.Engine.__doc__ in ("", None)
 
 
 def test_path_arguments_must_be_str(varkel, model_dir, tmp_path):
