@@ -31,15 +31,28 @@ char32_t next_code_point(std::string_view text, std::size_t& i) {
   return cp;
 }
 
+// Shown as \u{...}: controls, format characters, separators other than the ASCII blank,
+// surrogates, private use, noncharacters and unassigned planes, and the combining marks
+// that extend the character before them.
+struct CodeRange {
+  char32_t first, last;
+};
+constexpr CodeRange kEscaped[] = {
+    {0x0000, 0x001F},   {0x007F, 0x00A0},   {0x00AD, 0x00AD},   {0x0300, 0x036F},   {0x0600, 0x0605},
+    {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},
+    {0x1680, 0x1680},   {0x180E, 0x180E},   {0x1AB0, 0x1AFF},   {0x1DC0, 0x1DFF},   {0x2000, 0x200F},
+    {0x2028, 0x202F},   {0x205F, 0x206F},   {0x20D0, 0x20FF},   {0x3000, 0x3000},   {0xD800, 0xF8FF},
+    {0xFDD0, 0xFDEF},   {0xFE00, 0xFE0F},   {0xFE20, 0xFE2F},   {0xFEFF, 0xFEFF},   {0xFFF0, 0xFFFB},
+    {0xFFFE, 0xFFFF},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3},
+    {0x1D173, 0x1D17A}, {0x40000, 0xDFFFF}, {0xE0000, 0xE0FFF}, {0xF0000, 0x10FFFF},
+};
+
 bool is_printable(char32_t cp) {
-  if (cp < 0x20 || cp == 0x7F) return false;
-  if (cp >= 0x80 && cp < 0xA0) return false;
-  if (cp == 0xAD || (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) ||
-      (cp >= 0x2060 && cp <= 0x206F) || cp == 0xFEFF || (cp >= 0xFFF9 && cp <= 0xFFFB))
-    return false;
-  if (cp >= 0xD800 && cp <= 0xDFFF) return false;
-  if (cp >= 0xE000 && cp <= 0xF8FF) return false;  // private use
-  return true;
+  for (const CodeRange& range : kEscaped) {
+    if (cp < range.first) return (cp & 0xFFFE) != 0xFFFE;  // U+xFFFE and U+xFFFF are noncharacters
+    if (cp <= range.last) return false;
+  }
+  return false;
 }
 
 void append_utf8(std::string& out, char32_t cp) {

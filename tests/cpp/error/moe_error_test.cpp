@@ -55,6 +55,10 @@ TEST(DebugQuoteTest, EscapesQuotesBackslashesAndControlCharacters) {
   // Printable non-ASCII stays as it is; a zero-width space does not.
   EXPECT_EQ(debug_quoted("é"), "\"é\"");
   EXPECT_EQ(debug_quoted("\xE2\x80\x8B"), "\"\\u{200b}\"");
+  // Non-ASCII blanks, combining marks, private use and tags are escaped; U+FFFD is not.
+  EXPECT_EQ(debug_quoted("a\u00A0b\u3000"), "\"a\\u{a0}b\\u{3000}\"");
+  EXPECT_EQ(debug_quoted("e\u0301\uFE0F"), "\"e\\u{301}\\u{fe0f}\"");
+  EXPECT_EQ(debug_quoted("\U000F0000\U000E0041\uFFFF\uFFFD"), "\"\\u{f0000}\\u{e0041}\\u{ffff}\uFFFD\"");
 }
 
 TEST(DebugQuoteTest, ListsSeparateElementsWithCommaAndBlank) {
