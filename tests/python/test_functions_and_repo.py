@@ -87,6 +87,15 @@ def test_repo_requests_without_network_raise_runtime_error(varkel, in_tmp):
         repo.ensure("../escape")
 
 
+def test_hub_cache_directory_that_cannot_be_made(varkel, in_tmp):
+    (in_tmp / "hub").write_text("a file where the cache directory goes")
+    with pytest.raises(RuntimeError, match=r"\(os error 20\)$"):
+        varkel.PyHfRepo("org/name")
+    # The handle fails before any fetch: RuntimeError, not the OSError of a failed fetch.
+    with pytest.raises(RuntimeError, match=r"\(os error 20\)$"):
+        varkel.qwen35_moe_quantize("org/name", str(in_tmp / "out"), version="3.5")
+
+
 def test_batch_names_from_a_sequence_that_makes_its_items(varkel, in_tmp):
     # Each item exists only while the conversion holds it; the debug allocator
     # poisons freed memory, so reading an item after its release would show.
