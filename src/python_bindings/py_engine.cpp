@@ -125,7 +125,8 @@ py::dict telemetry_dict(const TelemetryMap& telemetry) {
 }  // namespace
 
 void register_engine(py::module_& module) {
-  auto engine_class = py::class_<PyEngine>(module, "Engine", "Engine(model, pipeline_mode=\"Qwen35MoEFusedExp2\", k=0)\n--\n\n")
+  auto engine_class = py::class_<PyEngine>(module, "Engine", "Engine(model, pipeline_mode=\"Qwen35MoEFusedExp2\", k=0)\n--\n\n",
+                                         py::is_final())
       .def(py::init([](py::object model, py::object pipeline_mode, py::object k) {
              PyModel& source = class_arg<PyModel>(model, "model", "Model");
              SharedBorrow borrow(source);

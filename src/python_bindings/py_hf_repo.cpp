@@ -39,7 +39,7 @@ py::str path_str(const std::filesystem::path& path) {
 }  // namespace
 
 void register_hf_repo(py::module_& module) {
-  auto repo_class = py::class_<PyHfRepo>(module, "PyHfRepo", "PyHfRepo(repo_id)\n--\n\n")
+  auto repo_class = py::class_<PyHfRepo>(module, "PyHfRepo", "PyHfRepo(repo_id)\n--\n\n", py::is_final())
       .def(py::init([](py::object repo_id) {
              return std::make_unique<PyHfRepo>(hub_value_or_raise(HfRepo::from_hf(str_arg(repo_id, "repo_id"))));
            }),

@@ -30,7 +30,7 @@ uint64_t config_count(const Model& model, const char* key) { return model.config
 }  // namespace
 
 void register_model(py::module_& module) {
-  py::class_<PyModel>(module, "Model", "Model(model_path)\n--\n\n")
+  py::class_<PyModel>(module, "Model", "Model(model_path)\n--\n\n", py::is_final())
       .def(py::init([](py::object model_path) {
              const std::string path = str_arg(model_path, "model_path");
              return std::make_unique<PyModel>(value_or_raise(Model::load_shared(path), PyExc_RuntimeError));
@@ -44,7 +44,7 @@ void register_model(py::module_& module) {
 }
 
 void register_cache(py::module_& module) {
-  auto cache_class = py::class_<PyCache>(module, "Cache", "Cache(model)\n--\n\n")
+  auto cache_class = py::class_<PyCache>(module, "Cache", "Cache(model)\n--\n\n", py::is_final())
       .def(py::init([](py::object model) {
              PyModel& source = class_arg<PyModel>(model, "model", "Model");
              SharedBorrow borrow(source);

@@ -70,6 +70,9 @@ def test_text_signatures_and_docstrings(varkel):
         cls = getattr(varkel, name)
         assert cls.__text_signature__ == text_signature, name
         assert cls.__doc__ == "", name
+        # Native types of their own, not bases for Python classes.
+        with pytest.raises(TypeError, match="is not an acceptable base type"):
+            type("Sub", (cls,), {})
     assert str(inspect.signature(varkel.Engine)) == "(model, pipeline_mode='Qwen35MoEFusedExp2', k=0)"
     assert str(inspect.signature(varkel.PyHfRepo)) == "(repo_id)"
 
