@@ -1,10 +1,18 @@
 #include "python_bindings/confined.h"
 
+#include <atomic>
+
 #include <fmt/format.h>
 
 #include "python_bindings/errors.h"
 
 namespace varkel::python {
+
+uint64_t Confined::current_thread_token() {
+  static std::atomic<uint64_t> next{1};
+  thread_local const uint64_t token = next.fetch_add(1, std::memory_order_relaxed);
+  return token;
+}
 
 void Confined::check_thread() const {
   if (!on_owner_thread()) raise_panic(fmt::format("{} is unsendable, but sent to another thread", type_path_));

@@ -4,8 +4,8 @@
 // length; a conflict can only come from re-entry (a signal handler run by the
 // interrupt check), and is reported instead of aliasing native state.
 
+#include <cstdint>
 #include <string>
-#include <thread>
 
 namespace varkel::python {
 
@@ -15,7 +15,7 @@ class Confined {
   Confined(const Confined&) = delete;
   Confined& operator=(const Confined&) = delete;
 
-  bool on_owner_thread() const { return std::this_thread::get_id() == owner_; }
+  bool on_owner_thread() const { return current_thread_token() == owner_; }
   const char* type_path() const { return type_path_; }
 
   // Raises the panic exception when called from a thread other than the creator's.
@@ -27,7 +27,9 @@ class Confined {
  private:
   friend class SharedBorrow;
   friend class ExclusiveBorrow;
-  std::thread::id owner_ = std::this_thread::get_id();
+  // Unlike std::thread::id, never handed to a later thread once its thread has ended.
+  static uint64_t current_thread_token();
+  uint64_t owner_ = current_thread_token();
   const char* type_path_;
   int borrows_ = 0;  // > 0: shared borrows held; -1: held exclusively
 };

@@ -156,3 +156,32 @@ def test_dropping_on_another_thread_is_reported_not_freed(varkel, model):
     assert isinstance(reports[0].exc_value, RuntimeError)
     assert str(reports[0].exc_value) == \
         "_varkel::python_bindings::Cache is unsendable, but is being dropped on another thread"
+
+
+def test_a_thread_that_has_ended_is_not_taken_for_a_later_one(varkel, model_dir):
+    reports = []
+    old_hook = sys.unraisablehook
+    sys.unraisablehook = reports.append
+    caught = []
+    try:
+        made = []
+        creator = threading.Thread(target=lambda: made.append(varkel.Model(model_dir)))
+        creator.start()
+        creator.join()
+
+        def use():
+            try:
+                repr(made[0])
+            except BaseException as error:
+                caught.append(error)
+
+        # A new thread often reuses the ended thread's system id.
+        user = threading.Thread(target=use)
+        user.start()
+        user.join()
+        made.clear()  # its creator is gone: every thread is another thread now
+    finally:
+        sys.unraisablehook = old_hook
+    assert [type(error).__name__ for error in caught] == ["PanicException"]
+    assert [str(report.exc_value) for report in reports] == \
+        ["_varkel::python_bindings::Model is unsendable, but is being dropped on another thread"]
