@@ -54,11 +54,18 @@ TEST(RouterTest, SoftmaxTopkAndRenormalisation) {
   double z = 0;
   for (float l : logits) z += std::exp(static_cast<double>(l) - 3.0);
   for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR(p[i], std::exp(logits[i] - 3.0) / z, 1e-7);
+  // Bit for bit: expf of the difference, an in-order sum, one reciprocal.
+  float e_sum = 0.0f;
+  for (float l : logits) e_sum += std::exp(l - 3.0f);
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(p[i], std::exp(logits[i] - 3.0f) * (1.0f / e_sum)) << i;
   // k = 2 keeps experts 0 and 3 (heap order: root = smaller) renormalised to sum 1.
   const qwen35::Routing two = qwen35::route(logits, 2);
   EXPECT_EQ(two.experts, (std::vector<uint32_t>{0, 3}));
   EXPECT_NEAR(two.weights[0], std::exp(-2.0) / (1 + std::exp(-2.0)), 1e-7);
   EXPECT_NEAR(two.weights[0] + two.weights[1], 1.0, 1e-7);
+  const float kept = -0.0f + p[0] + p[3];
+  EXPECT_EQ(two.weights[0], p[0] * (1.0f / kept));
+  EXPECT_EQ(two.weights[1], p[3] * (1.0f / kept));
   // k = 1: q x (1/q) for the selected probability.
   const qwen35::Routing one = qwen35::route(logits, 1);
   EXPECT_EQ(one.experts[0], 3u);
@@ -175,7 +182,7 @@ TEST(EmbeddingTest, MissingOrMalformedTables) {
 TEST(CpuNormTest, FinalAndInputNormsAgainstDoublePrecision) {
   ScratchDir dir;
   std::vector<float> w(2048);
-  for (std::size_t i = 0; i < 2048; ++i) w[i] = (i % 3 == 0) ? 2.0f : -0.5f;
+  for (std::size_t i = 0; i < 2048; ++i) w[i] = (i % 3 == 0) ? 1.5f : -0.625f;  // exact in bf16
   const WeightFile weights = write_weight_file(
       dir, {bf16_vector("language_model.model.norm.weight", w),
             bf16_vector("language_model.model.layers.0.input_layernorm.weight", w),
@@ -196,6 +203,19 @@ TEST(CpuNormTest, FinalAndInputNormsAgainstDoublePrecision) {
     ASSERT_NEAR(normed[i], expected, 1e-5 * std::abs(expected) + 1e-30) << i;
     ASSERT_NEAR(final_x[i], expected, 1e-5 * std::abs(expected) + 1e-30) << i;
   }
+  // Bit for bit, the f32 steps as fixed: squares summed in index order, one
+  // reciprocal, then (x * inv) * w before layer 0 but x * (w * inv) after the
+  // last layer; the two orders part in the last bit somewhere.
+  float sum = -0.0f;
+  for (float v : x) sum += v * v;
+  const float inv_f = 1.0f / std::sqrt(sum * 0.00048828125f + 1e-6f);
+  std::size_t orders_differ = 0;
+  for (std::size_t i = 0; i < 2048; ++i) {
+    ASSERT_EQ(normed[i], (x[i] * inv_f) * w[i]) << i;
+    ASSERT_EQ(final_x[i], x[i] * (w[i] * inv_f)) << i;
+    orders_differ += normed[i] != final_x[i];
+  }
+  EXPECT_GT(orders_differ, 0u);
   // Zeros stay zeros (inv = 1/sqrt(1e-6)).
   std::vector<float> zeros(2048, 0.0f);
   ASSERT_TRUE(qwen35::final_norm(weights, zeros));
