@@ -36,7 +36,11 @@ def test_positions_follow_the_cache(varkel, model, engine):
     # The same five ids plus two: only the two new ones are processed.
     assert engine.forward(ids(1, 2, 3, 4, 5, 6, 7), cache).shape == (2, VOCAB)
     assert cache.pos == 7
-    assert engine.forward(ids(8), cache).shape == (1, VOCAB)
+    # Keywords pass through the method descriptors like positional arguments.
+    assert engine.forward(input_ids=ids(8), cache=cache).shape == (1, VOCAB)
+    assert cache.pos == 8
+    with pytest.raises(TypeError):
+        engine.forward(ids(9), cache=cache, extra=1)
     assert cache.pos == 8
 
     other = varkel.Cache(model)
