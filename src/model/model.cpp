@@ -12,7 +12,8 @@ namespace varkel {
 Result<Model> Model::load(const std::string& path) {
   const std::filesystem::path dir(path);
   struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0) return fail(MoEError::config(fmt::format("not found: {}", path)));
+  // A name with a NUL would be cut short by the OS and find another directory.
+  if (path.find('\0') != std::string::npos || ::stat(dir.c_str(), &st) != 0) return fail(MoEError::config(fmt::format("not found: {}", path)));
 
   auto config = load_model_config(dir);
   if (!config) return fail(MoEError::config(fmt::format("config: {}", config.error())));

@@ -23,6 +23,10 @@ void UniqueFd::reset() {
 }
 
 std::expected<UniqueFd, IoError> UniqueFd::open(const std::filesystem::path& path, int flags, int mode) {
+  // The OS would see the name cut at the first NUL and open another file.
+  if (path.native().find('\0') != std::string::npos) {
+    return std::unexpected(IoError::custom(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte"));
+  }
   int fd;
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);

@@ -272,6 +272,12 @@ TEST(CacheTest, SaveCreatesFilesWithTheUmaskAndReportsFailures) {
   ASSERT_TRUE(cache.save(dir / "old.bin", dir / "no_dir" / "c.json").error() == "No such file or directory (os error 2)");
   EXPECT_EQ(read_file(dir / "old.bin"), read_file(dir / "c.bin"));
   EXPECT_EQ(cache.save(dir / "no_dir" / "c.bin", dir / "c.json").error(), "No such file or directory (os error 2)");
+
+  // A name with a NUL must not reach the OS, which would see "c" and overwrite it.
+  write_file(dir / "c", "keep");
+  const std::string nul_name = (dir / "c").string() + std::string(1, '\0') + ".bin";
+  EXPECT_EQ(cache.save(nul_name, dir / "d.json").error(), "file name contained an unexpected NUL byte");
+  EXPECT_EQ(read_file(dir / "c"), "keep");
 }
 
 TEST(CacheTest, SavedCachesLoadBack) {

@@ -79,6 +79,9 @@ TEST(ModelLoadTest, LayerNamesPadToTwoDigitsAndZeroLayersLoad) {
 TEST(ModelLoadTest, DirectoryConfigAndWeightFailures) {
   ScratchDir dir;
   EXPECT_EQ(error_text(load(dir / "absent")), "Config error: not found: " + (dir / "absent").string());
+  // The OS would read "<dir>" for "<dir>\0x": such a name is not found, whatever exists.
+  const std::string nul_name = dir.path().string() + std::string(1, '\0') + "x";
+  EXPECT_EQ(error_text(load(nul_name)), "Config error: not found: " + nul_name);
   EXPECT_EQ(error_text(load(dir.path())), "Config error: config: No such file or directory (os error 2)");
 
   write_file(dir / "config.json", "{");
