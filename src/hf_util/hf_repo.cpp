@@ -30,6 +30,10 @@ std::string os_error_text(int code) { return IoError::from_os(code).to_string();
 // directory anywhere on the way is fine.
 std::expected<void, IoError> create_dir_all(const fs::path& dir) {
   if (dir.empty()) return {};
+  // The OS would act on the name cut at its first NUL.
+  if (dir.native().find('\0') != std::string::npos) {
+    return std::unexpected(IoError::custom(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte"));
+  }
   if (::mkdir(dir.c_str(), 0777) == 0) return {};
   int code = errno;
   if (code == ENOENT && dir.has_parent_path() && dir.parent_path() != dir) {
@@ -158,6 +162,8 @@ HubResult<void> check_file_name(std::string_view name) {
     reason = "the name is empty";
   } else if (name.front() == '/') {
     reason = "absolute paths are not allowed";
+  } else if (name.find('\0') != std::string_view::npos) {
+    reason = "the name contains a NUL byte";
   } else {
     std::string_view rest = name;
     while (!rest.empty()) {

@@ -31,7 +31,14 @@ QuantResult<void> write_fd(int fd, const uint8_t* data, std::size_t size) {
   return {};
 }
 
+bool has_nul(const std::filesystem::path& path) { return path.native().find('\0') != std::string::npos; }
+
 int open_for_writing(const std::filesystem::path& path) {
+  // The OS would act on the name cut at its first NUL.
+  if (has_nul(path)) {
+    errno = EINVAL;
+    return -1;
+  }
   return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 }
 
@@ -50,6 +57,7 @@ QuantResult<void> write_file(const std::filesystem::path& path, std::span<const 
 }
 
 QuantResult<void> create_dir_all(const std::filesystem::path& path) {
+  if (has_nul(path)) return quant_error("file name contained an unexpected NUL byte");
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
   if (ec) return os_error(ec.value());

@@ -263,6 +263,9 @@ TEST(HfRepoNames, NamesLeavingTheRepositoryAreRefusedBeforeAnyWork) {
   EXPECT_EQ(repo.ensure("").error(), "invalid file name \"\": the name is empty");
   EXPECT_EQ(repo.ensure("/abs").error(), "invalid file name \"/abs\": absolute paths are not allowed");
   EXPECT_EQ(repo.ensure("x/../y").error(), "invalid file name \"x/../y\": \"..\" would leave the repository");
+  // The OS would see "secret" for "secret\0.bin".
+  EXPECT_EQ(local.ensure(std::string("secret\0.bin", 11)).error(),
+            "invalid file name \"secret\\0.bin\": the name contains a NUL byte");
   EXPECT_FALSE(local.ls("../"));
   // Refused before any request or file operation.
   EXPECT_EQ(hub.total_hits(), 0);
