@@ -222,52 +222,69 @@ std::size_t env_threads(const char* name) {
   return cores == 0 ? 1 : cores;
 }
 
-// Reads whole records of a warm expert file into k staging buffers with the
-// expert-read pool's thread count: the page-cache read bandwidth the expert
-// reads compete against.
+// Sustained page-cache read bandwidth with the expert-read pool's thread
+// count: every thread preads whole hot records of the warm expert files (all
+// layers, so the set is larger than the caches, as the decode's is) into its
+// own staging buffer for a fixed time. No per-pass barrier, so a thread the OS
+// runs late costs only its own share.
 class PageCacheProbe {
  public:
-  PageCacheProbe(const fs::path& file, std::size_t threads) : threads_(threads) {
-    fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw std::runtime_error(fmt::format("cannot open {}: {}", file.string(), std::strerror(errno)));
-    for (std::size_t i = 0; i < qwen35::kExpertSlots; ++i) {
+  PageCacheProbe(const fs::path& experts_dir, std::size_t layers, std::size_t threads)
+      : threads_(std::max<std::size_t>(threads, 1)) {
+    for (std::size_t l = 0; l < layers; ++l) {
+      const fs::path file = experts_dir / fmt::format("layer_{:02}.bin", l);
+      const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) throw std::runtime_error(fmt::format("cannot open {}: {}", file.string(), std::strerror(errno)));
+      fds_.push_back(fd);
+    }
+    if (fds_.empty()) throw std::runtime_error("page-cache probe: no expert files");
+    for (std::size_t i = 0; i < threads_; ++i) {
       void* p = std::aligned_alloc(16384, kExpertRecordSize);
       if (p == nullptr) throw std::bad_alloc();
       std::memset(p, 0, kExpertRecordSize);
       slots_.push_back(static_cast<uint8_t*>(p));
     }
-    pass();  // warm the records
+    for (std::size_t r = 0; r < records(); ++r) read(0, r);  // warm the records
   }
   ~PageCacheProbe() {
     for (uint8_t* p : slots_) std::free(p);
-    if (fd_ >= 0) ::close(fd_);
+    for (int fd : fds_) ::close(fd);
   }
   PageCacheProbe(const PageCacheProbe&) = delete;
   PageCacheProbe& operator=(const PageCacheProbe&) = delete;
 
-  // Best of `repeats` passes over the hot records, bytes per second.
-  double measure(int repeats) {
-    double best = 0;
-    for (int r = 0; r < repeats; ++r) best = std::max(best, pass());
-    return best;
+  // Bytes per second over about `seconds` of reading.
+  double measure(double seconds) {
+    std::vector<uint64_t> bytes(threads_ * 8, 0);  // a cache line apart
+    const auto start = std::chrono::steady_clock::now();
+    const auto stop = start + std::chrono::duration<double>(seconds);
+    {
+      std::vector<std::jthread> readers;
+      for (std::size_t t = 0; t < threads_; ++t) {
+        readers.emplace_back([&, t] {
+          for (std::size_t e = t; std::chrono::steady_clock::now() < stop; e += threads_) {
+            read(t, (e * 7) % records());  // stride across layers
+            bytes[t * 8] += kExpertRecordSize;
+          }
+        });
+      }
+    }
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    uint64_t total = 0;
+    for (uint64_t b : bytes) total += b;
+    return static_cast<double>(total) / s;
   }
 
  private:
-  double pass() {
-    const auto t0 = std::chrono::steady_clock::now();
-    bool ok = true;
-#pragma omp parallel for num_threads(static_cast<int>(threads_)) schedule(dynamic, 1) reduction(&& : ok)
-    for (std::size_t e = 0; e < kHotExperts; ++e) {
-      const ssize_t got = ::pread(fd_, slots_[e % slots_.size()], kExpertRecordSize,
-                                  static_cast<off_t>(e * kExpertRecordSize));
-      ok = ok && got == static_cast<ssize_t>(kExpertRecordSize);
-    }
-    if (!ok) throw std::runtime_error("page-cache probe: short read");
-    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    return static_cast<double>(kHotExperts * kExpertRecordSize) / s;
+  std::size_t records() const { return fds_.size() * kHotExperts; }
+  // Hot record r: layer r % layers, expert r / layers.
+  void read(std::size_t slot, std::size_t r) const {
+    const ssize_t got = ::pread(fds_[r % fds_.size()], slots_[slot], kExpertRecordSize,
+                                static_cast<off_t>(r / fds_.size() * kExpertRecordSize));
+    if (got != static_cast<ssize_t>(kExpertRecordSize)) throw std::runtime_error("page-cache probe: short read");
   }
 
-  int fd_ = -1;
+  std::vector<int> fds_;
   std::size_t threads_;
   std::vector<uint8_t*> slots_;
 };
@@ -280,7 +297,7 @@ int run_child(const Options& o) {
   const double per_token = static_cast<double>(bytes.total());
 
   BandwidthProbe probe(std::size_t{1} << 30);
-  PageCacheProbe page_cache(o.model / "packed_experts" / "layer_00.bin", env_threads("RAYON_NUM_THREADS"));
+  PageCacheProbe page_cache(o.model / "packed_experts", layers, env_threads("RAYON_NUM_THREADS"));
   // Enough warm-up tokens that every hot record has been read at least once.
   std::vector<Decoder> decoders;
   decoders.emplace_back("Qwen35MoEFusedExp1", *model, o.k, 24);
@@ -294,7 +311,7 @@ int run_child(const Options& o) {
   const std::size_t per_round = o.tokens / o.rounds;
   for (std::size_t r = 0; r < o.rounds; ++r) {
     const double bw = probe.measure(3).bytes_per_second;
-    const double pc = page_cache.measure(5);
+    const double pc = page_cache.measure(0.2);
     probe_gbs.push_back(bw / 1e9);
     page_cache_gbs.push_back(pc / 1e9);
     for (std::size_t i = 0; i < decoders.size(); ++i) {
