@@ -483,17 +483,27 @@ std::string source_without(std::string_view kernel) {
 TEST(ForwardTest, MissingOptionalPipelinesFailThePassBeforeTheTokenFinishes) {
   const TestModel& m = shared_model(false);
   const std::vector<int64_t> ids{8};
-  for (auto [kernel, mode] : {std::pair{"moe_combine_residual", AttentionMode::FusedExp1},
-                              std::pair{"attn_sdpa_block", AttentionMode::FusedExp2},
-                              std::pair{"conv1d_step", AttentionMode::FusedExp1}}) {
+  // Commits before the failure: layer 0's stage ran before its expert stage
+  // failed; layers 0 to 2 before layer 3's attention; none before layer 0's
+  // convolution. Nothing encoded after the last of them was committed.
+  struct Case {
+    const char* kernel;
+    AttentionMode mode;
+    std::size_t commits;
+  };
+  for (auto [kernel, mode, commits] : {Case{"moe_combine_residual", AttentionMode::FusedExp1, 1},
+                                       Case{"attn_sdpa_block", AttentionMode::FusedExp2, 3},
+                                       Case{"conv1d_step", AttentionMode::FusedExp1, 0}}) {
     const std::string source = source_without(kernel);
     Result<std::vector<float>> result;
     uint64_t pos = 99;
+    std::size_t committed = 99;
     auto run = [&]<AttentionMode M>() {
       auto engine = SmallEngine<M>::create(m.model, 0, source);
       ASSERT_TRUE(engine.has_value());
       result = (*engine)->forward_hidden(embed(**engine, ids), nullptr);
       pos = (*engine)->state().ctx.pos;
+      committed = (*engine)->state().ctx.queue->commit_count();
     };
     if (mode == AttentionMode::FusedExp1) {
       run.template operator()<AttentionMode::FusedExp1>();
@@ -503,6 +513,7 @@ TEST(ForwardTest, MissingOptionalPipelinesFailThePassBeforeTheTokenFinishes) {
     ASSERT_FALSE(result.has_value()) << kernel;
     EXPECT_EQ(result.error().to_string(), "Shader error: " + std::string(kernel) + " kernel missing");
     EXPECT_EQ(pos, 0u);
+    EXPECT_EQ(committed, commits) << kernel;
   }
 }
 
