@@ -102,6 +102,24 @@ ComputeCommandEncoderPtr CommandBuffer::compute_command_encoder() {
 
 std::size_t CommandBuffer::dispatch_count() const { return recording_ ? recording_->commands.size() : 0; }
 
+std::vector<RecordedDispatch> CommandBuffer::recorded_dispatches() const {
+  std::vector<RecordedDispatch> out;
+  if (!recording_) return out;
+  for (const Command& c : recording_->commands) {
+    if (!c.pipeline) continue;  // an encoding fault, not a dispatch
+    RecordedDispatch& d = out.emplace_back();
+    d.kernel = c.pipeline->name();
+    d.threadgroups = c.threadgroups;
+    d.threads = c.threads;
+    for (uint32_t i = 0; i < c.slots.size(); ++i) {
+      const Slot& slot = c.slots[i];
+      if (slot.kind == Slot::Kind::Buffer) d.buffers.push_back({i, slot.buffer, slot.offset});
+      if (slot.kind == Slot::Kind::Bytes) d.constants.push_back({i, slot.bits});
+    }
+  }
+  return out;
+}
+
 void CommandBuffer::fail_encoding(std::string message) {
   if (recording_) {
     recording_->commands.emplace_back().fault = std::move(message);

@@ -175,6 +175,24 @@ class ComputeCommandEncoder {
   bool ended_ = false;
 };
 
+// One dispatch as it was encoded: what a caller can check before committing.
+struct RecordedDispatch {
+  struct Binding {
+    uint32_t index;
+    BufferPtr buffer;
+    uint64_t offset;
+  };
+  struct Constant {
+    uint32_t index;
+    uint32_t bits;  // the 4 bytes set inline
+  };
+  std::string kernel;
+  std::vector<Binding> buffers;      // ascending index
+  std::vector<Constant> constants;   // ascending index
+  Size threadgroups;
+  Size threads;
+};
+
 class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
  public:
   ~CommandBuffer();
@@ -193,6 +211,8 @@ class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
   const std::string& error() const { return error_; }
   // Dispatches recorded so far (all encoders).
   std::size_t dispatch_count() const;
+  // Those dispatches in order, with their declared arguments; empty once run.
+  std::vector<RecordedDispatch> recorded_dispatches() const;
 
  private:
   friend class CommandQueue;

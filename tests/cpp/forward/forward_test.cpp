@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <map>
@@ -366,6 +367,7 @@ struct StageOutcome {
   std::string error;
   std::size_t dispatches;
   std::string stderr_text;
+  std::vector<metal::RecordedDispatch> recorded;
 };
 
 template <class Encode>
@@ -376,7 +378,62 @@ StageOutcome run_stage(const qwen35::MetalContext& ctx, Encode encode) {
   Status status = encode(*enc);
   std::string text = testing::internal::GetCapturedStderr();
   enc->end_encoding();
-  return {status ? std::string() : status.error().to_string(), cmd->dispatch_count(), std::move(text)};
+  return {status ? std::string() : status.error().to_string(), cmd->dispatch_count(), std::move(text),
+          cmd->recorded_dispatches()};
+}
+
+// One expected dispatch: buffers bound at 0, 1, ... in order, then the
+// constants at the indices after them. An empty kernel name stands for the
+// weight mat-vec, whatever its storage type: x and out are its last two
+// buffers, out_dim and in_dim its first two constants, ceil(out_dim / 8)
+// threadgroups of 256.
+struct WantDispatch {
+  std::string kernel;
+  std::vector<qwen35::Operand> buffers;
+  std::vector<uint32_t> constants;
+  metal::Size threadgroups;
+  uint64_t threads = 256;
+};
+
+uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
+
+WantDispatch matvec(const qwen35::Operand& x, const qwen35::Operand& out, uint32_t out_dim, uint32_t in_dim) {
+  return {"", {x, out}, {out_dim, in_dim}, {(out_dim + 7) / 8, 1, 1}};
+}
+
+void expect_dispatches(const std::vector<metal::RecordedDispatch>& got, const std::vector<WantDispatch>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    SCOPED_TRACE("dispatch " + std::to_string(i + 1) + " " + got[i].kernel);
+    const WantDispatch& w = want[i];
+    const metal::RecordedDispatch& g = got[i];
+    EXPECT_EQ(g.threadgroups.width, w.threadgroups.width);
+    EXPECT_EQ(g.threadgroups.height, w.threadgroups.height);
+    EXPECT_EQ(g.threads.width, w.threads);
+    if (w.kernel.empty()) {
+      ASSERT_GE(g.buffers.size(), 2u);
+      ASSERT_GE(g.constants.size(), 2u);
+      const std::size_t n = g.buffers.size();
+      EXPECT_EQ(g.buffers[n - 2].buffer, w.buffers[0].buffer);
+      EXPECT_EQ(g.buffers[n - 1].buffer, w.buffers[1].buffer);
+      EXPECT_EQ(g.constants[0].bits, w.constants[0]);
+      EXPECT_EQ(g.constants[1].bits, w.constants[1]);
+      continue;
+    }
+    EXPECT_EQ(g.kernel, w.kernel);
+    ASSERT_EQ(g.buffers.size(), w.buffers.size());
+    for (std::size_t b = 0; b < w.buffers.size(); ++b) {
+      EXPECT_EQ(g.buffers[b].index, b);
+      // A null expected buffer: one the stage made itself (the partials).
+      if (w.buffers[b].buffer) EXPECT_EQ(g.buffers[b].buffer, w.buffers[b].buffer) << "buffer " << b;
+      EXPECT_EQ(g.buffers[b].offset, w.buffers[b].offset) << "buffer " << b;
+    }
+    ASSERT_EQ(g.constants.size(), w.constants.size());
+    for (std::size_t c = 0; c < w.constants.size(); ++c) {
+      EXPECT_EQ(g.constants[c].index, w.buffers.size() + c);
+      EXPECT_EQ(g.constants[c].bits, w.constants[c]) << "constant " << c;
+    }
+  }
 }
 
 using StageFn = std::function<Status(const WeightFile&, const qwen35::WeightBuffer&, const qwen35::MetalContext&,
@@ -460,14 +517,86 @@ TEST(PreExpertStageTest, RequiredTensorsFailInOrderAndOptionalOnesAreSkipped) {
       return stage(m.model->weights(), st.weights, st.ctx, enc);
     });
   };
+  const qwen35::MetalContext& c = st.ctx;
+  auto weight = [&](const std::string& name) {
+    const TensorInfo* info = m.model->weights().find(name);
+    EXPECT_NE(info, nullptr) << name;
+    return qwen35::Operand(st.weights.buffer, info ? info->offset : 0);
+  };
+  const std::string S = L3 + ".self_attn";
+  const uint32_t eps = bits(1e-6f);
+  // Layer 3 at position 40: seq_len 41, two blocks of 32.
+  auto full_dispatches = [&](AttentionMode mode) {
+    std::vector<WantDispatch> want{
+        {"rms_norm_fused_bf16", {c.buf_hidden, weight(L3 + ".input_layernorm.weight"), c.buf_attn_normed},
+         {2048, eps}, {1, 1, 1}},
+        matvec(c.buf_attn_normed, c.buf_q_proj, 8192, 2048),
+        matvec(c.buf_attn_normed, c.buf_k, 512, 2048),
+        matvec(c.buf_attn_normed, c.buf_v, 512, 2048),
+        {"q_head_norm_rope", {c.buf_q_proj, weight(S + ".q_norm.weight"), c.buf_q, c.buf_q_gate},
+         {256, 64, bits(1e7f), 40, eps}, {16, 1, 1}},
+        {"k_head_norm_rope", {c.buf_k, weight(S + ".k_norm.weight")}, {256, 64, bits(1e7f), 40, eps}, {2, 1, 1}},
+        {"kv_cache_append", {c.buf_k, c.buf_v, c.k_cache_buffers[0], c.v_cache_buffers[0]}, {40, 512}, {2, 1, 1}}};
+    if (mode == AttentionMode::FusedExp1) {
+      want.push_back({"attn_sdpa_fused", {c.buf_q, c.k_cache_buffers[0], c.v_cache_buffers[0], c.buf_attn_out},
+                      {41, bits(0.0625f)}, {16, 1, 1}});
+    } else {
+      want.push_back({"attn_sdpa_block", {c.buf_q, c.k_cache_buffers[0], c.v_cache_buffers[0], {}},
+                      {41, 2, bits(0.0625f)}, {16, 2, 1}});
+      want.push_back({"attn_sdpa_reduce", {{}, c.buf_attn_out}, {2}, {16, 1, 1}});
+    }
+    want.push_back({"sigmoid_gate", {c.buf_attn_out, c.buf_q_gate}, {4096}, {16, 1, 1}});
+    want.push_back(matvec(c.buf_attn_out, c.buf_attn_proj, 2048, 4096));
+    return want;
+  };
+  auto post_attention = [&](const std::string& layer, std::vector<WantDispatch> want) {
+    want.push_back({"residual_add", {c.buf_attn_proj, c.buf_hidden, c.buf_h_mid}, {2048}, {8, 1, 1}});
+    want.push_back({"rms_norm_fused_bf16", {c.buf_h_mid, weight(layer + ".post_attention_layernorm.weight"),
+                                            c.buf_mlp_in}, {2048, eps}, {1, 1, 1}});
+    want.push_back(matvec(c.buf_mlp_in, c.buf_router_logits, 4, 2048));
+    want.push_back(matvec(c.buf_mlp_in, c.buf_shared_gate, 512, 2048));
+    want.push_back(matvec(c.buf_mlp_in, c.buf_shared_up, 512, 2048));
+    want.push_back(matvec(c.buf_mlp_in, c.buf_shared_gate_score, 1, 2048));
+    return want;
+  };
   for (auto [mode, expected] : {std::pair{AttentionMode::FusedExp1, 16u}, std::pair{AttentionMode::FusedExp2, 17u}}) {
     StageOutcome ok = on_model(full_stage(mode));
     EXPECT_EQ(ok.error, "");
     EXPECT_EQ(ok.dispatches, expected);
+    expect_dispatches(ok.recorded, post_attention(L3, full_dispatches(mode)));
+    // The blocked pair shares the partials buffer the stage made.
+    if (mode == AttentionMode::FusedExp2) {
+      ASSERT_EQ(ok.recorded.size(), 17u);
+      EXPECT_EQ(ok.recorded[7].buffers[3].buffer, ok.recorded[8].buffers[0].buffer);
+      EXPECT_EQ(ok.recorded[7].buffers[3].buffer->length(), 2u * 16 * 1032);
+    }
   }
   StageOutcome ok_linear = on_model(linear_stage(2));
   EXPECT_EQ(ok_linear.error, "");
   EXPECT_EQ(ok_linear.dispatches, 16u);
+  const std::string L2 = "language_model.model.layers.2";
+  const std::string A = L2 + ".linear_attn";
+  const auto& scratch = c.linear_scratch;
+  const qwen35::Operand q(c.buf_conv_out, 0), k(c.buf_conv_out, 8192), v(c.buf_conv_out, 16384);
+  expect_dispatches(
+      ok_linear.recorded,
+      post_attention(
+          L2, {matvec(c.buf_normed, scratch[0], 8192, 2048),
+               matvec(c.buf_normed, scratch[1], 4096, 2048),
+               matvec(c.buf_normed, scratch[2], 32, 2048),
+               matvec(c.buf_normed, scratch[3], 32, 2048),
+               {"conv1d_step", {c.conv_state_buffers[2], scratch[0], weight(A + ".conv1d.weight"), c.buf_conv_out},
+                {8192}, {32, 1, 1}},
+               {"rms_norm_qk", {q, k}, {128, 0x3DB504F3u}, {16, 1, 1}, 128},
+               {"compute_decay_beta",
+                {scratch[3], scratch[2], weight(A + ".A_log"), weight(A + ".dt_bias"), c.buf_g_decay, c.buf_beta_gate},
+                {}, {1, 1, 1}, 32},
+               {"gated_delta_net_step",
+                {c.ssm_state_buffers[2], q, k, v, c.buf_g_decay, c.buf_beta_gate, c.buf_delta_out}, {2}, {32, 1, 1},
+                128},
+               {"gated_rms_norm", {c.buf_delta_out, scratch[1], weight(A + ".norm.weight"), scratch[6]}, {128, eps},
+                {32, 1, 1}, 128},
+               matvec(scratch[6], c.buf_attn_proj, 2048, 4096)}));
 }
 
 // The library source without the declaration of `kernel`.
