@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <map>
 #include <utility>
 #include <memory>
@@ -188,6 +189,26 @@ TEST(ForwardTest, MissingSharedDownProjectionAndNextInputNormFollowTheReference)
   EXPECT_NE(err.find("[fused] WARNING: shared expert down_proj tensor not found: "
                      "language_model.model.layers.1.mlp.shared_expert.down_proj\n"),
             std::string::npos);
+}
+
+TEST(ForwardTest, ExpertStageParamsHoldTheRenormalisedWeightsThenTheRawSharedScore) {
+  const TestModel& m = shared_model(false);
+  auto engine = make_engine<AttentionMode::FusedExp1>(m, 1);
+  ASSERT_TRUE(engine->forward_hidden(embed(*engine, {77}), nullptr).has_value());
+  // After the pass the last layer's router logits, shared score and params
+  // are still in their buffers.
+  const qwen35::EngineState& st = engine->state();
+  const auto* logits = static_cast<const float*>(st.ctx.buf_router_logits->contents());
+  float m_max = -std::numeric_limits<float>::infinity();
+  for (int i = 0; i < 4; ++i) m_max = std::fmax(m_max, logits[i]);
+  float sum = 0.0f, top = 0.0f;
+  for (int i = 0; i < 4; ++i) sum += std::exp(logits[i] - m_max);
+  for (int i = 0; i < 4; ++i) top = std::max(top, std::exp(logits[i] - m_max) * (1.0f / sum));
+  const auto* params = static_cast<const float*>(st.experts.params->contents());
+  EXPECT_EQ(params[0], (-0.0f + top) * (1.0f / (-0.0f + top)));
+  for (int i = 1; i < 8; ++i) EXPECT_EQ(params[i], 0.0f) << i;
+  EXPECT_EQ(params[8], static_cast<const float*>(st.ctx.buf_shared_gate_score->contents())[0]);
+  EXPECT_EQ(params[9], 0.0f);
 }
 
 // A cache at `pos` with random key/value rows below it and random linear state.
