@@ -8,10 +8,9 @@
 
 #include <chrono>
 
+#include "common/test_files.h"
 #include "hf_util/fake_hub.h"
-#include "hf_util/hf_repo.h"
 #include "hf_util/http_get.h"
-#include "hf_util/scratch_dir.h"
 
 namespace varkel {
 namespace {
@@ -20,20 +19,14 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::FakeHub;
 using testing::FakeResponse;
-using testing::read_file;
-using testing::ScratchDir;
-using testing::write_file;
+using testing_support::read_file;
+using testing_support::write_file;
+using ScratchDir = testing_support::ScratchCwd;
 
 constexpr const char* REPO = "org/model";
 const fs::path CACHE = "hub/models--org--model";
 
-HfRepo hub_repo(const FakeHub& hub) {
-  ::testing::internal::CaptureStderr();
-  auto repo = HfRepo::from_hf(REPO, hub.base_url());
-  ::testing::internal::GetCapturedStderr();
-  if (!repo) throw std::runtime_error(repo.error());
-  return *repo;
-}
+HfRepo hub_repo(const FakeHub& hub) { return testing::hub_repo(hub, REPO); }
 
 // Bytes that are not all alike, so a misplaced chunk shows.
 std::string pattern_bytes(size_t n, uint32_t seed) {
@@ -134,28 +127,27 @@ TEST(DownloadSingle, ContentLengthOnlySetsTheBarLength) {
   ScratchDir scratch;
   FakeHub hub;
   const std::string body = pattern_bytes(3000, 2);
-  FakeResponse missing = FakeResponse::ok(body);
-  missing.length = FakeResponse::Length::Missing;
-  hub.serve_file(REPO, "missing.bin", missing);
-  for (auto [name, value] : {std::pair{"plus.bin", "+3000"}, {"junk.bin", "12a"}, {"negative.bin", "-5"},
-                             {"word.bin", "many"}, {"huge.bin", "99999999999999999999999"}}) {
-    FakeResponse given = FakeResponse::ok(body);
-    given.length = FakeResponse::Length::Given;
-    given.given_length = value;
-    hub.serve_file(REPO, name, given);
-  }
-  hub.serve_file(REPO, "exact.bin", FakeResponse::ok(body));
-  HfRepo repo = hub_repo(hub);
-
   struct Case {
     const char* name;
+    std::optional<const char*> header;  // none: no Content-Length at all
     uint64_t bar_length;
   };
-  for (Case c : {Case{"missing.bin", 0}, Case{"plus.bin", 3000}, Case{"exact.bin", 3000}, Case{"junk.bin", 0},
-                 Case{"negative.bin", 0}, Case{"word.bin", 0}, Case{"huge.bin", 0}}) {
+  const Case cases[] = {{"missing.bin", std::nullopt, 0}, {"plus.bin", "+3000", 3000}, {"exact.bin", "3000", 3000},
+                        {"junk.bin", "12a", 0},           {"negative.bin", "-5", 0},   {"word.bin", "many", 0},
+                        {"huge.bin", "99999999999999999999999", 0}};
+  for (const Case& c : cases) {
+    FakeResponse response = FakeResponse::ok(body);
+    response.length = c.header ? FakeResponse::Length::Given : FakeResponse::Length::Missing;
+    response.given_length = c.header.value_or("");
+    hub.serve_file(REPO, c.name, response);
+  }
+  HfRepo repo = hub_repo(hub);
+  for (const Case& c : cases) {
     auto bar = silent_bar();
     DownloadRequest request{hub.base_url(), REPO, c.name, CACHE, temp_path_for(CACHE / c.name)};
     auto path = download_hf(request, *bar);
+    // The whole body arrives even where libcurl alone would refuse the length
+    // or cut the body at its numeric prefix.
     ASSERT_TRUE(path) << c.name << ": " << path.error();
     EXPECT_TRUE(read_file(*path) == body) << c.name;
     EXPECT_EQ(bar->length(), c.bar_length) << c.name;
@@ -163,8 +155,6 @@ TEST(DownloadSingle, ContentLengthOnlySetsTheBarLength) {
     EXPECT_TRUE(bar->is_finished());
   }
   EXPECT_FALSE(fs::exists(CACHE / "missing.part"));
-  // The whole body arrives even where libcurl alone would refuse the length
-  // or cut the body at its numeric prefix.
   EXPECT_EQ(hub.file_hits(REPO, "exact.bin"), 1);
   EXPECT_EQ(hub.file_hits(REPO, "missing.bin"), 1);
 }
@@ -210,9 +200,7 @@ TEST(DownloadSingle, FailuresNameTheFileAndKeepOnlyThePartFile) {
   EXPECT_EQ(read_file(*made), "x");
 
   // Nothing listens: the request itself fails.
-  ::testing::internal::CaptureStderr();
-  HfRepo offline = *HfRepo::from_hf(REPO, testing::closed_loopback_url());
-  ::testing::internal::GetCapturedStderr();
+  HfRepo offline = *testing_support::quietly([] { return HfRepo::from_hf(REPO, testing::closed_loopback_url()); });
   auto refused = offline.ensure("config.json");
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().rfind("HTTP error for config.json: ", 0), 0u) << refused.error();

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include <fmt/format.h>
+#include <gtest/gtest.h>
 
 namespace varkel::testing {
 
@@ -55,6 +56,14 @@ void clear_proxy_environment() {
     ::unsetenv(name);
   ::setenv("no_proxy", "127.0.0.1,localhost", 1);
   ::setenv("NO_PROXY", "127.0.0.1,localhost", 1);
+}
+
+HfRepo hub_repo(const FakeHub& hub, const std::string& repo) {
+  ::testing::internal::CaptureStderr();
+  auto handle = HfRepo::from_hf(repo, hub.base_url());
+  ::testing::internal::GetCapturedStderr();
+  if (!handle) throw std::runtime_error(handle.error());
+  return std::move(*handle);
 }
 
 std::string closed_loopback_url() {

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "hf_util/hf_repo.h"
+
 namespace varkel::testing {
 
 struct FakeResponse {
@@ -58,6 +60,9 @@ class FakeHub {
   std::vector<std::thread> workers_;
   std::thread acceptor_;
 };
+
+// A handle on `repo` at `hub`, its notice on standard error dropped; throws if it cannot be made.
+HfRepo hub_repo(const FakeHub& hub, const std::string& repo);
 
 // A loopback address where nothing listens.
 std::string closed_loopback_url();

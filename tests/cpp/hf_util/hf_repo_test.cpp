@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "common/test_files.h"
 #include "hf_util/fake_hub.h"
-#include "hf_util/scratch_dir.h"
 
 namespace varkel {
 namespace {
@@ -15,22 +15,17 @@ namespace {
 namespace fs = std::filesystem;
 using testing::FakeHub;
 using testing::FakeResponse;
-using testing::ScratchDir;
-using testing::write_file;
+using testing::hub_repo;
+using testing_support::capture_stderr;
+using testing_support::quietly;
+using testing_support::write_file;
+using ScratchDir = testing_support::ScratchCwd;
 
 using Names = std::vector<std::string>;
 
-HfRepo hub_repo(const FakeHub& hub, const std::string& id) {
-  auto repo = HfRepo::from_hf(id, hub.base_url());
-  if (!repo) throw std::runtime_error(repo.error());
-  return *repo;
-}
-
 TEST(HfRepoHandle, FromHfPrintsNoticeAndCreatesCacheDirectory) {
   ScratchDir scratch;
-  ::testing::internal::CaptureStderr();
-  auto repo = HfRepo::from_hf("org/name");
-  std::string printed = ::testing::internal::GetCapturedStderr();
+  auto [repo, printed] = capture_stderr([] { return HfRepo::from_hf("org/name"); });
   ASSERT_TRUE(repo) << repo.error();
   EXPECT_EQ(printed, "  Input 'org/name' not found locally \xE2\x80\x94 treating as HF repo ID\n");
   EXPECT_TRUE(repo->is_hf());
@@ -40,14 +35,12 @@ TEST(HfRepoHandle, FromHfPrintsNoticeAndCreatesCacheDirectory) {
   EXPECT_TRUE(fs::is_directory(scratch.path() / "hub/models--org--name"));
 
   // Again with the same id: fine, and the notice comes again.
-  ::testing::internal::CaptureStderr();
-  EXPECT_TRUE(HfRepo::from_hf("org/name"));
-  EXPECT_FALSE(::testing::internal::GetCapturedStderr().empty());
+  const auto again = capture_stderr([] { return HfRepo::from_hf("org/name"); });
+  EXPECT_TRUE(again.first);
+  EXPECT_EQ(again.second, printed);
 
-  ::testing::internal::CaptureStderr();
-  auto deep = HfRepo::from_hf("a/b/c");
-  auto flat = HfRepo::from_hf("plain");
-  ::testing::internal::GetCapturedStderr();
+  const auto deep = quietly([] { return HfRepo::from_hf("a/b/c"); });
+  const auto flat = quietly([] { return HfRepo::from_hf("plain"); });
   ASSERT_TRUE(deep && flat);
   EXPECT_EQ(deep->path(), fs::path("hub/models--a--b--c"));
   EXPECT_EQ(flat->path(), fs::path("hub/models--plain"));
@@ -56,11 +49,7 @@ TEST(HfRepoHandle, FromHfPrintsNoticeAndCreatesCacheDirectory) {
 
   // A file where the directory should go: the I/O error's text, nothing else.
   write_file("hub/models--taken", "x");
-  ::testing::internal::CaptureStderr();
-  auto blocked = HfRepo::from_hf("taken");
-  ::testing::internal::GetCapturedStderr();
-  ASSERT_FALSE(blocked);
-  EXPECT_EQ(blocked.error(), "File exists (os error 17)");
+  EXPECT_EQ(quietly([] { return HfRepo::from_hf("taken"); }).error(), "File exists (os error 17)");
 
   HfRepo local = HfRepo::local("some/dir");
   EXPECT_FALSE(local.is_hf());
@@ -77,10 +66,8 @@ TEST(HfRepoHub, LsTakesImmediateChildrenOfTheListing) {
   hub.serve_tree("t/near", R"([{"path":"weights","type":"directory"},{"path":"weightsx.bin","type":"file"}])");
   hub.serve_tree("t/nested", R"([{"path":"weights/a.bin"},{"path":"weights/sub/b.bin"},{"path":"weights/sub/c.bin"}])");
   hub.serve_tree("t/odd", R"([{"path":"d//x"},{"path":"d/"},{"path":"Zeta"},{"path":"alpha"}])");
-  ::testing::internal::CaptureStderr();
   HfRepo root = hub_repo(hub, "t/root"), near = hub_repo(hub, "t/near"), nested = hub_repo(hub, "t/nested"),
          odd = hub_repo(hub, "t/odd");
-  ::testing::internal::GetCapturedStderr();
 
   EXPECT_EQ(root.ls(), (Names{"config.json", "weights"}));
   EXPECT_EQ(root.ls(""), (Names{"config.json", "weights"}));
@@ -112,9 +99,7 @@ TEST(HfRepoHub, FileSizeAndFileSizesReadUsableEntriesOnly) {
     {"path":"big","type":"file","size":18446744073709551615},
     {"path":"untyped","size":3}
   ])");
-  ::testing::internal::CaptureStderr();
   HfRepo repo = hub_repo(hub, "t/sizes");
-  ::testing::internal::GetCapturedStderr();
 
   EXPECT_EQ(repo.file_size("b.bin"), 5u);
   EXPECT_EQ(repo.file_size("a.bin"), 7u);  // first match in listing order
@@ -174,9 +159,7 @@ TEST(HfRepoHub, ListingFailuresCarryTheirPrefixes) {
   EXPECT_EQ(refused.error().rfind("HF API error: ", 0), 0u) << refused.error();
 
   // The handle's operations hand the listing's message on unchanged.
-  ::testing::internal::CaptureStderr();
   HfRepo missing = hub_repo(hub, "t/missing");
-  ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(missing.ls().error(), "HF API error: http status: 404");
   EXPECT_EQ(missing.file_size("x").error(), "HF API error: http status: 404");
   EXPECT_EQ(missing.file_sizes().error(), "HF API error: http status: 404");
@@ -244,9 +227,7 @@ TEST(HfRepoNames, NamesLeavingTheRepositoryAreRefusedBeforeAnyWork) {
   ScratchDir scratch;
   FakeHub hub;
   hub.serve_file("t/names", "ok.bin", FakeResponse::ok("fine"));
-  ::testing::internal::CaptureStderr();
   HfRepo repo = hub_repo(hub, "t/names");
-  ::testing::internal::GetCapturedStderr();
   write_file("secret", "s");
   HfRepo local = HfRepo::local("hub");
 
