@@ -103,16 +103,13 @@ HWY_INLINE float PackedBlocks(const uint32_t* HWY_RESTRICT w, const float* HWY_R
 // Lanes 0..7 take the entry of word `first`'s group, lanes 8..15 that of word first + 8.
 HWY_INLINE __m512 GroupPair(const uint16_t* HWY_RESTRICT v, uint32_t first, uint32_t words_per_group) {
   if (words_per_group == 8) {
-    // Two adjacent bf16 entries in one broadcast 32-bit load; one word
-    // permute puts entry 0 (lanes 0..7) or 1 (lanes 8..15) into each lane's
-    // high half and zeroes the low half: a single shuffle-port op, where a
-    // shift and a mask took two on the ports the row loop is bound by.
+    // Two adjacent bf16 entries in one 32-bit load: the low one moves up into
+    // lanes 0..7, the high one is already in place in lanes 8..15.
     uint32_t both;
     std::memcpy(&both, v + first / 8, 4);
-    const __m512i pick = _mm512_set_epi16(1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0,  //
-                                          0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    return _mm512_castsi512_ps(
-        _mm512_maskz_permutexvar_epi16(0xAAAAAAAAu, pick, _mm512_set1_epi32(static_cast<int>(both))));
+    const __m512i counts = _mm512_setr_epi32(16, 16, 16, 16, 16, 16, 16, 16, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m512i bits = _mm512_sllv_epi32(_mm512_set1_epi32(static_cast<int>(both)), counts);
+    return _mm512_castsi512_ps(_mm512_and_si512(bits, _mm512_set1_epi32(static_cast<int>(0xFFFF0000u))));
   }
   const float lo = bf16_to_f32(v[first / words_per_group]);
   const float hi = bf16_to_f32(v[(first + 8) / words_per_group]);
