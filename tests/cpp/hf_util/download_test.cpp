@@ -200,7 +200,7 @@ TEST(DownloadSingle, FailuresNameTheFileAndKeepOnlyThePartFile) {
   EXPECT_EQ(read_file(*made), "x");
 
   // Nothing listens: the request itself fails.
-  HfRepo offline = *testing_support::quietly([] { return HfRepo::from_hf(REPO, testing::closed_loopback_url()); });
+  HfRepo offline = testing_support::quietly([] { return HfRepo::from_hf(REPO, testing::closed_loopback_url()); }).value();
   auto refused = offline.ensure("config.json");
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().rfind("HTTP error for config.json: ", 0), 0u) << refused.error();

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "model/scratch_dir.h"
+#include "common/test_files.h"
 #include "quantize/qwen35_moe/bq4/bq4_scheme.h"
 #include "quantize/qwen35_moe/common/manifest_config.h"
 #include "quantize/qwen35_moe/common/qwen35_moe_config.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "model/scratch_dir.h"
+#include "common/test_files.h"
 #include "quantize/run.h"
 
 namespace varkel::quantize_test {
@@ -34,9 +34,8 @@ bool is_expert_or_vision(const std::string& name) {
 }
 
 Conversion convert(const std::string& source, const std::filesystem::path& out, const QuantScheme& scheme) {
-  ::testing::internal::CaptureStderr();
-  auto result = run(source, out.string(), scheme);
-  return {std::move(result), ::testing::internal::GetCapturedStderr()};
+  auto [result, log] = testing_support::capture_stderr([&] { return run(source, out.string(), scheme); });
+  return {std::move(result), std::move(log)};
 }
 
 nlohmann::json read_json(const std::filesystem::path& path) {

@@ -8,9 +8,18 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "quantize/qwen35_moe/common/expert_packing.h"
+
 namespace varkel::quantize_test {
+
+inline std::span<const uint8_t> as_bytes(const std::string& s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
 
 inline float widen_bf16(uint16_t pattern) { return std::bit_cast<float>(static_cast<uint32_t>(pattern) << 16); }
 
@@ -75,6 +84,34 @@ inline float int8_bound(std::span<const float> row) {
   float amax = 0.0f;
   for (float v : row) amax = std::max(amax, std::fabs(v));
   return 0.5f * amax / 127.0f + 1e-6f;
+}
+
+// Every decoded value within the 4-bit bound of its group of 64 expected
+// values (rows a whole number of groups wide, so no group straddles two rows).
+inline void expect_int4_close(std::span<const float> decoded, std::span<const float> expected, const std::string& what) {
+  ASSERT_EQ(decoded.size(), expected.size()) << what;
+  for (std::size_t at = 0; at < expected.size(); at += 64) {
+    const auto group = expected.subspan(at, 64);
+    const float bound = int4_bound(group);
+    for (std::size_t i = 0; i < 64; ++i) ASSERT_LE(std::fabs(decoded[at + i] - group[i]), bound) << what << " @" << at + i;
+  }
+}
+
+// Record `e` of a packed expert layer against its stacked sources: gate_up
+// [E, 2I, H] (gate rows first) and down [E, H, I].
+inline void expect_expert_record(std::span<const uint8_t> record, const ExpertRecordLayout& l, std::span<const float> gate_up,
+                                 std::span<const float> down, std::size_t e, std::size_t inter, std::size_t hidden,
+                                 const std::string& what) {
+  const std::size_t block = inter * hidden;
+  const auto part = [&](uint64_t weight, uint64_t scales, uint64_t biases, std::size_t rows, std::size_t cols) {
+    return decode_u32(record.subspan(weight), record.subspan(scales), record.subspan(biases), rows, cols);
+  };
+  expect_int4_close(part(l.gate_weight, l.gate_scales, l.gate_biases, inter, hidden), gate_up.subspan(e * 2 * block, block),
+                    what + " gate");
+  expect_int4_close(part(l.up_weight, l.up_scales, l.up_biases, inter, hidden),
+                    gate_up.subspan(e * 2 * block + block, block), what + " up");
+  expect_int4_close(part(l.down_weight, l.down_scales, l.down_biases, hidden, inter), down.subspan(e * block, block),
+                    what + " down");
 }
 
 }  // namespace varkel::quantize_test

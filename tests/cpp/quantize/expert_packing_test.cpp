@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "model/scratch_dir.h"
+#include "common/test_files.h"
 #include "quantize/decode.h"
 #include "quantize/qwen35_moe/common/expert_packing.h"
 #include "quantize/synthetic_checkpoint.h"
@@ -14,7 +14,12 @@
 namespace varkel {
 namespace {
 
+using quantize_test::as_bytes;
 using quantize_test::SourceTensor;
+using testing_support::capture_stderr;
+using testing_support::quietly;
+using testing_support::read_file;
+using testing_support::write_file;
 using testing_support::ScratchDir;
 
 TEST(ExpertRecordLayout, OffsetsOfTheFullModel) {
@@ -59,23 +64,6 @@ std::string engine_down(std::size_t layer) {
   return fmt::format("language_model.model.layers.{}.mlp.switch_mlp.down_proj.weight", layer);
 }
 
-// Checks record e against the sources within the 4-bit bounds.
-void expect_decodes(std::span<const uint8_t> record, const ExpertRecordLayout& layout, std::span<const float> expected,
-                    uint64_t weight, uint64_t scales, uint64_t biases, std::size_t rows, std::size_t cols,
-                    const std::string& what) {
-  const auto decoded = quantize_test::decode_u32(record.subspan(weight), record.subspan(scales), record.subspan(biases),
-                                                 rows, cols);
-  for (std::size_t r = 0; r < rows; ++r) {
-    for (std::size_t g = 0; g < cols / 64; ++g) {
-      const auto group = expected.subspan(r * cols + g * 64, 64);
-      const float bound = quantize_test::int4_bound(group);
-      for (std::size_t i = 0; i < 64; ++i) {
-        ASSERT_LE(std::fabs(decoded[r * cols + g * 64 + i] - group[i]), bound) << what << " row " << r << " col " << g * 64 + i;
-      }
-    }
-  }
-}
-
 class ExpertPacking : public ::testing::Test {
  protected:
   void SetUp() override { std::filesystem::create_directories(out_ / "packed_experts"); }
@@ -107,9 +95,7 @@ TEST_F(ExpertPacking, RecordsDecodeToTheSources) {
       {l0.down.name, expert_class(0, engine_down(0))},
       {l2.gate_up.name, expert_class(2, engine_gate(2))},
   };
-  ::testing::internal::CaptureStderr();
-  auto count = pack(classified);
-  const std::string log = ::testing::internal::GetCapturedStderr();
+  auto [count, log] = capture_stderr([&] { return pack(classified); });
   ASSERT_TRUE(count) << count.error();
   EXPECT_EQ(*count, 2u);
   const auto layout = *ExpertRecordLayout::make(kHidden, kInter);
@@ -119,54 +105,14 @@ TEST_F(ExpertPacking, RecordsDecodeToTheSources) {
   // A local source keeps its shards.
   EXPECT_TRUE(std::filesystem::exists(src_ / "b.safetensors"));
 
-  for (const auto* layer : {&l0, &l2}) {
-    const std::size_t index = layer == &l0 ? 0 : 2;
-    const std::string file = testing_support::read_file(out_ / "packed_experts" / fmt::format("layer_{:02}.bin", index));
+  for (const auto& [index, layer] : {std::pair{0, &l0}, std::pair{2, &l2}}) {
+    const std::string file = read_file(out_ / "packed_experts" / fmt::format("layer_{:02}.bin", index));
     ASSERT_EQ(file.size(), 3 * layout.size);
-    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(file.data()), file.size());
-    const std::size_t block = kInter * kHidden;
     for (std::size_t e = 0; e < 3; ++e) {
-      const auto record = bytes.subspan(e * layout.size, layout.size);
-      const std::span<const float> gate_up(layer->gate_up.values);
-      const std::string what = fmt::format("layer {} expert {}", index, e);
-      expect_decodes(record, layout, gate_up.subspan(e * 2 * block, block), layout.gate_weight, layout.gate_scales,
-                     layout.gate_biases, kInter, kHidden, what + " gate");
-      expect_decodes(record, layout, gate_up.subspan(e * 2 * block + block, block), layout.up_weight, layout.up_scales,
-                     layout.up_biases, kInter, kHidden, what + " up");
-      expect_decodes(record, layout, std::span<const float>(layer->down.values).subspan(e * block, block),
-                     layout.down_weight, layout.down_scales, layout.down_biases, kHidden, kInter, what + " down");
+      quantize_test::expect_expert_record(as_bytes(file).subspan(e * layout.size, layout.size), layout,
+                                          layer->gate_up.values, layer->down.values, e, kInter, kHidden,
+                                          fmt::format("layer {} expert {}", index, e));
     }
-  }
-}
-
-TEST_F(ExpertPacking, ConstantHalvesDecodeExactly) {
-  // Rows 0..I-1 of every block are 1.0 and rows I..2I-1 are 2.0.
-  SourceTensor gate_up{"model.language_model.layers.0.mlp.experts.gate_up_proj", {2, 2 * kInter, kHidden}, {}};
-  for (std::size_t e = 0; e < 2; ++e) {
-    for (std::size_t r = 0; r < 2 * kInter; ++r) gate_up.values.insert(gate_up.values.end(), kHidden, r < kInter ? 1.0f : 2.0f);
-  }
-  SourceTensor down{"model.language_model.layers.0.mlp.experts.down_proj", {2, kHidden, kInter},
-                    std::vector<float>(2 * kHidden * kInter, -0.5f)};
-  write({&gate_up, &down}, "m.safetensors");
-  ::testing::internal::CaptureStderr();
-  auto count = pack({{gate_up.name, expert_class(0, engine_gate(0))}, {down.name, expert_class(0, engine_down(0))}}, 2);
-  ::testing::internal::GetCapturedStderr();
-  ASSERT_TRUE(count) << count.error();
-  const auto layout = *ExpertRecordLayout::make(kHidden, kInter);
-  const std::string file = testing_support::read_file(out_ / "packed_experts" / "layer_00.bin");
-  ASSERT_EQ(file.size(), 2 * layout.size);
-  const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(file.data()), file.size());
-  for (std::size_t e = 0; e < 2; ++e) {
-    const auto record = bytes.subspan(e * layout.size);
-    const auto gate = quantize_test::decode_u32(record.subspan(layout.gate_weight), record.subspan(layout.gate_scales),
-                                                record.subspan(layout.gate_biases), kInter, kHidden);
-    const auto up = quantize_test::decode_u32(record.subspan(layout.up_weight), record.subspan(layout.up_scales),
-                                              record.subspan(layout.up_biases), kInter, kHidden);
-    const auto dn = quantize_test::decode_u32(record.subspan(layout.down_weight), record.subspan(layout.down_scales),
-                                              record.subspan(layout.down_biases), kHidden, kInter);
-    EXPECT_EQ(gate, std::vector<float>(kInter * kHidden, 1.0f));
-    EXPECT_EQ(up, std::vector<float>(kInter * kHidden, 2.0f));
-    EXPECT_EQ(dn, std::vector<float>(kInter * kHidden, -0.5f));
   }
 }
 
@@ -188,25 +134,21 @@ TEST_F(ExpertPacking, SkipsIncompleteLayersAndMtpLayers) {
       {mtp_gate.name, expert_class(0, "mtp.layers.0.mlp.switch_mlp.gate_up_proj.weight")},
       {mtp_down.name, expert_class(0, "mtp.layers.0.mlp.switch_mlp.down_proj.weight")},
   };
-  ::testing::internal::CaptureStderr();
-  auto count = pack(classified);
-  const std::string log = ::testing::internal::GetCapturedStderr();
+  auto [count, log] = capture_stderr([&] { return pack(classified); });
   ASSERT_TRUE(count) << count.error();
   EXPECT_EQ(*count, 1u);
   EXPECT_NE(log.find("  Layer 1 SKIPPED (missing keys)\n"), std::string::npos) << log;
   EXPECT_FALSE(std::filesystem::exists(out_ / "packed_experts" / "layer_01.bin"));
 
   const auto layout = *ExpertRecordLayout::make(kHidden, kInter);
-  const std::string file = testing_support::read_file(out_ / "packed_experts" / "layer_00.bin");
+  const std::string file = read_file(out_ / "packed_experts" / "layer_00.bin");
   ASSERT_EQ(file.size(), 3 * layout.size);
-  const std::span<const uint8_t> record(reinterpret_cast<const uint8_t*>(file.data()), layout.size);
-  expect_decodes(record, layout, std::span<const float>(l0.gate_up.values).subspan(0, kInter * kHidden),
-                 layout.gate_weight, layout.gate_scales, layout.gate_biases, kInter, kHidden, "main layer 0 gate");
+  quantize_test::expect_expert_record(as_bytes(file).first(layout.size), layout, l0.gate_up.values, l0.down.values, 0,
+                                      kInter, kHidden, "main layer 0");
 
   // Nothing at all: nothing printed, nothing counted.
-  ::testing::internal::CaptureStderr();
-  auto none = pack({{"a", WeightClass::skip()}});
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  const auto [none, silence] = capture_stderr([&] { return pack({{"a", WeightClass::skip()}}); });
+  EXPECT_EQ(silence, "");
   ASSERT_TRUE(none);
   EXPECT_EQ(*none, 0u);
 }
@@ -214,9 +156,9 @@ TEST_F(ExpertPacking, SkipsIncompleteLayersAndMtpLayers) {
 TEST_F(ExpertPacking, ZeroExpertsGiveEmptyFiles) {
   const Layer l0 = make_layer(0, 1, kInter, kHidden, 60);
   write({&l0.gate_up, &l0.down}, "m.safetensors");
-  ::testing::internal::CaptureStderr();
-  auto count = pack({{l0.gate_up.name, expert_class(0, engine_gate(0))}, {l0.down.name, expert_class(0, engine_down(0))}}, 0);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "  Layer 00: 0.0 MB → layer_00.bin\n");
+  auto [count, log] = capture_stderr(
+      [&] { return pack({{l0.gate_up.name, expert_class(0, engine_gate(0))}, {l0.down.name, expert_class(0, engine_down(0))}}, 0); });
+  EXPECT_EQ(log, "  Layer 00: 0.0 MB → layer_00.bin\n");
   ASSERT_TRUE(count) << count.error();
   EXPECT_EQ(*count, 1u);
   EXPECT_EQ(std::filesystem::file_size(out_ / "packed_experts" / "layer_00.bin"), 0u);
@@ -253,11 +195,11 @@ TEST_F(ExpertPacking, Errors) {
   SourceTensor packed{"model.language_model.layers.1.mlp.experts.gate_up_proj", {1, 2}, {1.0f, 2.0f}, "F32"};
   write({&packed}, "p.safetensors");
   {
-    std::string bytes = testing_support::read_file(src_ / "p.safetensors");
+    std::string bytes = read_file(src_ / "p.safetensors");
     const auto at = bytes.find("\"F32\"");
     ASSERT_NE(at, std::string::npos);
     bytes.replace(at, 5, "\"U32\"");
-    testing_support::write_file(src_ / "p.safetensors", bytes);
+    write_file(src_ / "p.safetensors", bytes);
   }
   const Layer l1 = make_layer(1, n, kInter, kHidden, 72);
   write({&l1.down}, "d.safetensors");
@@ -276,9 +218,8 @@ TEST_F(ExpertPacking, Errors) {
 
   // The output directory must exist beforehand.
   std::filesystem::remove_all(out_ / "packed_experts");
-  ::testing::internal::CaptureStderr();
-  auto unwritable = pack({{l0.gate_up.name, expert_class(0, engine_gate(0))}, {l0.down.name, expert_class(0, engine_down(0))}}, 1);
-  ::testing::internal::GetCapturedStderr();
+  auto unwritable = quietly(
+      [&] { return pack({{l0.gate_up.name, expert_class(0, engine_gate(0))}, {l0.down.name, expert_class(0, engine_down(0))}}, 1); });
   ASSERT_FALSE(unwritable);
   EXPECT_EQ(unwritable.error(), "No such file or directory (os error 2)");
 }

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "model/scratch_dir.h"
+#include "common/test_files.h"
 #include "quantize/qwen35_moe/bq4/bq4_scheme.h"
 #include "quantize/qwen35_moe/common/name_mapping.h"
 #include "quantize/qwen35_moe/common/tensor_names.h"
@@ -148,13 +148,8 @@ class SchemeFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     testing_support::write_file(dir_ / "config.json", R"({"text_config": {"num_hidden_layers": 40}})");
-    ::testing::internal::CaptureStderr();
-    auto bq4 = BQ4Scheme::create(dir_.path(), false);
-    auto int4 = Int4Scheme::create(dir_.path(), false);
-    ::testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(bq4 && int4);
-    bq4_.emplace(std::move(*bq4));
-    int4_.emplace(std::move(*int4));
+    bq4_.emplace(testing_support::quietly([&] { return BQ4Scheme::create(dir_.path(), false); }).value());
+    int4_.emplace(testing_support::quietly([&] { return Int4Scheme::create(dir_.path(), false); }).value());
   }
   ScratchDir dir_;
   std::optional<BQ4Scheme> bq4_;

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "hf_util/fake_hub.h"
-#include "model/scratch_dir.h"
+#include "common/test_files.h"
 #include "quantize/conversion_fixture.h"
 #include "quantize/qwen35_moe/bq4/bq4_scheme.h"
 #include "quantize/run.h"
@@ -15,19 +15,11 @@ namespace varkel {
 namespace {
 
 using namespace quantize_test;
+using testing_support::capture_stderr;
+using testing_support::quietly;
+using testing_support::read_file;
 using testing_support::ScratchDir;
-
-// The hub cache lives below the working directory.
-class WorkingDirectory {
- public:
-  explicit WorkingDirectory(const std::filesystem::path& dir) : previous_(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir);
-  }
-  ~WorkingDirectory() { std::filesystem::current_path(previous_); }
-
- private:
-  std::filesystem::path previous_;
-};
+using testing_support::WorkingDirectory;  // the hub cache lives below it
 
 TEST(RunFromHub, FetchesDeletesAndConvertsLikeALocalSource) {
   ScratchDir src, work, out;
@@ -36,25 +28,15 @@ TEST(RunFromHub, FetchesDeletesAndConvertsLikeALocalSource) {
   testing::FakeHub hub;
   const std::string repo_id = "org/tiny";
   for (const char* name : {"config.json", "model.safetensors.index.json", kShard1, kShard2}) {
-    testing::FakeResponse response;
-    response.body = testing_support::read_file(src / name);
-    hub.serve_file(repo_id, name, std::move(response));
+    hub.serve_file(repo_id, name, testing::FakeResponse::ok(read_file(src / name)));
   }
-
-  ::testing::internal::CaptureStderr();
-  auto scheme = BQ4Scheme::create(src.path(), false);
-  ASSERT_TRUE(scheme);
-  const auto local = run(src.path().string(), (out / "local").string(), *scheme);
-  std::string log;
-  {
-    WorkingDirectory cwd(work.path());
-    auto repo = HfRepo::from_hf(repo_id, hub.base_url());
-    ASSERT_TRUE(repo) << repo.error();
-    auto remote = run_with_repo(*repo, repo_id, out / "hub", *scheme);
-    log = ::testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(local) << local.error();
-    ASSERT_TRUE(remote) << remote.error();
-  }
+  const BQ4Scheme scheme = quietly([&] { return BQ4Scheme::create(src.path(), false); }).value();
+  const auto local = quietly([&] { return run(src.path().string(), (out / "local").string(), scheme); });
+  ASSERT_TRUE(local) << local.error();
+  WorkingDirectory cwd(work.path());
+  const HfRepo repo = testing::hub_repo(hub, repo_id);
+  auto [remote, log] = capture_stderr([&] { return run_with_repo(repo, repo_id, out / "hub", scheme); });
+  ASSERT_TRUE(remote) << remote.error();
 
   for (const char* shard : {kShard1, kShard2}) {
     const auto caching = log.find(std::string("  Caching header: ") + shard + "\n");
@@ -70,8 +52,8 @@ TEST(RunFromHub, FetchesDeletesAndConvertsLikeALocalSource) {
   EXPECT_EQ(hub.file_hits(repo_id, kShard1), 3);
   EXPECT_EQ(hub.file_hits(repo_id, kShard2), 4);
 
-  EXPECT_EQ(testing_support::read_file(out / "hub/model_weights.bin"),
-            testing_support::read_file(out / "local/model_weights.bin"));
+  EXPECT_EQ(read_file(out / "hub/model_weights.bin"),
+            read_file(out / "local/model_weights.bin"));
   nlohmann::json hub_manifest = read_json(out / "hub/model_weights.json");
   nlohmann::json local_manifest = read_json(out / "local/model_weights.json");
   EXPECT_EQ(hub_manifest.at("model"), repo_id);
@@ -79,25 +61,21 @@ TEST(RunFromHub, FetchesDeletesAndConvertsLikeALocalSource) {
   local_manifest.erase("model");
   EXPECT_EQ(hub_manifest, local_manifest);
   for (const char* layer : {"layer_00.bin", "layer_01.bin", "layer_02.bin", "layer_03.bin"}) {
-    EXPECT_EQ(testing_support::read_file(out / "hub/packed_experts" / layer),
-              testing_support::read_file(out / "local/packed_experts" / layer))
+    EXPECT_EQ(read_file(out / "hub/packed_experts" / layer),
+              read_file(out / "local/packed_experts" / layer))
         << layer;
   }
-  EXPECT_EQ(testing_support::read_file(out / "hub/config.json"), testing_support::read_file(src / "config.json"));
+  EXPECT_EQ(read_file(out / "hub/config.json"), read_file(src / "config.json"));
 }
 
 TEST(RunFromHub, UnreachableHubFailsWithTheClientsMessage) {
   ScratchDir src, work, out;
   write_checkpoint(src.path(), make_config(CheckpointShape{}), std::vector<SourceTensor>{});
-  ::testing::internal::CaptureStderr();
-  auto scheme = BQ4Scheme::create(src.path(), false);
-  ASSERT_TRUE(scheme);
+  const BQ4Scheme scheme = quietly([&] { return BQ4Scheme::create(src.path(), false); }).value();
   WorkingDirectory cwd(work.path());
   testing::clear_proxy_environment();
-  auto repo = HfRepo::from_hf("org/none", testing::closed_loopback_url());
-  ASSERT_TRUE(repo);
-  auto result = run_with_repo(*repo, "org/none", out / "x", *scheme);
-  ::testing::internal::GetCapturedStderr();
+  const HfRepo repo = quietly([] { return HfRepo::from_hf("org/none", testing::closed_loopback_url()); }).value();
+  auto result = quietly([&] { return run_with_repo(repo, "org/none", out / "x", scheme); });
   ASSERT_FALSE(result);
   EXPECT_TRUE(result.error().starts_with("HTTP error for config.json: ")) << result.error();
 }

@@ -7,7 +7,7 @@
 #include <limits>
 #include <random>
 
-#include "model/scratch_dir.h"
+#include "common/test_files.h"
 #include "quantize/parallel_encode.h"
 #include "quantize/synthetic_checkpoint.h"
 #include "quantize/tensor_source.h"
