@@ -9,7 +9,7 @@
 
 #include "cache/cache.h"
 #include "model/config/json_text.h"
-#include "model/scratch_dir.h"
+#include "common/test_files.h"
 
 namespace varkel {
 namespace {
@@ -47,9 +47,8 @@ void fill(Cache& cache) {
   cache.pos = 4095;
 }
 
-void put_u32(std::string& out, uint32_t v) { append_u32(out, v); }
 void put_f32s(std::string& out, const std::vector<float>& values) {
-  for (float v : values) put_u32(out, std::bit_cast<uint32_t>(v));
+  for (float v : values) append_u32(out, std::bit_cast<uint32_t>(v));
 }
 
 TEST(CacheTest, CreateFollowsTheLayerPatternWithZeroedState) {
@@ -84,13 +83,16 @@ TEST(CacheTest, CreateFollowsTheLayerPatternWithZeroedState) {
 }
 
 TEST(CacheTest, CreateRequiresEveryKeyAndNonZeroLinearHeads) {
-  const char* keys[] = {"num_hidden_layers",   "num_key_value_heads", "head_dim", "linear_num_value_heads",
-                        "linear_num_key_heads", "linear_key_head_dim", "linear_value_head_dim"};
-  for (const char* key : keys) {
-    nlohmann::json root = small_config(0).root();
-    root.erase(key);
+  // Each key absent (null; even with no layers), and the linear head counts zero: the error names the key.
+  const std::pair<const char*, nlohmann::json> cases[] = {
+      {"num_hidden_layers", nullptr},    {"num_key_value_heads", nullptr},  {"head_dim", nullptr},
+      {"linear_num_value_heads", nullptr}, {"linear_num_key_heads", nullptr}, {"linear_key_head_dim", nullptr},
+      {"linear_value_head_dim", nullptr},  {"linear_num_key_heads", 0u},      {"linear_num_value_heads", 0u}};
+  for (const auto& [key, value] : cases) {
+    nlohmann::json root = small_config(value.is_null() ? 0 : 4).root();
+    if (value.is_null()) root.erase(key); else root[key] = value;
     auto cache = Cache::create(ModelConfig(root));
-    ASSERT_FALSE(cache.has_value()) << key;
+    ASSERT_FALSE(cache.has_value()) << key << " " << value;
     EXPECT_EQ(cache.error().kind(), MoEError::Kind::Config);
     EXPECT_NE(cache.error().message().find(key), std::string::npos) << cache.error().message();
   }
@@ -100,14 +102,6 @@ TEST(CacheTest, CreateRequiresEveryKeyAndNonZeroLinearHeads) {
   auto empty = Cache::create(ModelConfig(zero));
   ASSERT_TRUE(empty.has_value());
   EXPECT_TRUE(empty->layers.empty());
-  for (const char* key : {"linear_num_key_heads", "linear_num_value_heads"}) {
-    nlohmann::json root = small_config(4).root();
-    root[key] = 0u;
-    auto cache = Cache::create(ModelConfig(root));
-    ASSERT_FALSE(cache.has_value()) << key;
-    EXPECT_EQ(cache.error().kind(), MoEError::Kind::Config);
-    EXPECT_NE(cache.error().message().find(key), std::string::npos) << cache.error().message();
-  }
   // Sizes that overflow are refused, not allocated.
   nlohmann::json huge = small_config(1).root();
   huge["linear_key_head_dim"] = uint64_t{1} << 62;
@@ -191,32 +185,8 @@ TEST(CacheTest, SaveWritesTheExactManifestText) {
   }
 })");
   std::string data(56, '\0');
-  put_u32(data, 3);
+  append_u32(data, 3);
   EXPECT_EQ(read_file(dir / "c.bin"), data);
-}
-
-// The manifest text as the format describes it, built without a JSON library.
-std::string expected_manifest(const std::map<std::string, std::string>& entries) {
-  std::string out = "{\n  \"tensors\": {\n";
-  size_t n = 0;
-  for (const auto& [name, body] : entries) {  // std::map<std::string> orders by bytes
-    out += fmt::format("    \"{}\": {{\n{}    }}{}\n", name, body, ++n == entries.size() ? "" : ",");
-  }
-  return out + "  }\n}";
-}
-
-std::string entry(const char* dtype, uint64_t offset, const std::vector<uint64_t>& shape, uint64_t size) {
-  std::string shape_text = "[]";
-  if (!shape.empty()) {
-    shape_text = "[\n";
-    for (size_t i = 0; i < shape.size(); ++i) {
-      shape_text += fmt::format("        {}{}\n", shape[i], i + 1 == shape.size() ? "" : ",");
-    }
-    shape_text += "      ]";
-  }
-  return fmt::format(
-      "      \"dtype\": \"{}\",\n      \"offset\": {},\n      \"shape\": {},\n      \"size\": {}\n", dtype, offset,
-      shape_text, size);
 }
 
 TEST(CacheTest, SaveWritesDataInLayerOrderAndSortsManifestNamesByBytes) {
@@ -226,32 +196,42 @@ TEST(CacheTest, SaveWritesDataInLayerOrderAndSortsManifestNamesByBytes) {
   ASSERT_TRUE(cache.save(dir / "c.bin", dir / "c.json").has_value());
 
   std::string data;
-  std::map<std::string, std::string> entries;
+  nlohmann::json expected;
+  const auto entry = [&](const std::string& name, const char* dtype, nlohmann::json shape, uint64_t size) {
+    expected["tensors"][name] = {{"dtype", dtype}, {"offset", data.size()}, {"shape", shape}, {"size", size}};
+  };
   for (size_t i = 0; i < 12; ++i) {
     const std::string prefix = fmt::format("cache.layer_{}.", i);
-    if ((i + 1) % 4 == 0) {
-      const auto& s = std::get<FullState>(cache.layers[i]);
-      entries[prefix + "k_cache"] = entry("float32", data.size(), {4096, 2}, 32768);
-      put_f32s(data, s.k_cache);
-      entries[prefix + "v_cache"] = entry("float32", data.size(), {4096, 2}, 32768);
-      put_f32s(data, s.v_cache);
-      entries[prefix + "len"] = entry("uint32", data.size(), {}, 4);
-      put_u32(data, 17);
+    if (const auto* full = std::get_if<FullState>(&cache.layers[i])) {
+      ASSERT_EQ((i + 1) % 4, 0u);
+      entry(prefix + "k_cache", "float32", {4096, 2}, 32768);
+      put_f32s(data, full->k_cache);
+      entry(prefix + "v_cache", "float32", {4096, 2}, 32768);
+      put_f32s(data, full->v_cache);
+      entry(prefix + "len", "uint32", nlohmann::json::array(), 4);
+      append_u32(data, 17);
     } else {
       const auto& s = std::get<LinearState>(cache.layers[i]);
-      entries[prefix + "conv_state"] = entry("float32", data.size(), {3, 4}, 48);
+      entry(prefix + "conv_state", "float32", {3, 4}, 48);
       put_f32s(data, s.conv_state);
-      entries[prefix + "ssm_state"] = entry("float32", data.size(), {2}, 8);
+      entry(prefix + "ssm_state", "float32", {2}, 8);
       put_f32s(data, s.ssm_state);
     }
   }
-  entries["cache.pos"] = entry("uint32", data.size(), {}, 4);
-  put_u32(data, 4095);
+  entry("cache.pos", "uint32", nlohmann::json::array(), 4);
+  append_u32(data, 4095);
 
   EXPECT_EQ(read_file(dir / "c.bin"), data);
+  // The layout of the text is pinned above; here the entries and their order by bytes.
   const std::string manifest = read_file(dir / "c.json");
-  EXPECT_EQ(manifest, expected_manifest(entries));
-  EXPECT_LT(manifest.find("cache.layer_10."), manifest.find("cache.layer_2."));
+  EXPECT_EQ(nlohmann::json::parse(manifest), expected);
+  size_t last = 0;
+  for (const auto& [name, _] : expected["tensors"].items()) {  // ordered by bytes: layer_10 before layer_2
+    const size_t at = manifest.find("\n    \"" + name + "\": {");
+    ASSERT_NE(at, std::string::npos) << name;
+    EXPECT_GT(at, last) << name;
+    last = at;
+  }
 }
 
 TEST(CacheTest, SaveCreatesFilesWithTheUmaskAndReportsFailures) {
@@ -282,14 +262,6 @@ TEST(CacheTest, SaveCreatesFilesWithTheUmaskAndReportsFailures) {
 
 TEST(CacheTest, SavedCachesLoadBack) {
   ScratchDir dir;
-  const Cache fresh = small_cache(8);
-  ASSERT_TRUE(fresh.save(dir / "f.bin", dir / "f.json").has_value());
-  auto loaded_fresh = Cache::load(dir / "f.bin", dir / "f.json");
-  ASSERT_TRUE(loaded_fresh.has_value()) << loaded_fresh.error();
-  ASSERT_EQ(loaded_fresh->layers.size(), 8u);
-  for (size_t i = 0; i < 8; ++i) EXPECT_EQ(loaded_fresh->layers[i].index(), fresh.layers[i].index()) << i;
-  EXPECT_EQ(loaded_fresh->pos, 0u);
-
   Cache cache = small_cache(12);
   fill(cache);
   ASSERT_TRUE(cache.save(dir / "c.bin", dir / "c.json").has_value());
@@ -317,8 +289,8 @@ class CacheLoadTest : public ::testing::Test {
   // 64 bytes of data: float k at byte 4k holds k + 0.5, except the u32 words 7 and 8 in bytes 60..63.
   void SetUp() override {
     std::string data;
-    for (int k = 0; k < 15; ++k) put_u32(data, std::bit_cast<uint32_t>(k + 0.5f));
-    put_u32(data, 7);
+    for (int k = 0; k < 15; ++k) append_u32(data, std::bit_cast<uint32_t>(k + 0.5f));
+    append_u32(data, 7);
     write_file(dir_ / "d.bin", data);
   }
 
@@ -373,18 +345,18 @@ TEST_F(CacheLoadTest, LayersCountUpToTheFirstGap) {
 TEST_F(CacheLoadTest, MissingEntriesAndMembersAreNamed) {
   // cache.pos is read before any layer, even a broken one.
   EXPECT_EQ(failure(R"("cache.layer_0.k_cache": {})"), "missing tensor: cache.pos");
-  const std::string pos = R"(, "cache.pos": {"offset": 60})";
-  EXPECT_EQ(failure(R"("cache.layer_0.k_cache": {"offset": 0, "size": 4})" + pos),
-            "missing tensor: cache.layer_0.v_cache");
-  EXPECT_EQ(failure(R"("cache.layer_0.k_cache": {"offset": 0, "size": 4}, "cache.layer_0.v_cache": {"offset": 0, "size": 4})" + pos),
-            "missing tensor: cache.layer_0.len");
-  EXPECT_EQ(failure(R"("cache.layer_0.conv_state": {"offset": 0, "size": 4})" + pos),
-            "missing tensor: cache.layer_0.ssm_state");
-  EXPECT_EQ(failure(R"("cache.layer_0.conv_state": {"offset": "0", "size": 4})" + pos), "missing offset");
-  EXPECT_EQ(failure(R"("cache.layer_0.conv_state": {"offset": -1, "size": 4})" + pos), "missing offset");
-  EXPECT_EQ(failure(R"("cache.layer_0.conv_state": {"offset": 0, "size": 4.0})" + pos), "missing size");
-  EXPECT_EQ(failure(R"("cache.layer_0.conv_state": [0, 4])" + pos), "missing offset");
   EXPECT_EQ(failure(R"("cache.pos": {"size": 4})"), "missing offset");
+  const std::string k = R"("cache.layer_0.k_cache": {"offset": 0, "size": 4})";
+  const std::pair<std::string, const char*> cases[] = {
+      {k, "missing tensor: cache.layer_0.v_cache"},
+      {k + R"(, "cache.layer_0.v_cache": {"offset": 0, "size": 4})", "missing tensor: cache.layer_0.len"},
+      {R"("cache.layer_0.conv_state": {"offset": 0, "size": 4})", "missing tensor: cache.layer_0.ssm_state"},
+      {R"("cache.layer_0.conv_state": {"offset": "0", "size": 4})", "missing offset"},
+      {R"("cache.layer_0.conv_state": {"offset": -1, "size": 4})", "missing offset"},
+      {R"("cache.layer_0.conv_state": {"offset": 0, "size": 4.0})", "missing size"},
+      {R"("cache.layer_0.conv_state": [0, 4])", "missing offset"},
+  };
+  for (const auto& [tensors, message] : cases) EXPECT_EQ(failure(tensors + R"(, "cache.pos": {"offset": 60})"), message);
 }
 
 TEST_F(CacheLoadTest, RangesAreCheckedAgainstTheDataFile) {
