@@ -94,21 +94,26 @@ class WorkerPool {
 
  private:
   // Claims and runs chunks of job `gen` until none is left or the job changed.
+  // Finished chunks are counted once, on the way out: one contended add per
+  // thread instead of one per chunk. The job cannot change before they are
+  // counted (run() waits for them), so the count always lands in its own job.
   void claim_all(uint64_t gen) {
+    uint32_t finished = 0;
     for (;;) {
       uint64_t s = state_.load();
-      if ((s >> 32) != gen) return;
+      if ((s >> 32) != gen) break;
       const uint32_t index = static_cast<uint32_t>(s);
       // state_ only grows and is closed before limit_ changes, so a
       // successful exchange proves limit_ belonged to this job.
       const uint32_t limit = limit_.load();
-      if (index >= limit) return;
+      if (index >= limit) break;
       if (!state_.compare_exchange_weak(s, s + 1)) continue;
       in_chunk = true;
       fn_(context_, index);
       in_chunk = false;
-      done_.fetch_add(1);
+      ++finished;
     }
+    if (finished != 0) done_.fetch_add(finished);
   }
 
   void work() {
@@ -129,11 +134,14 @@ class WorkerPool {
   }
 
   std::mutex run_mutex_;
-  std::atomic<uint64_t> state_{0};  // job generation << 32 | next chunk
+  // The claim word and its limit share a line (read together by every claim);
+  // the completion count and the wake-up epoch, which the caller and idle
+  // workers poll, each have their own, so polling never steals the claim line.
+  alignas(64) std::atomic<uint64_t> state_{0};  // job generation << 32 | next chunk
   std::atomic<uint32_t> limit_{0};
-  std::atomic<uint32_t> done_{0};
-  std::atomic<uint32_t> epoch_{0};
-  ChunkFn fn_ = nullptr;
+  alignas(64) std::atomic<uint32_t> done_{0};
+  alignas(64) std::atomic<uint32_t> epoch_{0};
+  alignas(64) ChunkFn fn_ = nullptr;
   void* context_ = nullptr;
   std::vector<std::thread> threads_;
 };
