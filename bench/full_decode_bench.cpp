@@ -314,7 +314,9 @@ int run_child(const Options& o) {
     const double pc = page_cache.measure(0.2);
     probe_gbs.push_back(bw / 1e9);
     page_cache_gbs.push_back(pc / 1e9);
-    for (std::size_t i = 0; i < decoders.size(); ++i) {
+    for (std::size_t j = 0; j < decoders.size(); ++j) {
+      // Alternate which engine follows the probes (they leave the caches cold).
+      const std::size_t i = r % 2 == 0 ? j : decoders.size() - 1 - j;
       const DecodeRound got = decoders[i].round(per_round);
       Samples& s = samples[i];
       s.tok_s.push_back(1.0 / got.seconds_per_token);
