@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "model/scratch_dir.h"
+#include "common/test_files.h"
 
 namespace varkel::testing_support {
 

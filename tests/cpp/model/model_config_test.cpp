@@ -4,7 +4,7 @@
 
 #include "model/config/json_text.h"
 #include "model/config/model_config.h"
-#include "model/scratch_dir.h"
+#include "common/test_files.h"
 
 namespace varkel {
 namespace {

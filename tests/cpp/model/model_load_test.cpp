@@ -8,20 +8,14 @@ namespace {
 
 using namespace testing_support;
 
-struct Loaded {
-  Result<Model> model;
-  std::string stderr_text;
-};
-
-Loaded load(const std::filesystem::path& path) {
-  ::testing::internal::CaptureStderr();
-  auto model = Model::load(path.string());
-  return {std::move(model), ::testing::internal::GetCapturedStderr()};
+// The model (or error) and the standard error of loading it.
+std::pair<Result<Model>, std::string> load(const std::filesystem::path& path) {
+  return capture_stderr([&] { return Model::load(path.string()); });
 }
 
-std::string error_text(const Loaded& loaded) {
-  EXPECT_FALSE(loaded.model.has_value());
-  return loaded.model ? std::string() : loaded.model.error().to_string();
+std::string error_text(const std::pair<Result<Model>, std::string>& loaded) {
+  EXPECT_FALSE(loaded.first.has_value());
+  return loaded.first ? std::string() : loaded.first.error().to_string();
 }
 
 TEST(ModelLoadTest, MixesLz4AndRawLayers) {
@@ -33,11 +27,11 @@ TEST(ModelLoadTest, MixesLz4AndRawLayers) {
   write_file(dir / "model_weights.bin", std::string(128, '\0'));
   write_file(dir / "model_weights.json", R"({"tensors": {"norm.weight": {"dtype": "f32", "offset": 64, "shape": [16], "size": 64}}})");
 
-  const Loaded loaded = load(dir.path());
-  ASSERT_TRUE(loaded.model.has_value()) << loaded.model.error().to_string();
-  EXPECT_EQ(loaded.stderr_text, "[weights] mmap'd 0.00 GB from " + (dir / "model_weights.bin").string() +
+  const auto [loaded, log] = load(dir.path());
+  ASSERT_TRUE(loaded.has_value()) << loaded.error().to_string();
+  EXPECT_EQ(log, "[weights] mmap'd 0.00 GB from " + (dir / "model_weights.bin").string() +
                                     " (1 tensors)\n[model] 7 layers hidden=64 experts=8 lz4_layers=1\n");
-  const Model& model = *loaded.model;
+  const Model& model = *loaded;
   EXPECT_EQ(model.config().get_usize("hidden_size"), 64u);
   ASSERT_NE(model.weights().find("norm.weight"), nullptr);
   ASSERT_EQ(model.experts().size(), 7u);
@@ -62,18 +56,18 @@ TEST(ModelLoadTest, LayerNamesPadToTwoDigitsAndZeroLayersLoad) {
   for (size_t layer = 0; layer <= 100; ++layer) write_file(dir / "packed_experts" / layer_file_name(layer), "");
   ASSERT_TRUE(std::filesystem::exists(dir / "packed_experts" / "layer_100.bin"));
   ASSERT_TRUE(std::filesystem::exists(dir / "packed_experts" / "layer_07.bin"));
-  const Loaded hundred = load(dir.path());
-  ASSERT_TRUE(hundred.model.has_value()) << hundred.model.error().to_string();
-  EXPECT_EQ(hundred.model->experts().size(), 101u);
+  const auto [hundred, hundred_log] = load(dir.path());
+  ASSERT_TRUE(hundred.has_value()) << hundred.error().to_string();
+  EXPECT_EQ(hundred->experts().size(), 101u);
   // "num_experts" is absent: the line shows 0.
-  EXPECT_NE(hundred.stderr_text.find("[model] 101 layers hidden=64 experts=0 lz4_layers=0\n"), std::string::npos);
+  EXPECT_NE(hundred_log.find("[model] 101 layers hidden=64 experts=0 lz4_layers=0\n"), std::string::npos);
 
   ScratchDir none;
   write_small_model(none, 0);
-  const Loaded empty = load(none.path());
-  ASSERT_TRUE(empty.model.has_value());
-  EXPECT_TRUE(empty.model->experts().empty());
-  EXPECT_NE(empty.stderr_text.find("[model] 0 layers hidden=64 experts=8 lz4_layers=0\n"), std::string::npos);
+  const auto [empty, empty_log] = load(none.path());
+  ASSERT_TRUE(empty.has_value());
+  EXPECT_TRUE(empty->experts().empty());
+  EXPECT_NE(empty_log.find("[model] 0 layers hidden=64 experts=8 lz4_layers=0\n"), std::string::npos);
 }
 
 TEST(ModelLoadTest, DirectoryConfigAndWeightFailures) {
@@ -110,7 +104,7 @@ TEST(ModelLoadTest, RequiredKeysAreReadInOrder) {
 
   // An LZ4 layer needs "num_experts"; raw layers do not.
   write_file(dir / "config.json", small_config(1, false));
-  ASSERT_TRUE(load(dir.path()).model.has_value());
+  ASSERT_TRUE(load(dir.path()).first.has_value());
   write_lz4_layer(dir, 0);
   EXPECT_EQ(error_text(load(dir.path())), "Config error: missing config key 'num_experts'");
 }
@@ -120,10 +114,10 @@ TEST(ModelLoadTest, ExpertFileFailuresCloseEverythingOpened) {
   write_small_model(dir, 4);
   std::filesystem::remove(dir / "packed_experts" / layer_file_name(2));
   const size_t before = open_descriptor_count();
-  const Loaded missing = load(dir.path());
-  ASSERT_FALSE(missing.model.has_value());
-  ASSERT_NE(missing.model.error().io_error(), nullptr);
-  EXPECT_EQ(missing.model.error().io_error()->kind(), IoErrorKind::Other);
+  const auto missing = load(dir.path());
+  ASSERT_FALSE(missing.first.has_value());
+  ASSERT_NE(missing.first.error().io_error(), nullptr);
+  EXPECT_EQ(missing.first.error().io_error()->kind(), IoErrorKind::Other);
   EXPECT_EQ(error_text(missing), "I/O error: expert 2: No such file or directory (os error 2)");
   EXPECT_EQ(open_descriptor_count(), before);
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "model/scratch_dir.h"
+#include "common/test_files.h"
 #include "model/weights/weight_file.h"
 
 namespace varkel {
