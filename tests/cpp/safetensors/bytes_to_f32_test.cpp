@@ -49,28 +49,7 @@ TEST(BytesToF32, CountsWholeElementsAndDropsTheRest) {
 }
 
 TEST(BytesToF32, HalfPrecisionConvertsExactly) {
-  const std::vector<std::pair<uint16_t, float>> cases = {
-      {0x3C00, 1.0f},         {0xC000, -2.0f},
-      {0x7BFF, 65504.0f},     {0x0001, std::ldexp(1.0f, -24)},
-      {0x0002, std::ldexp(1.0f, -23)}, {0x0003, 3 * std::ldexp(1.0f, -24)},
-      {0x03FF, 1023 * std::ldexp(1.0f, -24)}, {0x0400, std::ldexp(1.0f, -14)},
-      {0x3555, 0.333251953125f},
-  };
-  std::vector<uint16_t> halves;
-  for (const auto& [h, _] : cases) halves.push_back(h);
-  const auto floats = bytes_to_f32(le16s(halves), "F16");
-  ASSERT_EQ(floats.size(), cases.size());
-  for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(floats[i], cases[i].second) << std::hex << cases[i].first;
-
-  const auto specials = bytes_to_f32(le16s({0x8000, 0x7C00, 0xFC00, 0x7E00, 0x7C01, 0xFE01}), "F16");
-  EXPECT_EQ(bits(specials[0]), 0x80000000u);  // -0.0
-  EXPECT_EQ(bits(specials[1]), 0x7F800000u);
-  EXPECT_EQ(bits(specials[2]), 0xFF800000u);
-  EXPECT_EQ(bits(specials[3]), 0x7FC00000u);  // quiet NaN stays quiet
-  EXPECT_EQ(bits(specials[4]), 0x7F802000u);  // signalling payload shifted, not quieted
-  EXPECT_EQ(bits(specials[5]), 0xFFC02000u);
-
-  // Every pattern against the definition.
+  // Every pattern against the definition; NaNs keep their sign and payload.
   std::vector<uint16_t> all(65536);
   for (uint32_t h = 0; h < 65536; ++h) all[h] = static_cast<uint16_t>(h);
   const auto converted = bytes_to_f32(le16s(all), "F16");
@@ -84,6 +63,14 @@ TEST(BytesToF32, HalfPrecisionConvertsExactly) {
       ASSERT_EQ(std::signbit(converted[h]), (h & 0x8000u) != 0) << h;
     }
   }
+  // A few by hand, to pin the definition itself.
+  EXPECT_EQ(converted[0x3C00], 1.0f);
+  EXPECT_EQ(converted[0xC000], -2.0f);
+  EXPECT_EQ(converted[0x7BFF], 65504.0f);
+  EXPECT_EQ(converted[0x0001], std::ldexp(1.0f, -24));
+  EXPECT_EQ(converted[0x0400], std::ldexp(1.0f, -14));
+  EXPECT_EQ(bits(converted[0x7C00]), 0x7F800000u);
+  EXPECT_EQ(bits(converted[0x7C01]), 0x7F802000u);  // a signalling payload is shifted, not quieted
 }
 
 TEST(BytesToF32, EveryOtherTypeTextReadsAsBf16) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "model/scratch_dir.h"
+#include "common/test_files.h"
 
 namespace varkel::test {
 
