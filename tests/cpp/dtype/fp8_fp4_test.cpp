@@ -63,20 +63,13 @@ TEST(Fp8Lut, EntriesFollowTheE4M3LayoutWithASaturatingTopBinade) {
   for (int code = 0; code < 256; ++code) {
     EXPECT_EQ(std::bit_cast<uint32_t>(lut[code]), std::bit_cast<uint32_t>(reference[code])) << code;
   }
-  EXPECT_EQ(lut[0x00], 0.0f);
-  EXPECT_EQ(lut[0x01], std::ldexp(1.0f, -9));
+  // A few by hand, to pin the reference itself: subnormal, 1.0, the saturated top binade, -0.0.
   EXPECT_EQ(lut[0x07], 7 * std::ldexp(1.0f, -9));
-  EXPECT_EQ(lut[0x08], std::ldexp(1.0f, -6));
   EXPECT_EQ(lut[0x38], 1.0f);
-  EXPECT_EQ(lut[0x3B], 1.375f);
   EXPECT_EQ(lut[0x76], 224.0f);
-  EXPECT_EQ(lut[0xB8], -1.0f);
-  EXPECT_EQ(std::bit_cast<uint32_t>(lut[0x80]), 0x80000000u);  // -0.0
-  for (int code = 0x77; code <= 0x7F; ++code) {
-    EXPECT_EQ(lut[code], 240.0f);
-    EXPECT_EQ(lut[code | 0x80], -240.0f);
-  }
-  for (int code = 1; code <= 0x77; ++code) EXPECT_LT(lut[code - 1], lut[code]) << code;
+  EXPECT_EQ(lut[0x7A], 240.0f);
+  EXPECT_EQ(lut[0xFF], -240.0f);
+  EXPECT_EQ(std::bit_cast<uint32_t>(lut[0x80]), 0x80000000u);
 }
 
 TEST(Fp8Encode, HandDerivedCodesAndScales) {
@@ -182,8 +175,6 @@ TEST(Fp4Encode, HandDerivedCodesWithTiesToTheLargerMagnitude) {
   std::copy(values.begin(), values.end(), group.begin());
   const auto parts = test::encoded(DType::Fp4E2m1, group, 1, 64);
   ASSERT_EQ(parts.size(), 2u);
-  EXPECT_EQ(parts[0].suffix, ".weight");
-  EXPECT_EQ(parts[1].suffix, ".scales");
   // codes word 0: 7, 5 (2.5 -> 3), 1 (0.25 -> 0.5), 15 (-5 -> -6), 0 (-0.0 unsigned), 2 (0.75 -> 1),
   // 6 (3.5 -> 4), 3 (1.25 -> 1.5); low nibble first.
   EXPECT_EQ(test::u32_at(parts[0].data, 0), 0x3620F157u);
@@ -191,7 +182,6 @@ TEST(Fp4Encode, HandDerivedCodesWithTiesToTheLargerMagnitude) {
   EXPECT_EQ(test::u32_at(parts[0].data, 1), 0xA04F7790u);
   for (std::size_t w = 2; w < 8; ++w) EXPECT_EQ(test::u32_at(parts[0].data, w), 0u);
   EXPECT_EQ(test::u16s(parts[1].data), std::vector<uint16_t>{0x3F80});
-  EXPECT_EQ(parts[0].data[0], 0x57);  // first column in the low nibble of the first byte
 
   // All zeros: amax raised to 1e-8, scale 1e-8 / 6 = 0x30E5109F.
   const auto zeros = test::encoded(DType::Fp4E2m1, std::vector<float>(64, 0.0f), 1, 64);
