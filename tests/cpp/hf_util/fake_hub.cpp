@@ -40,15 +40,6 @@ bool send_all(int fd, const char* data, size_t size) {
   return true;
 }
 
-const char* reason(int status) {
-  switch (status) {
-    case 200: return "OK";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
-  }
-}
-
 }  // namespace
 
 void clear_proxy_environment() {
@@ -100,9 +91,7 @@ void FakeHub::serve(const std::string& path, FakeResponse response) {
 }
 
 void FakeHub::serve_tree(const std::string& repo, const std::string& json) {
-  FakeResponse r;
-  r.body = json;
-  serve(fmt::format("/api/models/{}/tree/main", repo), std::move(r));
+  serve(fmt::format("/api/models/{}/tree/main", repo), FakeResponse::ok(json));
 }
 
 void FakeHub::serve_file(const std::string& repo, const std::string& name, FakeResponse response) {
@@ -168,7 +157,8 @@ void FakeHub::handle(int fd) {
   }
   if (response.delay.count() > 0) std::this_thread::sleep_for(response.delay);
 
-  std::string head = fmt::format("HTTP/1.1 {} {}\r\nConnection: close\r\n", response.status, reason(response.status));
+  const char* reason = response.status == 200 ? "OK" : response.status == 404 ? "Not Found" : "Status";
+  std::string head = fmt::format("HTTP/1.1 {} {}\r\nConnection: close\r\n", response.status, reason);
   switch (response.length) {
     case FakeResponse::Length::Exact: head += fmt::format("Content-Length: {}\r\n", response.body.size()); break;
     case FakeResponse::Length::Given: head += fmt::format("Content-Length: {}\r\n", response.given_length); break;

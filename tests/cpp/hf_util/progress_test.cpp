@@ -24,18 +24,11 @@ std::string times(std::string_view piece, size_t n) {
 }
 
 TEST(ProgressRender, HumanUnits) {
-  EXPECT_EQ(human_bytes(0), "0 B");
-  EXPECT_EQ(human_bytes(1023), "1023 B");
-  EXPECT_EQ(human_bytes(1024), "1.00 KiB");
-  EXPECT_EQ(human_bytes(1536), "1.50 KiB");
-  EXPECT_EQ(human_bytes(5u * 1024 * 1024 + 512 * 1024), "5.50 MiB");
-  EXPECT_EQ(human_bytes(3ull << 30), "3.00 GiB");
-  EXPECT_EQ(human_bytes(UINT64_MAX), "16.00 EiB");
-  EXPECT_EQ(human_elapsed(0.0), "0s");
-  EXPECT_EQ(human_elapsed(59.9), "59s");
-  EXPECT_EQ(human_elapsed(61.0), "1m");
-  EXPECT_EQ(human_elapsed(7200.0), "2h");
-  EXPECT_EQ(human_elapsed(90000.0), "1d");
+  const std::pair<uint64_t, const char*> bytes[] = {{0, "0 B"}, {1023, "1023 B"}, {1024, "1.00 KiB"}, {1536, "1.50 KiB"},
+                                                    {5767168, "5.50 MiB"}, {3ull << 30, "3.00 GiB"}, {UINT64_MAX, "16.00 EiB"}};
+  for (const auto& [n, text] : bytes) EXPECT_EQ(human_bytes(n), text);
+  const std::pair<double, const char*> seconds[] = {{0.0, "0s"}, {59.9, "59s"}, {61.0, "1m"}, {7200.0, "2h"}, {90000.0, "1d"}};
+  for (const auto& [s, text] : seconds) EXPECT_EQ(human_elapsed(s), text);
   EXPECT_EQ(fraction_done(std::nullopt, 5), 0.0);
   EXPECT_EQ(fraction_done(0, 5), 1.0);
   EXPECT_EQ(fraction_done(4, 1), 0.25);
