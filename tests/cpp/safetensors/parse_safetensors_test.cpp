@@ -29,8 +29,15 @@ std::string json_error_text(const std::string& text) {
   }
 }
 
-SafetensorsHeader parsed(const std::filesystem::path& path) {
-  auto header = parse_safetensors(path);
+// `bytes` written to a file of their own, then parsed.
+auto parse_bytes(const std::vector<uint8_t>& bytes) {
+  test::ScratchDir dir;
+  test::write_file(dir / "m.safetensors", bytes);
+  return parse_safetensors(dir / "m.safetensors");
+}
+
+SafetensorsHeader parsed(const std::vector<uint8_t>& bytes) {
+  auto header = parse_bytes(bytes);
   if (!header) {
     ADD_FAILURE() << header.error();
     return {};
@@ -39,14 +46,12 @@ SafetensorsHeader parsed(const std::filesystem::path& path) {
 }
 
 TEST(ParseSafetensors, ReadsEveryTensorAndSkipsMetadata) {
-  test::ScratchDir dir;
   const std::string header =
       R"({"__metadata__": {"dtype": "F32", "shape": [1], "data_offsets": [0, 4]},)"
       R"( "b.weight": {"dtype": "BF16", "shape": [2, 3], "data_offsets": [4, 16]},)"
       R"( "a": {"dtype": "F32", "shape": [1], "data_offsets": [0, 4], "extra": true}}   )"
       "\n\t ";
-  test::write_file(dir / "m.safetensors", test::safetensors_bytes(header, std::vector<uint8_t>(16, 7)));
-  const auto h = parsed(dir / "m.safetensors");
+  const auto h = parsed(test::safetensors_bytes(header, std::vector<uint8_t>(16, 7)));
   EXPECT_EQ(h.data_start, 8 + header.size());
   ASSERT_EQ(h.tensors.size(), 2u);
   EXPECT_FALSE(h.tensors.contains("__metadata__"));
@@ -56,12 +61,10 @@ TEST(ParseSafetensors, ReadsEveryTensorAndSkipsMetadata) {
   EXPECT_EQ(b.data_offsets, (Offsets{4, 16}));
   EXPECT_EQ(h.tensors.at("a").data_offsets, (Offsets{0, 4}));
 
-  test::write_file(dir / "meta.safetensors", test::safetensors_bytes(R"({"__metadata__": {"format": "pt"}})"));
-  EXPECT_TRUE(parsed(dir / "meta.safetensors").tensors.empty());
+  EXPECT_TRUE(parsed(test::safetensors_bytes(R"({"__metadata__": {"format": "pt"}})")).tensors.empty());
 }
 
 TEST(ParseSafetensors, LenientAboutEverythingButShortOffsets) {
-  test::ScratchDir dir;
   const std::string header = R"({
     "odd_shape": {"dtype": "F16", "shape": [2, -1, 1.5, "x", 1e2, null, 18446744073709551616, 7]},
     "no_dtype": {"shape": [4], "data_offsets": [3, 7, 99]},
@@ -73,8 +76,7 @@ TEST(ParseSafetensors, LenientAboutEverythingButShortOffsets) {
     "dup": {"dtype": "F32", "data_offsets": [0, 4]},
     "dup": {"dtype": "BF16", "data_offsets": [4, 6]}
   })";
-  test::write_file(dir / "l.safetensors", test::safetensors_bytes(header));
-  const auto h = parsed(dir / "l.safetensors");
+  const auto h = parsed(test::safetensors_bytes(header));
   ASSERT_EQ(h.tensors.size(), 8u);
   const auto& odd = h.tensors.at("odd_shape");
   EXPECT_EQ(odd.shape, (Shape{2, 0, 0, 0, 0, 0, 0, 7}));
@@ -98,65 +100,53 @@ TEST(ParseSafetensors, LenientAboutEverythingButShortOffsets) {
   EXPECT_EQ(h.tensors.at("dup").dtype, "BF16");
   EXPECT_EQ(h.tensors.at("dup").data_offsets, (Offsets{4, 6}));
   // Offsets up to the largest unsigned 64-bit value are kept as they are.
-  test::write_file(dir / "big.safetensors",
-                   test::safetensors_bytes(R"({"t": {"data_offsets": [18446744073709551615, 1]}})"));
-  EXPECT_EQ(parsed(dir / "big.safetensors").tensors.at("t").data_offsets, (Offsets{~uint64_t{0}, 1}));
+  EXPECT_EQ(parsed(test::safetensors_bytes(R"({"t": {"data_offsets": [18446744073709551615, 1]}})")).tensors.at("t").data_offsets, (Offsets{~uint64_t{0}, 1}));
 }
 
 TEST(ParseSafetensors, OffsetsWithFewerThanTwoEntriesFailNamingTheTensor) {
-  test::ScratchDir dir;
   const std::pair<std::string, std::string> cases[] = {
       {R"({"a": {"data_offsets": [0, 4]}, "layers.0.w": {"data_offsets": []}})",
        "tensor 'layers.0.w': \"data_offsets\" has 0 entries, expected 2"},
       {R"({"x": {"dtype": "F32", "data_offsets": [12]}})", "tensor 'x': \"data_offsets\" has 1 entries, expected 2"},
   };
   for (const auto& [header, message] : cases) {
-    test::write_file(dir / "s.safetensors", test::safetensors_bytes(header));
-    const auto result = parse_safetensors(dir / "s.safetensors");
+    const auto result = parse_bytes(test::safetensors_bytes(header));
     ASSERT_FALSE(result) << header;
     EXPECT_EQ(result.error(), message);
   }
 }
 
 TEST(ParseSafetensors, RootsOtherThanObjectsGiveAnEmptyTable) {
-  test::ScratchDir dir;
   for (const std::string header : {"[1, 2, {\"a\": {}}]", "42", "\"text\"", "null", "  true  "}) {
-    test::write_file(dir / "r.safetensors", test::safetensors_bytes(header, {1, 2, 3}));
-    const auto h = parsed(dir / "r.safetensors");
+    const auto h = parsed(test::safetensors_bytes(header, {1, 2, 3}));
     EXPECT_TRUE(h.tensors.empty()) << header;
     EXPECT_EQ(h.data_start, 8 + header.size()) << header;
   }
   // Deep nesting is parsed without exhausting the stack.
   const std::string deep = std::string(200000, '[') + std::string(200000, ']');
-  test::write_file(dir / "deep.safetensors", test::safetensors_bytes(deep));
-  EXPECT_TRUE(parsed(dir / "deep.safetensors").tensors.empty());
+  EXPECT_TRUE(parsed(test::safetensors_bytes(deep)).tensors.empty());
 }
 
 TEST(ParseSafetensors, JsonErrorsCarryTheParsersLineAndColumnText) {
-  test::ScratchDir dir;
   for (const std::string header : {"", "{\"a\": }", "{} x", "{\"a\": {}}\n,", "{\"a\"\n: [1, 2"}) {
-    test::write_file(dir / "j.safetensors", test::safetensors_bytes(header, {0, 0, 0, 0}));
-    const auto result = parse_safetensors(dir / "j.safetensors");
+    const auto result = parse_bytes(test::safetensors_bytes(header, {0, 0, 0, 0}));
     ASSERT_FALSE(result) << header;
     EXPECT_EQ(result.error(), json_error_text(header));
     EXPECT_NE(result.error().find("line "), std::string::npos) << result.error();
     EXPECT_NE(result.error().find("column "), std::string::npos) << result.error();
   }
   // N = 0: the parser's end-of-input error at line 1, column 1.
-  test::write_file(dir / "zero.safetensors", test::safetensors_bytes(0, "", {'{', '}'}));
-  const auto zero = parse_safetensors(dir / "zero.safetensors");
+  const auto zero = parse_bytes(test::safetensors_bytes(0, "", {'{', '}'}));
   ASSERT_FALSE(zero);
   EXPECT_NE(zero.error().find("line 1, column 1"), std::string::npos) << zero.error();
   EXPECT_NE(zero.error().find("end of input"), std::string::npos) << zero.error();
   // A byte order mark is not whitespace before the value.
-  test::write_file(dir / "bom.safetensors", test::safetensors_bytes("\xEF\xBB\xBF{}"));
-  const auto bom = parse_safetensors(dir / "bom.safetensors");
+  const auto bom = parse_bytes(test::safetensors_bytes("\xEF\xBB\xBF{}"));
   ASSERT_FALSE(bom);
   EXPECT_NE(bom.error().find("line 1, column 1"), std::string::npos) << bom.error();
 }
 
 TEST(ParseSafetensors, ShortFilesAndHostileLengthsFailWithTheShortReadText) {
-  test::ScratchDir dir;
   const std::string header = R"({"a": {}})";
   const std::vector<std::vector<uint8_t>> files = {
       {},
@@ -168,8 +158,7 @@ TEST(ParseSafetensors, ShortFilesAndHostileLengthsFailWithTheShortReadText) {
   };
   const std::size_t descriptors = testing_support::open_descriptor_count();
   for (std::size_t i = 0; i < files.size(); ++i) {
-    test::write_file(dir / "t.safetensors", files[i]);
-    const auto result = parse_safetensors(dir / "t.safetensors");
+    const auto result = parse_bytes(files[i]);
     ASSERT_FALSE(result) << i;
     EXPECT_EQ(result.error(), kShortRead) << i;
   }
