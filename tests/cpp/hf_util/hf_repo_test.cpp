@@ -121,7 +121,6 @@ TEST(HfRepoHub, FileSizeAndFileSizesReadUsableEntriesOnly) {
 TEST(HfRepoHub, ListingFailuresCarryTheirPrefixes) {
   ScratchDir scratch;
   FakeHub hub;
-  // No route: the fake hub answers 404.
   hub.serve_tree("t/object", R"({"path":"x"})");
   hub.serve_tree("t/string", "  \n \"text\"");
   hub.serve_tree("t/broken", "[{\"path\":");
@@ -133,20 +132,22 @@ TEST(HfRepoHub, ListingFailuresCarryTheirPrefixes) {
   cut.drop_after = 5;
   hub.serve("/api/models/t/cut/tree/main", cut);
 
-  EXPECT_EQ(fetch_tree("t/missing", hub.base_url()).error(), "HF API error: http status: 404");
-  EXPECT_EQ(fetch_tree("t/object", hub.base_url()).error(),
-            "invalid type: map, expected a sequence at line 1 column 1");
-  EXPECT_EQ(fetch_tree("t/string", hub.base_url()).error(),
-            "invalid type: string \"text\", expected a sequence at line 2 column 2");
+  const std::pair<const char*, const char*> failures[] = {
+      {"t/missing", "HF API error: http status: 404"},  // no route: the fake hub answers 404
+      {"t/object", "invalid type: map, expected a sequence at line 1 column 1"},
+      {"t/string", "invalid type: string \"text\", expected a sequence at line 2 column 2"},
+      {"t/latin1", "read API response: stream did not contain valid UTF-8"},
+      {"t/limit", "read API response: response body is larger than the limit of 10485760 bytes"},
+  };
+  for (const auto& [repo, message] : failures) {
+    auto listing = fetch_tree(repo, hub.base_url());
+    ASSERT_FALSE(listing) << repo;
+    EXPECT_EQ(listing.error(), message);
+  }
   auto broken = fetch_tree("t/broken", hub.base_url());
   ASSERT_FALSE(broken);
   EXPECT_NE(broken.error().find("parse error"), std::string::npos) << broken.error();
   EXPECT_EQ(broken.error().find("read API response"), std::string::npos);
-  EXPECT_EQ(fetch_tree("t/latin1", hub.base_url()).error(),
-            "read API response: stream did not contain valid UTF-8");
-  auto limit = fetch_tree("t/limit", hub.base_url());
-  ASSERT_FALSE(limit);
-  EXPECT_EQ(limit.error(), "read API response: response body is larger than the limit of 10485760 bytes");
   auto at_limit = fetch_tree("t/atlimit", hub.base_url());
   ASSERT_TRUE(at_limit) << at_limit.error();
   EXPECT_TRUE(at_limit->empty());
