@@ -88,9 +88,9 @@ TEST(LoadConfig, FilesAndErrors) {
 
   // A failing construction prints nothing.
   ScratchDir empty;
-  ::testing::internal::CaptureStderr();
-  EXPECT_FALSE(BQ4Scheme::create(empty.path(), false));
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  const auto [failed, printed] = testing_support::capture_stderr([&] { return BQ4Scheme::create(empty.path(), false); });
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(printed, "");
 }
 
 TEST(SchemeConstruction, PrintsModelConfigLines) {
@@ -99,9 +99,7 @@ TEST(SchemeConstruction, PrintsModelConfigLines) {
              R"({"text_config": {"hidden_size": 2048, "vocab_size": 248320, "num_hidden_layers": 41,
                  "mtp_num_hidden_layers": 1, "num_experts": 256, "num_experts_per_tok": 8,
                  "moe_intermediate_size": 512, "shared_expert_intermediate_size": 512}})");
-  ::testing::internal::CaptureStderr();
-  auto scheme = BQ4Scheme::create(dir.path(), true);
-  const std::string out = ::testing::internal::GetCapturedStderr();
+  auto [scheme, out] = testing_support::capture_stderr([&] { return BQ4Scheme::create(dir.path(), true); });
   ASSERT_TRUE(scheme) << scheme.error();
   EXPECT_EQ(out,
             "Model config:\n"
