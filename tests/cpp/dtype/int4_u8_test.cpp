@@ -61,7 +61,9 @@ TEST(Int4, HandDerivedGroups) {
     const auto q = quant_f32_to_int4(c.group, 1, 64);
     ASSERT_TRUE(q);
     ASSERT_EQ(q->words.size(), 8u);
-    if (c.scale) EXPECT_EQ(q->scales, std::vector<uint16_t>{*c.scale});
+    if (c.scale) {
+      EXPECT_EQ(q->scales, std::vector<uint16_t>{*c.scale});
+    }
     EXPECT_EQ(q->biases, std::vector<uint16_t>{c.bias});
     for (const auto& [w, word] : c.words) EXPECT_EQ(q->words[w], word) << std::hex << w;
   }

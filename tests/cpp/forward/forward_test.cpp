@@ -446,7 +446,9 @@ void expect_dispatches(const std::vector<metal::RecordedDispatch>& got, const st
     for (std::size_t b = 0; b < w.buffers.size(); ++b) {
       EXPECT_EQ(g.buffers[b].index, b);
       // A null expected buffer: one the stage made itself (the partials).
-      if (w.buffers[b].buffer) EXPECT_EQ(g.buffers[b].buffer, w.buffers[b].buffer) << "buffer " << b;
+      if (w.buffers[b].buffer) {
+        EXPECT_EQ(g.buffers[b].buffer, w.buffers[b].buffer) << "buffer " << b;
+      }
       EXPECT_EQ(g.buffers[b].offset, w.buffers[b].offset) << "buffer " << b;
     }
     ASSERT_EQ(g.constants.size(), w.constants.size());

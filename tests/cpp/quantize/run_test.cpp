@@ -246,7 +246,7 @@ TEST_F(Converted, ProgressLines) {
   for (int layer = 0; layer < 4; ++layer) {
     expected.push_back(fmt::format("  Layer {:02}: {:.1f} MB → layer_{:02}.bin", layer, layer_mb, layer));
   }
-  for (const std::string line :
+  for (const std::string& line :
        {std::string(), std::string("  4 expert layers in *"), std::string(), rule, std::string("Done!"),
         fmt::format("  model_weights.bin : {:.2f} GB", std::filesystem::file_size(out / "model_weights.bin") / 1e9),
         "  model_weights.json: " + (out / "model_weights.json").string(), std::string("  packed_experts    : 4 layers"),
