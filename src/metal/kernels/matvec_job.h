@@ -30,16 +30,17 @@ struct MatvecJob {
 // Largest in_dim the tiled kernels take (the x copy a threadgroup keeps).
 inline constexpr uint32_t kTiledMaxInDim = 4096;
 
+// Lanes of the SIMD group that sums one row.
+inline constexpr uint32_t kMatvecLanes = 32;
+
 // Computes out[r] for r in [row_begin, row_end) of `job`. `x_blocks` is x
 // regrouped for the packed formats (see regroup_x_blocks), else unused.
 void matvec_rows(const MatvecJob& job, const float* x_blocks, uint32_t row_begin, uint32_t row_end);
 
-// Words per block of the packed row loops on this machine (8 or 16).
-uint32_t matvec_block_lanes();
-
-// x regrouped per block of 8L columns so that lane w of step k holds column
-// 8w + k: out[8Lo + Lk + w] = x[8Lo + 8w + k] for every whole block o.
-void regroup_x_blocks(const float* x, uint32_t in_dim, uint32_t lanes, float* out);
+// x transposed per block of 8 * 32 columns, so that lane w's column of code k
+// sits at lane w of row k: out[256o + 32k + w] = x[256o + 8w + k] for every
+// whole block o.
+void regroup_x_blocks(const float* x, uint32_t in_dim, float* out);
 
 // Runs `job` over all its rows, on worker threads when it is big enough.
 void run_matvec(const MatvecJob& job);

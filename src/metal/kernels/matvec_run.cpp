@@ -4,8 +4,9 @@
 
 namespace varkel::metal {
 
-void regroup_x_blocks(const float* x, uint32_t in_dim, uint32_t lanes, float* out) {
-  const uint32_t span = 8 * lanes;
+void regroup_x_blocks(const float* x, uint32_t in_dim, float* out) {
+  constexpr uint32_t lanes = kMatvecLanes;
+  constexpr uint32_t span = 8 * lanes;
   const uint32_t blocks = in_dim / span;
   for (uint32_t o = 0; o < blocks; ++o) {
     const float* src = x + span * o;
@@ -37,8 +38,7 @@ void run_matvec(const MatvecJob& job) {
   alignas(64) float x_blocks[kTiledMaxInDim];
   const float* regrouped = nullptr;
   if (job.format == MatvecFormat::Affine4 || job.format == MatvecFormat::Fp4) {
-    const uint32_t lanes = matvec_block_lanes();
-    regroup_x_blocks(job.x, job.in_dim, lanes, x_blocks);
+    regroup_x_blocks(job.x, job.in_dim, x_blocks);
     regrouped = x_blocks;
   }
   if (job.format == MatvecFormat::Fp8) (void)fp8_e4m3_lut();  // built before threads race for it

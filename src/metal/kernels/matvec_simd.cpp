@@ -1,9 +1,13 @@
 // SIMD row loops of the tiled mat-vec kernels, compiled once per target and
 // chosen at run time.
 //
-// Packed 4-bit rows are walked L words (8L columns) at a time with one word
-// per lane: step k takes nibble k of every word, so x is regrouped once per
-// dispatch (regroup_x_blocks) to give lane w the column 8w + k.
+// Each row is summed as a SIMD group of 32 lanes would: lane l walks the
+// row's units l, l + 32, l + 64, ... (a packed word of 8 codes, or one
+// element) into its own f32 sum, and only the 32 lane sums are combined at
+// the end. The lanes live in 32 / N vectors of N floats, so every target
+// rounds exactly alike. Packed rows take code k of 32 words per step; x is
+// transposed once per dispatch (regroup_x_blocks) so that those 32 words'
+// columns 8w + k are contiguous.
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "metal/kernels/matvec_simd.cpp"
@@ -27,82 +31,29 @@ namespace hn = hwy::HWY_NAMESPACE;
 constexpr size_t kPrefetchBytes = 2048;
 constexpr uint32_t kPrefetchWords = kPrefetchBytes / 4;
 
-// The portable packed loops' vectors: 8 lanes, or fewer on narrower targets.
-using D8 = hn::CappedTag<float, 8>;
+// Up to 16 floats per vector: two vectors hold the 32 lanes on AVX-512.
+using DF = hn::CappedTag<float, 16>;
+constexpr size_t kVecLanes = hn::MaxLanes(DF());
+constexpr size_t kVectors = kMatvecLanes / kVecLanes;
+using Acc = hn::Vec<DF>;
 
-template <class D>
-HWY_INLINE float SumLanes(D d, hn::Vec<D> v) {
-  return hn::GetLane(hn::SumOfLanes(d, v));
-}
-
-// Words [first, words) of a packed row, one code at a time.
-HWY_INLINE float Affine4Tail(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
-                             const uint16_t* HWY_RESTRICT b, const float* HWY_RESTRICT x, uint32_t first,
-                             uint32_t words, uint32_t words_per_group) {
+// The lane sums after the whole blocks; lanes below `extra` then take one
+// more unit (the row's last, partial block) and the 32 sums are added.
+template <class Unit>
+HWY_INLINE float CombineLanes(const Acc (&acc)[kVectors], uint32_t first_extra, uint32_t extra, Unit&& unit) {
+  const DF d;
+  alignas(64) float lanes[kMatvecLanes];
+  for (size_t v = 0; v < kVectors; ++v) hn::Store(acc[v], d, lanes + v * kVecLanes);
+  for (uint32_t l = 0; l < extra; ++l) lanes[l] = unit(lanes[l], first_extra + l);
   float sum = 0.0f;
-  for (uint32_t c = first; c < words; ++c) {
-    const uint32_t g = c / words_per_group;
-    const float scale = bf16_to_f32(s[g]);
-    const float bias = bf16_to_f32(b[g]);
-    for (uint32_t k = 0; k < 8; ++k) {
-      const float xk = x[8 * c + k];
-      const float sx = scale * xk;
-      const float bx = bias * xk;
-      sum += std::fma(static_cast<float>((w[c] >> (4 * k)) & 0xF), sx, bx);
-    }
-  }
+  for (float lane : lanes) sum += lane;
   return sum;
 }
 
-HWY_INLINE float Fp4Tail(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
-                         const float* HWY_RESTRICT x, uint32_t first, uint32_t words, uint32_t words_per_group) {
-  float sum = 0.0f;
-  for (uint32_t c = first; c < words; ++c) {
-    const float scale = bf16_to_f32(s[c / words_per_group]);
-    for (uint32_t k = 0; k < 8; ++k) sum += kFp4E2m1Lut[(w[c] >> (4 * k)) & 0xF] * scale * x[8 * c + k];
-  }
-  return sum;
-}
-
-// Whole blocks of a packed row: lane w of step k holds code k of word w of the
-// block and x of column 8w + k (from the regrouped x). make_step(o) gives, for
-// block o, the per-step term of (codes, x); terms are summed in any order.
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
-// AVX-512: 16 words (two 64-column groups) per vector. The nibble's low four
-// bits index a 16-entry value table directly (vpermps), which saves the mask
-// and the integer conversion of the portable path.
-constexpr uint32_t kBlockLanes = 16;
-
-template <int K>
-HWY_INLINE __m512i Nibbles(__m512i w) {
-  if constexpr (K == 0) {
-    return w;
-  } else {
-    return _mm512_srli_epi32(w, 4 * K);  // only the low four bits are used
-  }
-}
-
-template <class MakeStep>
-HWY_INLINE float PackedBlocks(const uint32_t* HWY_RESTRICT w, const float* HWY_RESTRICT xr, uint32_t blocks,
-                              __m512 table, MakeStep&& make_step) {
-  __m512 acc[4] = {_mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps()};
-  for (uint32_t o = 0; o < blocks; ++o) {
-    const auto step = make_step(o);
-    hwy::Prefetch(w + o * 16 + kPrefetchWords);
-    const __m512i wv = _mm512_loadu_si512(w + o * 16);
-    const float* xb = xr + o * 128;
-    [&]<int... K>(std::integer_sequence<int, K...>) {
-      ((acc[K % 4] = _mm512_add_ps(acc[K % 4], step(_mm512_permutexvar_ps(Nibbles<K>(wv), table),
-                                                    _mm512_load_ps(xb + K * 16)))),
-       ...);
-    }(std::make_integer_sequence<int, 8>{});
-  }
-  return _mm512_reduce_add_ps(_mm512_add_ps(_mm512_add_ps(acc[0], acc[1]), _mm512_add_ps(acc[2], acc[3])));
-}
-
-// Lanes 0..7 take the entry of word `first`'s group, lanes 8..15 that of word first + 8.
-HWY_INLINE __m512 GroupPair(const uint16_t* HWY_RESTRICT v, uint32_t first, uint32_t words_per_group) {
-  if (words_per_group == 8) {
+// Lanes 0..7 take the entry of unit `first`'s group, lanes 8..15 that of unit first + 8.
+HWY_INLINE __m512 GroupPair(const uint16_t* HWY_RESTRICT v, uint32_t first, uint32_t per_group) {
+  if (per_group == 8 && first % 8 == 0) {
     // Two adjacent bf16 entries in one 32-bit load: the low one moves up into
     // lanes 0..7, the high one is already in place in lanes 8..15.
     uint32_t both;
@@ -111,185 +62,202 @@ HWY_INLINE __m512 GroupPair(const uint16_t* HWY_RESTRICT v, uint32_t first, uint
     const __m512i bits = _mm512_sllv_epi32(_mm512_set1_epi32(static_cast<int>(both)), counts);
     return _mm512_castsi512_ps(_mm512_and_si512(bits, _mm512_set1_epi32(static_cast<int>(0xFFFF0000u))));
   }
-  const float lo = bf16_to_f32(v[first / words_per_group]);
-  const float hi = bf16_to_f32(v[(first + 8) / words_per_group]);
+  const float lo = bf16_to_f32(v[first / per_group]);
+  const float hi = bf16_to_f32(v[(first + 8) / per_group]);
   return _mm512_insertf32x8(_mm512_set1_ps(lo), _mm256_set1_ps(hi), 1);
 }
+#endif
 
-HWY_INLINE float RowAffine4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
-                            const uint16_t* HWY_RESTRICT b, const float* HWY_RESTRICT x,
-                            const float* HWY_RESTRICT xr, uint32_t words, uint32_t words_per_group) {
-  const uint32_t blocks = (words_per_group % 8 == 0) ? words / 16 : 0;
-  const __m512 codes = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  const float sum = PackedBlocks(w, xr, blocks, codes, [&](uint32_t o) {
-    const __m512 vs = GroupPair(s, o * 16, words_per_group);
-    const __m512 vb = GroupPair(b, o * 16, words_per_group);
-    return [vs, vb](__m512 code, __m512 xk) {
-      return _mm512_fmadd_ps(code, _mm512_mul_ps(vs, xk), _mm512_mul_ps(vb, xk));
-    };
-  });
-  return sum + Affine4Tail(w, s, b, x, blocks * 16, words, words_per_group);
+// The bf16 group entries of units first .. first + N - 1, `per_group` units per group.
+HWY_INLINE Acc LaneEntries(const uint16_t* HWY_RESTRICT v, uint32_t first, uint32_t per_group) {
+  const DF d;
+  if (per_group % kVecLanes == 0) return hn::Set(d, bf16_to_f32(v[first / per_group]));
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+  if (per_group % 8 == 0) return Acc{GroupPair(v, first, per_group)};
+#endif
+  alignas(64) float e[kVecLanes];
+  for (size_t i = 0; i < kVecLanes; ++i) e[i] = bf16_to_f32(v[(first + i) / per_group]);
+  return hn::Load(d, e);
 }
 
-HWY_INLINE float RowFp4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
-                        const float* HWY_RESTRICT x, const float* HWY_RESTRICT xr, uint32_t words,
-                        uint32_t words_per_group) {
-  const uint32_t blocks = (words_per_group % 8 == 0) ? words / 16 : 0;
-  const float sum = PackedBlocks(w, xr, blocks, _mm512_loadu_ps(kFp4E2m1Lut.data()), [&](uint32_t o) {
-    const __m512 vs = GroupPair(s, o * 16, words_per_group);
-    return [vs](__m512 value, __m512 xk) { return _mm512_mul_ps(_mm512_mul_ps(value, vs), xk); };
-  });
-  return sum + Fp4Tail(w, s, x, blocks * 16, words, words_per_group);
-}
-
+// fma(a, b, c) rounded once, also where the target has no fused form.
+HWY_INLINE Acc FusedMulAdd(Acc a, Acc b, Acc c) {
+#if HWY_NATIVE_FMA
+  return hn::MulAdd(a, b, c);
 #else
-// Up to 8 lanes: one vector (or two halves) per block of 8 words; the step
-// gets the codes as unsigned lanes.
-constexpr uint32_t kBlockLanes = 8;
+  const DF d;
+  alignas(64) float fa[kVecLanes], fb[kVecLanes], fc[kVecLanes];
+  hn::Store(a, d, fa);
+  hn::Store(b, d, fb);
+  hn::Store(c, d, fc);
+  for (size_t i = 0; i < kVecLanes; ++i) fa[i] = std::fma(fa[i], fb[i], fc[i]);
+  return hn::Load(d, fa);
+#endif
+}
 
-template <class MakeStep>
-HWY_INLINE float PackedBlocks(const uint32_t* HWY_RESTRICT w, const float* HWY_RESTRICT xo, uint32_t blocks,
-                              MakeStep&& make_step) {
-  const D8 df;
-  const hn::RebindToUnsigned<D8> du;
-  const size_t nv = hn::Lanes(df);
-  const auto nibble = hn::Set(du, 0xFu);
-  hn::Vec<D8> acc[4] = {hn::Zero(df), hn::Zero(df), hn::Zero(df), hn::Zero(df)};
+// ---- packed words of 8 four-bit codes ----
+
+// Whole blocks of 32 words: lane l takes word 32o + l, its codes k = 0..7 in
+// order, with x of column 8(32o + l) + k from the transposed copy xt.
+// decode(v) turns words shifted right by 4k (only the low four bits count)
+// into code values; make_step(first_word) gives the per-code term of (value, x).
+template <class Decode, class MakeStep, class Unit>
+HWY_INLINE float PackedRow(const uint32_t* HWY_RESTRICT w, const float* HWY_RESTRICT xt, uint32_t words,
+                           Decode&& decode, MakeStep&& make_step, Unit&& unit) {
+  const DF d;
+  const hn::RebindToUnsigned<DF> du;
+  Acc acc[kVectors];
+  for (auto& a : acc) a = hn::Zero(d);
+  const uint32_t blocks = words / kMatvecLanes;
   for (uint32_t o = 0; o < blocks; ++o) {
-    const auto step = make_step(o);
-    hwy::Prefetch(w + o * 8 + kPrefetchWords);
-    for (size_t h = 0; h < 8; h += nv) {
-      const auto wv = hn::LoadU(du, w + o * 8 + h);
-      const float* xb = xo + o * 64 + h;
+    const uint32_t* wb = w + o * kMatvecLanes;
+    const float* xb = xt + o * 8 * kMatvecLanes;
+    hwy::Prefetch(wb + kPrefetchWords);
+    hwy::Prefetch(wb + kPrefetchWords + 16);
+    for (size_t v = 0; v < kVectors; ++v) {
+      const auto step = make_step(o * kMatvecLanes + static_cast<uint32_t>(v * kVecLanes));
+      const auto wv = hn::LoadU(du, wb + v * kVecLanes);
       [&]<int... K>(std::integer_sequence<int, K...>) {
-        ((acc[K % 4] = hn::Add(acc[K % 4], step(hn::And(hn::ShiftRight<4 * K>(wv), nibble), hn::Load(df, xb + K * 8)))),
+        ((acc[v] = hn::Add(acc[v], step(decode(hn::ShiftRight<4 * K>(wv)),
+                                         hn::Load(d, xb + K * kMatvecLanes + v * kVecLanes)))),
          ...);
       }(std::make_integer_sequence<int, 8>{});
     }
   }
-  return SumLanes(df, hn::Add(hn::Add(acc[0], acc[1]), hn::Add(acc[2], acc[3])));
+  return CombineLanes(acc, blocks * kMatvecLanes, words % kMatvecLanes, unit);
 }
 
 HWY_INLINE float RowAffine4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
                             const uint16_t* HWY_RESTRICT b, const float* HWY_RESTRICT x,
-                            const float* HWY_RESTRICT xo, uint32_t words, uint32_t words_per_group) {
-  const uint32_t blocks = (words_per_group % 8 == 0) ? words / 8 : 0;
-  const float sum = PackedBlocks(w, xo, blocks, [&](uint32_t o) {
-    const D8 df;
-    const hn::RebindToSigned<D8> di;
-    const uint32_t g = o * 8 / words_per_group;
-    const auto vs = hn::Set(df, bf16_to_f32(s[g]));
-    const auto vb = hn::Set(df, bf16_to_f32(b[g]));
-    return [=](auto code, auto xk) {
-      return hn::MulAdd(hn::ConvertTo(df, hn::BitCast(di, code)), hn::Mul(vs, xk), hn::Mul(vb, xk));
-    };
-  });
-  return sum + Affine4Tail(w, s, b, x, blocks * 8, words, words_per_group);
+                            const float* HWY_RESTRICT xt, uint32_t words, uint32_t words_per_group) {
+  const DF d;
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+  // The low four bits index a 16-entry table of the codes (vpermps): no mask, no conversion.
+  const __m512 codes = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  auto decode = [codes](auto v) { return Acc{_mm512_permutexvar_ps(v.raw, codes)}; };
+#else
+  const hn::RebindToUnsigned<DF> du;
+  const hn::RebindToSigned<DF> di;
+  auto decode = [=](auto v) { return hn::ConvertTo(d, hn::BitCast(di, hn::And(v, hn::Set(du, 0xFu)))); };
+#endif
+  auto make_step = [&](uint32_t first) {
+    const Acc vs = LaneEntries(s, first, words_per_group);
+    const Acc vb = LaneEntries(b, first, words_per_group);
+    return [vs, vb](Acc code, Acc xk) { return FusedMulAdd(code, hn::Mul(vs, xk), hn::Mul(vb, xk)); };
+  };
+  auto unit = [&](float sum, uint32_t c) {
+    const float scale = bf16_to_f32(s[c / words_per_group]);
+    const float bias = bf16_to_f32(b[c / words_per_group]);
+    for (uint32_t k = 0; k < 8; ++k) {
+      const float xk = x[8 * c + k];
+      sum += std::fma(static_cast<float>((w[c] >> (4 * k)) & 0xF), scale * xk, bias * xk);
+    }
+    return sum;
+  };
+  (void)d;
+  return PackedRow(w, xt, words, decode, make_step, unit);
 }
 
 HWY_INLINE float RowFp4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
-                        const float* HWY_RESTRICT x, const float* HWY_RESTRICT xo, uint32_t words,
+                        const float* HWY_RESTRICT x, const float* HWY_RESTRICT xt, uint32_t words,
                         uint32_t words_per_group) {
-  const uint32_t blocks = (words_per_group % 8 == 0) ? words / 8 : 0;
-  const float sum = PackedBlocks(w, xo, blocks, [&](uint32_t o) {
-    const D8 df;
-    const hn::RebindToUnsigned<D8> du;
-    const hn::RebindToSigned<D8> di;
-    const auto vs = hn::Set(df, bf16_to_f32(s[o * 8 / words_per_group]));
-    return [=](auto code, auto xk) {
-      // E2M1 magnitude: e = 0 gives m * 0.5, otherwise (1 + m / 2) * 2^(e - 1); bit 3 the sign.
-      const auto v = hn::And(code, hn::Set(du, 7u));
-      const auto e = hn::ShiftRight<1>(v);
-      const auto m = hn::And(v, hn::Set(du, 1u));
-      const auto normal =
-          hn::BitCast(df, hn::Or(hn::ShiftLeft<23>(hn::Add(e, hn::Set(du, 126u))), hn::ShiftLeft<22>(m)));
-      const auto subnormal = hn::Mul(hn::ConvertTo(df, hn::BitCast(di, m)), hn::Set(df, 0.5f));
-      const auto magnitude = hn::IfThenElse(hn::RebindMask(df, e == hn::Zero(du)), subnormal, normal);
-      const auto value = hn::Or(magnitude, hn::BitCast(df, hn::ShiftLeft<28>(hn::And(code, hn::Set(du, 8u)))));
-      return hn::Mul(hn::Mul(value, vs), xk);
-    };
-  });
-  return sum + Fp4Tail(w, s, x, blocks * 8, words, words_per_group);
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+  const __m512 table = _mm512_loadu_ps(kFp4E2m1Lut.data());
+  auto decode = [table](auto v) { return Acc{_mm512_permutexvar_ps(v.raw, table)}; };
+#else
+  auto decode = [](auto v) {
+    const DF df;
+    const hn::RebindToUnsigned<DF> du;
+    const hn::RebindToSigned<DF> di;
+    const auto code = hn::And(v, hn::Set(du, 0xFu));
+    // E2M1 magnitude: e = 0 gives m * 0.5, otherwise (1 + m / 2) * 2^(e - 1); bit 3 the sign.
+    const auto low = hn::And(code, hn::Set(du, 7u));
+    const auto e = hn::ShiftRight<1>(low);
+    const auto m = hn::And(low, hn::Set(du, 1u));
+    const auto normal =
+        hn::BitCast(df, hn::Or(hn::ShiftLeft<23>(hn::Add(e, hn::Set(du, 126u))), hn::ShiftLeft<22>(m)));
+    const auto subnormal = hn::Mul(hn::ConvertTo(df, hn::BitCast(di, m)), hn::Set(df, 0.5f));
+    const auto magnitude = hn::IfThenElse(hn::RebindMask(df, e == hn::Zero(du)), subnormal, normal);
+    return hn::Or(magnitude, hn::BitCast(df, hn::ShiftLeft<28>(hn::And(code, hn::Set(du, 8u)))));
+  };
+#endif
+  auto make_step = [&](uint32_t first) {
+    const Acc vs = LaneEntries(s, first, words_per_group);
+    return [vs](Acc value, Acc xk) { return hn::Mul(hn::Mul(value, vs), xk); };
+  };
+  auto unit = [&](float sum, uint32_t c) {
+    const float scale = bf16_to_f32(s[c / words_per_group]);
+    for (uint32_t k = 0; k < 8; ++k) sum += kFp4E2m1Lut[(w[c] >> (4 * k)) & 0xF] * scale * x[8 * c + k];
+    return sum;
+  };
+  return PackedRow(w, xt, words, decode, make_step, unit);
 }
-#endif  // AVX-512
 
-// ---- one stored element per column ----
+// ---- one stored element per unit ----
 
-// Sum over a row of weight(c) * x[c], where weights(c) gives the weights of
-// columns c .. c + lanes - 1 as one vector and weight(c) a single one.
-template <class T, class Weights, class Weight>
-HWY_INLINE float ElementRow(const T* HWY_RESTRICT w, const float* HWY_RESTRICT x, uint32_t n, Weights&& weights,
-                            Weight&& weight) {
-  const hn::ScalableTag<float> df;
-  const size_t lanes = hn::Lanes(df);
-  auto a0 = hn::Zero(df), a1 = hn::Zero(df), a2 = hn::Zero(df), a3 = hn::Zero(df);
-  size_t c = 0;
-  for (; c + 4 * lanes <= n; c += 4 * lanes) {
+// Whole blocks of 32 elements, lane l taking element 32o + l; terms(c) gives
+// the terms of elements c .. c + N - 1 and term(c) a single one.
+template <class T, class Terms, class Term>
+HWY_INLINE float ElementRow(const T* HWY_RESTRICT w, uint32_t n, Terms&& terms, Term&& term) {
+  const DF d;
+  Acc acc[kVectors];
+  for (auto& a : acc) a = hn::Zero(d);
+  const uint32_t blocks = n / kMatvecLanes;
+  for (uint32_t o = 0; o < blocks; ++o) {
+    const uint32_t c = o * kMatvecLanes;
     const auto* bytes = reinterpret_cast<const char*>(w + c);
-    for (size_t line = 0; line < 4 * lanes * sizeof(T); line += 64) hwy::Prefetch(bytes + kPrefetchBytes + line);
-    a0 = hn::Add(a0, hn::Mul(weights(c), hn::LoadU(df, x + c)));
-    a1 = hn::Add(a1, hn::Mul(weights(c + lanes), hn::LoadU(df, x + c + lanes)));
-    a2 = hn::Add(a2, hn::Mul(weights(c + 2 * lanes), hn::LoadU(df, x + c + 2 * lanes)));
-    a3 = hn::Add(a3, hn::Mul(weights(c + 3 * lanes), hn::LoadU(df, x + c + 3 * lanes)));
+    for (size_t line = 0; line < kMatvecLanes * sizeof(T); line += 64) hwy::Prefetch(bytes + kPrefetchBytes + line);
+    for (size_t v = 0; v < kVectors; ++v) acc[v] = hn::Add(acc[v], terms(c + static_cast<uint32_t>(v * kVecLanes)));
   }
-  for (; c + lanes <= n; c += lanes) a0 = hn::Add(a0, hn::Mul(weights(c), hn::LoadU(df, x + c)));
-  float sum = SumLanes(df, hn::Add(hn::Add(a0, a1), hn::Add(a2, a3)));
-  for (; c < n; ++c) sum += weight(c) * x[c];
-  return sum;
+  return CombineLanes(acc, blocks * kMatvecLanes, n % kMatvecLanes,
+                      [&](float sum, uint32_t c) { return sum + term(c); });
 }
 
 // bf16: sum += widen(w) * x
 HWY_INLINE float RowBf16(const uint16_t* HWY_RESTRICT w, const float* HWY_RESTRICT x, uint32_t n) {
-  const hn::ScalableTag<float> df;
-  const hn::RebindToUnsigned<decltype(df)> du;
-  const hn::Rebind<uint16_t, decltype(df)> d16;
+  const DF df;
+  const hn::RebindToUnsigned<DF> du;
+  const hn::Rebind<uint16_t, DF> d16;
   return ElementRow(
-      w, x, n, [&](size_t c) { return hn::BitCast(df, hn::ShiftLeft<16>(hn::PromoteTo(du, hn::LoadU(d16, w + c)))); },
-      [&](size_t c) { return bf16_to_f32(w[c]); });
+      w, n,
+      [&](uint32_t c) {
+        const auto wide = hn::BitCast(df, hn::ShiftLeft<16>(hn::PromoteTo(du, hn::LoadU(d16, w + c))));
+        return hn::Mul(wide, hn::LoadU(df, x + c));
+      },
+      [&](uint32_t c) { return bf16_to_f32(w[c]) * x[c]; });
 }
 
-// int8: sum += (float(w) * scale) * x
+// int8: sum += float(w) * scale * x, left to right
 HWY_INLINE float RowInt8(const int8_t* HWY_RESTRICT w, float scale, const float* HWY_RESTRICT x, uint32_t n) {
-  const hn::ScalableTag<float> df;
-  const hn::RebindToSigned<decltype(df)> di;
-  const hn::Rebind<int8_t, decltype(df)> d8;
+  const DF df;
+  const hn::RebindToSigned<DF> di;
+  const hn::Rebind<int8_t, DF> d8;
   const auto vs = hn::Set(df, scale);
   return ElementRow(
-      w, x, n, [&](size_t c) { return hn::Mul(hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, w + c))), vs); },
-      [&](size_t c) { return static_cast<float>(w[c]) * scale; });
+      w, n,
+      [&](uint32_t c) {
+        const auto value = hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, w + c)));
+        return hn::Mul(hn::Mul(value, vs), hn::LoadU(df, x + c));
+      },
+      [&](uint32_t c) { return static_cast<float>(w[c]) * scale * x[c]; });
 }
 
-// ---- FP8 E4M3: sum += (fp8[byte] * scale) * x ----
-
+// FP8 E4M3: w = fp8[byte] * scale, sum += w * x
 HWY_INLINE float RowFp8(const uint8_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s, const float* HWY_RESTRICT x,
                         uint32_t n, uint32_t group_size, const float* HWY_RESTRICT lut) {
-  const hn::ScalableTag<float> df;
-  const hn::RebindToSigned<decltype(df)> di;
-  const hn::Rebind<uint8_t, decltype(df)> d8;
-  const hn::RebindToUnsigned<decltype(df)> du;
-  const size_t lanes = hn::Lanes(df);
-  auto a0 = hn::Zero(df), a1 = hn::Zero(df);
-  float sum = 0.0f;
-  const uint32_t groups = group_size == 0 ? 0 : n / group_size;
-  for (uint32_t g = 0; g < groups; ++g) {
-    const float scale = bf16_to_f32(s[g]);
-    const auto vs = hn::Set(df, scale);
-    const size_t begin = static_cast<size_t>(g) * group_size;
-    const size_t end = begin + group_size;
-    size_t c = begin;
-    for (; c + 2 * lanes <= end; c += 2 * lanes) {
-      hwy::Prefetch(w + c + kPrefetchBytes);
-      const auto i0 = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d8, w + c)));
-      const auto i1 = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d8, w + c + lanes)));
-      a0 = hn::Add(a0, hn::Mul(hn::Mul(hn::GatherIndex(df, lut, i0), vs), hn::LoadU(df, x + c)));
-      a1 = hn::Add(a1, hn::Mul(hn::Mul(hn::GatherIndex(df, lut, i1), vs), hn::LoadU(df, x + c + lanes)));
-    }
-    for (; c < end; ++c) sum += lut[w[c]] * scale * x[c];
-  }
-  return sum + SumLanes(df, hn::Add(a0, a1));
+  const DF df;
+  const hn::RebindToSigned<DF> di;
+  const hn::RebindToUnsigned<DF> du;
+  const hn::Rebind<uint8_t, DF> d8;
+  return ElementRow(
+      w, n,
+      [&](uint32_t c) {
+        const auto index = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d8, w + c)));
+        const auto weight = hn::Mul(hn::GatherIndex(df, lut, index), LaneEntries(s, c, group_size));
+        return hn::Mul(weight, hn::LoadU(df, x + c));
+      },
+      [&](uint32_t c) { return lut[w[c]] * bf16_to_f32(s[c / group_size]) * x[c]; });
 }
-
-uint32_t MatvecBlockLanes() { return kBlockLanes; }
 
 void MatvecRows(const MatvecJob& job, const float* x_blocks, uint32_t row_begin, uint32_t row_end) {
   const uint32_t n = job.in_dim;
@@ -340,9 +308,6 @@ HWY_AFTER_NAMESPACE();
 namespace varkel::metal {
 
 HWY_EXPORT(MatvecRows);
-HWY_EXPORT(MatvecBlockLanes);
-
-uint32_t matvec_block_lanes() { return HWY_DYNAMIC_DISPATCH(MatvecBlockLanes)(); }
 
 void matvec_rows(const MatvecJob& job, const float* x_blocks, uint32_t row_begin, uint32_t row_end) {
   HWY_DYNAMIC_DISPATCH(MatvecRows)(job, x_blocks, row_begin, row_end);

@@ -353,8 +353,10 @@ TEST_F(MatvecTest, OtherGroupSizesAndPartialBlocks) {
   expect_close(m, x, run(m, x, 9), 9);
 }
 
-TEST_F(MatvecTest, EveryCompiledSimdTargetAgrees) {
-  // The run-time dispatch picks one of these per machine; each must be right.
+// Runs `body` once on each compiled SIMD target this machine supports: the
+// run-time dispatch picks one of them per machine, and each must be right.
+template <class Body>
+void for_each_simd_target(Body&& body) {
   const auto targets = hwy::SupportedAndGeneratedTargets();
   ASSERT_FALSE(targets.empty());
   struct RestoreTargets {
@@ -363,7 +365,12 @@ TEST_F(MatvecTest, EveryCompiledSimdTargetAgrees) {
   for (int64_t target : targets) {
     hwy::SetSupportedTargetsForTest(target);
     SCOPED_TRACE(hwy::TargetName(target));
-    EXPECT_EQ(matvec_block_lanes(), target == HWY_AVX3 || target == HWY_AVX3_DL ? 16u : 8u);
+    body();
+  }
+}
+
+TEST_F(MatvecTest, EveryCompiledSimdTargetAgrees) {
+  for_each_simd_target([&] {
     uint32_t seed = 400;
     for (Format f : kFormats) {
       for (uint32_t cols : {640u, 2048u}) {
@@ -374,7 +381,82 @@ TEST_F(MatvecTest, EveryCompiledSimdTargetAgrees) {
         EXPECT_EQ(out[17], kSentinel);
       }
     }
-  }
+  });
+}
+
+TEST_F(MatvecTest, EachLaneSumsItsUnitsInOrderOnEveryTarget) {
+  // Row i holds the terms of lane kLanes[i] only: first 2^24, then ones, each
+  // of which rounds back to 2^24 when added in order. Adding any two ones
+  // first (a split lane, a split word, another unit-to-lane assignment)
+  // leaves at least 2^24 + 2. The other lanes sum to exactly 0.
+  constexpr uint32_t kLanes[] = {0, 3, 20, 31};
+  constexpr uint32_t kRows = 4;
+  constexpr float kBig = 16777216.0f;
+  struct Case {
+    Format format;
+    uint32_t cols, group;
+  };
+  // 80 words (2 blocks of 32 and a tail of 16) and 400 elements (12 blocks, tail 16).
+  const Case cases[] = {{Format::Affine4, 640, 64}, {Format::Affine4, 640, 32}, {Format::Fp4, 640, 64},
+                        {Format::Fp4, 640, 40},     {Format::Bf16, 400, 0},     {Format::Int8, 400, 0},
+                        {Format::Fp8, 400, 16},     {Format::Fp8, 400, 20}};
+  auto lane_rows = [&](const Case& c) {
+    Matrix m;
+    m.format = c.format;
+    m.rows = kRows;
+    m.cols = c.cols;
+    m.group = c.group ? c.group : c.cols;
+    const bool packed = c.format == Format::Affine4 || c.format == Format::Fp4;
+    m.words.assign(std::size_t{kRows} * c.cols / 8, 0);
+    m.bytes.assign(std::size_t{kRows} * c.cols, 0);
+    m.halves.assign(std::size_t{kRows} * c.cols, 0);
+    m.scales.assign(std::size_t{kRows} * m.groups(), bf16_bits(1.0f));
+    m.biases.assign(m.scales.size(), 0);
+    m.row_scales.assign(kRows, 1.0f);
+    std::vector<float> x(c.cols, 1.0f);
+    const uint32_t per_unit = packed ? 8 : 1;
+    for (uint32_t r = 0; r < kRows; ++r) {
+      for (uint32_t unit = kLanes[r]; unit < c.cols / per_unit; unit += 32) {
+        for (uint32_t col = unit * per_unit; col < (unit + 1) * per_unit; ++col) {
+          // Weight 1.0 at (r, col).
+          switch (c.format) {
+            case Format::Affine4: m.set_code(r, col, 1); break;
+            case Format::Fp4: m.set_code(r, col, 2); break;
+            case Format::Bf16: m.halves[r * c.cols + col] = bf16_bits(1.0f); break;
+            case Format::Int8: m.bytes[r * c.cols + col] = 1; break;
+            case Format::Fp8: m.bytes[r * c.cols + col] = 0x38; break;
+          }
+        }
+      }
+      x[kLanes[r] * per_unit] = kBig;  // the lane's first term
+    }
+    return std::pair{m, x};
+  };
+  // One fma term that the unfused form rounds differently: x = 1 + 2^-23,
+  // bias * x rounds to -(3 + 2^-21), and fma(3, x, that) is exactly -2^-23
+  // where 3x rounded first would cancel to 0.
+  Matrix fused;
+  fused.format = Format::Affine4;
+  fused.rows = 1;
+  fused.cols = 256;
+  fused.words.assign(32, 0);
+  fused.set_code(0, 9, 3);
+  fused.scales.assign(4, bf16_bits(1.0f));
+  fused.biases.assign(4, bf16_bits(-3.0f));
+  std::vector<float> fused_x(256, 0.0f);
+  fused_x[9] = 1.0f + std::ldexp(1.0f, -23);
+
+  for_each_simd_target([&] {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(kernel_of(c.format)) + " group " + std::to_string(c.group));
+      const auto [m, x] = lane_rows(c);
+      const auto out = run(m, x, kRows);
+      for (uint32_t r = 0; r < kRows; ++r) {
+        EXPECT_EQ(out[r], kBig) << "lane " << kLanes[r] << " off by " << (out[r] - kBig);
+      }
+    }
+    EXPECT_EQ(run(fused, fused_x, 1)[0], -std::ldexp(1.0f, -23));
+  });
 }
 
 // ---- the kernels the engines do not dispatch ----
