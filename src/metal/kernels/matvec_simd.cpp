@@ -37,17 +37,24 @@ constexpr size_t kVecLanes = hn::MaxLanes(DF());
 constexpr size_t kVectors = kMatvecLanes / kVecLanes;
 using Acc = hn::Vec<DF>;
 
+// For the lambdas the row loops call per vector: a call there would spill the sums.
+#ifndef VARKEL_LAMBDA_INLINE
+#define VARKEL_LAMBDA_INLINE __attribute__((always_inline))
+#endif
+
 // The lane sums after the whole blocks; lanes below `extra` then take one
 // more unit (the row's last, partial block) and the 32 sums are added.
 template <class Unit>
-HWY_INLINE float CombineLanes(const Acc (&acc)[kVectors], uint32_t first_extra, uint32_t extra, Unit&& unit) {
+HWY_INLINE float CombineLanes(Acc (&acc)[kVectors], uint32_t first_extra, uint32_t extra, Unit&& unit) {
   const DF d;
-  alignas(64) float lanes[kMatvecLanes];
-  for (size_t v = 0; v < kVectors; ++v) hn::Store(acc[v], d, lanes + v * kVecLanes);
-  for (uint32_t l = 0; l < extra; ++l) lanes[l] = unit(lanes[l], first_extra + l);
-  float sum = 0.0f;
-  for (float lane : lanes) sum += lane;
-  return sum;
+  if (extra != 0) {
+    alignas(64) float lanes[kMatvecLanes];
+    for (size_t v = 0; v < kVectors; ++v) hn::Store(acc[v], d, lanes + v * kVecLanes);
+    for (uint32_t l = 0; l < extra; ++l) lanes[l] = unit(lanes[l], first_extra + l);
+    for (size_t v = 0; v < kVectors; ++v) acc[v] = hn::Load(d, lanes + v * kVecLanes);
+  }
+  for (size_t v = 1; v < kVectors; ++v) acc[0] = hn::Add(acc[0], acc[v]);
+  return hn::GetLane(hn::SumOfLanes(d, acc[0]));
 }
 
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
@@ -97,79 +104,106 @@ HWY_INLINE Acc FusedMulAdd(Acc a, Acc b, Acc c) {
 
 // ---- packed words of 8 four-bit codes ----
 
-// Whole blocks of 32 words: lane l takes word 32o + l, its codes k = 0..7 in
-// order, with x of column 8(32o + l) + k from the transposed copy xt.
-// decode(v) turns words shifted right by 4k (only the low four bits count)
-// into code values; make_step(first_word) gives the per-code term of (value, x).
-template <class Decode, class MakeStep, class Unit>
-HWY_INLINE float PackedRow(const uint32_t* HWY_RESTRICT w, const float* HWY_RESTRICT xt, uint32_t words,
-                           Decode&& decode, MakeStep&& make_step, Unit&& unit) {
-  const DF d;
-  const hn::RebindToUnsigned<DF> du;
-  Acc acc[kVectors];
-  for (auto& a : acc) a = hn::Zero(d);
-  const uint32_t blocks = words / kMatvecLanes;
-  for (uint32_t o = 0; o < blocks; ++o) {
-    const uint32_t* wb = w + o * kMatvecLanes;
-    const float* xb = xt + o * 8 * kMatvecLanes;
-    hwy::Prefetch(wb + kPrefetchWords);
-    hwy::Prefetch(wb + kPrefetchWords + 16);
-    for (size_t v = 0; v < kVectors; ++v) {
-      const auto step = make_step(o * kMatvecLanes + static_cast<uint32_t>(v * kVecLanes));
-      const auto wv = hn::LoadU(du, wb + v * kVecLanes);
-      [&]<int... K>(std::integer_sequence<int, K...>) {
-        ((acc[v] = hn::Add(acc[v], step(decode(hn::ShiftRight<4 * K>(wv)),
-                                         hn::Load(d, xb + K * kMatvecLanes + v * kVecLanes)))),
-         ...);
-      }(std::make_integer_sequence<int, 8>{});
-    }
-  }
-  return CombineLanes(acc, blocks * kMatvecLanes, words % kMatvecLanes, unit);
+// The low four bits of each lane of shifted words.
+template <class VU>
+HWY_INLINE VU LowNibble(VU v) {
+  return hn::And(v, hn::Set(hn::RebindToUnsigned<DF>(), 0xFu));
 }
 
-HWY_INLINE float RowAffine4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
-                            const uint16_t* HWY_RESTRICT b, const float* HWY_RESTRICT x,
-                            const float* HWY_RESTRICT xt, uint32_t words, uint32_t words_per_group) {
+// Whole blocks of 32 words of R rows at once (independent sums keep the
+// adders busy): lane l takes word 32o + l, its codes k = 0..7 in order, with
+// x of column 8(32o + l) + k from the transposed copy xt. decode(v) turns
+// words shifted right by 4k (only the low four bits count) into code values;
+// make_step(i, first_word) gives row i's per-code term of (value, x), and
+// unit(i, sum, word) adds a whole word of row i one code at a time.
+template <size_t R, class Decode, class MakeStep, class Unit>
+HWY_INLINE void PackedRows(const uint32_t* const (&w)[R], const float* HWY_RESTRICT xt, uint32_t words,
+                           Decode&& decode, MakeStep&& make_step, Unit&& unit, float* HWY_RESTRICT out) {
   const DF d;
+  const hn::RebindToUnsigned<DF> du;
+  Acc acc[R][kVectors];
+  for (auto& row : acc) {
+    for (auto& a : row) a = hn::Zero(d);
+  }
+  const uint32_t blocks = words / kMatvecLanes;
+  for (uint32_t o = 0; o < blocks; ++o) {
+    const float* xb = xt + o * 8 * kMatvecLanes;
+    // R streams consume R times as fast: look R times as far ahead.
+    for (size_t i = 0; i < R; ++i) {
+      hwy::Prefetch(w[i] + o * kMatvecLanes + R * kPrefetchWords);
+      hwy::Prefetch(w[i] + o * kMatvecLanes + R * kPrefetchWords + 16);
+    }
+    auto vector = [&](size_t i, size_t v) VARKEL_LAMBDA_INLINE {
+      const uint32_t first = o * kMatvecLanes + static_cast<uint32_t>(v * kVecLanes);
+      const auto step = make_step(i, first);
+      const auto wv = hn::LoadU(du, w[i] + first);
+      [&]<int... K>(std::integer_sequence<int, K...>) VARKEL_LAMBDA_INLINE {
+        ((acc[i][v] = hn::Add(acc[i][v], step(decode(hn::ShiftRight<4 * K>(wv)),
+                                               hn::Load(d, xb + K * kMatvecLanes + v * kVecLanes)))),
+         ...);
+      }(std::make_integer_sequence<int, 8>{});
+    };
+    if constexpr (R * kVectors <= 4) {
+      // Unrolled, so that every sum stays in a register.
+      [&]<size_t... J>(std::index_sequence<J...>) VARKEL_LAMBDA_INLINE {
+        (vector(J % R, J / R), ...);
+      }(std::make_index_sequence<R * kVectors>{});
+    } else {
+      for (size_t v = 0; v < kVectors; ++v) {
+        for (size_t i = 0; i < R; ++i) vector(i, v);
+      }
+    }
+  }
+  for (size_t i = 0; i < R; ++i) {
+    out[i] = CombineLanes(acc[i], blocks * kMatvecLanes, words % kMatvecLanes,
+                          [&](float sum, uint32_t c) { return unit(i, sum, c); });
+  }
+}
+
+template <size_t R>
+HWY_INLINE void RowsAffine4(const uint32_t* const (&w)[R], const uint16_t* const (&s)[R],
+                            const uint16_t* const (&b)[R], const float* HWY_RESTRICT x,
+                            const float* HWY_RESTRICT xt, uint32_t words, uint32_t words_per_group, float* out) {
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
   // The low four bits index a 16-entry table of the codes (vpermps): no mask, no conversion.
   const __m512 codes = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  auto decode = [codes](auto v) { return Acc{_mm512_permutexvar_ps(v.raw, codes)}; };
+  auto decode = [codes](auto v) VARKEL_LAMBDA_INLINE { return Acc{_mm512_permutexvar_ps(v.raw, codes)}; };
 #else
-  const hn::RebindToUnsigned<DF> du;
-  const hn::RebindToSigned<DF> di;
-  auto decode = [=](auto v) { return hn::ConvertTo(d, hn::BitCast(di, hn::And(v, hn::Set(du, 0xFu)))); };
-#endif
-  auto make_step = [&](uint32_t first) {
-    const Acc vs = LaneEntries(s, first, words_per_group);
-    const Acc vb = LaneEntries(b, first, words_per_group);
-    return [vs, vb](Acc code, Acc xk) { return FusedMulAdd(code, hn::Mul(vs, xk), hn::Mul(vb, xk)); };
+  auto decode = [](auto v) VARKEL_LAMBDA_INLINE {
+    return hn::ConvertTo(DF(), hn::BitCast(hn::RebindToSigned<DF>(), LowNibble(v)));
   };
-  auto unit = [&](float sum, uint32_t c) {
-    const float scale = bf16_to_f32(s[c / words_per_group]);
-    const float bias = bf16_to_f32(b[c / words_per_group]);
+#endif
+  auto make_step = [&](size_t i, uint32_t first) VARKEL_LAMBDA_INLINE {
+    const Acc vs = LaneEntries(s[i], first, words_per_group);
+    const Acc vb = LaneEntries(b[i], first, words_per_group);
+    return [vs, vb](Acc code, Acc xk) VARKEL_LAMBDA_INLINE {
+      return FusedMulAdd(code, hn::Mul(vs, xk), hn::Mul(vb, xk));
+    };
+  };
+  auto unit = [&](size_t i, float sum, uint32_t c) {
+    const float scale = bf16_to_f32(s[i][c / words_per_group]);
+    const float bias = bf16_to_f32(b[i][c / words_per_group]);
     for (uint32_t k = 0; k < 8; ++k) {
       const float xk = x[8 * c + k];
-      sum += std::fma(static_cast<float>((w[c] >> (4 * k)) & 0xF), scale * xk, bias * xk);
+      sum += std::fma(static_cast<float>((w[i][c] >> (4 * k)) & 0xF), scale * xk, bias * xk);
     }
     return sum;
   };
-  (void)d;
-  return PackedRow(w, xt, words, decode, make_step, unit);
+  PackedRows(w, xt, words, decode, make_step, unit, out);
 }
 
-HWY_INLINE float RowFp4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_RESTRICT s,
-                        const float* HWY_RESTRICT x, const float* HWY_RESTRICT xt, uint32_t words,
-                        uint32_t words_per_group) {
+template <size_t R>
+HWY_INLINE void RowsFp4(const uint32_t* const (&w)[R], const uint16_t* const (&s)[R], const float* HWY_RESTRICT x,
+                        const float* HWY_RESTRICT xt, uint32_t words, uint32_t words_per_group, float* out) {
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
   const __m512 table = _mm512_loadu_ps(kFp4E2m1Lut.data());
-  auto decode = [table](auto v) { return Acc{_mm512_permutexvar_ps(v.raw, table)}; };
+  auto decode = [table](auto v) VARKEL_LAMBDA_INLINE { return Acc{_mm512_permutexvar_ps(v.raw, table)}; };
 #else
-  auto decode = [](auto v) {
+  auto decode = [](auto v) VARKEL_LAMBDA_INLINE {
     const DF df;
     const hn::RebindToUnsigned<DF> du;
     const hn::RebindToSigned<DF> di;
-    const auto code = hn::And(v, hn::Set(du, 0xFu));
+    const auto code = LowNibble(v);
     // E2M1 magnitude: e = 0 gives m * 0.5, otherwise (1 + m / 2) * 2^(e - 1); bit 3 the sign.
     const auto low = hn::And(code, hn::Set(du, 7u));
     const auto e = hn::ShiftRight<1>(low);
@@ -181,16 +215,37 @@ HWY_INLINE float RowFp4(const uint32_t* HWY_RESTRICT w, const uint16_t* HWY_REST
     return hn::Or(magnitude, hn::BitCast(df, hn::ShiftLeft<28>(hn::And(code, hn::Set(du, 8u)))));
   };
 #endif
-  auto make_step = [&](uint32_t first) {
-    const Acc vs = LaneEntries(s, first, words_per_group);
-    return [vs](Acc value, Acc xk) { return hn::Mul(hn::Mul(value, vs), xk); };
+  auto make_step = [&](size_t i, uint32_t first) VARKEL_LAMBDA_INLINE {
+    const Acc vs = LaneEntries(s[i], first, words_per_group);
+    return [vs](Acc value, Acc xk) VARKEL_LAMBDA_INLINE { return hn::Mul(hn::Mul(value, vs), xk); };
   };
-  auto unit = [&](float sum, uint32_t c) {
-    const float scale = bf16_to_f32(s[c / words_per_group]);
-    for (uint32_t k = 0; k < 8; ++k) sum += kFp4E2m1Lut[(w[c] >> (4 * k)) & 0xF] * scale * x[8 * c + k];
+  auto unit = [&](size_t i, float sum, uint32_t c) {
+    const float scale = bf16_to_f32(s[i][c / words_per_group]);
+    for (uint32_t k = 0; k < 8; ++k) sum += kFp4E2m1Lut[(w[i][c] >> (4 * k)) & 0xF] * scale * x[8 * c + k];
     return sum;
   };
-  return PackedRow(w, xt, words, decode, make_step, unit);
+  PackedRows(w, xt, words, decode, make_step, unit, out);
+}
+
+// Rows r .. r + R - 1 of a packed job.
+template <size_t R>
+HWY_INLINE void PackedJobRows(const MatvecJob& job, const float* HWY_RESTRICT xt, uint32_t r) {
+  const uint32_t words = job.in_dim / 8;
+  const uint32_t groups = job.in_dim / job.group_size;
+  const uint32_t wpg = job.group_size / 8;
+  const uint32_t* w[R];
+  const uint16_t* s[R];
+  const uint16_t* b[R];
+  for (size_t i = 0; i < R; ++i) {
+    w[i] = static_cast<const uint32_t*>(job.weights) + (r + i) * size_t{words};
+    s[i] = job.scales_bf16 + (r + i) * size_t{groups};
+    b[i] = job.biases_bf16 ? job.biases_bf16 + (r + i) * size_t{groups} : nullptr;
+  }
+  if (job.format == MatvecFormat::Affine4) {
+    RowsAffine4(w, s, b, job.x, xt, words, wpg, job.out + r);
+  } else {
+    RowsFp4(w, s, job.x, xt, words, wpg, job.out + r);
+  }
 }
 
 // ---- one stored element per unit ----
@@ -207,7 +262,9 @@ HWY_INLINE float ElementRow(const T* HWY_RESTRICT w, uint32_t n, Terms&& terms, 
     const uint32_t c = o * kMatvecLanes;
     const auto* bytes = reinterpret_cast<const char*>(w + c);
     for (size_t line = 0; line < kMatvecLanes * sizeof(T); line += 64) hwy::Prefetch(bytes + kPrefetchBytes + line);
-    for (size_t v = 0; v < kVectors; ++v) acc[v] = hn::Add(acc[v], terms(c + static_cast<uint32_t>(v * kVecLanes)));
+    [&]<size_t... V>(std::index_sequence<V...>) VARKEL_LAMBDA_INLINE {
+      ((acc[V] = hn::Add(acc[V], terms(c + static_cast<uint32_t>(V * kVecLanes)))), ...);
+    }(std::make_index_sequence<kVectors>{});
   }
   return CombineLanes(acc, blocks * kMatvecLanes, n % kMatvecLanes,
                       [&](float sum, uint32_t c) { return sum + term(c); });
@@ -220,7 +277,7 @@ HWY_INLINE float RowBf16(const uint16_t* HWY_RESTRICT w, const float* HWY_RESTRI
   const hn::Rebind<uint16_t, DF> d16;
   return ElementRow(
       w, n,
-      [&](uint32_t c) {
+      [&](uint32_t c) VARKEL_LAMBDA_INLINE {
         const auto wide = hn::BitCast(df, hn::ShiftLeft<16>(hn::PromoteTo(du, hn::LoadU(d16, w + c))));
         return hn::Mul(wide, hn::LoadU(df, x + c));
       },
@@ -235,7 +292,7 @@ HWY_INLINE float RowInt8(const int8_t* HWY_RESTRICT w, float scale, const float*
   const auto vs = hn::Set(df, scale);
   return ElementRow(
       w, n,
-      [&](uint32_t c) {
+      [&](uint32_t c) VARKEL_LAMBDA_INLINE {
         const auto value = hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, w + c)));
         return hn::Mul(hn::Mul(value, vs), hn::LoadU(df, x + c));
       },
@@ -251,7 +308,7 @@ HWY_INLINE float RowFp8(const uint8_t* HWY_RESTRICT w, const uint16_t* HWY_RESTR
   const hn::Rebind<uint8_t, DF> d8;
   return ElementRow(
       w, n,
-      [&](uint32_t c) {
+      [&](uint32_t c) VARKEL_LAMBDA_INLINE {
         const auto index = hn::BitCast(di, hn::PromoteTo(du, hn::LoadU(d8, w + c)));
         const auto weight = hn::Mul(hn::GatherIndex(df, lut, index), LaneEntries(s, c, group_size));
         return hn::Mul(weight, hn::LoadU(df, x + c));
@@ -264,16 +321,11 @@ void MatvecRows(const MatvecJob& job, const float* x_blocks, uint32_t row_begin,
   switch (job.format) {
     case MatvecFormat::Affine4:
     case MatvecFormat::Fp4: {
-      const uint32_t words = n / 8;
-      const uint32_t groups = n / job.group_size;
-      const uint32_t wpg = job.group_size / 8;
-      for (uint32_t r = row_begin; r < row_end; ++r) {
-        const uint32_t* w = static_cast<const uint32_t*>(job.weights) + static_cast<size_t>(r) * words;
-        const uint16_t* s = job.scales_bf16 + static_cast<size_t>(r) * groups;
-        job.out[r] = job.format == MatvecFormat::Affine4
-                         ? RowAffine4(w, s, job.biases_bf16 + static_cast<size_t>(r) * groups, job.x, x_blocks, words, wpg)
-                         : RowFp4(w, s, job.x, x_blocks, words, wpg);
-      }
+      uint32_t r = row_begin;
+      // Two rows at once where their sums fit the registers.
+      constexpr size_t kRows = kVectors <= 2 ? 2 : 1;
+      for (; r + kRows <= row_end; r += kRows) PackedJobRows<kRows>(job, x_blocks, r);
+      for (; r < row_end; ++r) PackedJobRows<1>(job, x_blocks, r);
       break;
     }
     case MatvecFormat::Bf16: {
