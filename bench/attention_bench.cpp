@@ -18,14 +18,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bandwidth_probe.h"
+#include "engine/qwen35_moe/embedded_shader.h"
 #include "metal/metal.h"
 
 namespace varkel::bench {
@@ -39,13 +38,6 @@ struct Options {
   double seconds = 1.0;
   uint32_t positions = 4096;
 };
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 class Bench {
  public:
@@ -207,7 +199,7 @@ int main(int argc, char** argv) {
   }
   auto device = varkel::metal::Device::system_default();
   auto library = device->new_library_with_source(
-      read_text(std::string(VARKEL_SOURCE_DIR) + "/src/engine/qwen35_moe/shaders.metal"), {});
+      std::string(varkel::embedded_shader_source()), {});
   if (!library) {
     fmt::print(stderr, "shader library: {}\n", library.error());
     return 1;

@@ -22,13 +22,12 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bandwidth_probe.h"
 #include "metal/kernels/worker_pool.h"
+#include "engine/qwen35_moe/embedded_shader.h"
 #include "metal/metal.h"
 
 namespace varkel::bench {
@@ -94,13 +93,6 @@ void fill_buffer(Buffer& b, Fill fill, uint64_t seed) {
       }
       break;
   }
-}
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 struct Options {
@@ -279,7 +271,7 @@ int main(int argc, char** argv) {
 
   auto device = varkel::metal::Device::system_default();
   auto library = device->new_library_with_source(
-      read_text(std::string(VARKEL_SOURCE_DIR) + "/src/engine/qwen35_moe/shaders.metal"), {});
+      std::string(varkel::embedded_shader_source()), {});
   if (!library) {
     fmt::print(stderr, "shader library: {}\n", library.error());
     return 1;
