@@ -1,29 +1,6 @@
-// The compute layer itself: device and buffers, library compilation and
-// linking, dispatch checks, ordering, lifetimes and steady-state allocation.
-
-// The counting operator new below pairs with free(); GCC cannot see that both are ours.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-#include <atomic>
-#include <cstdlib>
-#include <new>
+// Library compilation faults, dispatch checks, ordering and lifetimes.
 
 #include "metal_test_support.h"
-
-// Counts heap allocations while enabled, to show that recording and running
-// dispatches allocates nothing once the storage has been reused.
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace varkel::metal::testing {
 namespace {
@@ -35,93 +12,14 @@ std::string replace_once(std::string text, std::string_view from, std::string_vi
   return text;
 }
 
-// Line number (1-based) of the first occurrence of `needle`.
 int line_of(const std::string& text, std::string_view needle) {
   const auto at = text.find(needle);
   return 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
 }
 
-// Line of text appended to `text` after one '\n'.
 int appended_line(const std::string& text) { return 2 + static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
 
-TEST(DeviceTest, DescribesItselfAndMakesZeroedAlignedBuffers) {
-  auto device = Device::system_default();
-  ASSERT_TRUE(device);
-  EXPECT_FALSE(device->name().empty());
-  EXPECT_TRUE(device->has_unified_memory());
-  EXPECT_GT(device->max_buffer_length(), uint64_t{1} << 30);
-
-  for (std::size_t length : {std::size_t{1}, std::size_t{100}, std::size_t{8192}, std::size_t{40} << 20}) {
-    auto b = device->new_buffer(length);
-    ASSERT_TRUE(b.has_value()) << b.error();
-    EXPECT_EQ((*b)->length(), length);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>((*b)->contents()) % 64, 0u);
-    const auto* bytes = static_cast<const unsigned char*>((*b)->contents());
-    EXPECT_TRUE(std::all_of(bytes, bytes + length, [](unsigned char c) { return c == 0; }));
-  }
-  auto zero = device->new_buffer(0);
-  ASSERT_FALSE(zero.has_value());
-  EXPECT_NE(zero.error().find("0 bytes"), std::string::npos);
-  auto huge = device->new_buffer(device->max_buffer_length() + 1);
-  ASSERT_FALSE(huge.has_value());
-  EXPECT_NE(huge.error().find("maximum buffer length"), std::string::npos);
-
-  std::vector<float> host = {1, 2, 3, 4};
-  auto wrapped = device->new_buffer_no_copy(host.data(), host.size() * 4);
-  ASSERT_TRUE(wrapped.has_value());
-  EXPECT_EQ((*wrapped)->contents(), host.data());
-  EXPECT_FALSE((*wrapped)->read_only());
-  const std::vector<float>& read_only = host;
-  auto ro = device->new_buffer_no_copy(static_cast<const void*>(read_only.data()), 16);
-  ASSERT_TRUE(ro.has_value());
-  EXPECT_TRUE((*ro)->read_only());
-  EXPECT_FALSE(device->new_buffer_no_copy(static_cast<void*>(nullptr), 16).has_value());
-
-  {
-    AutoreleasePool outer;
-    AutoreleasePool inner;
-    EXPECT_EQ(AutoreleasePool::depth(), 2);
-  }
-  EXPECT_EQ(AutoreleasePool::depth(), 0);
-}
-
 class LibraryTest : public MetalTest {};
-
-TEST_F(LibraryTest, CompilesDeclarationsAndKeepsOnlyDeclaredKernels) {
-  const auto names = library->function_names();
-  const std::vector<std::string> matvec = {
-      "dequant_matvec_4bit",    "dequant_matvec_4bit_fast", "dequant_matvec_4bit_v3",      "matvec_bf16",
-      "matvec_int8",            "dequant_matvec_fp4_e2m1",  "matvec_fp8_e4m3",             "dequant_matvec_4bit_v4",
-      "dequant_matvec_4bit_v5", "dequant_matvec_4bit_batched", "dequant_matvec_2bit",      "fused_gate_up_swiglu"};
-  EXPECT_EQ(names, matvec);
-  EXPECT_EQ(library->constant_value("HEAD_DIM"), 256);
-  EXPECT_EQ(library->constant_value("ROWS_PER_TG"), 8);
-  EXPECT_FALSE(library->constant_value("NOPE").has_value());
-  EXPECT_TRUE(library->options().fast_math);
-  EXPECT_EQ(library->options().language_version, "3.1");
-
-  // A source without matvec_int8 compiles; the kernel is then absent.
-  const std::string source = matvec_source();
-  const auto start = source.find("kernel void matvec_int8(");
-  const auto end = source.find(");", start) + 2;
-  const std::string without = source.substr(0, start) + source.substr(end);
-  auto lib = device->new_library_with_source(without, CompileOptions{});
-  ASSERT_TRUE(lib.has_value()) << lib.error();
-  auto missing = (*lib)->new_function("matvec_int8");
-  ASSERT_FALSE(missing.has_value());
-  EXPECT_EQ(missing.error(), "Function matvec_int8 was not found in the library");
-  EXPECT_TRUE((*lib)->new_function("matvec_bf16").has_value());
-  EXPECT_FALSE(device->new_compute_pipeline_state(nullptr).has_value());
-}
-
-TEST_F(LibraryTest, TheEmbeddedSourceCompilesWhole) {
-  auto lib = device->new_library_with_source(shader_source(), CompileOptions{});
-  ASSERT_TRUE(lib.has_value()) << lib.error();
-  const auto names = (*lib)->function_names();
-  for (const auto& name : library->function_names()) {
-    EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
-  }
-}
 
 TEST_F(LibraryTest, ReportsFaultsWithTheirLine) {
   const std::string source = matvec_source();
@@ -136,40 +34,28 @@ TEST_F(LibraryTest, ReportsFaultsWithTheirLine) {
       // A missing ')' after the buffer index.
       {replace_once(source, "in_dim  [[buffer(4)]]);", "in_dim  [[buffer(4]]);"), in_dim_line,
        "expected ')', found ']'"},
-      {replace_once(source, "constant uint&       in_dim  [[buffer(4)]]);", "constant half& in_dim [[buffer(4)]]);"),
-       in_dim_line, "unknown type 'half'"},
       // Declared with in_dim at another index than the implementation's.
       {replace_once(source, "in_dim  [[buffer(4)]]);", "in_dim  [[buffer(5)]]);"), bf16_line,
        "kernel 'matvec_bf16' is declared (device const ushort* [[buffer(0)]], device const float* [[buffer(1)]], "
        "device float* [[buffer(2)]], constant uint& [[buffer(3)]], constant uint& [[buffer(5)]]) but its "
        "implementation takes (device const ushort* [[buffer(0)]], device const float* [[buffer(1)]], device "
        "float* [[buffer(2)]], constant uint& [[buffer(3)]], constant uint& [[buffer(4)]])"},
-      // Writability is part of the parameter list.
-      {replace_once(source, "device float*        out     [[buffer(2)]],", "device const float* out [[buffer(2)]],"),
-       bf16_line, "kernel 'matvec_bf16' is declared"},
       {source + "\nkernel void no_such_kernel(device float* out [[buffer(0)]]);\n",
        appended_line(source), "kernel 'no_such_kernel' has no implementation"},
       {source + "\n/* open", appended_line(source), "unterminated comment"},
-      {source + "\nconstant uint HEAD_DIM = 1;", appended_line(source), "redefinition of 'HEAD_DIM'"},
-      {source + source.substr(source.find("kernel void matvec_bf16(")), 0, "redefinition of kernel 'matvec_bf16'"},
       {replace_once(source, "device float*        out     [[buffer(2)]],", "device float* out [[buffer(1)]],"),
        line_of(source, "device float*        out     [[buffer(2)]],"), "'x' and 'out' share buffer index 1"},
-      {replace_once(source, "in_dim  [[buffer(4)]]);", "in_dim  [[buffer(31)]]);"), in_dim_line,
-       "integer '31' is out of range"},
-      {"kernel void matvec_bf16(\n  device const ushort* W @ [[buffer(0)]]);", 2, "unexpected character '@'"},
-      {"using namespace metal;", 1, "expected 'kernel' or 'constant', found 'using'"},
   };
+  auto missing = library->new_function("no_such_kernel");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error(), "Function no_such_kernel was not found in the library");
   for (const auto& c : cases) {
     auto lib = device->new_library_with_source(c.source, CompileOptions{});
     ASSERT_FALSE(lib.has_value()) << c.message;
     EXPECT_NE(lib.error().find(c.message), std::string::npos) << lib.error();
-    if (c.line > 0) {
-      EXPECT_EQ(lib.error().rfind("program_source:" + std::to_string(c.line) + ":", 0), 0u) << lib.error();
-    }
+    EXPECT_EQ(lib.error().rfind("program_source:" + std::to_string(c.line) + ":", 0), 0u) << lib.error();
   }
 }
-
-// ---- dispatch checks ----
 
 class DispatchTest : public MetalTest {
  protected:
@@ -215,19 +101,12 @@ TEST_F(DispatchTest, RefusesDispatchesOutsideTheDeclaration) {
   args[0].offset = W->length();
   expect_refused(args, "matvec_bf16: buffer 0 (W_bf16) is bound at offset 2048, outside its buffer of 2048 bytes");
 
-  args = good_args();
-  args[1].offset = 2;
-  expect_refused(args, "buffer 1 (x) is bound at offset 2, not aligned to its 4-byte elements");
-
   // In range but too short for what the grid reads.
   args = good_args();
   args[0].offset = 64;
   expect_refused(args, "matvec_bf16: buffer 0 holds 1984 bytes, dispatch reads 2048");
 
   expect_refused(good_args(), "needs threadgroups of 256 threads, dispatched (128, 1, 1)", 2, 128);
-  expect_refused(good_args(), "threads per threadgroup (2000, 1, 1)", 2, 2000);
-  expect_refused(good_args(), "threadgroups per grid (0, 1, 1)", 0);
-
   args = good_args();
   args[4] = Arg::u32(4097);
   expect_refused(args, "matvec_bf16: in_dim 4097 exceeds the kernel's limit of 4096");
@@ -238,24 +117,6 @@ TEST_F(DispatchTest, RefusesDispatchesOutsideTheDeclaration) {
   args[2] = Arg::buf(*device->new_buffer_no_copy(static_cast<const void*>(host.data()), 64));
   expect_refused(args, "buffer 2 (out) is written by the kernel but bound to a read-only buffer");
 
-  // Constants: a buffer or a wrong length where 4 bytes are declared.
-  {
-    auto cmd = queue->command_buffer();
-    auto enc = cmd->compute_command_encoder();
-    enc->set_compute_pipeline_state(pipeline("matvec_bf16"));
-    enc->set_buffer(W, 0, 0);
-    enc->set_buffer(X, 0, 1);
-    enc->set_buffer(OUT, 0, 2);
-    const uint64_t wide = 16;
-    enc->set_bytes(&wide, 8, 3);
-    enc->set_buffer(X, 0, 4);
-    enc->dispatch_threadgroups({2, 1, 1}, {256, 1, 1});
-    enc->end_encoding();
-    cmd->commit();
-    EXPECT_EQ(cmd->status(), CommandBufferStatus::Error);
-    EXPECT_NE(cmd->error().find("constant 3 (out_dim) is set with 8 bytes, expected 4"), std::string::npos)
-        << cmd->error();
-  }
   {
     auto cmd = queue->command_buffer();
     auto enc = cmd->compute_command_encoder();
@@ -298,13 +159,6 @@ TEST_F(DispatchTest, AFailedDispatchStopsItsCommandBufferOnly) {
   // The queue goes on: the next command buffer runs normally.
   EXPECT_EQ(dispatch("matvec_bf16", good_args(), 2)->status(), CommandBufferStatus::Completed);
 
-  // Encoding faults: a second encoder while the first is open, a commit with an open encoder.
-  auto bad = queue->command_buffer();
-  auto first = bad->compute_command_encoder();
-  auto second = bad->compute_command_encoder();
-  bad->commit();
-  EXPECT_EQ(bad->status(), CommandBufferStatus::Error);
-  EXPECT_NE(bad->error().find("the previous encoder has not ended"), std::string::npos);
   // Committing again is refused without running anything.
   auto done = dispatch("matvec_bf16", good_args(), 2);
   done->commit();
@@ -364,29 +218,6 @@ TEST_F(DispatchTest, CommandBuffersHoldWhatTheyUseUntilCompleted) {
   }
   EXPECT_TRUE(weak_x.expired());
   EXPECT_EQ(out(3), 192.0f);
-}
-
-TEST_F(DispatchTest, RecordingAndRunningDoNotAllocatePerDispatch) {
-  auto p = pipeline("matvec_bf16");
-  auto run = [&](int dispatches) {
-    auto cmd = queue->command_buffer();
-    auto enc = cmd->compute_command_encoder();
-    for (int i = 0; i < dispatches; ++i) encode_bf16(*enc, p, W, X, OUT, 16, 64);
-    enc->end_encoding();
-    cmd->commit();
-    EXPECT_EQ(cmd->status(), CommandBufferStatus::Completed) << cmd->error();
-  };
-  run(64);  // grows the pooled storage once
-  auto count = [&](int dispatches) {
-    g_allocations = 0;
-    g_counting = true;
-    run(dispatches);
-    g_counting = false;
-    return g_allocations.load();
-  };
-  const long one = count(1);
-  EXPECT_EQ(count(64), one);
-  EXPECT_LE(one, 6);  // the command buffer and its encoder with their control blocks
 }
 
 }  // namespace
