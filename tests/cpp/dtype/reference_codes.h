@@ -1,6 +1,5 @@
 #pragma once
-// Slow, direct renderings of the storage encodings, for comparing the fast
-// encoders on random inputs (finite values, no NaN).
+// Slow, direct renderings of the storage encodings, and byte readers.
 
 #include <algorithm>
 #include <array>
@@ -9,7 +8,30 @@
 #include <cstring>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "dtype/dtype.h"
+
 namespace varkel::test {
+
+inline std::vector<uint16_t> u16s(const std::vector<uint8_t>& b) {
+  std::vector<uint16_t> out(b.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint16_t>(b[2 * i] | (b[2 * i + 1] << 8));
+  return out;
+}
+
+inline std::vector<uint32_t> u32s(const std::vector<uint8_t>& b) {
+  std::vector<uint32_t> out(b.size() / 4);
+  std::memcpy(out.data(), b.data(), out.size() * 4);  // little-endian host
+  return out;
+}
+
+inline std::vector<EncodedTensor> encoded(DType dtype, const std::vector<float>& data, std::size_t rows,
+                                          std::size_t cols) {
+  auto parts = encode(dtype, data, rows, cols);
+  if (!parts) ADD_FAILURE() << "encode failed: " << parts.error();
+  return parts ? std::move(*parts) : std::vector<EncodedTensor>{};
+}
 
 // bf16 rounding as a table of cases on the low half.
 inline uint16_t reference_bf16(float value) {
@@ -75,8 +97,7 @@ inline ReferenceInt4 reference_int4(const std::vector<float>& x, std::size_t row
   return out;
 }
 
-// FP8 and FP4 scales: the group's largest magnitude, at least 1e-8, maps to
-// top. Appends the scale's bf16 pattern; returns the unrounded reciprocal.
+// Group amax (at least 1e-8) maps to top; appends the bf16 scale, returns 1/scale.
 inline float reference_group_inverse(const float* v, std::size_t n, float top, std::vector<uint16_t>& scales) {
   float amax = 0.0f;
   for (std::size_t i = 0; i < n; ++i) amax = std::max(amax, std::fabs(v[i]));
@@ -86,8 +107,7 @@ inline float reference_group_inverse(const float* v, std::size_t n, float top, s
   return 1.0f / scale;
 }
 
-// Per group: the scale pattern and one code per element, by a full scan of the
-// first 128 table entries with a strict test (first entry wins a tie).
+// Full scan of the first 128 entries, first entry winning a tie.
 inline void reference_fp8(const std::vector<float>& x, std::size_t rows, std::size_t cols,
                           std::vector<uint8_t>& codes, std::vector<uint16_t>& scales) {
   const auto table = reference_fp8_table();
@@ -145,8 +165,7 @@ inline void reference_fp4(const std::vector<float>& x, std::size_t rows, std::si
   words = pack_nibbles(codes, rows, cols);
 }
 
-// Random values in groups of very different magnitudes, with some exact zeros
-// and repeated values.
+// Random groups of very different magnitudes, with exact zeros and repeats.
 inline std::vector<float> random_matrix(std::size_t count, uint32_t seed) {
   std::vector<float> values(count);
   uint64_t state = seed * 0x9E3779B97F4A7C15ull + 1;
