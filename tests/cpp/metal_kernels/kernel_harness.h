@@ -1,6 +1,5 @@
 #pragma once
-// Direct dispatch of one kernel implementation, bypassing the compute layer:
-// bind spans, set constants, pick a grid, validate, run.
+// Direct dispatch of one kernel implementation, bypassing the compute layer.
 
 #include <gtest/gtest.h>
 
@@ -59,10 +58,7 @@ class Dispatch {
     args_.grid.threads_per_threadgroup = {threads, 1, 1};
     return *this;
   }
-  DispatchArgs& args() { return args_; }
-
   std::optional<std::string> validate() const { return impl_.validate(args_); }
-  // Validates, then runs; a refusal fails the test.
   void run() const {
     const auto refused = impl_.validate(args_);
     ASSERT_FALSE(refused.has_value()) << *refused;
@@ -81,7 +77,6 @@ inline std::vector<float> random_floats(std::mt19937& rng, std::size_t n, float 
   return v;
 }
 
-// bf16 patterns of random values (the top half of an f32).
 inline std::vector<uint16_t> random_bf16(std::mt19937& rng, std::size_t n, float lo = -1.0f, float hi = 1.0f) {
   std::vector<uint16_t> v;
   for (float x : random_floats(rng, n, lo, hi)) v.push_back(static_cast<uint16_t>(std::bit_cast<uint32_t>(x) >> 16));
@@ -93,7 +88,6 @@ inline double bf16_value(uint16_t bits) { return std::bit_cast<float>(uint32_t{b
 inline double silu(double u) { return u / (1.0 + std::exp(-u)); }
 inline double sigmoid(double u) { return 1.0 / (1.0 + std::exp(-u)); }
 
-// Largest |got − want| over the vectors, in units of `scale`.
 inline double max_error(std::span<const float> got, std::span<const double> want) {
   EXPECT_EQ(got.size(), want.size());
   double worst = 0;
@@ -101,7 +95,6 @@ inline double max_error(std::span<const float> got, std::span<const double> want
   return worst;
 }
 
-// Float32 unit roundoff.
 inline constexpr double kEps = 0x1p-24;
 
 }  // namespace varkel::metal::testing

@@ -14,48 +14,31 @@ namespace {
 
 constexpr uint32_t kConvDim = 8192, kKeyHeads = 16, kValueHeads = 32, kDim = 128;
 
-struct Conv {
-  std::vector<float> state, input, output;
-  std::vector<uint16_t> weights;
-  Conv(std::mt19937& rng, bool zero_state)
-      : state(zero_state ? std::vector<float>(3 * kConvDim, 0.0f) : random_floats(rng, 3 * kConvDim, -2, 2)),
-        input(random_floats(rng, kConvDim, -2, 2)), output(kConvDim, 99.0f), weights(random_bf16(rng, 4 * kConvDim)) {}
-  void run() {
-    Dispatch("conv1d_step").bind(0, state).bind(1, input).bind(2, weights).bind(3, output).u32(4, kConvDim)
-        .grid(kConvDim / 256, 256).run();
-  }
-};
-
 TEST(LinearAttentionKernels, ConvolutionStepShiftsStateAndAppliesSilu) {
   std::mt19937 rng(11);
-  Conv zero(rng, true);
-  zero.run();
-  for (uint32_t c = 0; c < kConvDim; ++c) {
-    // A zero history leaves only the current tap.
-    const double want = silu(double(zero.input[c]) * bf16_value(zero.weights[c * 4 + 3]));
-    ASSERT_NEAR(zero.output[c], want, 4 * kEps * (std::abs(want) + 1e-30) + 1e-30);
-    ASSERT_EQ(zero.state[c], 0.0f);
-    ASSERT_EQ(zero.state[kConvDim + c], 0.0f);
-    ASSERT_EQ(zero.state[2 * kConvDim + c], zero.input[c]);
+  for (bool zero : {true, false}) {
+    auto state = zero ? std::vector<float>(3 * kConvDim, 0.0f) : random_floats(rng, 3 * kConvDim, -2, 2);
+    auto input = random_floats(rng, kConvDim, -2, 2);
+    auto weights = random_bf16(rng, 4 * kConvDim);
+    std::vector<float> output(kConvDim, 99.0f);
+    const auto before = state;
+    Dispatch("conv1d_step").bind(0, state).bind(1, input).bind(2, weights).bind(3, output).u32(4, kConvDim)
+        .grid(kConvDim / 256, 256).run();
+    std::vector<double> want(kConvDim);
+    for (uint32_t c = 0; c < kConvDim; ++c) {
+      double acc = double(input[c]) * bf16_value(weights[c * 4 + 3]);
+      for (uint32_t k = 0; k < 3; ++k) acc += double(before[k * kConvDim + c]) * bf16_value(weights[c * 4 + k]);
+      want[c] = silu(acc);
+      ASSERT_EQ(state[c], before[kConvDim + c]);
+      ASSERT_EQ(state[kConvDim + c], before[2 * kConvDim + c]);
+      ASSERT_EQ(state[2 * kConvDim + c], input[c]);
+      // A zero history leaves only the current tap, to a few ulps of itself.
+      if (zero) { ASSERT_NEAR(output[c], want[c], 4 * kEps * std::abs(want[c]) + 1e-30); }
+    }
+    EXPECT_LT(max_error(output, want), 16 * 8 * kEps);
   }
-
-  Conv full(rng, false);
-  const auto before = full.state;
-  full.run();
-  std::vector<double> want(kConvDim);
-  for (uint32_t c = 0; c < kConvDim; ++c) {
-    double acc = double(full.input[c]) * bf16_value(full.weights[c * 4 + 3]);
-    for (uint32_t k = 0; k < 3; ++k) acc += double(before[k * kConvDim + c]) * bf16_value(full.weights[c * 4 + k]);
-    want[c] = silu(acc);
-    ASSERT_EQ(full.state[c], before[kConvDim + c]);
-    ASSERT_EQ(full.state[kConvDim + c], before[2 * kConvDim + c]);
-    ASSERT_EQ(full.state[2 * kConvDim + c], full.input[c]);
-  }
-  // Four products of magnitude ≤ 2 summed in f32, then the activation: a few ulps of 8.
-  EXPECT_LT(max_error(full.output, want), 16 * 8 * kEps);
 }
 
-// Per-head RMS norm in double: x / rms(x) · factor.
 std::vector<double> head_norm(const float* x, uint32_t n, double eps, double factor) {
   double sum = 0;
   for (uint32_t i = 0; i < n; ++i) sum += double(x[i]) * x[i];
@@ -67,22 +50,17 @@ std::vector<double> head_norm(const float* x, uint32_t n, double eps, double fac
 
 TEST(LinearAttentionKernels, QkNormScalesQueryTwiceAndKeyOnce) {
   std::mt19937 rng(12);
-  // q and k live in one convolution output; k is bound 8192 bytes in.
   auto conv_out = random_floats(rng, kConvDim, -3, 3);
   const auto raw = conv_out;
-  const float inv_scale = std::bit_cast<float>(0x3DB504F3u);
   Dispatch("rms_norm_qk")
       .bind(0, std::span(conv_out)).bind(1, std::span(conv_out).subspan(kKeyHeads * kDim))
-      .u32(2, kDim).f32(3, inv_scale)
-      .grid(kKeyHeads, kDim)
-      .run();
+      .u32(2, kDim).f32(3, std::bit_cast<float>(0x3DB504F3u)).grid(kKeyHeads, kDim).run();
   for (uint32_t h = 0; h < kKeyHeads; ++h) {
     const auto q = head_norm(&raw[h * kDim], kDim, 1e-6, 1.0 / 128);
     const auto k = head_norm(&raw[(kKeyHeads + h) * kDim], kDim, 1e-6, 1.0 / std::sqrt(128.0));
     EXPECT_LT(max_error(std::span(conv_out).subspan(h * kDim, kDim), q), 1e-6 / 16);
     EXPECT_LT(max_error(std::span(conv_out).subspan((kKeyHeads + h) * kDim, kDim), k), 1e-6);
   }
-  // The value part is not touched.
   EXPECT_EQ(0, std::memcmp(&conv_out[2 * kKeyHeads * kDim], &raw[2 * kKeyHeads * kDim], 4 * kValueHeads * kDim));
 }
 
@@ -91,38 +69,29 @@ TEST(LinearAttentionKernels, DecayAndWriteStrength) {
   auto alpha = random_floats(rng, kValueHeads, -4, 4), beta = random_floats(rng, kValueHeads, -6, 6);
   auto a_log = random_floats(rng, kValueHeads, -2, 2);
   auto dt_bias = random_bf16(rng, kValueHeads, -1, 1);
-  // Head 0: A_log = 0 and alpha + dt_bias = 0, so g = exp(−log 2) = 0.5. Head 1: exp overflows, g = 0.
-  a_log[0] = 0.0f;
-  dt_bias[0] = 0x3F80;  // 1.0
-  alpha[0] = -1.0f;
-  alpha[1] = 200.0f;
+  // Head 0: A_log = 0, alpha + dt_bias = 0, so g = 0.5. Head 1: exp overflows, g = 0.
+  a_log[0] = 0.0f, dt_bias[0] = 0x3F80, alpha[0] = -1.0f, alpha[1] = 200.0f;
   std::vector<float> g(kValueHeads), b(kValueHeads);
-  Dispatch("compute_decay_beta").bind(0, alpha).bind(1, beta).bind(2, a_log).bind(3, dt_bias).bind(4, g).bind(5, b)
-      .grid(1, kValueHeads).run();
+  Dispatch d("compute_decay_beta");
+  d.bind(0, alpha).bind(1, beta).bind(2, a_log).bind(3, dt_bias).bind(4, g).bind(5, b).grid(1, kValueHeads).run();
   EXPECT_NEAR(g[0], 0.5, 2 * kEps);
   EXPECT_EQ(g[1], 0.0f);
   for (uint32_t h = 0; h < kValueHeads; ++h) {
-    const double sp = std::log1p(std::exp(double(alpha[h]) + bf16_value(dt_bias[h])));
-    const double x = std::exp(double(a_log[h])) * sp;
+    const double x = std::exp(double(a_log[h])) * std::log1p(std::exp(double(alpha[h]) + bf16_value(dt_bias[h])));
     const double want = std::exp(-x);
-    // exp(−x) carries x's relative rounding, a few ulps, as an absolute error of its exponent.
     EXPECT_NEAR(g[h], want, (x + 2) * 4 * kEps * want + std::numeric_limits<float>::denorm_min()) << h;
     EXPECT_NEAR(b[h], sigmoid(beta[h]), 4 * kEps) << h;
   }
-  // No bound check in the kernel: a grid larger than the heads would read past them.
-  EXPECT_TRUE(Dispatch("compute_decay_beta")
-                  .bind(0, alpha).bind(1, beta).bind(2, a_log).bind(3, dt_bias).bind(4, g).bind(5, b)
-                  .grid(2, kValueHeads)
-                  .validate()
-                  .has_value());
+  EXPECT_TRUE(d.grid(2, kValueHeads).validate().has_value());  // would read past the heads
 }
 
 struct DeltaNet {
   std::vector<float> state, conv_out, g, beta, output;
-  DeltaNet(std::mt19937& rng)
-      : state(random_floats(rng, kValueHeads * kDim * kDim)), conv_out(kConvDim), g(random_floats(rng, kValueHeads, 0.5, 1)),
-        beta(random_floats(rng, kValueHeads, 0, 1)), output(kValueHeads * kDim, 99.0f) {
-    // q and k normed as rms_norm_qk leaves them: rms 1/128 and 1/√128.
+  explicit DeltaNet(std::mt19937& rng)
+      : state(random_floats(rng, kValueHeads * kDim * kDim)), conv_out(kConvDim),
+        g(random_floats(rng, kValueHeads, 0.5, 1)), beta(random_floats(rng, kValueHeads, 0, 1)),
+        output(kValueHeads * kDim, 99.0f) {
+    // q and k as rms_norm_qk leaves them: rms 1/128 and 1/√128.
     auto q = random_floats(rng, kKeyHeads * kDim, -1.7f / 128, 1.7f / 128);
     auto k = random_floats(rng, kKeyHeads * kDim, -0.15f, 0.15f);
     auto v = random_floats(rng, kValueHeads * kDim, -2, 2);
@@ -133,33 +102,24 @@ struct DeltaNet {
   const float* q() const { return &conv_out[0]; }
   const float* k() const { return &conv_out[kKeyHeads * kDim]; }
   const float* v() const { return &conv_out[2 * kKeyHeads * kDim]; }
-  void run() {
+  Dispatch dispatch() {
     std::span all(conv_out);
-    Dispatch("gated_delta_net_step")
-        .bind(0, state).bind(1, all).bind(2, all.subspan(kKeyHeads * kDim)).bind(3, all.subspan(2 * kKeyHeads * kDim))
-        .bind(4, g).bind(5, beta).bind(6, output).u32(7, 2)
-        .grid(kValueHeads, kDim)
-        .run();
+    Dispatch d("gated_delta_net_step");
+    d.bind(0, state).bind(1, all).bind(2, all.subspan(kKeyHeads * kDim)).bind(3, all.subspan(2 * kKeyHeads * kDim))
+        .bind(4, g).bind(5, beta).bind(6, output).u32(7, 2).grid(kValueHeads, kDim);
+    return d;
   }
   // One step in double from `s` (updated in place); returns the outputs.
   std::vector<double> reference(std::vector<double>& s) const {
     std::vector<double> out(kValueHeads * kDim);
     for (uint32_t h = 0; h < kValueHeads; ++h) {
-      const float* kh = k() + (h / 2) * kDim;
-      const float* qh = q() + (h / 2) * kDim;
+      const float *kh = k() + (h / 2) * kDim, *qh = q() + (h / 2) * kDim;
       for (uint32_t vi = 0; vi < kDim; ++vi) {
         double* row = &s[(h * kDim + vi) * kDim];
-        double kv = 0;
-        for (uint32_t ki = 0; ki < kDim; ++ki) {
-          row[ki] *= g[h];
-          kv += row[ki] * kh[ki];
-        }
+        double kv = 0, o = 0;
+        for (uint32_t ki = 0; ki < kDim; ++ki) kv += (row[ki] *= g[h]) * kh[ki];
         const double delta = (v()[h * kDim + vi] - kv) * beta[h];
-        double o = 0;
-        for (uint32_t ki = 0; ki < kDim; ++ki) {
-          row[ki] += kh[ki] * delta;
-          o += row[ki] * qh[ki];
-        }
+        for (uint32_t ki = 0; ki < kDim; ++ki) o += (row[ki] += kh[ki] * delta) * qh[ki];
         out[h * kDim + vi] = o;
       }
     }
@@ -171,44 +131,24 @@ TEST(LinearAttentionKernels, DeltaNetStepMatchesDoubleRecurrence) {
   std::mt19937 rng(14);
   DeltaNet net(rng);
   std::vector<double> s(net.state.begin(), net.state.end());
-  // Three tokens. A 128-term f32 dot product errs by at most 128·2^-24 times
-  // the sum of its terms' magnitudes: about 14 for S·k (state within ±2,
-  // |k| ≤ 0.15), so δ and through k·δ the state are good to ~2e-5; S·q sums
-  // to about 1.
   for (int step = 0; step < 3; ++step) {
     const auto want = net.reference(s);
-    net.run();
+    net.dispatch().run();
     EXPECT_LT(max_error(net.output, want), 4e-5) << step;
     EXPECT_LT(max_error(net.state, s), 4e-5) << step;
   }
-
-  // g = 1 and β = 0: the state is untouched and the output is S·q.
+  // g = 1 and β = 0: the state is untouched.
   std::fill(net.g.begin(), net.g.end(), 1.0f);
   std::fill(net.beta.begin(), net.beta.end(), 0.0f);
   const auto before = net.state;
-  std::vector<double> s2(before.begin(), before.end());
-  const auto want = net.reference(s2);
-  net.run();
+  net.dispatch().run();
   EXPECT_EQ(0, std::memcmp(net.state.data(), before.data(), before.size() * 4));
-  EXPECT_LT(max_error(net.output, want), 1e-6);
-
-  // Each thread sums its row in key order: 1 + 1e8 rounds to 1e8, and adding −1e8 gives 0, not 1.
-  std::fill(net.state.begin(), net.state.end(), 0.0f);
-  std::fill(net.conv_out.begin(), net.conv_out.begin() + kKeyHeads * kDim, 0.0f);
-  net.conv_out[0] = net.conv_out[1] = net.conv_out[2] = 1.0f;  // q of key head 0
-  net.state[0] = 1.0f, net.state[1] = 1e8f, net.state[2] = -1e8f;  // head 0, row 0
-  net.state[kDim] = -1e8f, net.state[kDim + 1] = 1e8f, net.state[kDim + 2] = 1.0f;  // row 1
-  net.run();
-  EXPECT_EQ(net.output[0], 0.0f);
-  EXPECT_EQ(net.output[1], 1.0f);
-
   // β = 1 on a zero state: row vi becomes k·v[vi], the output v[vi]·(k·q).
   std::fill(net.state.begin(), net.state.end(), 0.0f);
   std::fill(net.beta.begin(), net.beta.end(), 1.0f);
-  net.run();
+  net.dispatch().run();
   for (uint32_t h = 0; h < kValueHeads; ++h) {
-    const float* kh = net.k() + (h / 2) * kDim;
-    const float* qh = net.q() + (h / 2) * kDim;
+    const float *kh = net.k() + (h / 2) * kDim, *qh = net.q() + (h / 2) * kDim;
     double kq = 0;
     for (uint32_t i = 0; i < kDim; ++i) kq += double(kh[i]) * qh[i];
     for (uint32_t vi = 0; vi < kDim; ++vi) {
@@ -219,33 +159,26 @@ TEST(LinearAttentionKernels, DeltaNetStepMatchesDoubleRecurrence) {
       ASSERT_NEAR(net.output[h * kDim + vi], vv * kq, 4e-6);
     }
   }
+  // No bound check in the kernel: any grid but heads × 128 is refused.
+  EXPECT_FALSE(net.dispatch().validate().has_value());
+  EXPECT_TRUE(net.dispatch().grid(kValueHeads, kDim + 1).validate().has_value());
+  EXPECT_TRUE(net.dispatch().grid(kValueHeads + 1, kDim).validate().has_value());
+  EXPECT_TRUE(net.dispatch().u32(7, 0).validate().has_value());
 }
 
-TEST(LinearAttentionKernels, GatedNormAndRefusedGrids) {
+TEST(LinearAttentionKernels, GatedNormMatchesReference) {
   std::mt19937 rng(15);
   auto values = random_floats(rng, kValueHeads * kDim, -2, 2), z = random_floats(rng, kValueHeads * kDim, -4, 4);
   auto w = random_bf16(rng, kDim, 0.5, 1.5);
   std::vector<float> out(kValueHeads * kDim);
-  Dispatch("gated_rms_norm").bind(0, values).bind(1, z).bind(2, w).bind(3, out).u32(4, kDim).f32(5, 1e-6f)
-      .grid(kValueHeads, kDim).run();
+  Dispatch norm("gated_rms_norm");
+  norm.bind(0, values).bind(1, z).bind(2, w).bind(3, out).u32(4, kDim).f32(5, 1e-6f).grid(kValueHeads, kDim).run();
   for (uint32_t h = 0; h < kValueHeads; ++h) {
     auto want = head_norm(&values[h * kDim], kDim, 1e-6, 1.0);
     for (uint32_t t = 0; t < kDim; ++t) want[t] *= silu(z[h * kDim + t]) * bf16_value(w[t]);
     EXPECT_LT(max_error(std::span(out).subspan(h * kDim, kDim), want), 1e-5);
   }
-
-  // The delta-net step has no bound check: threads past row 127 would step another head.
-  std::vector<float> state(kValueHeads * kDim * kDim), small(kValueHeads * kDim), heads(kValueHeads);
-  Dispatch delta("gated_delta_net_step");
-  delta.bind(0, state).bind(1, small).bind(2, small).bind(3, small).bind(4, heads).bind(5, heads).bind(6, small)
-      .u32(7, 2);
-  EXPECT_FALSE(delta.grid(kValueHeads, kDim).validate().has_value());
-  EXPECT_TRUE(delta.grid(kValueHeads, kDim + 1).validate().has_value());
-  EXPECT_TRUE(delta.grid(kValueHeads + 1, kDim).validate().has_value());
-  EXPECT_TRUE(delta.grid(kValueHeads, kDim).u32(7, 0).validate().has_value());
-  // The norms need one thread per dimension, at most 128.
-  Dispatch norm("gated_rms_norm");
-  norm.bind(0, values).bind(1, z).bind(2, w).bind(3, out).u32(4, kDim).f32(5, 1e-6f);
+  // One thread per dimension, at most 128.
   EXPECT_TRUE(norm.grid(kValueHeads, 64).validate().has_value());
   EXPECT_TRUE(norm.u32(4, 256).grid(16, 256).validate().has_value());
 }
