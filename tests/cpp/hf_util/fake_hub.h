@@ -1,6 +1,12 @@
 #pragma once
-// A hub stand-in on 127.0.0.1: serves canned responses by path, one thread per
-// connection, and can misbehave on request.
+// A hub stand-in on 127.0.0.1: canned responses by path, one thread per connection.
+
+#include <arpa/inet.h>
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,56 +24,126 @@ namespace varkel::testing {
 struct FakeResponse {
   int status = 200;
   std::string body;
-  enum class Length { Exact, Missing, Given } length = Length::Exact;
-  std::string given_length;             // sent as is with Length::Given
-  std::optional<size_t> drop_after;      // close after this many body bytes
-  std::chrono::milliseconds delay{0};    // before the head goes out
-
-  static FakeResponse ok(std::string body) {
-    FakeResponse r;
-    r.body = std::move(body);
-    return r;
-  }
+  std::optional<size_t> drop_after;    // close after this many body bytes
+  std::chrono::milliseconds delay{0};  // before the head goes out
+  static FakeResponse ok(std::string body) { return {200, std::move(body), {}, {}}; }
 };
+
+inline int loopback_socket(int& port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) throw std::runtime_error("bind");
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  port = ntohs(addr.sin_port);
+  return fd;
+}
+
+// A loopback address where nothing listens.
+inline std::string closed_loopback_url() {
+  int port = 0;
+  ::close(loopback_socket(port));
+  return fmt::format("http://127.0.0.1:{}", port);
+}
 
 class FakeHub {
  public:
-  FakeHub();
-  ~FakeHub();
-  FakeHub(const FakeHub&) = delete;
-  FakeHub& operator=(const FakeHub&) = delete;
-
-  std::string base_url() const;
-  void serve(const std::string& path, FakeResponse response);
-  // The listing of `repo` is `json`.
-  void serve_tree(const std::string& repo, const std::string& json);
-  // A file of `repo`.
-  void serve_file(const std::string& repo, const std::string& name, FakeResponse response);
-  int hits(const std::string& path) const;
-  int file_hits(const std::string& repo, const std::string& name) const;
-  int total_hits() const;
+  FakeHub() {
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+      ::unsetenv(name);
+    ::setenv("no_proxy", "127.0.0.1,localhost", 1);
+    ::setenv("NO_PROXY", "127.0.0.1,localhost", 1);
+    fd_ = loopback_socket(port_);
+    if (::listen(fd_, 64) != 0) throw std::runtime_error("listen");
+    acceptor_ = std::thread([this] { accept_loop(); });
+  }
+  ~FakeHub() {
+    stop_ = true;
+    acceptor_.join();
+    ::close(fd_);
+    for (auto& w : workers_) w.join();
+  }
+  std::string base_url() const { return fmt::format("http://127.0.0.1:{}", port_); }
+  void serve(const std::string& path, FakeResponse r) {
+    std::lock_guard lock(mutex_);
+    routes_[path] = std::move(r);
+  }
+  void serve_tree(const std::string& repo, const std::string& json) {
+    serve(fmt::format("/api/models/{}/tree/main", repo), FakeResponse::ok(json));
+  }
+  void serve_file(const std::string& repo, const std::string& name, FakeResponse r) {
+    serve(fmt::format("/{}/resolve/main/{}", repo, name), std::move(r));
+  }
+  int hits(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    return hits_.contains(path) ? hits_.at(path) : 0;
+  }
+  int file_hits(const std::string& repo, const std::string& name) const {
+    return hits(fmt::format("/{}/resolve/main/{}", repo, name));
+  }
+  int total_hits() const {
+    std::lock_guard lock(mutex_);
+    int total = 0;
+    for (const auto& [path, n] : hits_) total += n;
+    return total;
+  }
 
  private:
-  void accept_loop();
-  void handle(int fd);
+  void accept_loop() {
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      if (int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC); fd >= 0)
+        workers_.emplace_back([this, fd] { handle(fd), ::close(fd); });
+    }
+  }
+  static bool send_all(int fd, const char* data, size_t size) {
+    for (ssize_t n; size > 0; data += n, size -= static_cast<size_t>(n))
+      if ((n = ::send(fd, data, size, MSG_NOSIGNAL)) <= 0) return false;
+    return true;
+  }
+  void handle(int fd) {
+    std::string request;
+    char chunk[4096];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+      if (n <= 0) return;
+      request.append(chunk, static_cast<size_t>(n));
+    }
+    size_t start = request.find(' '), end = request.find(' ', start + 1);
+    std::string path = request.substr(start + 1, end - start - 1);
+    FakeResponse r{404, "no such route", {}, {}};
+    {
+      std::lock_guard lock(mutex_);
+      ++hits_[path];
+      if (routes_.contains(path)) r = routes_[path];
+    }
+    std::this_thread::sleep_for(r.delay);
+    std::string head = fmt::format("HTTP/1.1 {} {}\r\nConnection: close\r\nContent-Length: {}\r\n\r\n", r.status,
+                                   r.status == 200 ? "OK" : "Not Found", r.body.size());
+    if (send_all(fd, head.data(), head.size()))
+      send_all(fd, r.body.data(), std::min(r.drop_after.value_or(r.body.size()), r.body.size()));
+    ::shutdown(fd, SHUT_WR);
+  }
 
-  int listen_fd_ = -1;
-  int port_ = 0;
+  int fd_ = -1, port_ = 0;
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
   std::map<std::string, FakeResponse> routes_;
   std::map<std::string, int> hits_;
-  std::vector<std::thread> workers_;
+  std::vector<std::thread> workers_;  // touched by the acceptor only until it is joined
   std::thread acceptor_;
 };
 
-// A handle on `repo` at `hub`, its notice on standard error dropped; throws if it cannot be made.
-HfRepo hub_repo(const FakeHub& hub, const std::string& repo);
-
-// A loopback address where nothing listens.
-std::string closed_loopback_url();
-
-// Removes proxy settings so that loopback requests go straight out.
-void clear_proxy_environment();
+// A handle on `repo` at `hub`, its notice on standard error dropped.
+inline HfRepo hub_repo(const FakeHub& hub, const std::string& repo) {
+  ::testing::internal::CaptureStderr();
+  auto handle = HfRepo::from_hf(repo, hub.base_url());
+  ::testing::internal::GetCapturedStderr();
+  if (!handle) throw std::runtime_error(handle.error());
+  return std::move(*handle);
+}
 
 }  // namespace varkel::testing
