@@ -68,7 +68,6 @@ TEST(Int4, HandDerivedGroups) {
 }
 
 TEST(Int4, EverySimdTargetMatchesTheDirectReference) {
-  const std::pair<std::size_t, std::size_t> shapes[] = {{3, 200}, {64, 4096}};
   const auto targets = hwy::SupportedAndGeneratedTargets();
   ASSERT_FALSE(targets.empty());
   struct RestoreTargets {
@@ -80,9 +79,9 @@ TEST(Int4, EverySimdTargetMatchesTheDirectReference) {
     EXPECT_TRUE(q);
     return q ? std::move(*q) : Int4Quantized{};
   };
-  uint32_t seed = 10;
-  for (const auto& [rows, cols] : shapes) {
-    auto data = test::random_matrix(rows * cols, seed++);
+  {
+    const std::size_t rows = 64, cols = 4104;  // split across threads; 8 leftover columns
+    auto data = test::random_matrix(rows * cols, 10);
     for (std::size_t i = 0; i < data.size(); i += 97) data[i] = i % 2 ? 1e-40f : 0.0f;
     for (std::size_t i = 128; i < 192; ++i) data[i] = 2.5f;
     const auto reference = test::reference_int4(data, rows, cols);
@@ -91,7 +90,7 @@ TEST(Int4, EverySimdTargetMatchesTheDirectReference) {
     for (std::size_t i = 5; i < specials.size(); i += 89) specials[i] = odd[(i / 89) % 4];
     const Int4Quantized baseline = quantized(targets.back(), specials, rows, cols);
     for (int64_t target : targets) {
-      SCOPED_TRACE(testing::Message() << hwy::TargetName(target) << " " << rows << "x" << cols);
+      SCOPED_TRACE(hwy::TargetName(target));
       const Int4Quantized q = quantized(target, data, rows, cols);
       EXPECT_EQ(q.words, reference.words);
       EXPECT_EQ(q.scales, reference.scales);

@@ -2,7 +2,6 @@
 // Slow, direct renderings of the storage encodings, and byte readers.
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -37,22 +36,8 @@ inline std::vector<EncodedTensor> encoded(DType dtype, const std::vector<float>&
 inline uint16_t reference_bf16(float value) {
   uint32_t bits;
   std::memcpy(&bits, &value, 4);
-  const bool half_bit = (bits & 0x8000u) != 0;
-  const bool high_odd = (bits & 0x10000u) != 0;
-  const bool low_bit = (bits & 1u) != 0;
-  return static_cast<uint16_t>(((bits >> 16) + ((half_bit && (high_odd || low_bit)) ? 1 : 0)) % 65536);
-}
-
-// The E4M3 magnitudes from their definition, in double, then narrowed.
-inline std::array<float, 256> reference_fp8_table() {
-  std::array<float, 256> table{};
-  for (int code = 0; code < 256; ++code) {
-    const int e = (code & 0x78) / 8;
-    const int m = code % 8;
-    double magnitude = e == 0 ? m * std::pow(2.0, -9) : e == 15 ? 240.0 : (1.0 + m / 8.0) * std::pow(2.0, e - 7);
-    table[code] = static_cast<float>(code >= 128 ? -magnitude : magnitude);
-  }
-  return table;
+  const bool up = (bits & 0x8000u) && (bits & 0x10001u);
+  return static_cast<uint16_t>(((bits >> 16) + (up ? 1 : 0)) % 65536);
 }
 
 // Code matrix (one code per element, 0 for unencoded columns) to packed words.
@@ -72,13 +57,12 @@ struct ReferenceInt4 {
 };
 
 inline ReferenceInt4 reference_int4(const std::vector<float>& x, std::size_t rows, std::size_t cols) {
-  const std::size_t groups = cols / 64;
   std::vector<uint8_t> codes(rows * cols, 0);
   ReferenceInt4 out;
   for (std::size_t r = 0; r < rows; ++r) {
-    for (std::size_t g = 0; g < groups; ++g) {
+    for (std::size_t g = 0; g < cols / 64; ++g) {
       const float* v = &x[r * cols + g * 64];
-      float mn = *std::min_element(v, v + 64);
+      const float mn = *std::min_element(v, v + 64);
       float mx = *std::max_element(v, v + 64);
       if (mx == mn) mx = mn + 1.0f;
       const float scale = (mx - mn) / 15.0f;
@@ -86,9 +70,7 @@ inline ReferenceInt4 reference_int4(const std::vector<float>& x, std::size_t row
       out.biases.push_back(reference_bf16(mn));
       const float inv = 1.0f / scale;
       for (std::size_t i = 0; i < 64; ++i) {
-        const float shifted = v[i] - mn;
-        const float scaled = shifted * inv;
-        const float q = scaled + 0.5f;
+        const float q = (v[i] - mn) * inv + 0.5f;
         codes[r * cols + g * 64 + i] = static_cast<uint8_t>(std::min(15.0f, std::trunc(q)));
       }
     }
@@ -99,18 +81,23 @@ inline ReferenceInt4 reference_int4(const std::vector<float>& x, std::size_t row
 
 // Group amax (at least 1e-8) maps to top; appends the bf16 scale, returns 1/scale.
 inline float reference_group_inverse(const float* v, std::size_t n, float top, std::vector<uint16_t>& scales) {
-  float amax = 0.0f;
+  float amax = 1e-8f;
   for (std::size_t i = 0; i < n; ++i) amax = std::max(amax, std::fabs(v[i]));
-  amax = std::max(amax, 1e-8f);
   const float scale = amax / top;
   scales.push_back(reference_bf16(scale));
   return 1.0f / scale;
 }
 
-// Full scan of the first 128 entries, first entry winning a tie.
+// E4M3 magnitudes from their definition (top binade saturated at 240); a full
+// scan with the first entry winning a tie.
 inline void reference_fp8(const std::vector<float>& x, std::size_t rows, std::size_t cols,
                           std::vector<uint8_t>& codes, std::vector<uint16_t>& scales) {
-  const auto table = reference_fp8_table();
+  float table[128];
+  for (int code = 0; code < 128; ++code) {
+    const int e = code / 8, m = code % 8;
+    table[code] = static_cast<float>(e == 0 ? m * std::pow(2.0, -9)
+                                     : e == 15 ? 240.0 : (1.0 + m / 8.0) * std::pow(2.0, e - 7));
+  }
   codes.assign(rows * cols, 0);
   scales.clear();
   for (std::size_t r = 0; r < rows; ++r) {
@@ -119,24 +106,14 @@ inline void reference_fp8(const std::vector<float>& x, std::size_t rows, std::si
       const float inv = reference_group_inverse(v, 128, 240.0f, scales);
       for (std::size_t i = 0; i < 128; ++i) {
         const float y = inv * v[i];
-        const float a = std::fabs(y);
-        uint8_t code;
-        if (a < table[1] * 0.5f) {
-          code = y < 0 ? 0x80 : 0x00;
-        } else {
-          const float m = std::min(a, 240.0f);
-          int best = 0;
-          float best_distance = std::fabs(m - table[0]);
+        const float a = std::min(std::fabs(y), 240.0f);
+        int best = 0;
+        if (std::fabs(y) >= table[1] * 0.5f) {
           for (int j = 1; j < 128; ++j) {
-            const float distance = std::fabs(m - table[j]);
-            if (distance < best_distance) {
-              best = j;
-              best_distance = distance;
-            }
+            if (std::fabs(a - table[j]) < std::fabs(a - table[best])) best = j;
           }
-          code = static_cast<uint8_t>(best | (y < 0 ? 0x80 : 0));
         }
-        codes[r * cols + g * 128 + i] = code;
+        codes[r * cols + g * 128 + i] = static_cast<uint8_t>(best | (y < 0 ? 0x80 : 0));
       }
     }
   }
@@ -184,8 +161,7 @@ inline std::vector<float> random_matrix(std::size_t count, uint32_t seed) {
     } else if (draw % 29 == 0 && i > 0) {
       values[i] = values[i - 1];
     } else {
-      const float unit = static_cast<float>(draw >> 40) / static_cast<float>(1ull << 24);  // [0, 1)
-      values[i] = (2.0f * unit - 1.0f) * magnitude;
+      values[i] = (2.0f * static_cast<float>(draw >> 40) / static_cast<float>(1ull << 24) - 1.0f) * magnitude;
     }
   }
   return values;
