@@ -116,54 +116,6 @@ TEST_F(ExpertPacking, RecordsDecodeToTheSources) {
   }
 }
 
-TEST_F(ExpertPacking, SkipsIncompleteLayersAndMtpLayers) {
-  const Layer l0 = make_layer(0, 3, kInter, kHidden, 30), l1 = make_layer(1, 3, kInter, kHidden, 40);
-  // An MTP layer with the same index as main layer 0 and other values.
-  const Layer mtp = make_layer(0, 3, kInter, kHidden, 50);
-  SourceTensor mtp_gate = mtp.gate_up, mtp_down = mtp.down;
-  mtp_gate.name = "mtp.layers.0.mlp.experts.gate_up_proj";
-  mtp_down.name = "mtp.layers.0.mlp.experts.down_proj";
-  write({&l0.gate_up, &l0.down, &l1.gate_up, &mtp_gate, &mtp_down}, "m.safetensors");
-  // The MTP records come after the main ones, so they would win a shared slot.
-  const std::vector<ClassifiedTensor> classified = {
-      {l0.gate_up.name, expert_class(0, engine_gate(0))},
-      {l0.down.name, expert_class(0, engine_down(0))},
-      {l1.gate_up.name, expert_class(1, engine_gate(1))},
-      {"model.language_model.layers.1.mlp.switch_mlp.up_proj.weight",
-       expert_class(1, "model.language_model.layers.1.mlp.switch_mlp.up_proj.weight")},
-      {mtp_gate.name, expert_class(0, "mtp.layers.0.mlp.switch_mlp.gate_up_proj.weight")},
-      {mtp_down.name, expert_class(0, "mtp.layers.0.mlp.switch_mlp.down_proj.weight")},
-  };
-  auto [count, log] = capture_stderr([&] { return pack(classified); });
-  ASSERT_TRUE(count) << count.error();
-  EXPECT_EQ(*count, 1u);
-  EXPECT_NE(log.find("  Layer 1 SKIPPED (missing keys)\n"), std::string::npos) << log;
-  EXPECT_FALSE(std::filesystem::exists(out_ / "packed_experts" / "layer_01.bin"));
-
-  const auto layout = *ExpertRecordLayout::make(kHidden, kInter);
-  const std::string file = read_file(out_ / "packed_experts" / "layer_00.bin");
-  ASSERT_EQ(file.size(), 3 * layout.size);
-  quantize_test::expect_expert_record(as_bytes(file).first(layout.size), layout, l0.gate_up.values, l0.down.values, 0,
-                                      kInter, kHidden, "main layer 0");
-
-  // Nothing at all: nothing printed, nothing counted.
-  const auto [none, silence] = capture_stderr([&] { return pack({{"a", WeightClass::skip()}}); });
-  EXPECT_EQ(silence, "");
-  ASSERT_TRUE(none);
-  EXPECT_EQ(*none, 0u);
-}
-
-TEST_F(ExpertPacking, ZeroExpertsGiveEmptyFiles) {
-  const Layer l0 = make_layer(0, 1, kInter, kHidden, 60);
-  write({&l0.gate_up, &l0.down}, "m.safetensors");
-  auto [count, log] = capture_stderr(
-      [&] { return pack({{l0.gate_up.name, expert_class(0, engine_gate(0))}, {l0.down.name, expert_class(0, engine_down(0))}}, 0); });
-  EXPECT_EQ(log, "  Layer 00: 0.0 MB → layer_00.bin\n");
-  ASSERT_TRUE(count) << count.error();
-  EXPECT_EQ(*count, 1u);
-  EXPECT_EQ(std::filesystem::file_size(out_ / "packed_experts" / "layer_00.bin"), 0u);
-}
-
 TEST_F(ExpertPacking, Errors) {
   // Separate gate and up tensors hold half the stacked values: the range
   // check fails at expert N/2, and no file is written.

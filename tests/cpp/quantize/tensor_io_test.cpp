@@ -17,46 +17,6 @@ namespace {
 
 using testing_support::ScratchDir;
 
-std::vector<float> random_values(std::size_t count, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> dist(0.0f, 2.0f);
-  std::vector<float> values(count);
-  for (float& v : values) v = dist(rng);
-  return values;
-}
-
-TEST(ParallelEncode, BlocksGiveTheWholeTensorsParts) {
-  // Several blocks of rows (or of elements), the last one short.
-  const std::size_t rows = 9001, cols = 256;
-  std::vector<float> data = random_values(rows * cols, 1);
-  data[5] = 0.0f;
-  data[cols * 7000 + 3] = -0.0f;
-  for (DType dtype : kAllDTypes) {
-    SCOPED_TRACE(std::string(as_str(dtype)));
-    auto whole = encode(dtype, data, rows, cols);
-    auto blocks = encode_parallel(dtype, data, rows, cols);
-    ASSERT_TRUE(whole && blocks);
-    ASSERT_EQ(blocks->size(), whole->size());
-    for (std::size_t p = 0; p < whole->size(); ++p) {
-      EXPECT_EQ((*blocks)[p].suffix, (*whole)[p].suffix);
-      EXPECT_EQ((*blocks)[p].dtype, (*whole)[p].dtype);
-      EXPECT_EQ((*blocks)[p].shape, (*whole)[p].shape);
-      EXPECT_TRUE((*blocks)[p].data == (*whole)[p].data) << "part " << p;
-    }
-  }
-  // Small tensors and short data go through one call, with its errors.
-  auto short_data = encode_parallel(DType::U32, std::span<const float>(data).first(100), 2, 64);
-  EXPECT_EQ(short_data.has_value(), encode(DType::U32, std::span<const float>(data).first(100), 2, 64).has_value());
-  EXPECT_FALSE(short_data);
-  std::vector<float> with_nan = data;
-  with_nan[cols * 8000] = std::numeric_limits<float>::quiet_NaN();
-  auto nan_blocks = encode_parallel(DType::Fp4E2m1, with_nan, rows, cols);
-  auto nan_whole = encode(DType::Fp4E2m1, with_nan, rows, cols);
-  ASSERT_FALSE(nan_blocks);
-  ASSERT_FALSE(nan_whole);
-  EXPECT_EQ(nan_blocks.error(), nan_whole.error());
-}
-
 TEST(TensorSource, SlicesMatchTheWholeReadAndFailLikeIt) {
   ScratchDir dir;
   quantize_test::SourceTensor bf16{"a", {3, 70000}, quantize_test::bf16_values(210000, -4, 4, 2)};
