@@ -3,10 +3,6 @@
 
 #include <lz4.h>
 
-#include <cstdint>
-#include <string>
-#include <vector>
-
 #include <fmt/format.h>
 
 #include "common/test_files.h"
@@ -36,9 +32,9 @@ inline std::vector<uint8_t> compress_block(const std::vector<uint8_t>& record) {
 }
 
 // count, N + 1 offsets, then the blocks.
-inline std::string lz4_file(uint32_t count, const std::vector<std::vector<uint8_t>>& blocks) {
+inline std::string lz4_file(const std::vector<std::vector<uint8_t>>& blocks) {
   std::string out;
-  append_u32(out, count);
+  append_u32(out, static_cast<uint32_t>(blocks.size()));
   append_u32(out, 0);
   uint32_t offset = 0;
   for (const auto& block : blocks) append_u32(out, offset += static_cast<uint32_t>(block.size()));
@@ -64,7 +60,7 @@ inline void write_raw_layer(const ScratchDir& dir, size_t layer, size_t experts 
 }
 
 inline void write_lz4_layer(const ScratchDir& dir, size_t layer) {
-  write_file(dir / "packed_experts_lz4" / layer_file_name(layer), lz4_file(kSmallExperts, lz4_blocks(layer)));
+  write_file(dir / "packed_experts_lz4" / layer_file_name(layer), lz4_file(lz4_blocks(layer)));
 }
 
 inline void write_small_model(const ScratchDir& dir, size_t layers) {
