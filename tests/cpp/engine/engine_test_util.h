@@ -27,18 +27,6 @@ inline std::filesystem::path fresh_dir(std::string_view name) {
   return dir;
 }
 
-// A small StrippedModel directory: every tensor but tiny embedding and lm
-// head tables, raw expert files.
-inline test_support::TestModelOptions small_stripped_options() {
-  test_support::TestModelOptions options;
-  options.vocab_rows = 16;
-  return options;
-}
-
-// A FullModel configuration without weights or expert records: enough to
-// build engines whose forward pass is never run.
-inline test_support::TestModelOptions bare_full_options() { return test_support::full_model_options(true); }
-
 inline test_support::TestModelOptions bare_stripped_options() {
   test_support::TestModelOptions options;
   options.write_weights = false;
