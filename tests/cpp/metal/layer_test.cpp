@@ -93,30 +93,20 @@ class DispatchTest : public MetalTest {
 };
 
 TEST_F(DispatchTest, RefusesDispatchesOutsideTheDeclaration) {
-  auto args = good_args();
-  args[1] = Arg{};  // index 1 left unbound: set_buffer(nullptr)
-  expect_refused(args, "matvec_bf16: buffer 1 (x) is not bound");
-
-  args = good_args();
-  args[0].offset = W->length();
-  expect_refused(args, "matvec_bf16: buffer 0 (W_bf16) is bound at offset 2048, outside its buffer of 2048 bytes");
-
-  // In range but too short for what the grid reads.
-  args = good_args();
-  args[0].offset = 64;
-  expect_refused(args, "matvec_bf16: buffer 0 holds 1984 bytes, dispatch reads 2048");
-
+  auto with = [&](uint32_t i, Arg a) {
+    auto args = good_args();
+    args[i] = std::move(a);
+    return args;
+  };
+  expect_refused(with(1, Arg{}), "matvec_bf16: buffer 1 (x) is not bound");
+  expect_refused(with(0, Arg::buf(W, W->length())),
+                 "matvec_bf16: buffer 0 (W_bf16) is bound at offset 2048, outside its buffer of 2048 bytes");
+  expect_refused(with(0, Arg::buf(W, 64)), "matvec_bf16: buffer 0 holds 1984 bytes, dispatch reads 2048");
   expect_refused(good_args(), "needs threadgroups of 256 threads, dispatched (128, 1, 1)", 2, 128);
-  args = good_args();
-  args[4] = Arg::u32(4097);
-  expect_refused(args, "matvec_bf16: in_dim 4097 exceeds the kernel's limit of 4096");
-
-  // A read-only buffer cannot take the output.
+  expect_refused(with(4, Arg::u32(4097)), "matvec_bf16: in_dim 4097 exceeds the kernel's limit of 4096");
   std::vector<float> host(16);
-  args = good_args();
-  args[2] = Arg::buf(*device->new_buffer_no_copy(static_cast<const void*>(host.data()), 64));
-  expect_refused(args, "buffer 2 (out) is written by the kernel but bound to a read-only buffer");
-
+  expect_refused(with(2, Arg::buf(*device->new_buffer_no_copy(static_cast<const void*>(host.data()), 64))),
+                 "buffer 2 (out) is written by the kernel but bound to a read-only buffer");
   {
     auto cmd = queue->command_buffer();
     auto enc = cmd->compute_command_encoder();
@@ -129,19 +119,12 @@ TEST_F(DispatchTest, RefusesDispatchesOutsideTheDeclaration) {
 }
 
 TEST_F(DispatchTest, AFailedDispatchStopsItsCommandBufferOnly) {
-  // Dispatch 1 doubles x into OUT (rows 0..15); dispatch 2 is missing a
-  // binding; dispatch 3 would overwrite OUT again and must not run.
+  // Dispatch 2 misses a binding; dispatch 3 must not run.
   auto second_out = make_buffer(device, std::vector<float>(16, -1.0f));
   auto cmd = queue->command_buffer();
   EXPECT_EQ(cmd->status(), CommandBufferStatus::NotEnqueued);
   auto enc = cmd->compute_command_encoder();
-  enc->set_compute_pipeline_state(pipeline("matvec_bf16"));
-  const auto args = good_args();
-  for (uint32_t i = 0; i < args.size(); ++i) {
-    if (args[i].is_constant) enc->set_bytes(&args[i].constant, 4, i);
-    else enc->set_buffer(args[i].buffer, 0, i);
-  }
-  enc->dispatch_threadgroups({2, 1, 1}, {256, 1, 1});
+  encode_bf16(*enc, pipeline("matvec_bf16"), W, X, OUT, 16, 64);
   enc->set_buffer(nullptr, 0, 0);
   enc->dispatch_threadgroups({2, 1, 1}, {256, 1, 1});
   enc->set_buffer(W, 0, 0);

@@ -84,47 +84,22 @@ struct Matrix {
 
 Matrix random_matrix(Format f, uint32_t rows, uint32_t cols, uint32_t seed) {
   std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> scale_dist(0.002f, 0.05f);
+  std::uniform_real_distribution<float> scale(0.002f, 0.05f), bias(-0.4f, 0.1f), half(-0.5f, 0.5f);
   Matrix m;
-  m.format = f;
-  m.group = group_of(f);
-  m.rows = rows;
-  m.cols = cols;
-  auto fill_scales = [&] {
-    m.scales.resize(std::size_t{rows} * m.groups());
-    for (auto& s : m.scales) s = bf16_bits(scale_dist(rng));
-  };
-  switch (f) {
-    case Format::Affine4:
-    case Format::Fp4:
-      m.words.resize(std::size_t{rows} * cols / 8);
-      for (auto& w : m.words) w = static_cast<uint32_t>(rng());
-      fill_scales();
-      if (f == Format::Affine4) {
-        std::uniform_real_distribution<float> bias_dist(-0.4f, 0.1f);
-        m.biases.resize(m.scales.size());
-        for (auto& b : m.biases) b = bf16_bits(bias_dist(rng));
-      }
-      break;
-    case Format::Bf16: {
-      std::uniform_real_distribution<float> dist(-0.5f, 0.5f);
-      m.halves.resize(std::size_t{rows} * cols);
-      for (auto& h : m.halves) h = bf16_bits(dist(rng));
-      break;
-    }
-    case Format::Int8: {
-      m.bytes.resize(std::size_t{rows} * cols);
-      for (auto& b : m.bytes) b = static_cast<uint8_t>(static_cast<int8_t>(static_cast<int>(rng() % 255) - 127));
-      m.row_scales.resize(rows);
-      for (auto& s : m.row_scales) s = scale_dist(rng);
-      break;
-    }
-    case Format::Fp8:
-      m.bytes.resize(std::size_t{rows} * cols);
-      for (auto& b : m.bytes) b = static_cast<uint8_t>(rng());
-      fill_scales();
-      break;
-  }
+  m.format = f, m.rows = rows, m.cols = cols, m.group = group_of(f);
+  const std::size_t n = std::size_t{rows} * cols;
+  m.words.resize(n / 8);
+  for (auto& w : m.words) w = static_cast<uint32_t>(rng());
+  m.bytes.resize(n);
+  for (auto& b : m.bytes) b = (f == Format::Int8) ? static_cast<uint8_t>(rng() % 255 + 129) : static_cast<uint8_t>(rng());
+  m.halves.resize(n);
+  for (auto& h : m.halves) h = bf16_bits(half(rng));
+  m.scales.resize(std::size_t{rows} * m.groups());
+  for (auto& v : m.scales) v = bf16_bits(scale(rng));
+  m.biases.resize(m.scales.size());
+  for (auto& v : m.biases) v = bf16_bits(bias(rng));
+  m.row_scales.resize(rows);
+  for (auto& v : m.row_scales) v = scale(rng);
   return m;
 }
 

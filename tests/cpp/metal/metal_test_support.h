@@ -22,7 +22,11 @@ inline std::string read_text(const std::string& path) {
   return ss.str();
 }
 
-inline std::string shader_source() { return read_text(std::string(VARKEL_SOURCE_DIR) + "/src/engine/qwen35_moe/shaders.metal"); }
+inline std::string shader_source() {
+  std::string path = VARKEL_SOURCE_DIR;
+  path += "/src/engine/qwen35_moe/shaders.metal";
+  return read_text(path);
+}
 
 inline std::string matvec_source() {
   const std::string all = shader_source();
