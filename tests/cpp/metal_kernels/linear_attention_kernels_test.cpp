@@ -40,12 +40,7 @@ TEST(LinearAttentionKernels, ConvolutionStepShiftsStateAndAppliesSilu) {
 }
 
 std::vector<double> head_norm(const float* x, uint32_t n, double eps, double factor) {
-  double sum = 0;
-  for (uint32_t i = 0; i < n; ++i) sum += double(x[i]) * x[i];
-  const double inv = 1.0 / std::sqrt(sum / n + eps);
-  std::vector<double> out(n);
-  for (uint32_t i = 0; i < n; ++i) out[i] = x[i] * inv * factor;
-  return out;
+  return rms_reference(std::span(x, n), eps, [&](size_t) { return factor; });
 }
 
 TEST(LinearAttentionKernels, QkNormScalesQueryTwiceAndKeyOnce) {
