@@ -146,23 +146,14 @@ inline void reference_fp4(const std::vector<float>& x, std::size_t rows, std::si
 inline std::vector<float> random_matrix(std::size_t count, uint32_t seed) {
   std::vector<float> values(count);
   uint64_t state = seed * 0x9E3779B97F4A7C15ull + 1;
-  auto next = [&state] {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-  };
   float magnitude = 1.0f;
   for (std::size_t i = 0; i < count; ++i) {
-    if (i % 64 == 0) magnitude = std::ldexp(1.0f, static_cast<int>(next() % 40) - 20);
-    const uint64_t draw = next();
-    if (draw % 23 == 0) {
-      values[i] = 0.0f;
-    } else if (draw % 29 == 0 && i > 0) {
-      values[i] = values[i - 1];
-    } else {
-      values[i] = (2.0f * static_cast<float>(draw >> 40) / static_cast<float>(1ull << 24) - 1.0f) * magnitude;
-    }
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    if (i % 64 == 0) magnitude = std::ldexp(1.0f, static_cast<int>(state % 40) - 20);
+    const uint64_t draw = state * 0x2545F4914F6CDD1Dull;
+    values[i] = draw % 23 == 0                ? 0.0f
+                : (draw % 29 == 0 && i > 0) ? values[i - 1]
+                                            : (static_cast<float>(draw >> 40) / 8388608.0f - 1.0f) * magnitude;
   }
   return values;
 }
