@@ -76,7 +76,7 @@ struct Matrix {
     if (format == Format::Affine4) return std::fabs(code(r, c) * scale(r, c)) + std::fabs(bias(r, c));
     return std::fabs(value(r, c));
   }
-  // The FP8 table holds 7-decimal values, up to 5.1e-8 from the exact ones.
+  // The FP8 table's 7-decimal values are up to 5.1e-8 off.
   double table_error(uint32_t r, uint32_t c) const {
     return format == Format::Fp8 ? 5.1e-8 * std::fabs(scale(r, c)) : 0.0;
   }
@@ -223,10 +223,8 @@ TEST_F(MatvecTest, EveryFormatMatchesExactDecodeOnEverySimdTarget) {
 }
 
 TEST_F(MatvecTest, EachLaneSumsItsUnitsInOrderOnEveryTarget) {
-  // Row i holds the terms of lane kLanes[i] only: first 2^24, then ones, each
-  // of which rounds back to 2^24 when added in order. Adding any two ones
-  // first (a split lane, a split word, another unit-to-lane assignment)
-  // leaves at least 2^24 + 2. The other lanes sum to exactly 0.
+  // Row i holds lane kLanes[i]'s terms only: 2^24, then ones that each round away in order;
+  // adding two ones first (split lane or word, other unit-to-lane map) leaves >= 2^24 + 2.
   constexpr uint32_t kLanes[] = {0, 3, 20, 31};
   constexpr uint32_t kRows = 4;
   constexpr float kBig = 16777216.0f;
@@ -240,11 +238,7 @@ TEST_F(MatvecTest, EachLaneSumsItsUnitsInOrderOnEveryTarget) {
                         {Format::Fp8, 400, 16},     {Format::Fp8, 400, 20}};
   auto lane_rows = [&](const Case& c) {
     Matrix m;
-    m.format = c.format;
-    m.rows = kRows;
-    m.cols = c.cols;
-    m.group = c.group ? c.group : c.cols;
-    const bool packed = c.format == Format::Affine4 || c.format == Format::Fp4;
+    m.format = c.format, m.rows = kRows, m.cols = c.cols, m.group = c.group ? c.group : c.cols;
     m.words.assign(std::size_t{kRows} * c.cols / 8, 0);
     m.bytes.assign(std::size_t{kRows} * c.cols, 0);
     m.halves.assign(std::size_t{kRows} * c.cols, 0);
@@ -252,11 +246,10 @@ TEST_F(MatvecTest, EachLaneSumsItsUnitsInOrderOnEveryTarget) {
     m.biases.assign(m.scales.size(), 0);
     m.row_scales.assign(kRows, 1.0f);
     std::vector<float> x(c.cols, 1.0f);
-    const uint32_t per_unit = packed ? 8 : 1;
+    const uint32_t per_unit = (c.format == Format::Affine4 || c.format == Format::Fp4) ? 8 : 1;
     for (uint32_t r = 0; r < kRows; ++r) {
       for (uint32_t unit = kLanes[r]; unit < c.cols / per_unit; unit += 32) {
         for (uint32_t col = unit * per_unit; col < (unit + 1) * per_unit; ++col) {
-          // Weight 1.0 at (r, col).
           switch (c.format) {
             case Format::Affine4: m.set_code(r, col, 1); break;
             case Format::Fp4: m.set_code(r, col, 2); break;
@@ -270,13 +263,9 @@ TEST_F(MatvecTest, EachLaneSumsItsUnitsInOrderOnEveryTarget) {
     }
     return std::pair{m, x};
   };
-  // One fma term that the unfused form rounds differently: x = 1 + 2^-23,
-  // bias * x rounds to -(3 + 2^-21), and fma(3, x, that) is exactly -2^-23
-  // where 3x rounded first would cancel to 0.
+  // fma(3, x, round(-3x)) with x = 1 + 2^-23 is exactly -2^-23; rounding 3x first gives 0.
   Matrix fused;
-  fused.format = Format::Affine4;
-  fused.rows = 1;
-  fused.cols = 256;
+  fused.format = Format::Affine4, fused.rows = 1, fused.cols = 256;
   fused.words.assign(32, 0);
   fused.set_code(0, 9, 3);
   fused.scales.assign(4, bf16_bits(1.0f));
@@ -289,9 +278,7 @@ TEST_F(MatvecTest, EachLaneSumsItsUnitsInOrderOnEveryTarget) {
       SCOPED_TRACE(std::string(kernel_of(c.format)) + " group " + std::to_string(c.group));
       const auto [m, x] = lane_rows(c);
       const auto out = run(m, x, kRows);
-      for (uint32_t r = 0; r < kRows; ++r) {
-        EXPECT_EQ(out[r], kBig) << "lane " << kLanes[r] << " off by " << (out[r] - kBig);
-      }
+      for (uint32_t r = 0; r < kRows; ++r) EXPECT_EQ(out[r], kBig) << "lane " << kLanes[r];
     }
     EXPECT_EQ(run(fused, fused_x, 1)[0], -std::ldexp(1.0f, -23));
   });
