@@ -222,11 +222,4 @@ void write_checkpoint(const std::filesystem::path& dir, const nlohmann::json& co
   write_all(dir, config, specs, shard_of, [](const TensorSpec& spec) { return materialize(spec).values; });
 }
 
-const SourceTensor& find_tensor(const std::vector<SourceTensor>& tensors, const std::string& name) {
-  for (const SourceTensor& t : tensors) {
-    if (t.name == name) return t;
-  }
-  throw std::runtime_error("no tensor " + name);
-}
-
 }  // namespace varkel::quantize_test

@@ -81,6 +81,4 @@ void write_checkpoint(const std::filesystem::path& dir, const nlohmann::json& co
 // Values that survive bf16 storage unchanged, uniform in [low, high).
 std::vector<float> bf16_values(std::size_t count, float low, float high, uint32_t seed);
 
-const SourceTensor& find_tensor(const std::vector<SourceTensor>& tensors, const std::string& name);
-
 }  // namespace varkel::quantize_test
