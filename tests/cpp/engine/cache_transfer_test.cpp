@@ -123,21 +123,21 @@ TEST_F(CacheTransfer, RoundTripCopiesUsedRowsAndLinearStatesThroughTheLayerMappi
   EXPECT_EQ(head(got.v_cache, 3 * kRow), head(full.v_cache, 3 * kRow));
   EXPECT_EQ(got.k_cache[3 * kRow], std::get<FullState>(before.layers[3]).k_cache[3 * kRow]);
   for (std::size_t layer = 0; layer < 3; ++layer) {
-    const auto& [want, have] = std::pair(std::get<LinearState>(source.layers[layer]), std::get<LinearState>(target.layers[layer]));
+    const auto& want = std::get<LinearState>(source.layers[layer]);
+    const auto& have = std::get<LinearState>(target.layers[layer]);
     EXPECT_TRUE(want.conv_state == have.conv_state && want.ssm_state == have.ssm_state) << layer;
   }
 }
 
-TEST_F(CacheTransfer, UploadAtPositionZeroStillResetsTheLinearStates) {
+TEST_F(CacheTransfer, UploadAtPositionZeroStillCopiesTheLinearStates) {
   ASSERT_TRUE(engine_->upload_cache(random_cache(config(), 5, 7)));
-  Cache fresh = *Cache::create(config());
+  const Cache fresh = random_cache(config(), 0, 8);
   ASSERT_TRUE(engine_->upload_cache(fresh));
   EXPECT_EQ(ctx().pos, 0u);
   for (std::size_t j = 0; j < 3; ++j) {
-    const auto conv = floats_of(ctx().conv_state_buffers[j], qwen35::kConvStateFloats);
-    const auto ssm = floats_of(ctx().ssm_state_buffers[j], qwen35::kSsmStateFloats);
-    EXPECT_EQ(conv, std::vector<float>(conv.size(), 0.0f));
-    EXPECT_EQ(ssm, std::vector<float>(ssm.size(), 0.0f));
+    const auto& linear = std::get<LinearState>(fresh.layers[j]);
+    EXPECT_EQ(floats_of(ctx().conv_state_buffers[j], linear.conv_state.size()), linear.conv_state);
+    EXPECT_EQ(floats_of(ctx().ssm_state_buffers[j], linear.ssm_state.size()), linear.ssm_state);
   }
 }
 

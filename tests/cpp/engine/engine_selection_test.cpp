@@ -22,19 +22,14 @@ class EngineSelection : public testing::Test {
     stripped_dir_ = new std::filesystem::path(engine_test::fresh_dir("selection_stripped"));
     test_support::write_test_model(*stripped_dir_, engine_test::bare_stripped_options());
   }
-  static void TearDownTestSuite() {
-    std::filesystem::remove_all(*stripped_dir_);
-    delete stripped_dir_;
-  }
+  static void TearDownTestSuite() { std::filesystem::remove_all(*stripped_dir_); delete stripped_dir_; }
 
-  static std::shared_ptr<const Model> load(const std::filesystem::path& dir) {
+  static std::shared_ptr<const Model> stripped() {
     testing::internal::CaptureStderr();
-    auto model = Model::load_shared(dir.string());
+    auto model = Model::load_shared(stripped_dir_->string());
     testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(model.has_value()) << model.error().to_string();
     return *model;
   }
-  static std::shared_ptr<const Model> stripped() { return load(*stripped_dir_); }
   static std::shared_ptr<const Model> patched(std::string_view name, nlohmann::json patch) {
     auto options = engine_test::bare_stripped_options();
     options.config_patch = std::move(patch);

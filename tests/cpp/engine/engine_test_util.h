@@ -1,9 +1,8 @@
 #pragma once
-// Shared helpers of the engine tests: synthetic model directories, shader
-// sources with a kernel removed, captured diagnostic lines.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -18,7 +17,6 @@
 
 namespace varkel::engine_test {
 
-// A fresh directory under the test temp dir.
 inline std::filesystem::path fresh_dir(std::string_view name) {
   auto dir = std::filesystem::path(testing::TempDir()) / ("varkel_engine_" + std::string(name) + "_" +
                                                           std::to_string(::getpid()));
@@ -37,7 +35,7 @@ inline test_support::TestModelOptions bare_stripped_options() {
 inline std::shared_ptr<const Model> write_and_load(std::string_view name, const test_support::TestModelOptions& options) {
   const auto dir = fresh_dir(name);
   test_support::write_test_model(dir, options);
-  testing::internal::CaptureStderr();  // "[weights]" and "[model]" lines
+  testing::internal::CaptureStderr();
   auto model = Model::load_shared(dir.string());
   testing::internal::GetCapturedStderr();
   if (!model) ADD_FAILURE() << "loading " << dir << ": " << model.error().to_string();
@@ -66,10 +64,7 @@ inline std::vector<std::string> lines_of(const std::string& text) {
 }
 
 inline bool has_line_starting(const std::vector<std::string>& lines, std::string_view prefix) {
-  for (const auto& line : lines) {
-    if (line.starts_with(prefix)) return true;
-  }
-  return false;
+  return std::ranges::any_of(lines, [&](const std::string& line) { return line.starts_with(prefix); });
 }
 
 }  // namespace varkel::engine_test

@@ -20,9 +20,8 @@ constexpr uint32_t kIn = 256;  // two FP8 groups, four 4-bit groups
 
 std::vector<float> random_values(std::size_t n, uint32_t seed) {
   std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
   std::vector<float> values(n);
-  for (float& v : values) v = dist(rng);
+  for (float& v : values) v = std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng);
   return values;
 }
 
@@ -53,11 +52,7 @@ class MatvecDispatch : public testing::Test {
     weights_ = new WeightFile(*WeightFile::open(*dir_ / "model_weights.bin", *dir_ / "model_weights.json"));
     testing::internal::GetCapturedStderr();
   }
-  static void TearDownTestSuite() {
-    delete weights_;
-    std::filesystem::remove_all(*dir_);
-    delete dir_;
-  }
+  static void TearDownTestSuite() { delete weights_; std::filesystem::remove_all(*dir_); delete dir_; }
 
   static ContextParts context() {
     testing::internal::CaptureStderr();
@@ -158,11 +153,7 @@ TEST_F(MatvecDispatch, MissingTensorsAndUnsupportedTypesEncodeNothingAndSaySo) {
   ContextParts parts = context();
   auto x = floats(parts, random_values(kIn, 5));
   auto out = *parts.ctx.device->new_buffer(kOut * sizeof(float));
-  struct Case {
-    std::string name;
-    std::string line;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {"absent", "[encode_matvec_into] WARNING: tensor not found: absent.weight\n"},
       {"m_noscales", "[encode_matvec_into] WARNING: tensor not found: m_noscales.scales\n"},
       {"m_nobiases", "[encode_matvec_into] WARNING: tensor not found: m_nobiases.biases\n"},
@@ -170,13 +161,13 @@ TEST_F(MatvecDispatch, MissingTensorsAndUnsupportedTypesEncodeNothingAndSaySo) {
       {"m_f32", "[encode_matvec_into] ERROR: unsupported dtype 'f32' for tensor m_f32.weight\n"},
       {"m_f16", "[encode_matvec_into] ERROR: unsupported dtype 'unknown' for tensor m_f16.weight\n"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Run run = run_matvec(parts, c.name, x, out);
+  for (const auto& [name, line] : cases) {
+    SCOPED_TRACE(name);
+    Run run = run_matvec(parts, name, x, out);
     ASSERT_TRUE(run.encoded);
     EXPECT_FALSE(*run.encoded);
     EXPECT_EQ(run.dispatches, 0u);
-    EXPECT_EQ(run.stderr_text, c.line);
+    EXPECT_EQ(run.stderr_text, line);
   }
 }
 
