@@ -1,10 +1,5 @@
-#include <gtest/gtest.h>
-
-#include <cmath>
 #include <cstring>
 #include <limits>
-#include <random>
-#include <vector>
 
 #include "metal_kernels/kernel_harness.h"
 

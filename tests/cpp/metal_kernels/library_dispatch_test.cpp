@@ -1,12 +1,7 @@
 // The kernels as the engine reaches them: compiled from the library source,
 // bound by index and byte offset, dispatched through command buffers.
 
-#include <gtest/gtest.h>
-
-#include <cmath>
 #include <cstring>
-#include <random>
-#include <vector>
 
 #include "metal/metal_test_support.h"
 #include "metal_kernels/kernel_harness.h"

@@ -1,11 +1,5 @@
-#include <gtest/gtest.h>
-
-#include <bit>
-#include <cmath>
 #include <cstring>
 #include <limits>
-#include <random>
-#include <vector>
 
 #include "metal_kernels/kernel_harness.h"
 
@@ -83,16 +77,13 @@ TEST(LinearAttentionKernels, DecayAndWriteStrength) {
 struct DeltaNet {
   std::vector<float> state, conv_out, g, beta, output;
   explicit DeltaNet(std::mt19937& rng)
-      : state(random_floats(rng, kValueHeads * kDim * kDim)), conv_out(kConvDim),
+      : state(random_floats(rng, kValueHeads * kDim * kDim)),
         g(random_floats(rng, kValueHeads, 0.5, 1)), beta(random_floats(rng, kValueHeads, 0, 1)),
         output(kValueHeads * kDim, 99.0f) {
     // q and k as rms_norm_qk leaves them: rms 1/128 and 1/√128.
-    auto q = random_floats(rng, kKeyHeads * kDim, -1.7f / 128, 1.7f / 128);
-    auto k = random_floats(rng, kKeyHeads * kDim, -0.15f, 0.15f);
-    auto v = random_floats(rng, kValueHeads * kDim, -2, 2);
-    std::copy(q.begin(), q.end(), conv_out.begin());
-    std::copy(k.begin(), k.end(), conv_out.begin() + kKeyHeads * kDim);
-    std::copy(v.begin(), v.end(), conv_out.begin() + 2 * kKeyHeads * kDim);
+    conv_out = random_floats(rng, kKeyHeads * kDim, -1.7f / 128, 1.7f / 128);
+    for (float x : random_floats(rng, kKeyHeads * kDim, -0.15f, 0.15f)) conv_out.push_back(x);
+    for (float x : random_floats(rng, kValueHeads * kDim, -2, 2)) conv_out.push_back(x);
   }
   const float* q() const { return &conv_out[0]; }
   const float* k() const { return &conv_out[kKeyHeads * kDim]; }

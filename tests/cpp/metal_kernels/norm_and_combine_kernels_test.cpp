@@ -1,9 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <cmath>
 #include <limits>
-#include <random>
-#include <vector>
 
 #include "metal_kernels/kernel_harness.h"
 
