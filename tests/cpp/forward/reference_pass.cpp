@@ -33,27 +33,6 @@ double bf16(const uint8_t* p, std::size_t index) {
 
 double f32(const uint8_t* p, std::size_t index) { return load_le<float>(p + 4 * index); }
 
-// E4M3 with a saturating top binade, straight from its definition.
-double fp8_value(uint8_t code) {
-  const int e = (code >> 3) & 15;
-  const int m = code & 7;
-  double mag;
-  if (e == 0) {
-    mag = m * std::ldexp(1.0, -9);
-  } else if (e == 15) {
-    mag = 240.0;
-  } else {
-    mag = (1.0 + m / 8.0) * std::ldexp(1.0, e - 7);
-  }
-  return (code & 0x80) ? -mag : mag;
-}
-
-double fp4_value(uint32_t code) {
-  static constexpr double kMagnitudes[8] = {0, 0.5, 1, 1.5, 2, 3, 4, 6};
-  const double mag = kMagnitudes[code & 7];
-  return (code & 8) ? -mag : mag;
-}
-
 std::vector<uint8_t> read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("reference: cannot open " + path.string());
@@ -162,21 +141,6 @@ std::optional<std::vector<double>> ReferenceWeights::matvec(std::string_view bas
     const uint8_t* S = data(entry(b + ".scales"));
     return rows_times(rows, cols, x, [&](std::size_t r, std::vector<double>& row) {
       for (std::size_t c = 0; c < cols; ++c) row[c] = static_cast<int8_t>(W[r * cols + c]) * f32(S, r);
-    });
-  }
-  if (w.dtype == "fp8_e4m3") {
-    const uint8_t* S = data(entry(b + ".scales"));
-    return rows_times(rows, cols, x, [&](std::size_t r, std::vector<double>& row) {
-      for (std::size_t c = 0; c < cols; ++c) row[c] = fp8_value(W[r * cols + c]) * bf16(S, r * (cols / 128) + c / 128);
-    });
-  }
-  if (w.dtype == "fp4_e2m1") {
-    const uint8_t* S = data(entry(b + ".scales"));
-    return rows_times(rows, cols, x, [&](std::size_t r, std::vector<double>& row) {
-      for (std::size_t c = 0; c < cols; ++c) {
-        const uint32_t word = load_le<uint32_t>(W + 4 * (r * (cols / 8) + c / 8));
-        row[c] = fp4_value((word >> (4 * (c % 8))) & 15u) * bf16(S, r * (cols / 64) + c / 64);
-      }
     });
   }
   throw std::runtime_error("reference: unsupported dtype " + w.dtype + " of " + b);
