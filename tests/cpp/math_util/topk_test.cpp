@@ -35,8 +35,7 @@ TEST(TopkTest, HeapOrderTiesShortInputsAndNaNs) {
   Idx idx{5};
   std::vector<float> val{1.5f};
   topk({}, 0, idx, val);
-  EXPECT_EQ(idx[0], 5u);
-  EXPECT_EQ(val[0], 1.5f);
+  EXPECT_EQ(std::pair(idx[0], val[0]), std::pair(5u, 1.5f));
   // NaN never enters a full heap, but stays where inserted while filling.
   EXPECT_EQ(run_topk({1, 2, nan, 3}, 2).first, (Idx{1, 3}));
   auto [ci, cv] = run_topk({2, nan, 1}, 2);
@@ -57,10 +56,8 @@ TEST(TopkTest, RandomScoresGiveTheLargestSetAsAValidMinHeap) {
       std::iota(order.begin(), order.end(), 0u);
       std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) { return scores[x] > scores[y]; });
       Idx expected(order.begin(), order.begin() + k);
-      for (uint32_t j = 0; j < k; ++j) {
-        ASSERT_EQ(val[j], scores[got[j]]);
-        if (j > 0) ASSERT_LE(val[(j - 1) / 2], val[j]);
-      }
+      for (uint32_t j = 0; j < k; ++j) ASSERT_EQ(val[j], scores[got[j]]);
+      for (uint32_t j = 1; j < k; ++j) ASSERT_LE(val[(j - 1) / 2], val[j]);
       std::sort(expected.begin(), expected.end());
       std::sort(got.begin(), got.end());
       ASSERT_EQ(got, expected) << "width " << width << " k " << k;
