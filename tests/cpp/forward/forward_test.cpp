@@ -65,12 +65,12 @@ class ReferenceWeights {
   mutable std::map<std::size_t, std::vector<uint8_t>> expert_files_;
 };
 
+// Sequence state for the 3 linear layers and the one full-attention layer.
 struct ReferenceState {
-  ReferenceState(std::size_t linear_layers, std::size_t full_layers);
-  std::vector<std::vector<double>> conv;     // per linear layer, 3 x 8192
-  std::vector<std::vector<double>> ssm;      // per linear layer, 32 x 128 x 128
-  std::vector<std::vector<double>> k_cache;  // per full layer, pos x 512
-  std::vector<std::vector<double>> v_cache;
+  std::vector<std::vector<double>> conv = std::vector(3, std::vector<double>(3 * 8192));
+  std::vector<std::vector<double>> ssm = std::vector(3, std::vector<double>(32 * 128 * 128));
+  std::vector<std::vector<double>> k_cache = std::vector<std::vector<double>>(1);
+  std::vector<std::vector<double>> v_cache = std::vector<std::vector<double>>(1);
   std::size_t pos = 0;
 };
 
@@ -80,9 +80,6 @@ struct ReferenceShape {
   std::size_t k = 4;
   std::size_t vocab = 0;
 };
-
-std::vector<double> reference_token(const ReferenceWeights& weights, ReferenceState& state,
-                                    std::span<const double> embedding, const ReferenceShape& shape);
 
 namespace {
 
@@ -247,12 +244,6 @@ std::vector<double> ReferenceWeights::expert_matvec(std::size_t layer, std::size
   const uint8_t* B = S + rows * cols / 32;
   return rows_times(rows, cols, x, [&](std::size_t r, std::vector<double>& row) { affine4_row(W, S, B, cols, r, row); });
 }
-
-ReferenceState::ReferenceState(std::size_t linear_layers, std::size_t full_layers)
-    : conv(linear_layers, std::vector<double>(3 * 8192, 0.0)),
-      ssm(linear_layers, std::vector<double>(32 * 128 * 128, 0.0)),
-      k_cache(full_layers),
-      v_cache(full_layers) {}
 
 namespace {
 
@@ -525,7 +516,7 @@ const std::vector<std::vector<double>>& reference_rows(const TestModel& m, std::
   static std::map<std::pair<const TestModel*, std::size_t>, std::vector<std::vector<double>>> cache;
   auto [it, inserted] = cache.try_emplace({&m, k});
   if (inserted) {
-    test::ReferenceState state(3, 1);
+    test::ReferenceState state;
     for (const auto* ids : {&kFirstCall, &kSecondCall}) {
       for (int64_t id : *ids) {
         it->second.push_back(test::reference_token(*m.reference, state, m.reference->embedding(id),
