@@ -30,14 +30,13 @@ TEST(Fp8Lut, BuiltOnceWhileThreadsRace) {
   std::vector<int> codes(kThreads, -1);
   {
     std::vector<std::jthread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < kThreads; ++t)
       threads.emplace_back([&, t] {
         start.arrive_and_wait();
         if (t % 2) seen[t] = &fp8_e4m3_lut();  // the others build it through encode
         if (auto parts = encode(DType::Fp8E4m3, fp8_unit_group({1.0f}), 1, 128)) codes[t] = (*parts)[0].data[1];
         seen[t] = &fp8_e4m3_lut();
       });
-    }
   }
   EXPECT_EQ(detail::fp8_e4m3_lut_builds(), 1);
   for (int t = 0; t < kThreads; ++t) EXPECT_TRUE(seen[t] == seen[0] && codes[t] == 0x38) << t;
@@ -57,26 +56,10 @@ TEST(Fp8Encode, HandDerivedCodesAndScales) {
             std::vector<uint16_t>{0x2E37});
   // An infinite value: infinite scale, reciprocal zero, -1 * 0 = -0.0 is unsigned.
   std::vector<float> inf_group(128, 0.0f);
-  inf_group[0] = kInf;
-  inf_group[1] = -1.0f;
+  inf_group[0] = kInf, inf_group[1] = -1.0f;
   const auto inf_parts = test::encoded(DType::Fp8E4m3, inf_group, 1, 128);
-  EXPECT_EQ(inf_parts[0].data[0], 0x77);
-  EXPECT_EQ(inf_parts[0].data[1], 0x00);
+  EXPECT_TRUE(inf_parts[0].data[0] == 0x77 && inf_parts[0].data[1] == 0x00);
   EXPECT_EQ(test::u16s(inf_parts[1].data), std::vector<uint16_t>{0x7F80});
-}
-
-TEST(Fp4Encode, HandDerivedCodesWithTiesToTheLargerMagnitude) {
-  std::vector<float> group(64, 0.0f);
-  const float values[] = {6.0f, 2.5f, 0.25f, -5.0f, -0.0f, 0.75f, 3.5f, 1.25f};
-  std::copy(std::begin(values), std::end(values), group.begin());
-  const auto parts = test::encoded(DType::Fp4E2m1, group, 1, 64);
-  ASSERT_EQ(parts.size(), 2u);
-  // 7, 5, 1, 15, 0 (-0.0 unsigned), 2, 6, 3; low nibble first.
-  EXPECT_EQ(test::u32s(parts[0].data), (std::vector<uint32_t>{0x3620F157u, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(test::u16s(parts[1].data), std::vector<uint16_t>{0x3F80});
-  // All zero: scale 1e-8 / 6 = 0x30E5109F.
-  EXPECT_EQ(test::u16s(test::encoded(DType::Fp4E2m1, std::vector<float>(64, 0.0f), 1, 64)[1].data),
-            std::vector<uint16_t>{0x30E5});
 }
 
 TEST(Fp4Encode, NaNOrInfinityIsAnErrorNamingTheFirstSuchValue) {
@@ -84,8 +67,7 @@ TEST(Fp4Encode, NaNOrInfinityIsAnErrorNamingTheFirstSuchValue) {
   const std::size_t rows = 64, cols = 4096;
   std::vector<float> data(rows * cols, 0.5f);
   data[63 * cols + 1] = kNaN;
-  data[40 * cols + 4000] = -kInf;
-  data[40 * cols + 4001] = kNaN;
+  data[40 * cols + 4000] = -kInf, data[40 * cols + 4001] = kNaN;
   const auto result = encode(DType::Fp4E2m1, data, rows, cols);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), "fp4_e2m1 cannot encode NaN or infinity (row 40, column 4000, value -inf)");
@@ -97,15 +79,13 @@ TEST(Fp4Encode, NaNOrInfinityIsAnErrorNamingTheFirstSuchValue) {
 TEST(Fp8AndFp4Encode, MatchFullScansOnRandomValues) {
   const std::size_t rows = 33, cols = 8192 + 72;  // leftover columns are not encoded
   const auto data = test::random_matrix(rows * cols, 6);
-  std::vector<uint8_t> codes;
-  std::vector<uint32_t> words;
   std::vector<uint16_t> scales;
-  test::reference_fp8(data, rows, cols, codes, scales);
+  const auto codes = test::reference_fp8(data, rows, cols, scales);
   const auto fp8 = test::encoded(DType::Fp8E4m3, data, rows, cols);
   ASSERT_EQ(fp8.size(), 2u);
   EXPECT_EQ(fp8[0].data, codes);
   EXPECT_EQ(test::u16s(fp8[1].data), scales);
-  test::reference_fp4(data, rows, cols, words, scales);
+  const auto words = test::reference_fp4(data, rows, cols, scales);
   const auto fp4 = test::encoded(DType::Fp4E2m1, data, rows, cols);
   ASSERT_EQ(fp4.size(), 2u);
   EXPECT_EQ(test::u32s(fp4[0].data), words);

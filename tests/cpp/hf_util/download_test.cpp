@@ -76,19 +76,6 @@ TEST(DownloadSingle, PresentFilesNeedNoRequestAndADroppedBodyLeavesOnlyThePartFi
   EXPECT_EQ(hub.total_hits(), 3);
 }
 
-TEST(DownloadBatch, TheFirstFailureInRequestOrderWinsAndEveryThreadFinishes) {
-  testing_support::ScratchCwd scratch;
-  FakeHub hub;
-  hub.serve_file(REPO, "a", FakeResponse::ok("A"));
-  hub.serve_file(REPO, "c", {200, pattern_bytes(2000, 4), {}, 300ms});
-  hub.serve_file(REPO, "late", {404, "", {}, 200ms});
-  HfRepo repo = testing::hub_repo(hub, REPO);
-  // b fails at once, c finishes later: b's error, and c is there afterwards.
-  EXPECT_EQ(repo.ensure_batch({"a", "b", "c"}).error(), "HTTP error for b: http status: 404");
-  EXPECT_TRUE(read_file(CACHE / "c") == pattern_bytes(2000, 4));
-  EXPECT_EQ(repo.ensure_batch({"late", "early"}).error(), "HTTP error for late: http status: 404");
-}
-
 TEST(DownloadBatch, RequestsSharingATemporaryNameDoNotCollide) {
   testing_support::ScratchCwd scratch;
   FakeHub hub;

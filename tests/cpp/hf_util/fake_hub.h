@@ -41,13 +41,6 @@ inline int loopback_socket(int& port) {
   return fd;
 }
 
-// A loopback address where nothing listens.
-inline std::string closed_loopback_url() {
-  int port = 0;
-  ::close(loopback_socket(port));
-  return fmt::format("http://127.0.0.1:{}", port);
-}
-
 class FakeHub {
  public:
   FakeHub() {

@@ -16,19 +16,6 @@ using testing::FakeResponse;
 using testing::hub_repo;
 using Names = std::vector<std::string>;
 
-TEST(HfRepoHub, LsTakesImmediateChildrenOfTheListing) {
-  testing_support::ScratchCwd scratch;
-  FakeHub hub;
-  hub.serve_tree("t/root", R"([{"path":"config.json","type":"file","size":3},{"path":"weights","type":"directory"},
-                               {"path":"weights/a.bin"},{"path":"weights/sub/b.bin"},{"path":"weightsx.bin"},
-                               {"type":"file","path":7},{"path":"d//x"},{"path":"d/"}])");
-  HfRepo root = hub_repo(hub, "t/root");
-  EXPECT_EQ(root.ls(), (Names{"config.json", "d", "weights", "weightsx.bin"}));
-  EXPECT_EQ(root.ls("weights"), (Names{"a.bin", "sub"}));
-  EXPECT_EQ(root.ls("d"), Names{""});  // "d//x" leaves the empty name; "d/" nothing
-  EXPECT_EQ(hub.total_hits(), 3);  // nothing is cached
-}
-
 TEST(HfRepoHub, FileSizesReadUsableEntriesOnly) {
   testing_support::ScratchCwd scratch;
   FakeHub hub;
@@ -67,7 +54,6 @@ TEST(HfRepoHub, ListingFailuresCarryTheirPrefixes) {
   ASSERT_TRUE(at_limit) << at_limit.error();
   EXPECT_TRUE(at_limit->empty());
   EXPECT_EQ(fetch_tree("t/cut", hub.base_url()).error().rfind("read API response: ", 0), 0u);
-  EXPECT_EQ(fetch_tree("t/any", testing::closed_loopback_url()).error().rfind("HF API error: ", 0), 0u);
   EXPECT_EQ(hub_repo(hub, "t/missing").file_sizes().error(), "HF API error: http status: 404");
 }
 
