@@ -1,16 +1,11 @@
 #pragma once
 // Direct dispatch of one kernel implementation, bypassing the compute layer.
-
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
-#include <cstdint>
-#include <optional>
 #include <random>
 #include <span>
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "metal/kernel_abi.h"
@@ -25,9 +20,7 @@ inline const KernelImpl& kernel(std::string_view name) {
     append_norm_and_combine_kernels(v);
     return v;
   }();
-  for (const auto& k : all) {
-    if (k.name == name) return k;
-  }
+  for (const auto& k : all) if (k.name == name) return k;
   throw std::runtime_error("no kernel " + std::string(name));
 }
 
@@ -45,8 +38,7 @@ class Dispatch {
   Dispatch& u32(uint32_t index, uint32_t value) { args_.constants[index] = value; return *this; }
   Dispatch& f32(uint32_t index, float value) { return u32(index, std::bit_cast<uint32_t>(value)); }
   Dispatch& grid(uint32_t groups, uint32_t threads, uint32_t groups_y = 1) {
-    args_.grid.threadgroups = {groups, groups_y, 1};
-    args_.grid.threads_per_threadgroup = {threads, 1, 1};
+    args_.grid = {{groups, groups_y, 1}, {threads, 1, 1}};
     return *this;
   }
   std::optional<std::string> validate() const { return impl_.validate(args_); }
@@ -62,9 +54,8 @@ class Dispatch {
 };
 
 inline std::vector<float> random_floats(std::mt19937& rng, std::size_t n, float lo = -1.0f, float hi = 1.0f) {
-  std::uniform_real_distribution<float> dist(lo, hi);
   std::vector<float> v(n);
-  for (auto& x : v) x = dist(rng);
+  for (auto& x : v) x = std::uniform_real_distribution<float>(lo, hi)(rng);
   return v;
 }
 inline std::vector<uint16_t> random_bf16(std::mt19937& rng, std::size_t n, float lo = -1.0f, float hi = 1.0f) {

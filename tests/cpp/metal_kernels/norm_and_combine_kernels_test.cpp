@@ -15,10 +15,8 @@ TEST(NormKernels, FusedAndTwoPassNormsMatchDoubleReference) {
   const auto want16 = rms_reference(x, 1e-6, [&](size_t i) { return bf16_value(w16[i]); });
   const double tol = 2 * (kHidden * kEps + 4 * kEps);
   std::vector<float> out(kHidden, 99.0f), out32(kHidden), out16(kHidden), sum_sq(1);
-  Dispatch fused("rms_norm_fused_bf16");
-  fused.bind(0, x).bind(1, w16).bind(2, out).u32(3, kHidden).f32(4, 1e-6f).grid(1, 256).run();
+  Dispatch("rms_norm_fused_bf16").bind(0, x).bind(1, w16).bind(2, out).u32(3, kHidden).f32(4, 1e-6f).grid(1, 256).run();
   EXPECT_LT(max_error(out, want16), tol);
-  EXPECT_TRUE(fused.grid(2, 256).validate().has_value());  // each group would write the whole vector
 
   Dispatch("rms_norm_sum_sq").bind(0, x).bind(1, sum_sq).u32(2, kHidden).grid(1, 256).run();
   Dispatch("rms_norm_apply").bind(0, x).bind(1, w32).bind(2, sum_sq).bind(3, out32).u32(4, kHidden).f32(5, 1e-6f)
@@ -57,12 +55,6 @@ TEST(ElementwiseKernels, SwigluResidualAndWeightedSum) {
     EXPECT_LT(max_error(std::span(out).first(n), std::span(want).first(n)), 12 * 8 * kEps) << c.name;
     EXPECT_EQ(out[n], 99.0f) << c.name;
   }
-  std::vector<float> short_out(300);
-  Dispatch scalar("swiglu_fused");
-  scalar.bind(0, gate).bind(1, up).bind(2, short_out).u32(3, 300).grid(4, 256);
-  EXPECT_FALSE(scalar.validate().has_value());  // a wide grid is fine while the guard holds
-  EXPECT_TRUE(scalar.u32(3, 301).validate().has_value());
-
   auto a = random_floats(rng, kHidden), b = random_floats(rng, kHidden);
   std::vector<float> out(kHidden);
   Dispatch("residual_add").bind(0, a).bind(1, b).bind(2, out).u32(3, kHidden).grid(8, 256).run();
@@ -99,7 +91,6 @@ TEST(CombineKernel, UsesOnlyTheFirstKSlotsAndTheGatedSharedExpert) {
     want[i] = h_mid[i] + moe + sigmoid(params[8]) * shared[i];
   }
   EXPECT_LT(max_error(hidden, want), 16 * 4 * kEps);
-  EXPECT_TRUE(d.u32(13, 8).validate().has_value());  // K = 8 would read the short slot 7
 }
 
 }  // namespace
