@@ -15,24 +15,13 @@
 
 namespace varkel::metal::testing {
 
-inline std::string read_text(const std::string& path) {
+inline std::string shader_source() {
+  std::string path = VARKEL_SOURCE_DIR;
+  path += "/src/engine/qwen35_moe/shaders.metal";
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
-}
-
-inline std::string shader_source() {
-  std::string path = VARKEL_SOURCE_DIR;
-  path += "/src/engine/qwen35_moe/shaders.metal";
-  return read_text(path);
-}
-
-inline std::string matvec_source() {
-  const std::string all = shader_source();
-  const auto end = all.find("// ---- attention kernels ----");
-  EXPECT_NE(end, std::string::npos);
-  return all.substr(0, end);
 }
 
 inline BufferPtr make_buffer(const DevicePtr& device, const void* data, std::size_t bytes) {
@@ -63,24 +52,23 @@ class MetalTest : public ::testing::Test {
     device = Device::system_default();
     ASSERT_TRUE(device);
     queue = device->new_command_queue();
-    auto lib = device->new_library_with_source(matvec_source(), CompileOptions{});
+    const std::string all = shader_source();
+    const auto end = all.find("// ---- attention kernels ----");
+    ASSERT_NE(end, std::string::npos);
+    auto lib = device->new_library_with_source(all.substr(0, end), CompileOptions{});
     ASSERT_TRUE(lib.has_value()) << lib.error();
     library = *lib;
   }
 
-  ComputePipelineStatePtr pipeline(std::string_view name) {
-    auto f = library->new_function(name);
+  CommandBufferPtr dispatch(std::string_view kernel, const std::vector<Arg>& args, uint64_t threadgroups,
+                            uint64_t threads = 256) {
+    auto f = library->new_function(kernel);
     EXPECT_TRUE(f.has_value()) << (f ? "" : f.error());
     auto p = device->new_compute_pipeline_state(*f);
     EXPECT_TRUE(p.has_value());
-    return *p;
-  }
-
-  CommandBufferPtr dispatch(std::string_view kernel, const std::vector<Arg>& args, uint64_t threadgroups,
-                            uint64_t threads = 256) {
     auto cmd = queue->command_buffer();
     auto enc = cmd->compute_command_encoder();
-    enc->set_compute_pipeline_state(pipeline(kernel));
+    enc->set_compute_pipeline_state(*p);
     for (uint32_t i = 0; i < args.size(); ++i) {
       if (args[i].is_constant) {
         enc->set_bytes(&args[i].constant, 4, i);
