@@ -29,18 +29,6 @@ struct FakeResponse {
   static FakeResponse ok(std::string body) { return {200, std::move(body), {}, {}}; }
 };
 
-inline int loopback_socket(int& port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) throw std::runtime_error("bind");
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  port = ntohs(addr.sin_port);
-  return fd;
-}
-
 class FakeHub {
  public:
   FakeHub() {
@@ -48,8 +36,13 @@ class FakeHub {
       ::unsetenv(name);
     ::setenv("no_proxy", "127.0.0.1,localhost", 1);
     ::setenv("NO_PROXY", "127.0.0.1,localhost", 1);
-    fd_ = loopback_socket(port_);
-    if (::listen(fd_, 64) != 0) throw std::runtime_error("listen");
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof addr;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd_, 64) != 0)
+      throw std::runtime_error("listen");
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
     acceptor_ = std::thread([this] { accept_loop(); });
   }
   ~FakeHub() {
