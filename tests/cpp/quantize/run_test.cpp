@@ -5,15 +5,13 @@
 
 #include <cmath>
 
-#include <fmt/format.h>
-
 #include "common/test_files.h"
-#include "quantize/conversion_fixture.h"
+#include "dtype/dtype.h"
 #include "quantize/decode.h"
 #include "quantize/qwen35_moe/bq4/bq4_scheme.h"
-#include "quantize/qwen35_moe/common/expert_packing.h"
 #include "quantize/qwen35_moe/int4/int4_scheme.h"
 #include "quantize/run.h"
+#include "quantize/synthetic_checkpoint.h"
 
 namespace varkel {
 namespace {
@@ -24,6 +22,18 @@ using testing_support::quietly;
 using testing_support::read_file;
 using testing_support::write_file;
 using testing_support::ScratchDir;
+
+struct Conversion {
+  QuantResult<void> result;
+  std::string log;
+};
+
+Conversion convert(const std::string& source, const std::filesystem::path& out, const QuantScheme& scheme) {
+  auto [result, log] = capture_stderr([&] { return run(source, out.string(), scheme); });
+  return {std::move(result), std::move(log)};
+}
+
+nlohmann::json read_json(const std::filesystem::path& path) { return nlohmann::json::parse(read_file(path)); }
 
 template <class Scheme>
 Scheme make_scheme(const std::filesystem::path& dir, bool add_one) {
@@ -43,7 +53,7 @@ class Converted : public ::testing::Test {
   static void SetUpTestSuite() {
     run_ = std::make_unique<Run>();
     const auto& src = run_->src.path();
-    write_checkpoint(src, make_config(CheckpointShape{}), run_->tensors);
+    write_checkpoint(src, make_config(CheckpointShape{}), checkpoint_specs(CheckpointShape{}, 1));
     run_->bq4 = convert(src.string(), run_->out / "bq4", make_scheme<BQ4Scheme>(src, false));
     run_->int4 = convert(src.string(), run_->out / "int4", make_scheme<Int4Scheme>(src, true));
   }
@@ -51,51 +61,19 @@ class Converted : public ::testing::Test {
   static inline std::unique_ptr<Run> run_;
 };
 
-// Decodes `base` (+ ".weight"/".scales"/".biases" for the grouped types) and
-// compares it with the source values within the type's error bound.
-void expect_tensor(const nlohmann::json& tensors, std::span<const uint8_t> file, const std::string& base,
-                   std::span<const float> expected, std::size_t rows, std::size_t cols, DType type) {
-  const auto part = [&](const std::string& name, const char* dtype) {
-    const nlohmann::json& entry = tensors.at(name);
-    EXPECT_EQ(entry.at("dtype"), dtype) << name;
-    return file.subspan(entry.at("offset").get<std::size_t>(), entry.at("size").get<std::size_t>());
-  };
-  const auto shape = [&](const std::string& name) { return tensors.at(name).at("shape"); };
-  if (type == DType::F32 || type == DType::Bf16) {
-    EXPECT_EQ(shape(base), nlohmann::json::array({expected.size()}));
-    const auto decoded = type == DType::F32 ? decode_f32(part(base, "f32")) : decode_bf16(part(base, "bf16"));
-    ASSERT_EQ(decoded.size(), expected.size()) << base;
-    // f32 exactly; our bf16 rounding may miss the nearest value by up to one unit in the last place.
-    const float ulp = type == DType::F32 ? 0.0f : 1.0f / 128.0f;
-    for (std::size_t i = 0; i < decoded.size(); ++i) {
-      ASSERT_LE(std::fabs(decoded[i] - expected[i]), std::fabs(expected[i]) * ulp) << base << " " << i;
-    }
-  } else if (type == DType::U32) {
-    const std::size_t padded = (cols + 63) / 64 * 64;
-    EXPECT_EQ(shape(base + ".weight"), nlohmann::json::array({rows, padded / 8})) << base;
-    EXPECT_EQ(shape(base + ".scales"), nlohmann::json::array({rows, padded / 64})) << base;
-    std::vector<float> rows_padded(rows * padded, 0.0f);  // padding columns are encoded from zeros
-    for (std::size_t r = 0; r < rows; ++r) std::ranges::copy(expected.subspan(r * cols, cols), &rows_padded[r * padded]);
-    expect_int4_close(decode_u32(part(base + ".weight", "u32"), part(base + ".scales", "bf16"),
-                                 part(base + ".biases", "bf16"), rows, padded),
-                      rows_padded, base);
-  } else if (type == DType::U8) {
-    EXPECT_EQ(shape(base + ".weight"), nlohmann::json::array({rows, cols}));
-    EXPECT_FALSE(tensors.contains(base + ".biases"));
-    const auto decoded = decode_u8(part(base + ".weight", "u8"), part(base + ".scales", "f32"), rows, cols);
-    for (std::size_t r = 0; r < rows; ++r) {
-      const auto row = expected.subspan(r * cols, cols);
-      for (std::size_t c = 0; c < cols; ++c) {
-        ASSERT_LE(std::fabs(decoded[r * cols + c] - row[c]), int8_bound(row)) << base << " " << r << "," << c;
-      }
-    }
-  } else {
-    FAIL() << "unexpected type for " << base;
-  }
+// The storage type each scheme gives a non-expert source tensor.
+DType expected_type(const SourceTensor& t, bool bq4) {
+  if (t.name.ends_with(".A_log")) return DType::F32;
+  if (t.shape.size() != 2 || !t.name.ends_with(".weight")) return DType::Bf16;
+  if (!bq4) return DType::U32;
+  if (t.name == "lm_head.weight") return DType::U8;
+  const bool attention = t.name.find(".self_attn.") != std::string::npos && t.name.ends_with("_proj.weight");
+  return attention || t.name.ends_with(".mlp.gate.weight") ? DType::Bf16 : DType::U32;
 }
 
-// Every non-expert tensor decodes to its source (plus one for the norms that
-// int4 with the 3.6 layout shifts); experts and vision tensors are absent.
+// Every non-expert tensor decodes to its source within its type's bound (plus
+// one for the norms that int4 with the 3.6 layout shifts); experts and vision
+// tensors are absent.
 void expect_weights_decode(const std::filesystem::path& out, const std::vector<SourceTensor>& tensors, bool bq4,
                            bool add_one) {
   const nlohmann::json manifest = read_json(out / "model_weights.json");
@@ -103,22 +81,66 @@ void expect_weights_decode(const std::filesystem::path& out, const std::vector<S
   const std::string file = read_file(out / "model_weights.bin");
   std::size_t expected_parts = 0;
   for (const SourceTensor& t : tensors) {
-    const std::string engine = engine_name(t.name);
+    SCOPED_TRACE(t.name);
+    std::string engine = t.name;
+    if (engine.starts_with("lm_head.")) engine = "language_model." + engine;
+    if (engine.starts_with("model.language_model.")) engine = "language_model.model." + engine.substr(21);
     const std::string stem = engine.substr(0, engine.size() - 7);  // without ".weight"
-    if (is_expert_or_vision(t.name)) {
-      EXPECT_FALSE(entries.contains(engine) || entries.contains(stem + ".weight")) << engine;
+    if (t.name.find(".mlp.experts.") != std::string::npos || t.name.starts_with("model.visual.")) {
+      EXPECT_FALSE(entries.contains(engine) || entries.contains(stem + ".weight"));
       continue;
     }
-    const DType type = expected_type(t, bq4);
-    std::vector<float> values = t.values;
-    if (add_one && shifted_norm(t.name)) {
-      for (float& v : values) v += 1.0f;
+    std::vector<float> expected = t.values;
+    const std::string& n = t.name;
+    if (add_one && (n.ends_with("_layernorm.weight") || n.ends_with(".q_norm.weight") || n.ends_with(".k_norm.weight") ||
+                    n == "model.language_model.norm.weight")) {
+      for (float& v : expected) v += 1.0f;
     }
-    const bool grouped = type == DType::U32 || type == DType::U8;
-    SCOPED_TRACE(t.name);
-    expect_tensor(entries, as_bytes(file), grouped ? stem : engine, values, t.shape[0], t.shape.size() > 1 ? t.shape[1] : 0,
-                  type);
-    expected_parts += type == DType::U32 ? 3 : type == DType::U8 ? 2 : 1;
+    const auto part = [&](const std::string& name, const char* dtype) {
+      const nlohmann::json& entry = entries.at(name);
+      EXPECT_EQ(entry.at("dtype"), dtype) << name;
+      return as_bytes(file).subspan(entry.at("offset").get<std::size_t>(), entry.at("size").get<std::size_t>());
+    };
+    const auto shape = [&](const std::string& name) { return entries.at(name).at("shape"); };
+    const std::size_t rows = t.shape[0], cols = t.shape.size() > 1 ? t.shape[1] : 0;
+    const DType type = expected_type(t, bq4);
+    if (type == DType::F32 || type == DType::Bf16) {
+      const bool f32 = type == DType::F32;
+      EXPECT_EQ(shape(engine), nlohmann::json::array({expected.size()}));
+      const auto bytes = part(engine, f32 ? "f32" : "bf16");
+      ASSERT_EQ(bytes.size(), expected.size() * (f32 ? 4 : 2));
+      // f32 exactly; our bf16 rounding may miss the nearest value by one unit in the last place.
+      for (std::size_t i = 0; i < expected.size(); ++i) {
+        const float v = f32 ? load_le<float>(bytes, i) : bf16_at(bytes, i);
+        ASSERT_LE(std::fabs(v - expected[i]), std::fabs(expected[i]) * (f32 ? 0.0f : 1.0f / 128.0f)) << i;
+      }
+      expected_parts += 1;
+    } else if (type == DType::U32) {
+      const std::size_t padded = (cols + 63) / 64 * 64;
+      EXPECT_EQ(shape(stem + ".weight"), nlohmann::json::array({rows, padded / 8}));
+      EXPECT_EQ(shape(stem + ".scales"), nlohmann::json::array({rows, padded / 64}));
+      std::vector<float> rows_padded(rows * padded, 0.0f);  // padding columns are encoded from zeros
+      for (std::size_t r = 0; r < rows; ++r) std::ranges::copy(std::span(expected).subspan(r * cols, cols), &rows_padded[r * padded]);
+      expect_int4_close(decode_u32(part(stem + ".weight", "u32"), part(stem + ".scales", "bf16"),
+                                   part(stem + ".biases", "bf16"), rows, padded),
+                        rows_padded, stem);
+      expected_parts += 3;
+    } else {
+      // 8-bit symmetric: signed codes times an f32 scale per row, within half a step.
+      ASSERT_EQ(type, DType::U8);
+      EXPECT_EQ(shape(stem + ".weight"), nlohmann::json::array({rows, cols}));
+      EXPECT_FALSE(entries.contains(stem + ".biases"));
+      const auto codes = part(stem + ".weight", "u8"), scales = part(stem + ".scales", "f32");
+      for (std::size_t r = 0; r < rows; ++r) {
+        float amax = 0.0f;
+        for (std::size_t c = 0; c < cols; ++c) amax = std::max(amax, std::fabs(expected[r * cols + c]));
+        for (std::size_t c = 0; c < cols; ++c) {
+          const float v = static_cast<float>(static_cast<int8_t>(codes[r * cols + c])) * load_le<float>(scales, r);
+          ASSERT_LE(std::fabs(v - expected[r * cols + c]), 0.5f * amax / 127.0f + 1e-6f) << r << "," << c;
+        }
+      }
+      expected_parts += 2;
+    }
   }
   EXPECT_EQ(manifest.at("num_tensors"), expected_parts);
   EXPECT_EQ(entries.size(), expected_parts);
@@ -127,11 +149,7 @@ void expect_weights_decode(const std::filesystem::path& out, const std::vector<S
 TEST_F(Converted, WeightsDecodeToTheSourceUnderBothSchemes) {
   ASSERT_TRUE(run_->bq4.result) << run_->bq4.result.error();
   ASSERT_TRUE(run_->int4.result) << run_->int4.result.error();
-  {
-    SCOPED_TRACE("bq4");
-    expect_weights_decode(run_->out / "bq4", run_->tensors, true, false);
-  }
-  SCOPED_TRACE("int4 with 3.6 norms");
+  expect_weights_decode(run_->out / "bq4", run_->tensors, true, false);
   expect_weights_decode(run_->out / "int4", run_->tensors, false, true);
 }
 
@@ -184,7 +202,7 @@ TEST_F(Converted, ManifestLayoutAlignmentAndConfig) {
 }
 
 // A one-shard checkpoint of the given tensors with the default config.
-void write_small(const std::filesystem::path& dir, const std::vector<SourceTensor>& tensors,
+void write_small(const std::filesystem::path& dir, const std::vector<TensorSpec>& tensors,
                  nlohmann::json config = make_config(CheckpointShape{})) {
   write_checkpoint(dir, config, tensors, [](const std::string&) { return "model.safetensors"; });
 }
@@ -192,7 +210,7 @@ void write_small(const std::filesystem::path& dir, const std::vector<SourceTenso
 TEST(RunDriver, InterruptIsPolledOncePerShard) {
   ScratchDir src, out;
   const CheckpointShape shape;
-  write_checkpoint(src.path(), make_config(shape), make_tensors(shape, 2));
+  write_checkpoint(src.path(), make_config(shape), checkpoint_specs(shape, 2));
   const BQ4Scheme scheme = make_scheme<BQ4Scheme>(src.path(), false);
 
   // Stops at poll `stop_at` (0: never); returns the result, the log and the number of polls.
@@ -238,10 +256,8 @@ TEST(RunDriver, EmptyIndexAndPaddedTensors) {
   // [3, 100] as 4-bit: 128 columns, the extra ones from zeros; a bf16 [4, 8]
   // follows at the next multiple of 64 after the third part.
   ScratchDir padded_src;
-  const SourceTensor wide{"model.language_model.layers.0.linear_attn.in_proj_z.weight", {3, 100},
-                          bf16_values(300, -2, 2, 5)};
-  const SourceTensor small{"model.language_model.layers.0.linear_attn.dt_bias", {4, 8}, bf16_values(32, -1, 1, 6)};
-  write_small(padded_src.path(), {wide, small});
+  write_small(padded_src.path(), {{"model.language_model.layers.0.linear_attn.in_proj_z.weight", {3, 100}, -2, 2},
+                                   {"model.language_model.layers.0.linear_attn.dt_bias", {4, 8}}});
   const Conversion padded = convert(padded_src.path().string(), out / "padded", scheme);
   ASSERT_TRUE(padded.result) << padded.result.error();
   const nlohmann::json tensors = read_json(out / "padded" / "model_weights.json").at("tensors");
@@ -258,7 +274,7 @@ TEST(RunDriver, EmptyIndexAndPaddedTensors) {
 
 TEST(RunDriver, Failures) {
   ScratchDir src, out;
-  const SourceTensor norm{"model.language_model.norm.weight", {64}, bf16_values(64, 0, 1, 8)};
+  const TensorSpec norm{"model.language_model.norm.weight", {64}, 0, 1};
   write_small(src.path(), {norm});
   const BQ4Scheme scheme = make_scheme<BQ4Scheme>(src.path(), false);
   const auto fails_with = [&](const std::filesystem::path& dir, const std::string& name) {
@@ -289,10 +305,10 @@ TEST(RunDriver, Failures) {
   EXPECT_FALSE(std::filesystem::exists(out / "zero" / "model_weights.bin"));
 
   // A tensor with no dimensions, and one whose header promises more than its data.
-  write_small(src.path(), {{"model.language_model.layers.0.linear_attn.dt_bias", {}, {1.0f}}});
+  write_small(src.path(), {{"model.language_model.layers.0.linear_attn.dt_bias", {}}});
   const std::string scalar = fails_with(src.path(), "scalar");
   EXPECT_NE(scalar.find("model.language_model.layers.0.linear_attn.dt_bias"), std::string::npos) << scalar;
-  write_small(src.path(), {{"model.language_model.layers.0.linear_attn.in_proj_z.weight", {2, 64}, bf16_values(128, 0, 1, 9)}});
+  write_small(src.path(), {{"model.language_model.layers.0.linear_attn.in_proj_z.weight", {2, 64}}});
   {
     std::string bytes = read_file(src / "model.safetensors");
     const auto at = bytes.find("[2,64]");

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <random>
 #include <stdexcept>
 
@@ -24,19 +25,13 @@ std::size_t product(const std::vector<std::size_t>& shape) {
   return n;
 }
 
-class Builder {
- public:
-  explicit Builder(uint32_t seed) : seed_(seed) {}
-
+struct Builder {
+  uint32_t seed;
+  std::vector<TensorSpec> specs;
   void add(std::string name, std::vector<std::size_t> shape, float low = -1.0f, float high = 1.0f,
            std::string dtype = "BF16") {
-    specs_.push_back({std::move(name), std::move(shape), low, high, std::move(dtype), seed_++});
+    specs.push_back({std::move(name), std::move(shape), low, high, std::move(dtype), seed++});
   }
-  std::vector<TensorSpec> take() { return std::move(specs_); }
-
- private:
-  uint32_t seed_;
-  std::vector<TensorSpec> specs_;
 };
 
 void add_moe(Builder& b, const std::string& p, const CheckpointShape& s) {
@@ -62,18 +57,16 @@ void add_full_attention(Builder& b, const std::string& p, const CheckpointShape&
 
 }  // namespace
 
-SourceTensor materialize(const TensorSpec& spec) {
-  return {spec.name, spec.shape, bf16_values(product(spec.shape), spec.low, spec.high, spec.seed), spec.dtype};
-}
-
 std::vector<SourceTensor> make_tensors(const CheckpointShape& shape, uint32_t seed) {
   std::vector<SourceTensor> tensors;
-  for (const TensorSpec& spec : checkpoint_specs(shape, seed)) tensors.push_back(materialize(spec));
+  for (const TensorSpec& t : checkpoint_specs(shape, seed)) {
+    tensors.push_back({t.name, t.shape, bf16_values(product(t.shape), t.low, t.high, t.seed), t.dtype});
+  }
   return tensors;
 }
 
 std::vector<TensorSpec> checkpoint_specs(const CheckpointShape& s, uint32_t seed) {
-  Builder b(seed);
+  Builder b{seed, {}};
   const std::size_t H = s.hidden;
   const std::size_t key_dim = s.linear_key_heads * s.linear_head_dim;
   const std::size_t value_dim = s.linear_value_heads * s.linear_head_dim;
@@ -99,7 +92,7 @@ std::vector<TensorSpec> checkpoint_specs(const CheckpointShape& s, uint32_t seed
     }
     add_moe(b, p, s);
   }
-  if (s.mtp) {
+  {
     b.add("mtp.fc.weight", {H, 2 * H});
     b.add("mtp.norm.weight", {H}, -0.1f, 0.1f);
     b.add("mtp.pre_fc_norm_embedding.weight", {H}, -0.1f, 0.1f);
@@ -110,8 +103,8 @@ std::vector<TensorSpec> checkpoint_specs(const CheckpointShape& s, uint32_t seed
     add_full_attention(b, p, s);
     add_moe(b, p, s);
   }
-  if (s.vision) b.add("model.visual.blocks.0.attn.qkv.weight", {3 * H, H});
-  return b.take();
+  b.add("model.visual.blocks.0.attn.qkv.weight", {3 * H, H});
+  return b.specs;
 }
 
 nlohmann::json make_config(const CheckpointShape& s) {
@@ -123,7 +116,7 @@ nlohmann::json make_config(const CheckpointShape& s) {
       {"shared_expert_intermediate_size", s.shared_intermediate},
       {"num_experts", s.experts},
       {"num_experts_per_tok", 2},
-      {"mtp_num_hidden_layers", s.mtp ? 1 : 0},
+      {"mtp_num_hidden_layers", 1},
       {"full_attention_interval", 4},
       {"vocab_size", s.vocab},
       {"num_attention_heads", s.heads},
@@ -150,76 +143,54 @@ std::string two_shard_plan(const std::string& name) {
 
 namespace {
 
-struct ShardEntry {
-  const std::string& name;
-  const std::vector<std::size_t>& shape;
-  const std::string& dtype;
-  std::function<std::vector<float>()> values;  // made when its bytes are written
-};
-
-void write_shard(const std::filesystem::path& path, const std::vector<ShardEntry>& entries) {
+// The tensors in order; `values(t)` is called only while t's bytes are written.
+template <class T, class Values>
+void write_shard(const std::filesystem::path& path, const std::vector<const T*>& tensors, Values values) {
   nlohmann::json header = {{"__metadata__", {{"format", "pt"}}}};
   std::size_t offset = 0;
-  for (const ShardEntry& e : entries) {
-    const std::size_t size = product(e.shape) * (e.dtype == "F32" ? 4 : 2);
-    header[e.name] = {{"dtype", e.dtype}, {"shape", e.shape}, {"data_offsets", {offset, offset + size}}};
+  for (const T* t : tensors) {
+    const std::size_t size = product(t->shape) * (t->dtype == "F32" ? 4 : 2);
+    header[t->name] = {{"dtype", t->dtype}, {"shape", t->shape}, {"data_offsets", {offset, offset + size}}};
     offset += size;
   }
   std::string text = header.dump();
   text.resize((text.size() + 7) / 8 * 8, ' ');
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  const uint64_t length = text.size();
-  for (int shift = 0; shift < 64; shift += 8) out.put(static_cast<char>(length >> shift));
+  for (int shift = 0; shift < 64; shift += 8) out.put(static_cast<char>(uint64_t{text.size()} >> shift));
   out << text;
-  std::string data;
-  for (const ShardEntry& e : entries) {
-    const std::vector<float> values = e.values();
-    data.clear();
-    for (float v : values) {
+  for (const T* t : tensors) {
+    std::string data;
+    for (float v : values(*t)) {
       const uint32_t bits = std::bit_cast<uint32_t>(v);
-      const int low_shift = e.dtype == "F32" ? 0 : 16;
-      for (int shift = low_shift; shift < 32; shift += 8) data.push_back(static_cast<char>(bits >> shift));
+      for (int shift = t->dtype == "F32" ? 0 : 16; shift < 32; shift += 8) data.push_back(static_cast<char>(bits >> shift));
     }
     out << data;
   }
   if (!out.good()) throw std::runtime_error("cannot write " + path.string());
 }
 
-template <class T, class Values>
-void write_all(const std::filesystem::path& dir, const nlohmann::json& config, const std::vector<T>& tensors,
-               const std::function<std::string(const std::string&)>& shard_of, Values values) {
-  std::filesystem::create_directories(dir);
-  std::ofstream(dir / "config.json") << config.dump(2);
-  std::map<std::string, std::vector<ShardEntry>> shards;
-  nlohmann::json weight_map = nlohmann::json::object();
-  for (const T& t : tensors) {
-    const std::string shard = shard_of(t.name);
-    shards[shard].push_back({t.name, t.shape, t.dtype, [&t, values] { return values(t); }});
-    weight_map[t.name] = shard;
-  }
-  for (const auto& [shard, entries] : shards) write_shard(dir / shard, entries);
-  nlohmann::json index = {{"metadata", {{"total_size", 0}}}, {"weight_map", weight_map}};
-  std::ofstream(dir / "model.safetensors.index.json") << index.dump(2);
-}
-
 }  // namespace
 
 void write_safetensors(const std::filesystem::path& path, const std::vector<const SourceTensor*>& tensors) {
-  std::vector<ShardEntry> entries;
-  for (const SourceTensor* t : tensors) entries.push_back({t->name, t->shape, t->dtype, [t] { return t->values; }});
-  write_shard(path, entries);
-}
-
-void write_checkpoint(const std::filesystem::path& dir, const nlohmann::json& config,
-                      const std::vector<SourceTensor>& tensors,
-                      const std::function<std::string(const std::string&)>& shard_of) {
-  write_all(dir, config, tensors, shard_of, [](const SourceTensor& t) { return t.values; });
+  write_shard(path, tensors, [](const SourceTensor& t) { return t.values; });
 }
 
 void write_checkpoint(const std::filesystem::path& dir, const nlohmann::json& config,
                       const std::vector<TensorSpec>& specs,
                       const std::function<std::string(const std::string&)>& shard_of) {
-  write_all(dir, config, specs, shard_of, [](const TensorSpec& spec) { return materialize(spec).values; });
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "config.json") << config.dump(2);
+  std::map<std::string, std::vector<const TensorSpec*>> shards;
+  nlohmann::json weight_map = nlohmann::json::object();
+  for (const TensorSpec& t : specs) {
+    shards[shard_of(t.name)].push_back(&t);
+    weight_map[t.name] = shard_of(t.name);
+  }
+  for (const auto& [shard, tensors] : shards) {
+    write_shard(dir / shard, tensors, [](const TensorSpec& t) { return bf16_values(product(t.shape), t.low, t.high, t.seed); });
+  }
+  nlohmann::json index = {{"metadata", {{"total_size", 0}}}, {"weight_map", weight_map}};
+  std::ofstream(dir / "model.safetensors.index.json") << index.dump(2);
 }
 
 }  // namespace varkel::quantize_test
