@@ -28,28 +28,20 @@ double fp8_value(uint8_t b) {
 }
 
 enum class Format { Affine4, Bf16, Int8, Fp4, Fp8 };
-
+constexpr Format kFormats[] = {Format::Affine4, Format::Bf16, Format::Int8, Format::Fp4, Format::Fp8};
 const char* kernel_of(Format f) {
-  switch (f) {
-    case Format::Affine4: return "dequant_matvec_4bit_v3";
-    case Format::Bf16: return "matvec_bf16";
-    case Format::Int8: return "matvec_int8";
-    case Format::Fp4: return "dequant_matvec_fp4_e2m1";
-    case Format::Fp8: return "matvec_fp8_e4m3";
-  }
-  return "";
+  static const char* const names[] = {"dequant_matvec_4bit_v3", "matvec_bf16", "matvec_int8",
+                                      "dequant_matvec_fp4_e2m1", "matvec_fp8_e4m3"};
+  return names[static_cast<int>(f)];
 }
-
-uint32_t group_of(Format f) { return f == Format::Fp8 ? 128 : 64; }
 
 struct Matrix {
   Format format;
-  uint32_t rows = 0, cols = 0;
-  uint32_t group = 64;            // columns per scale (and bias)
-  std::vector<uint32_t> words;                // Affine4, Fp4
-  std::vector<uint8_t> bytes;                 // Int8, Fp8
+  uint32_t rows = 0, cols = 0, group = 64;       // group: columns per scale (and bias)
+  std::vector<uint32_t> words;                   // Affine4, Fp4
+  std::vector<uint8_t> bytes;                    // Int8, Fp8
   std::vector<uint16_t> halves, scales, biases;  // Bf16; bf16 per group; Affine4
-  std::vector<float> row_scales;              // Int8
+  std::vector<float> row_scales;                 // Int8
 
   uint32_t groups() const { return cols / group; }
   uint32_t code(uint32_t r, uint32_t c) const { return (words[r * (cols / 8) + c / 8] >> (4 * (c % 8))) & 0xF; }
@@ -59,7 +51,6 @@ struct Matrix {
   }
   double scale(uint32_t r, uint32_t c) const { return bf16_value(scales[r * groups() + c / group]); }
   double bias(uint32_t r, uint32_t c) const { return bf16_value(biases[r * groups() + c / group]); }
-
   double value(uint32_t r, uint32_t c) const {
     switch (format) {
       case Format::Affine4: return code(r, c) * scale(r, c) + bias(r, c);
@@ -70,43 +61,22 @@ struct Matrix {
     }
     return 0;
   }
-  double magnitude(uint32_t r, uint32_t c) const {
-    if (format == Format::Affine4) return std::fabs(code(r, c) * scale(r, c)) + std::fabs(bias(r, c));
-    return std::fabs(value(r, c));
-  }
-  // The FP8 table's 7-decimal values are up to 5.1e-8 off.
-  double table_error(uint32_t r, uint32_t c) const {
-    return format == Format::Fp8 ? 5.1e-8 * std::fabs(scale(r, c)) : 0.0;
-  }
 };
 
 Matrix random_matrix(Format f, uint32_t rows, uint32_t cols, uint32_t seed) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<float> scale(0.002f, 0.05f), bias(-0.4f, 0.1f), half(-0.5f, 0.5f);
   Matrix m;
-  m.format = f, m.rows = rows, m.cols = cols, m.group = group_of(f);
-  const std::size_t n = std::size_t{rows} * cols;
-  m.words.resize(n / 8);
-  for (auto& w : m.words) w = static_cast<uint32_t>(rng());
-  m.bytes.resize(n);
-  for (auto& b : m.bytes) b = (f == Format::Int8) ? static_cast<uint8_t>(rng() % 255 + 129) : static_cast<uint8_t>(rng());
-  m.halves.resize(n);
-  for (auto& h : m.halves) h = bf16_bits(half(rng));
-  m.scales.resize(std::size_t{rows} * m.groups());
-  for (auto& v : m.scales) v = bf16_bits(scale(rng));
-  m.biases.resize(m.scales.size());
-  for (auto& v : m.biases) v = bf16_bits(bias(rng));
-  m.row_scales.resize(rows);
-  for (auto& v : m.row_scales) v = scale(rng);
+  m.format = f, m.rows = rows, m.cols = cols, m.group = f == Format::Fp8 ? 128 : 64;
+  const std::size_t n = std::size_t{rows} * cols, g = std::size_t{rows} * m.groups();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i % 8 == 0) m.words.push_back(static_cast<uint32_t>(rng()));
+    m.bytes.push_back(static_cast<uint8_t>(f == Format::Int8 ? rng() % 255 + 129 : rng()));  // int8 avoids -128
+    m.halves.push_back(bf16_bits(half(rng)));
+  }
+  for (std::size_t i = 0; i < g; ++i) m.scales.push_back(bf16_bits(scale(rng))), m.biases.push_back(bf16_bits(bias(rng)));
+  for (uint32_t r = 0; r < rows; ++r) m.row_scales.push_back(scale(rng));
   return m;
-}
-
-std::vector<float> random_vector(uint32_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  std::vector<float> x(n);
-  for (auto& v : x) v = dist(rng);
-  return x;
 }
 
 class MatvecTest : public MetalTest {
@@ -141,8 +111,11 @@ void expect_close(const Matrix& m, const std::vector<float>& x, const std::vecto
     double exact = 0, magnitude = 0, table = 0;
     for (uint32_t c = 0; c < m.cols; ++c) {
       exact += m.value(r, c) * x[c];
-      magnitude += m.magnitude(r, c) * std::fabs(x[c]);
-      table += m.table_error(r, c) * std::fabs(x[c]);
+      magnitude += std::fabs(x[c]) * (m.format == Format::Affine4
+                                           ? std::fabs(m.code(r, c) * m.scale(r, c)) + std::fabs(m.bias(r, c))
+                                           : std::fabs(m.value(r, c)));
+      // The FP8 table's 7-decimal values are up to 5.1e-8 off.
+      if (m.format == Format::Fp8) table += 5.1e-8 * std::fabs(m.scale(r, c) * x[c]);
     }
     const double tol = (m.cols + 8) * kU * magnitude + table + 1e-30;
     if (std::fabs(got[r] - exact) > tol && reported++ < 5) {
@@ -151,8 +124,6 @@ void expect_close(const Matrix& m, const std::vector<float>& x, const std::vecto
     }
   }
 }
-
-constexpr Format kFormats[] = {Format::Affine4, Format::Bf16, Format::Int8, Format::Fp4, Format::Fp8};
 
 // Runs `body` once on each compiled SIMD target this machine supports.
 template <class Body>
@@ -175,7 +146,10 @@ TEST_F(MatvecTest, EveryFormatMatchesExactDecodeOnEverySimdTarget) {
       for (const auto& [rows, cols] : shapes) {
         SCOPED_TRACE(std::string(kernel_of(f)) + " " + std::to_string(rows) + "x" + std::to_string(cols));
         const Matrix m = random_matrix(f, rows, cols, seed++);
-        const auto x = random_vector(cols, seed++);
+        std::mt19937 rng(seed++);
+        std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+        std::vector<float> x(cols);
+        for (auto& v : x) v = dist(rng);
         const auto out = run(m, x, rows, rows + 9);
         expect_close(m, x, out, rows);
         for (uint32_t r = rows; r < rows + 9; ++r) EXPECT_EQ(out[r], kSentinel) << "row " << r << " past out_dim";
