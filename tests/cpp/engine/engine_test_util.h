@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -42,7 +41,6 @@ inline std::shared_ptr<const Model> write_and_load(std::string_view name, const 
   return model ? *model : nullptr;
 }
 
-// The shader source without the declaration of kernel `name`.
 inline std::string source_without_kernel(std::string_view name) {
   std::string source(embedded_shader_source());
   const std::string head = "kernel void " + std::string(name) + "(";
@@ -61,10 +59,6 @@ inline std::vector<std::string> lines_of(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
-}
-
-inline bool has_line_starting(const std::vector<std::string>& lines, std::string_view prefix) {
-  return std::ranges::any_of(lines, [&](const std::string& line) { return line.starts_with(prefix); });
 }
 
 }  // namespace varkel::engine_test

@@ -12,21 +12,11 @@ namespace {
 using nlohmann::json;
 
 json full_values(std::string_view architecture) {
-  return json{{"architectures", {architecture}},
-              {"hidden_size", 2048},
-              {"num_hidden_layers", 40},
-              {"num_experts", 256},
-              {"num_experts_per_tok", 8},
-              {"moe_intermediate_size", 512},
-              {"shared_expert_intermediate_size", 512},
-              {"num_attention_heads", 16},
-              {"num_key_value_heads", 2},
-              {"head_dim", 256},
-              {"vocab_size", 248320},
-              {"linear_num_value_heads", 32},
-              {"linear_num_key_heads", 16},
-              {"linear_key_head_dim", 128},
-              {"linear_value_head_dim", 128}};
+  return json{{"architectures", {architecture}}, {"hidden_size", 2048}, {"num_hidden_layers", 40},
+              {"num_experts", 256}, {"num_experts_per_tok", 8}, {"moe_intermediate_size", 512},
+              {"shared_expert_intermediate_size", 512}, {"num_attention_heads", 16}, {"num_key_value_heads", 2},
+              {"head_dim", 256}, {"vocab_size", 248320}, {"linear_num_value_heads", 32},
+              {"linear_num_key_heads", 16}, {"linear_key_head_dim", 128}, {"linear_value_head_dim", 128}};
 }
 
 json stripped_values() {
@@ -37,7 +27,6 @@ json stripped_values() {
   return config;
 }
 
-// Through text, as config.json is read: numbers take the parser's forms.
 ModelConfig as_read(const json& config) { return ModelConfig(json::parse(config.dump())); }
 std::optional<std::string> full_check(const json& config) { return validate_config<FullModel>(as_read(config)); }
 std::optional<std::string> stripped_check(const json& config) { return validate_config<StrippedModel>(as_read(config)); }
