@@ -175,23 +175,20 @@ TEST_F(MatvecTest, EachLaneSumsItsUnitsInOrderOnEveryTarget) {
   auto lane_rows = [&](const Case& c) {
     Matrix m;
     m.format = c.format, m.rows = kRows, m.cols = c.cols, m.group = c.group ? c.group : c.cols;
-    m.words.assign(std::size_t{kRows} * c.cols / 8, 0);
-    m.bytes.assign(std::size_t{kRows} * c.cols, 0);
-    m.halves.assign(std::size_t{kRows} * c.cols, 0);
-    m.scales.assign(std::size_t{kRows} * m.groups(), bf16_bits(1.0f));
-    m.biases.assign(m.scales.size(), 0);
-    m.row_scales.assign(kRows, 1.0f);
+    const std::size_t n = std::size_t{kRows} * c.cols;
+    m.words.assign(n / 8, 0), m.bytes.assign(n, 0), m.halves.assign(n, 0), m.row_scales.assign(kRows, 1.0f);
+    m.scales.assign(kRows * m.groups(), bf16_bits(1.0f)), m.biases.assign(m.scales.size(), 0);
     std::vector<float> x(c.cols, 1.0f);
     const uint32_t per_unit = (c.format == Format::Affine4 || c.format == Format::Fp4) ? 8 : 1;
     for (uint32_t r = 0; r < kRows; ++r) {
       for (uint32_t unit = kLanes[r]; unit < c.cols / per_unit; unit += 32) {
         for (uint32_t col = unit * per_unit; col < (unit + 1) * per_unit; ++col) {
-          switch (c.format) {
-            case Format::Affine4: m.set_code(r, col, 1); break;
-            case Format::Fp4: m.set_code(r, col, 2); break;
-            case Format::Bf16: m.halves[r * c.cols + col] = bf16_bits(1.0f); break;
-            case Format::Int8: m.bytes[r * c.cols + col] = 1; break;
-            case Format::Fp8: m.bytes[r * c.cols + col] = 0x38; break;
+          if (per_unit == 8) {
+            m.set_code(r, col, c.format == Format::Affine4 ? 1 : 2);  // 1.0
+          } else if (c.format == Format::Bf16) {
+            m.halves[r * c.cols + col] = bf16_bits(1.0f);
+          } else {
+            m.bytes[r * c.cols + col] = c.format == Format::Int8 ? 1 : 0x38;  // 1.0
           }
         }
       }
@@ -202,10 +199,8 @@ TEST_F(MatvecTest, EachLaneSumsItsUnitsInOrderOnEveryTarget) {
   // fma(3, x, round(-3x)) with x = 1 + 2^-23 is exactly -2^-23; rounding 3x first gives 0.
   Matrix fused;
   fused.format = Format::Affine4, fused.rows = 1, fused.cols = 256;
-  fused.words.assign(32, 0);
+  fused.words.assign(32, 0), fused.scales.assign(4, bf16_bits(1.0f)), fused.biases.assign(4, bf16_bits(-3.0f));
   fused.set_code(0, 9, 3);
-  fused.scales.assign(4, bf16_bits(1.0f));
-  fused.biases.assign(4, bf16_bits(-3.0f));
   std::vector<float> fused_x(256, 0.0f);
   fused_x[9] = 1.0f + std::ldexp(1.0f, -23);
 
