@@ -10,29 +10,26 @@ constexpr uint32_t kConvDim = 8192, kKeyHeads = 16, kValueHeads = 32, kDim = 128
 
 TEST(LinearAttentionKernels, ConvolutionStepShiftsStateAndAppliesSilu) {
   std::mt19937 rng(11);
-  {
-    auto state = random_floats(rng, 3 * kConvDim, -2, 2);
-    auto input = random_floats(rng, kConvDim, -2, 2);
-    auto weights = random_bf16(rng, 4 * kConvDim);
-    std::vector<float> output(kConvDim, 99.0f);
-    const auto before = state;
-    Dispatch("conv1d_step").bind(0, state).bind(1, input).bind(2, weights).bind(3, output).u32(4, kConvDim)
-        .grid(kConvDim / 256, 256).run();
-    std::vector<double> want(kConvDim);
-    for (uint32_t c = 0; c < kConvDim; ++c) {
-      double acc = double(input[c]) * bf16_value(weights[c * 4 + 3]);
-      for (uint32_t k = 0; k < 3; ++k) acc += double(before[k * kConvDim + c]) * bf16_value(weights[c * 4 + k]);
-      want[c] = silu(acc);
-      ASSERT_EQ(state[c], before[kConvDim + c]);
-      ASSERT_EQ(state[kConvDim + c], before[2 * kConvDim + c]);
-      ASSERT_EQ(state[2 * kConvDim + c], input[c]);
-    }
-    EXPECT_LT(max_error(output, want), 16 * 8 * kEps);
+  auto state = random_floats(rng, 3 * kConvDim, -2, 2), input = random_floats(rng, kConvDim, -2, 2);
+  auto weights = random_bf16(rng, 4 * kConvDim);
+  std::vector<float> output(kConvDim, 99.0f);
+  const auto before = state;
+  Dispatch("conv1d_step").bind(0, state).bind(1, input).bind(2, weights).bind(3, output).u32(4, kConvDim)
+      .grid(kConvDim / 256, 256).run();
+  std::vector<double> want(kConvDim);
+  for (uint32_t c = 0; c < kConvDim; ++c) {
+    double acc = double(input[c]) * bf16_value(weights[c * 4 + 3]);
+    for (uint32_t k = 0; k < 3; ++k) acc += double(before[k * kConvDim + c]) * bf16_value(weights[c * 4 + k]);
+    want[c] = silu(acc);
+    ASSERT_EQ(state[c], before[kConvDim + c]);
+    ASSERT_EQ(state[kConvDim + c], before[2 * kConvDim + c]);
+    ASSERT_EQ(state[2 * kConvDim + c], input[c]);
   }
+  EXPECT_LT(max_error(output, want), 16 * 8 * kEps);
 }
 
-std::vector<double> head_norm(const float* x, uint32_t n, double eps, double factor) {
-  return rms_reference(std::span(x, n), eps, [&](size_t) { return factor; });
+std::vector<double> head_norm(const float* x, double factor) {
+  return rms_reference(std::span(x, kDim), 1e-6, [&](size_t) { return factor; });
 }
 
 TEST(LinearAttentionKernels, QkNormScalesQueryTwiceAndKeyOnce) {
@@ -43,8 +40,8 @@ TEST(LinearAttentionKernels, QkNormScalesQueryTwiceAndKeyOnce) {
       .bind(0, std::span(conv_out)).bind(1, std::span(conv_out).subspan(kKeyHeads * kDim))
       .u32(2, kDim).f32(3, std::bit_cast<float>(0x3DB504F3u)).grid(kKeyHeads, kDim).run();
   for (uint32_t h = 0; h < kKeyHeads; ++h) {
-    const auto q = head_norm(&raw[h * kDim], kDim, 1e-6, 1.0 / 128);
-    const auto k = head_norm(&raw[(kKeyHeads + h) * kDim], kDim, 1e-6, 1.0 / std::sqrt(128.0));
+    const auto q = head_norm(&raw[h * kDim], 1.0 / 128);
+    const auto k = head_norm(&raw[(kKeyHeads + h) * kDim], 1.0 / std::sqrt(128.0));
     EXPECT_LT(max_error(std::span(conv_out).subspan(h * kDim, kDim), q), 1e-6 / 16);
     EXPECT_LT(max_error(std::span(conv_out).subspan((kKeyHeads + h) * kDim, kDim), k), 1e-6);
   }
@@ -70,54 +67,30 @@ TEST(LinearAttentionKernels, DecayAndWriteStrength) {
   }
 }
 
-struct DeltaNet {
-  std::vector<float> state, conv_out, g, beta, output;
-  explicit DeltaNet(std::mt19937& rng)
-      : state(random_floats(rng, kValueHeads * kDim * kDim)),
-        g(random_floats(rng, kValueHeads, 0.5, 1)), beta(random_floats(rng, kValueHeads, 0, 1)),
-        output(kValueHeads * kDim, 99.0f) {
-    // q and k as rms_norm_qk leaves them: rms 1/128 and 1/√128.
-    conv_out = random_floats(rng, kKeyHeads * kDim, -1.7f / 128, 1.7f / 128);
-    for (float x : random_floats(rng, kKeyHeads * kDim, -0.15f, 0.15f)) conv_out.push_back(x);
-    for (float x : random_floats(rng, kValueHeads * kDim, -2, 2)) conv_out.push_back(x);
-  }
-  const float* q() const { return &conv_out[0]; }
-  const float* k() const { return &conv_out[kKeyHeads * kDim]; }
-  const float* v() const { return &conv_out[2 * kKeyHeads * kDim]; }
-  Dispatch dispatch() {
-    std::span all(conv_out);
-    Dispatch d("gated_delta_net_step");
-    d.bind(0, state).bind(1, all).bind(2, all.subspan(kKeyHeads * kDim)).bind(3, all.subspan(2 * kKeyHeads * kDim))
-        .bind(4, g).bind(5, beta).bind(6, output).u32(7, 2).grid(kValueHeads, kDim);
-    return d;
-  }
-  // One step in double from `s` (updated in place); returns the outputs.
-  std::vector<double> reference(std::vector<double>& s) const {
-    std::vector<double> out(kValueHeads * kDim);
-    for (uint32_t h = 0; h < kValueHeads; ++h) {
-      const float *kh = k() + (h / 2) * kDim, *qh = q() + (h / 2) * kDim;
-      for (uint32_t vi = 0; vi < kDim; ++vi) {
-        double* row = &s[(h * kDim + vi) * kDim];
-        double kv = 0, o = 0;
-        for (uint32_t ki = 0; ki < kDim; ++ki) kv += (row[ki] *= g[h]) * kh[ki];
-        const double delta = (v()[h * kDim + vi] - kv) * beta[h];
-        for (uint32_t ki = 0; ki < kDim; ++ki) o += (row[ki] += kh[ki] * delta) * qh[ki];
-        out[h * kDim + vi] = o;
-      }
-    }
-    return out;
-  }
-};
-
 TEST(LinearAttentionKernels, DeltaNetStepMatchesDoubleRecurrence) {
   std::mt19937 rng(14);
-  DeltaNet net(rng);
-  std::vector<double> s(net.state.begin(), net.state.end());
+  auto state = random_floats(rng, kValueHeads * kDim * kDim);
+  auto g = random_floats(rng, kValueHeads, 0.5, 1), beta = random_floats(rng, kValueHeads, 0, 1);
+  // q and k as rms_norm_qk leaves them (rms 1/128 and 1/√128), then v.
+  auto q = random_floats(rng, kKeyHeads * kDim, -1.7f / 128, 1.7f / 128);
+  auto k = random_floats(rng, kKeyHeads * kDim, -0.15f, 0.15f), v = random_floats(rng, kValueHeads * kDim, -2, 2);
+  std::vector<float> output(kValueHeads * kDim, 99.0f);
+  std::vector<double> s(state.begin(), state.end()), want(kValueHeads * kDim);
   for (int step = 0; step < 3; ++step) {
-    const auto want = net.reference(s);
-    net.dispatch().run();
-    EXPECT_LT(max_error(net.output, want), 4e-5) << step;
-    EXPECT_LT(max_error(net.state, s), 4e-5) << step;
+    for (uint32_t h = 0; h < kValueHeads; ++h) {
+      const float *kh = &k[(h / 2) * kDim], *qh = &q[(h / 2) * kDim];
+      for (uint32_t vi = 0; vi < kDim; ++vi) {
+        double *row = &s[(h * kDim + vi) * kDim], kv = 0, o = 0;
+        for (uint32_t ki = 0; ki < kDim; ++ki) kv += (row[ki] *= g[h]) * kh[ki];
+        const double delta = (v[h * kDim + vi] - kv) * beta[h];
+        for (uint32_t ki = 0; ki < kDim; ++ki) o += (row[ki] += kh[ki] * delta) * qh[ki];
+        want[h * kDim + vi] = o;
+      }
+    }
+    Dispatch("gated_delta_net_step").bind(0, state).bind(1, q).bind(2, k).bind(3, v).bind(4, g).bind(5, beta)
+        .bind(6, output).u32(7, 2).grid(kValueHeads, kDim).run();
+    EXPECT_LT(max_error(output, want), 4e-5) << step;
+    EXPECT_LT(max_error(state, s), 4e-5) << step;
   }
 }
 
@@ -128,7 +101,7 @@ TEST(LinearAttentionKernels, GatedNormMatchesReference) {
   std::vector<float> out(kValueHeads * kDim);
   Dispatch("gated_rms_norm").bind(0, values).bind(1, z).bind(2, w).bind(3, out).u32(4, kDim).f32(5, 1e-6f).grid(kValueHeads, kDim).run();
   for (uint32_t h = 0; h < kValueHeads; ++h) {
-    auto want = head_norm(&values[h * kDim], kDim, 1e-6, 1.0);
+    auto want = head_norm(&values[h * kDim], 1.0);
     for (uint32_t t = 0; t < kDim; ++t) want[t] *= silu(z[h * kDim + t]) * bf16_value(w[t]);
     EXPECT_LT(max_error(std::span(out).subspan(h * kDim, kDim), want), 1e-5);
   }
