@@ -33,11 +33,6 @@ TEST(LoadConfig, FilesAndErrors) {
   ASSERT_TRUE(good) << good.error();
   EXPECT_EQ(good->hidden_size, 64u);
 
-  // A failing construction prints nothing.
-  ScratchDir empty;
-  const auto [failed, printed] = testing_support::capture_stderr([&] { return BQ4Scheme::create(empty.path(), false); });
-  EXPECT_FALSE(failed);
-  EXPECT_EQ(printed, "");
 }
 
 TEST(SchemeConstruction, PrintsModelConfigLines) {

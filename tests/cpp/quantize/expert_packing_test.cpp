@@ -23,15 +23,10 @@ using testing_support::ScratchDir;
 TEST(ExpertRecordLayout, OffsetsOfTheFullModel) {
   const auto layout = ExpertRecordLayout::make(2048, 512);
   ASSERT_TRUE(layout);
-  EXPECT_EQ(layout->gate_weight, 0u);
-  EXPECT_EQ(layout->gate_scales, 524288u);
-  EXPECT_EQ(layout->gate_biases, 557056u);
-  EXPECT_EQ(layout->up_weight, 589824u);
-  EXPECT_EQ(layout->up_scales, 1114112u);
-  EXPECT_EQ(layout->up_biases, 1146880u);
-  EXPECT_EQ(layout->down_weight, 1179648u);
-  EXPECT_EQ(layout->down_scales, 1703936u);
-  EXPECT_EQ(layout->down_biases, 1736704u);
+  const auto& l = *layout;
+  EXPECT_EQ((std::vector<uint64_t>{l.gate_weight, l.gate_scales, l.gate_biases, l.up_weight, l.up_scales, l.up_biases,
+                                   l.down_weight, l.down_scales, l.down_biases}),
+            (std::vector<uint64_t>{0, 524288, 557056, 589824, 1114112, 1146880, 1179648, 1703936, 1736704}));
   EXPECT_EQ(layout->size, 1769472u);
 
   // Widths that are not whole groups round each part down.

@@ -13,8 +13,6 @@
 namespace varkel {
 namespace {
 
-using testing_support::ScratchDir;
-
 TEST(NameMapping, ExpandsLayersAndBlocks) {
   auto forty = load_name_mapping(name_mapping_table(), 40);
   ASSERT_TRUE(forty) << forty.error();
@@ -53,43 +51,7 @@ TEST(TensorNames, ExtractLayer) {
   EXPECT_EQ(extract_layer("layers.007.x"), 7u);
 }
 
-class SchemeFixture : public ::testing::Test {
- protected:
-  void SetUp() override {
-    testing_support::write_file(dir_ / "config.json", R"({"text_config": {"num_hidden_layers": 40}})");
-    bq4_.emplace(testing_support::quietly([&] { return BQ4Scheme::create(dir_.path(), false); }).value());
-    int4_.emplace(testing_support::quietly([&] { return Int4Scheme::create(dir_.path(), false); }).value());
-  }
-  ScratchDir dir_;
-  std::optional<BQ4Scheme> bq4_;
-  std::optional<Int4Scheme> int4_;
-};
-
-TEST_F(SchemeFixture, StorageTypesPerScheme) {
-  struct Case {
-    const char* name;
-    std::vector<std::size_t> shape;
-    DType bq4, int4;
-  };
-  const std::vector<Case> cases = {
-      {"lm_head.weight", {248320, 2048}, DType::U8, DType::U32},
-      {"model.language_model.layers.0.mlp.gate.weight", {256, 2048}, DType::Bf16, DType::U32},
-      {"model.language_model.layers.0.linear_attn.A_log", {32}, DType::F32, DType::F32},
-      {"model.language_model.embed_tokens.weight", {248320, 2048}, DType::U32, DType::U32},
-      {"model.language_model.layers.3.self_attn.q_proj.weight", {8192, 2048}, DType::Bf16, DType::U32},
-      {"mtp.layers.0.self_attn.k_proj.weight", {512, 2048}, DType::Bf16, DType::U32},
-      {"model.language_model.layers.0.linear_attn.in_proj_qkv.weight", {8192, 2048}, DType::U32, DType::U32},
-      {"model.language_model.layers.0.linear_attn.conv1d.weight", {8192, 1, 4}, DType::Bf16, DType::Bf16},
-      {"model.language_model.layers.0.mlp.shared_expert_gate.weight", {1, 2048}, DType::U32, DType::U32},
-      {"model.language_model.layers.0.input_layernorm.weight", {2048}, DType::Bf16, DType::Bf16},
-      {"lm_head.scales", {248320, 32}, DType::Bf16, DType::Bf16},
-      {"nodots", {4, 4}, DType::Bf16, DType::Bf16},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(bq4_->classify(c.name, c.shape).dtype, c.bq4) << c.name;
-    EXPECT_EQ(int4_->classify(c.name, c.shape).dtype, c.int4) << c.name;
-  }
-  // The rules on engine names directly, including the vision projections.
+TEST(StorageTypes, EngineNameRules) {
   EXPECT_EQ(bq4("vision_tower.blocks.1.attn.proj.weight", 2), DType::Bf16);
   EXPECT_EQ(bq4("vision_tower.patch_embed.proj.weight", 2), DType::Bf16);
   EXPECT_EQ(bq4("vision_tower.merger.linear_fc1.weight", 2), DType::U32);
