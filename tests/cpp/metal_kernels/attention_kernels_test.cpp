@@ -53,7 +53,8 @@ TEST(AttentionKernels, CacheAppendWritesOnlyItsRow) {
   std::mt19937 rng(2);
   auto k = random_floats(rng, kKvDim), v = random_floats(rng, kKvDim);
   std::vector<float> k_cache(8 * kKvDim, 5.0f), v_cache(8 * kKvDim, 6.0f);
-  Dispatch("kv_cache_append").bind(0, k).bind(1, v).bind(2, k_cache).bind(3, v_cache).u32(4, 3).u32(5, kKvDim).grid(2, 256).run();
+  Dispatch("kv_cache_append").bind(0, k).bind(1, v).bind(2, k_cache).bind(3, v_cache).u32(4, 3).u32(5, kKvDim)
+      .grid(2, 256).run();
   for (uint32_t i = 0; i < 8 * kKvDim; ++i) {
     ASSERT_EQ(k_cache[i], i / kKvDim == 3 ? k[i % kKvDim] : 5.0f);
     ASSERT_EQ(v_cache[i], i / kKvDim == 3 ? v[i % kKvDim] : 6.0f);

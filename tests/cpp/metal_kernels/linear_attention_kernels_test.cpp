@@ -56,7 +56,8 @@ TEST(LinearAttentionKernels, DecayAndWriteStrength) {
   // Head 0: A_log = 0, alpha + dt_bias = 0, so g = 0.5. Head 1: exp overflows, g = 0.
   a_log[0] = 0.0f, dt_bias[0] = 0x3F80, alpha[0] = -1.0f, alpha[1] = 200.0f;
   std::vector<float> g(kValueHeads), b(kValueHeads);
-  Dispatch("compute_decay_beta").bind(0, alpha).bind(1, beta).bind(2, a_log).bind(3, dt_bias).bind(4, g).bind(5, b).grid(1, kValueHeads).run();
+  Dispatch("compute_decay_beta").bind(0, alpha).bind(1, beta).bind(2, a_log).bind(3, dt_bias).bind(4, g).bind(5, b)
+      .grid(1, kValueHeads).run();
   EXPECT_NEAR(g[0], 0.5, 2 * kEps);
   EXPECT_EQ(g[1], 0.0f);
   for (uint32_t h = 0; h < kValueHeads; ++h) {
@@ -99,7 +100,8 @@ TEST(LinearAttentionKernels, GatedNormMatchesReference) {
   auto values = random_floats(rng, kValueHeads * kDim, -2, 2), z = random_floats(rng, kValueHeads * kDim, -4, 4);
   auto w = random_bf16(rng, kDim, 0.5, 1.5);
   std::vector<float> out(kValueHeads * kDim);
-  Dispatch("gated_rms_norm").bind(0, values).bind(1, z).bind(2, w).bind(3, out).u32(4, kDim).f32(5, 1e-6f).grid(kValueHeads, kDim).run();
+  Dispatch("gated_rms_norm").bind(0, values).bind(1, z).bind(2, w).bind(3, out).u32(4, kDim).f32(5, 1e-6f)
+      .grid(kValueHeads, kDim).run();
   for (uint32_t h = 0; h < kValueHeads; ++h) {
     auto want = head_norm(&values[h * kDim], 1.0);
     for (uint32_t t = 0; t < kDim; ++t) want[t] *= silu(z[h * kDim + t]) * bf16_value(w[t]);

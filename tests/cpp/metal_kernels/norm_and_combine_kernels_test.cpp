@@ -9,9 +9,8 @@ constexpr uint32_t kHidden = 2048;
 
 TEST(NormKernels, FusedAndTwoPassNormsMatchDoubleReference) {
   std::mt19937 rng(21);
-  auto x = random_floats(rng, kHidden, -4, 4);
+  auto x = random_floats(rng, kHidden, -4, 4), w32 = random_floats(rng, kHidden, 0.5, 1.5);
   auto w16 = random_bf16(rng, kHidden, 0.5, 1.5);
-  auto w32 = random_floats(rng, kHidden, 0.5, 1.5);
   const auto want16 = rms_reference(x, 1e-6, [&](size_t i) { return bf16_value(w16[i]); });
   const double tol = 2 * (kHidden * kEps + 4 * kEps);
   std::vector<float> out(kHidden, 99.0f), out32(kHidden), out16(kHidden), sum_sq(1);
@@ -47,10 +46,7 @@ TEST(ElementwiseKernels, SwigluResidualAndWeightedSum) {
   for (const Case c : {Case{"swiglu_fused_vec4", 512, 1, 0}, Case{"swiglu_fused", 510, 2, 0},
                        Case{"swiglu_fused_batched", 200, 4, 4}}) {
     std::vector<float> out(1024, 99.0f);
-    Dispatch d(c.name);
-    d.bind(0, gate).bind(1, up).bind(2, out).u32(3, c.n).grid(c.groups, 256);
-    if (c.batch) d.u32(4, c.batch);
-    d.run();
+    Dispatch(c.name).bind(0, gate).bind(1, up).bind(2, out).u32(3, c.n).u32(4, c.batch).grid(c.groups, 256).run();
     const size_t n = c.n * std::max(c.batch, 1u);
     EXPECT_LT(max_error(std::span(out).first(n), std::span(want).first(n)), 12 * 8 * kEps) << c.name;
     EXPECT_EQ(out[n], 99.0f) << c.name;
@@ -64,26 +60,21 @@ TEST(ElementwiseKernels, SwigluResidualAndWeightedSum) {
   Dispatch("weighted_sum").bind(0, experts).bind(1, weights).bind(2, out).u32(3, kK).u32(4, kHidden)
       .grid(8, 256).run();
   std::vector<double> sum(kHidden, 0.0);
-  for (uint32_t k = 0; k < kK; ++k) {
-    for (uint32_t i = 0; i < kHidden; ++i) sum[i] += double(weights[k]) * experts[k * kHidden + i];
-  }
+  for (uint32_t i = 0; i < kK * kHidden; ++i) sum[i % kHidden] += double(weights[i / kHidden]) * experts[i];
   EXPECT_LT(max_error(out, sum), 2 * kK * 3 * kEps * 4);
 }
 
 TEST(CombineKernel, UsesOnlyTheFirstKSlotsAndTheGatedSharedExpert) {
   std::mt19937 rng(24);
   auto h_mid = random_floats(rng, kHidden), shared = random_floats(rng, kHidden);
-  std::vector<std::vector<float>> experts;
-  for (int s = 0; s < 4; ++s) experts.push_back(random_floats(rng, kHidden, -2, 2));
   // Slots 4..7 hold NaN, and slot 7 is a single float: never read.
-  for (int s = 4; s < 7; ++s) experts.emplace_back(kHidden, std::numeric_limits<float>::quiet_NaN());
-  experts.emplace_back(1, std::numeric_limits<float>::quiet_NaN());
-  std::vector<float> params = {0.4f, 0.3f, 0.2f, 0.1f, 9.0f, 9.0f, 9.0f, 9.0f, 1.5f, 0.0f};
-  std::vector<float> hidden(kHidden);
+  std::vector<std::vector<float>> experts(8, std::vector<float>(kHidden, std::numeric_limits<float>::quiet_NaN()));
+  for (int s = 0; s < 4; ++s) experts[s] = random_floats(rng, kHidden, -2, 2);
+  experts[7].resize(1);
+  std::vector<float> params = {0.4f, 0.3f, 0.2f, 0.1f, 9.0f, 9.0f, 9.0f, 9.0f, 1.5f, 0.0f}, hidden(kHidden);
   Dispatch d("moe_combine_residual");
-  d.bind(0, h_mid).bind(1, shared).bind(2, hidden);
   for (uint32_t s = 0; s < 8; ++s) d.bind(3 + s, experts[s]);
-  d.bind(11, params).u32(12, kHidden).u32(13, 4).grid(8, 256).run();
+  d.bind(0, h_mid).bind(1, shared).bind(2, hidden).bind(11, params).u32(12, kHidden).u32(13, 4).grid(8, 256).run();
   std::vector<double> want(kHidden);
   for (uint32_t i = 0; i < kHidden; ++i) {
     double moe = 0;

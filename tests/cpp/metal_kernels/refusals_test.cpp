@@ -33,7 +33,8 @@ TEST(KernelRefusals, GridsAndSizesThatWouldLeaveTheirBuffers) {
   };
   auto gated = [&](uint32_t dim, uint32_t heads, uint32_t threads) -> Setup {
     return [&, dim, heads, threads](Dispatch& d) {
-      d.bind(0, F(4096)).bind(1, F(4096)).bind(2, H(dim)).bind(3, F(4096)).u32(4, dim).f32(5, 1e-6f).grid(heads, threads);
+      d.bind(0, F(4096)).bind(1, F(4096)).bind(2, H(dim)).bind(3, F(4096)).u32(4, dim).f32(5, 1e-6f)
+          .grid(heads, threads);
     };
   };
   auto swiglu = [&](uint32_t n) -> Setup {  // 300 outputs, 1024 threads: fine while the guard holds
@@ -43,7 +44,8 @@ TEST(KernelRefusals, GridsAndSizesThatWouldLeaveTheirBuffers) {
       {"rms_norm_fused_bf16", [&](Dispatch& d) {  // each group would write the whole vector
          d.bind(0, F(2048)).bind(1, H(2048)).bind(2, F(2048)).u32(3, 2048).f32(4, 1e-6f).grid(2, 256); }, true},
       {"kv_cache_append", [&](Dispatch& d) {  // one past the last row
-         d.bind(0, F(512)).bind(1, F(512)).bind(2, F(8 * 512)).bind(3, F(8 * 512)).u32(4, 8).u32(5, 512).grid(2, 256); },
+         d.bind(0, F(512)).bind(1, F(512)).bind(2, F(8 * 512)).bind(3, F(8 * 512)).u32(4, 8).u32(5, 512)
+          .grid(2, 256); },
        true},
       {"compute_decay_beta", [&](Dispatch& d) {  // would read past the heads
          d.bind(0, F(32)).bind(1, F(32)).bind(2, F(32)).bind(3, H(32)).bind(4, F(32)).bind(5, F(32)).grid(2, 32); },
