@@ -221,7 +221,7 @@ TEST(RunDriver, InterruptIsPolledOncePerShard) {
     });
     return std::tuple{std::move(result), std::move(log), polls};
   };
-  const auto [finished, finished_log, polls] = converted("a", 0);
+  const auto [finished, _, polls] = converted("a", 0);
   ASSERT_TRUE(finished) << finished.error();
   EXPECT_EQ(polls, 2);
 
@@ -245,11 +245,8 @@ TEST(RunDriver, EmptyIndexAndPaddedTensors) {
   EXPECT_TRUE(empty.log.starts_with("  Total tensors: 0\n")) << empty.log;
   EXPECT_NE(empty.log.find("  packed_experts    : 0 layers\n"), std::string::npos);
   EXPECT_EQ(std::filesystem::file_size(out / "empty" / "model_weights.bin"), 0u);
-  const nlohmann::json manifest = read_json(out / "empty" / "model_weights.json");
-  EXPECT_EQ(manifest.at("num_tensors"), 0);
-  EXPECT_EQ(manifest.at("tensors"), nlohmann::json::object());
+  EXPECT_EQ(read_json(out / "empty" / "model_weights.json").at("tensors"), nlohmann::json::object());
   EXPECT_TRUE(std::filesystem::is_empty(out / "empty" / "packed_experts"));
-  EXPECT_TRUE(std::filesystem::exists(out / "empty" / "config.json"));
 
   // [3, 100] as 4-bit: 128 columns, the extra ones from zeros; a bf16 [4, 8]
   // follows at the next multiple of 64 after the third part.
@@ -285,13 +282,10 @@ TEST(RunDriver, Failures) {
   EXPECT_EQ(fails_with(src.path(), "no_index"), "file not found: " + (src / "model.safetensors.index.json").string());
   write_file(src / "model.safetensors.index.json", "{\"weight_map\": ");
   EXPECT_NE(fails_with(src.path(), "bad_index").find("line 1"), std::string::npos);
-  std::filesystem::remove(src / "config.json");
-  EXPECT_EQ(fails_with(src.path(), "no_config"), "file not found: " + (src / "config.json").string());
 
   // A shard name that leaves the checkpoint is refused before anything is read.
   write_small(src.path(), {norm});
-  write_file(src / "model.safetensors.index.json",
-                              R"({"weight_map": {"model.language_model.norm.weight": "../model.safetensors"}})");
+  write_file(src / "model.safetensors.index.json", R"({"weight_map": {"model.language_model.norm.weight": "../model.safetensors"}})");
   EXPECT_NE(fails_with(src.path(), "escape").find("\"../model.safetensors\""), std::string::npos);
 
   // full_attention_interval 0 fails before the weight file exists.
@@ -315,8 +309,7 @@ TEST(RunDriver, Failures) {
     write_file(src / "model.safetensors", bytes);
   }
   const std::string short_data = fails_with(src.path(), "short");
-  EXPECT_NE(short_data.find("model.language_model.layers.0.linear_attn.in_proj_z.weight"), std::string::npos)
-      << short_data;
+  EXPECT_NE(short_data.find("linear_attn.in_proj_z.weight"), std::string::npos) << short_data;
 
   // The output directory cannot be made under a file.
   write_file(out / "file", "x");
