@@ -140,7 +140,6 @@ TEST_F(ExpertPacking, Errors) {
   auto missing = pack({{"ghost", expert_class(5, engine_gate(5))}, {l0.down.name, expert_class(5, engine_down(5))}});
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error(), "file not found: " + (src_ / "ghost.safetensors").string());
-
 }
 
 }  // namespace

@@ -37,9 +37,7 @@ nlohmann::json read_json(const std::filesystem::path& path) { return nlohmann::j
 
 template <class Scheme>
 Scheme make_scheme(const std::filesystem::path& dir, bool add_one) {
-  auto scheme = quietly([&] { return Scheme::create(dir, add_one); });
-  if (!scheme) throw std::runtime_error(scheme.error());
-  return std::move(*scheme);
+  return quietly([&] { return Scheme::create(dir, add_one); }).value();
 }
 
 // One synthetic checkpoint, converted once with bq4 and once with int4 and the norm shift.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <numeric>
 #include <random>
 #include <stdexcept>
 
@@ -20,9 +21,7 @@ std::vector<float> bf16_values(std::size_t count, float low, float high, uint32_
 namespace {
 
 std::size_t product(const std::vector<std::size_t>& shape) {
-  std::size_t n = 1;
-  for (std::size_t d : shape) n *= d;
-  return n;
+  return std::accumulate(shape.begin(), shape.end(), std::size_t{1}, std::multiplies<>());
 }
 
 struct Builder {
