@@ -122,7 +122,9 @@ TEST(AttentionKernels, OutputGateAndThreeKernelAttention) {
       .u32(3, kHeadDim).u32(4, kKvDim).u32(5, kSeq).u32(6, kStride).f32(7, kScale).u32(8, 8).u32(9, kTgs)
       .grid(kTgs * kHeads, 256).run();
   for (uint32_t i = 0; i < kHeads * kStride; ++i) {
-    if (i % kStride >= kSeq) ASSERT_EQ(scores[i], 123.0f);
+    if (i % kStride >= kSeq) {
+      ASSERT_EQ(scores[i], 123.0f);
+    }
   }
   Dispatch("attn_softmax_batched").bind(0, scores).u32(1, kSeq).u32(2, kStride).grid(kHeads, 256).run();
   Dispatch("attn_values_batched").bind(0, scores).bind(1, c.v_cache).bind(2, out)
