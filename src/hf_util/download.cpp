@@ -5,14 +5,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <stop_token>
 #include <thread>
 
 #include <fmt/format.h>
 
 #include "hf_util/http_get.h"
+#include "hf_util/url_path.h"
 
 namespace varkel {
 
@@ -127,6 +131,33 @@ class FileSink : public HttpSink {
   FileDescriptor file_;
 };
 
+std::string interrupted_text(std::string_view pending) { return fmt::format("interrupted: {}", pending); }
+
+// Counts the batch threads that have ended, so the calling thread can wait
+// for them and poll the interrupt check in between.
+class FinishLine {
+ public:
+  void cross() {
+    {
+      std::lock_guard lock(mutex_);
+      ++finished_;
+    }
+    crossed_.notify_all();
+  }
+  // True once `count` threads have ended; false when `timeout` passes first.
+  bool wait_for(size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return crossed_.wait_for(lock, timeout, [&] { return finished_ >= count; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable crossed_;
+  size_t finished_ = 0;
+};
+
+constexpr std::chrono::milliseconds BATCH_POLL_INTERVAL{50};
+
 std::shared_ptr<progress::ProgressBar> named_bar(std::shared_ptr<progress::ProgressBar> bar, const std::string& name) {
   bar->set_message(name);
   return bar;
@@ -168,8 +199,10 @@ std::vector<fs::path> batch_temp_paths(const std::vector<fs::path>& destinations
   return temps;
 }
 
-HubResult<fs::path> download_hf(const DownloadRequest& request, progress::ProgressBar& bar) {
-  const std::string url = fmt::format("{}/{}/resolve/main/{}", request.base_url, request.repo_id, request.name);
+HubResult<fs::path> download_hf(const DownloadRequest& request, progress::ProgressBar& bar,
+                                const TransferControl& control) {
+  const std::string url =
+      fmt::format("{}/{}/resolve/main/{}", request.base_url, request.repo_id, percent_encode_path(request.name));
   const fs::path destination = request.dir / request.name;
   if (exists_following_links(destination)) {
     bar.finish_and_clear();
@@ -177,7 +210,7 @@ HubResult<fs::path> download_hf(const DownloadRequest& request, progress::Progre
   }
 
   FileSink sink(request, bar);
-  if (auto got = http_get(url, sink); !got) {
+  if (auto got = http_get(url, sink, control); !got) {
     const HttpError& e = got.error();
     // Keep what arrived in the temporary file; the next attempt truncates it.
     if (sink.file_open()) (void)sink.finish();
@@ -185,6 +218,7 @@ HubResult<fs::path> download_hf(const DownloadRequest& request, progress::Progre
       case HttpError::Stage::Request: return std::unexpected(fmt::format("HTTP error for {}: {}", request.name, e.text));
       case HttpError::Stage::Body: return std::unexpected(fmt::format("read {}: {}", request.name, e.text));
       case HttpError::Stage::Sink: return std::unexpected(e.text);
+      case HttpError::Stage::Interrupted: return std::unexpected(interrupted_text(e.text));
     }
   }
   if (auto failed = sink.finish()) return std::unexpected(*failed);
@@ -194,17 +228,20 @@ HubResult<fs::path> download_hf(const DownloadRequest& request, progress::Progre
   return destination;
 }
 
-HubResult<fs::path> HfRepo::ensure(std::string_view name) const {
+HubResult<fs::path> HfRepo::ensure(std::string_view name, const DownloadInterrupt& interrupted) const {
   if (auto ok = check_file_name(name); !ok) return std::unexpected(ok.error());
   fs::path destination = path_ / fs::path(name);
   if (exists_following_links(destination)) return destination;
   if (!is_hf()) return std::unexpected(fmt::format("file not found: {}", destination.string()));
+  auto stall_limit = stall_limit_from_env();
+  if (!stall_limit) return std::unexpected(stall_limit.error());
   auto bar = named_bar(progress::ProgressBar::create(), std::string(name));
   DownloadRequest request{base_url_, *repo_id_, std::string(name), path_, temp_path_for(destination)};
-  return download_hf(request, *bar);
+  return download_hf(request, *bar, {*stall_limit, interrupted});
 }
 
-HubResult<std::vector<fs::path>> HfRepo::ensure_batch(const std::vector<std::string>& names) const {
+HubResult<std::vector<fs::path>> HfRepo::ensure_batch(const std::vector<std::string>& names,
+                                                      const DownloadInterrupt& interrupted) const {
   for (const auto& name : names)
     if (auto ok = check_file_name(name); !ok) return std::unexpected(ok.error());
   std::vector<fs::path> destinations;
@@ -217,10 +254,20 @@ HubResult<std::vector<fs::path>> HfRepo::ensure_batch(const std::vector<std::str
     return destinations;
   }
 
+  auto stall_limit = stall_limit_from_env();
+  if (!stall_limit) return std::unexpected(stall_limit.error());
   const std::vector<fs::path> temps = batch_temp_paths(destinations);
   progress::MultiProgress group;
   std::vector<HubResult<fs::path>> results(names.size(), std::unexpected(std::string("thread panicked")));
   std::optional<std::string> spawn_failure;
+  std::optional<std::string> pending_interrupt;
+  // Workers never run the caller's check: they only see whether it fired.
+  std::stop_source stop;
+  const TransferControl worker_control{*stall_limit, [token = stop.get_token()]() -> std::optional<std::string> {
+                                         if (token.stop_requested()) return "stopped";
+                                         return std::nullopt;
+                                       }};
+  FinishLine finish_line;
   {
     std::vector<std::jthread> threads;
     threads.reserve(names.size());
@@ -228,20 +275,31 @@ HubResult<std::vector<fs::path>> HfRepo::ensure_batch(const std::vector<std::str
       auto bar = named_bar(group.add(), names[i]);
       DownloadRequest request{base_url_, *repo_id_, names[i], path_, temps[i]};
       try {
-        threads.emplace_back([request = std::move(request), bar = std::move(bar), &slot = results[i]]() mutable {
+        threads.emplace_back([request = std::move(request), bar = std::move(bar), &slot = results[i],
+                              &worker_control, &finish_line]() mutable {
           try {
-            slot = download_hf(request, *bar);
+            slot = download_hf(request, *bar, worker_control);
           } catch (...) {
             slot = std::unexpected(std::string("thread panicked"));
           }
+          finish_line.cross();
         });
       } catch (const std::system_error& e) {
         spawn_failure = fmt::format("failed to spawn thread: {}", e.what());
         break;
       }
     }
+    if (interrupted) {
+      while (!finish_line.wait_for(threads.size(), BATCH_POLL_INTERVAL)) {
+        if ((pending_interrupt = interrupted())) {
+          stop.request_stop();
+          break;
+        }
+      }
+    }
     for (auto& thread : threads) thread.join();  // request order
   }
+  if (pending_interrupt) return std::unexpected(interrupted_text(*pending_interrupt));
   if (spawn_failure) return std::unexpected(*spawn_failure);
   std::vector<fs::path> paths;
   paths.reserve(names.size());

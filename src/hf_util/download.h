@@ -9,6 +9,7 @@
 
 #include "hf_util/hf_repo.h"
 #include "hf_util/progress/progress_bar.h"
+#include "hf_util/transfer_control.h"
 
 namespace varkel {
 
@@ -32,6 +33,11 @@ std::filesystem::path temp_path_for(const std::filesystem::path& destination);
 // unique, a numbered one where two requests would share a file.
 std::vector<std::filesystem::path> batch_temp_paths(const std::vector<std::filesystem::path>& destinations);
 
-HubResult<std::filesystem::path> download_hf(const DownloadRequest& request, progress::ProgressBar& bar);
+// The request goes to "{base_url}/{repo_id}/resolve/main/{name}" with each
+// segment of the name percent-encoded. A failure after the temporary file was
+// created leaves it with what arrived; "interrupted: " and the check's text
+// when the interrupt check fires.
+HubResult<std::filesystem::path> download_hf(const DownloadRequest& request, progress::ProgressBar& bar,
+                                             const TransferControl& control = {});
 
 }  // namespace varkel

@@ -198,13 +198,16 @@ HfRepo HfRepo::local(fs::path dir) { return HfRepo(std::nullopt, std::move(dir),
 
 HubResult<std::vector<nlohmann::json>> fetch_tree(std::string_view repo_id, std::string_view base_url) {
   std::string url = fmt::format("{}/api/models/{}/tree/main", base_url, repo_id);
+  auto stall_limit = stall_limit_from_env();
+  if (!stall_limit) return std::unexpected(stall_limit.error());
   ListingSink sink;
-  if (auto got = http_get(url, sink); !got) {
+  if (auto got = http_get(url, sink, {*stall_limit, {}}); !got) {
     const HttpError& e = got.error();
     switch (e.stage) {
       case HttpError::Stage::Request: return std::unexpected("HF API error: " + e.text);
       case HttpError::Stage::Body: return std::unexpected("read API response: " + e.text);
       case HttpError::Stage::Sink: return std::unexpected(e.text);
+      case HttpError::Stage::Interrupted: return std::unexpected("interrupted: " + e.text);
     }
   }
   std::string text = sink.take();

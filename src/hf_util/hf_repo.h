@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "error/io_error.h"
+#include "hf_util/transfer_control.h"
 
 namespace varkel {
 
@@ -50,11 +51,17 @@ class HfRepo {
   HubResult<std::vector<FileSize>> file_sizes() const;
 
   // Local path of `name`, downloading it first when a hub cache lacks it.
-  HubResult<std::filesystem::path> ensure(std::string_view name) const;
+  // `interrupted` is polled on the calling thread between chunks; when it
+  // fires the download ends with "interrupted: " and its text, the partial
+  // body kept only under the temporary name.
+  HubResult<std::filesystem::path> ensure(std::string_view name, const DownloadInterrupt& interrupted = {}) const;
   // Local paths in request order; a hub handle downloads with one thread per
   // file and returns only after every thread has ended. The first failure in
-  // request order is the result.
-  HubResult<std::vector<std::filesystem::path>> ensure_batch(const std::vector<std::string>& names) const;
+  // request order is the result. `interrupted` is polled on the calling thread
+  // while it waits; when it fires every download stops between chunks and the
+  // result is "interrupted: " and its text.
+  HubResult<std::vector<std::filesystem::path>> ensure_batch(const std::vector<std::string>& names,
+                                                             const DownloadInterrupt& interrupted = {}) const;
 
   // Deletes the local copy; every failure is ignored.
   void remove(std::string_view name) const;

@@ -2,14 +2,23 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include <fmt/format.h>
 
 namespace varkel {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int MAX_REDIRECTS = 5;
+// How long the thread waits for the socket before it looks at the interrupt
+// check and the stall limit again.
+constexpr std::chrono::milliseconds POLL_INTERVAL{50};
 
 void global_init_once() {
   static std::once_flag once;
@@ -33,76 +42,221 @@ std::string_view trim_blanks(std::string_view text) {
   return text;
 }
 
-struct Transfer {
+bool is_redirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// One request to one URL. Holds the header state of the response block being
+// read, reset at every status line because interim responses bring blocks of
+// their own.
+struct Exchange {
   CURL* curl = nullptr;
   HttpSink* sink = nullptr;
-  // Header state of the response block being read; reset at every status line
-  // because redirects and interim responses bring blocks of their own.
-  HttpHead head;
-  std::optional<std::string> raw_length;
-  bool has_location = false;
-  bool lenient = false;        // libcurl's length handling is off
-  bool retry_lenient = false;  // libcurl framed the body by a value we refuse
+
+  std::optional<std::string> first_length;
+  std::optional<std::string> differing_length;
+  std::string location;
+  bool transfer_coded = false;
+
   bool head_accepted = false;
+  std::optional<uint64_t> remaining;  // body bytes still due when the length frames the body
+  bool complete = false;              // the framed body is in; the transfer was ended here
+  std::optional<std::string> redirect;
   std::optional<HttpError> failure;
+  bool progressed = false;  // bytes arrived since the loop last looked
+
+  void new_block() {
+    first_length.reset();
+    differing_length.reset();
+    location.clear();
+    transfer_coded = false;
+  }
+
+  // Decides on a complete header block; false ends the transfer.
+  bool end_of_block() {
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200) return true;  // interim response
+    if (is_redirect(status) && !location.empty()) {
+      redirect = location;
+      return false;
+    }
+    if (status >= 400 && status <= 599) {
+      failure = HttpError{HttpError::Stage::Request, http_status_text(status)};
+      return false;
+    }
+    if (differing_length) {
+      failure = HttpError{HttpError::Stage::Request,
+                          fmt::format("differing content-length headers: {} and {}", *first_length, *differing_length)};
+      return false;
+    }
+    HttpHead head{status, first_length ? parse_content_length(*first_length) : std::nullopt};
+    if (auto refused = sink->on_head(head)) {
+      failure = HttpError{HttpError::Stage::Sink, std::move(*refused)};
+      return false;
+    }
+    head_accepted = true;
+    // A transfer coding frames the body itself, and these statuses have none.
+    if (transfer_coded || status == 204 || status == 304 || !head.content_length) return true;
+    remaining = head.content_length;
+    complete = *remaining == 0;
+    return !complete;
+  }
 };
 
 size_t on_header(char* buffer, size_t size, size_t count, void* user) {
-  auto& t = *static_cast<Transfer*>(user);
+  auto& x = *static_cast<Exchange*>(user);
   const size_t total = size * count;
+  x.progressed = true;
   std::string_view line(buffer, total);
   if (starts_with_ci(line, "http/")) {
-    t.head = HttpHead{};
-    t.raw_length.reset();
-    t.has_location = false;
-    return total;
+    x.new_block();
+  } else if (starts_with_ci(line, "content-length:")) {
+    std::string value(trim_blanks(line.substr(15)));
+    if (!x.first_length) x.first_length = std::move(value);
+    else if (!x.differing_length && parse_content_length(value) != parse_content_length(*x.first_length))
+      x.differing_length = std::move(value);
+  } else if (starts_with_ci(line, "transfer-encoding:")) {
+    x.transfer_coded = true;
+  } else if (starts_with_ci(line, "location:")) {
+    x.location = trim_blanks(line.substr(9));
+  } else if (trim_blanks(line).empty()) {
+    return x.end_of_block() ? total : 0;
   }
-  if (starts_with_ci(line, "content-length:")) {
-    if (!t.raw_length) t.raw_length = std::string(trim_blanks(line.substr(15)));
-    return total;
-  }
-  if (starts_with_ci(line, "location:")) {
-    t.has_location = true;
-    return total;
-  }
-  if (!trim_blanks(line).empty()) return total;
-
-  // End of one header block.
-  long status = 0;
-  curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &status);
-  if (status < 200) return total;                                   // interim response
-  if (status >= 300 && status < 400 && t.has_location) return total;  // followed
-  t.head.status = status;
-  if (status >= 400 && status <= 599) {
-    t.failure = HttpError{HttpError::Stage::Request, http_status_text(status)};
-    return 0;
-  }
-  if (t.raw_length) t.head.content_length = parse_content_length(*t.raw_length);
-  if (t.raw_length && !t.head.content_length && !t.lenient) {
-    curl_off_t framed = -1;
-    curl_easy_getinfo(t.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &framed);
-    if (framed >= 0) {
-      t.retry_lenient = true;
-      return 0;
-    }
-  }
-  if (auto refused = t.sink->on_head(t.head)) {
-    t.failure = HttpError{HttpError::Stage::Sink, std::move(*refused)};
-    return 0;
-  }
-  t.head_accepted = true;
   return total;
 }
 
 size_t on_body(char* data, size_t size, size_t count, void* user) {
-  auto& t = *static_cast<Transfer*>(user);
+  auto& x = *static_cast<Exchange*>(user);
   const size_t total = size * count;
-  if (!t.head_accepted) return total;  // body of a response we do not use
-  if (auto refused = t.sink->on_data(data, total)) {
-    t.failure = HttpError{HttpError::Stage::Sink, std::move(*refused)};
+  x.progressed = true;
+  if (!x.head_accepted) return total;  // body of a response we do not use
+  // Bytes past a framed body are not part of it.
+  const size_t take = x.remaining ? static_cast<size_t>(std::min<uint64_t>(total, *x.remaining)) : total;
+  if (auto refused = x.sink->on_data(data, take)) {
+    x.failure = HttpError{HttpError::Stage::Sink, std::move(*refused)};
     return total == 0 ? 1 : 0;
   }
+  if (x.remaining) {
+    *x.remaining -= take;
+    // Ends the transfer: the connection may stay open behind a complete body.
+    if (*x.remaining == 0) {
+      x.complete = true;
+      return 0;
+    }
+  }
   return total;
+}
+
+// A handle in a multi stack of its own, so that the calling thread can look
+// at the clock and the interrupt check while it waits.
+class MultiTransfer {
+ public:
+  MultiTransfer() : easy_(curl_easy_init()), multi_(curl_multi_init()) {
+    if (easy_ && multi_) added_ = curl_multi_add_handle(multi_, easy_) == CURLM_OK;
+  }
+  ~MultiTransfer() {
+    if (added_) curl_multi_remove_handle(multi_, easy_);
+    if (easy_) curl_easy_cleanup(easy_);
+    if (multi_) curl_multi_cleanup(multi_);
+  }
+  MultiTransfer(const MultiTransfer&) = delete;
+  MultiTransfer& operator=(const MultiTransfer&) = delete;
+
+  bool usable() const { return added_; }
+  CURL* easy() const { return easy_; }
+  CURLM* multi() const { return multi_; }
+
+  // The transfer's result once it has ended.
+  CURLcode result() const {
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi_, &left))
+      if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy_) return msg->data.result;
+    return CURLE_OK;
+  }
+
+ private:
+  CURL* easy_;
+  CURLM* multi_;
+  bool added_ = false;
+};
+
+// What one request ends with: a redirect to follow, or nothing more to do.
+using ExchangeResult = std::expected<std::optional<std::string>, HttpError>;
+
+ExchangeResult exchange(const std::string& url, HttpSink& sink, const TransferControl& control) {
+  Exchange x;
+  x.sink = &sink;
+  char error_buffer[CURL_ERROR_SIZE] = {};
+  {
+    MultiTransfer transfer;
+    if (!transfer.usable())
+      return std::unexpected(HttpError{HttpError::Stage::Request, "could not create an HTTP client"});
+    CURL* curl = transfer.easy();
+    x.curl = curl;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &on_header);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &x);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &on_body);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &x);
+
+    Clock::time_point last_byte = Clock::now();
+    for (;;) {
+      int running = 0;
+      if (CURLMcode code = curl_multi_perform(transfer.multi(), &running); code != CURLM_OK)
+        return std::unexpected(HttpError{HttpError::Stage::Request, curl_multi_strerror(code)});
+      if (running == 0) break;
+      if (control.interrupted) {
+        if (auto pending = control.interrupted())
+          return std::unexpected(HttpError{HttpError::Stage::Interrupted, std::move(*pending)});
+      }
+      const Clock::time_point now = Clock::now();
+      if (std::exchange(x.progressed, false)) last_byte = now;
+      const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_byte);
+      if (silent >= control.stall_limit)
+        return std::unexpected(HttpError{x.head_accepted ? HttpError::Stage::Body : HttpError::Stage::Request,
+                                         stall_text(control.stall_limit)});
+      const auto wait = std::clamp(control.stall_limit - silent, std::chrono::milliseconds(1), POLL_INTERVAL);
+      if (CURLMcode code = curl_multi_poll(transfer.multi(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
+          code != CURLM_OK)
+        return std::unexpected(HttpError{HttpError::Stage::Request, curl_multi_strerror(code)});
+    }
+    const CURLcode code = transfer.result();
+    if (x.failure) return std::unexpected(std::move(*x.failure));
+    if (x.redirect) return std::move(x.redirect);
+    if (x.complete) return std::nullopt;
+    if (code != CURLE_OK) {
+      std::string text = error_buffer[0] ? std::string(error_buffer) : std::string(curl_easy_strerror(code));
+      return std::unexpected(
+          HttpError{x.head_accepted ? HttpError::Stage::Body : HttpError::Stage::Request, std::move(text)});
+    }
+  }
+  // The connection closed without an error of its own.
+  if (!x.head_accepted)
+    return std::unexpected(
+        HttpError{HttpError::Stage::Request, "connection closed before the response headers were complete"});
+  if (x.remaining)
+    return std::unexpected(HttpError{HttpError::Stage::Body,
+                                     fmt::format("transfer closed with {} bytes remaining to read", *x.remaining)});
+  return std::nullopt;
+}
+
+// `location` taken relative to `base`, as a browser would.
+std::optional<std::string> resolve_location(const std::string& base, const std::string& location) {
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), &curl_url_cleanup);
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK) return std::nullopt;
+  if (curl_url_set(url.get(), CURLUPART_URL, location.c_str(), CURLU_URLENCODE | CURLU_ALLOW_SPACE) != CURLUE_OK)
+    return std::nullopt;
+  char* text = nullptr;
+  if (curl_url_get(url.get(), CURLUPART_URL, &text, 0) != CURLUE_OK) return std::nullopt;
+  std::string resolved(text);
+  curl_free(text);
+  return resolved;
 }
 
 }  // namespace
@@ -124,64 +278,21 @@ std::optional<uint64_t> parse_content_length(std::string_view value) {
 
 std::string http_status_text(long status) { return fmt::format("http status: {}", status); }
 
-namespace {
-
-struct Attempt {
-  std::expected<void, HttpError> result;
-  bool retry_lenient = false;
-};
-
-Attempt attempt(const std::string& url, HttpSink& sink, bool lenient) {
-  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
-  if (!curl) return {std::unexpected(HttpError{HttpError::Stage::Request, "could not create an HTTP client"})};
-
-  Transfer t;
-  t.curl = curl.get();
-  t.sink = &sink;
-  t.lenient = lenient;
-  char error_buffer[CURL_ERROR_SIZE] = {};
-  curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl.get(), CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl.get(), CURLOPT_MAXREDIRS, 5L);
-  curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl.get(), CURLOPT_IGNORE_CONTENT_LENGTH, lenient ? 1L : 0L);
-  curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, error_buffer);
-  curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, &on_header);
-  curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &t);
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &on_body);
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &t);
-
-  const CURLcode code = curl_easy_perform(curl.get());
-  if (t.retry_lenient) return {{}, true};
-  if (t.failure) return {std::unexpected(std::move(*t.failure))};
-  if (code != CURLE_OK) {
-    // libcurl refuses a length it cannot read before anything reaches us.
-    if (code == CURLE_WEIRD_SERVER_REPLY && !t.head_accepted && !lenient) return {{}, true};
-    std::string text = error_buffer[0] ? std::string(error_buffer) : std::string(curl_easy_strerror(code));
-    return {std::unexpected(
-        HttpError{t.head_accepted ? HttpError::Stage::Body : HttpError::Stage::Request, std::move(text)})};
-  }
-  if (!t.head_accepted) {
-    // A transfer that ended without a final header block: take the status as it stands.
-    long status = 0;
-    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
-    if (status >= 400 && status <= 599)
-      return {std::unexpected(HttpError{HttpError::Stage::Request, http_status_text(status)})};
-    t.head.status = status;
-    if (auto refused = sink.on_head(t.head))
-      return {std::unexpected(HttpError{HttpError::Stage::Sink, std::move(*refused)})};
-  }
-  return {};
-}
-
-}  // namespace
-
-std::expected<void, HttpError> http_get(const std::string& url, HttpSink& sink) {
+std::expected<void, HttpError> http_get(const std::string& url, HttpSink& sink, const TransferControl& control) {
   global_init_once();
-  Attempt first = attempt(url, sink, false);
-  if (!first.retry_lenient) return std::move(first.result);
-  return attempt(url, sink, true).result;
+  std::string current = url;
+  for (int redirects = 0;; ++redirects) {
+    ExchangeResult got = exchange(current, sink, control);
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (!*got) return {};
+    if (redirects == MAX_REDIRECTS)
+      return std::unexpected(
+          HttpError{HttpError::Stage::Request, fmt::format("Maximum ({}) redirects followed", MAX_REDIRECTS)});
+    auto next = resolve_location(current, **got);
+    if (!next)
+      return std::unexpected(HttpError{HttpError::Stage::Request, fmt::format("invalid redirect to {}", **got)});
+    current = std::move(*next);
+  }
 }
 
 }  // namespace varkel

@@ -1,13 +1,14 @@
 #pragma once
 // One HTTP GET through libcurl with the body handed over as it arrives.
-// Proxies come from the environment (libcurl's defaults), redirects are
-// followed, no headers or credentials of our own are sent.
+// Proxies come from the environment (libcurl's defaults), no headers or
+// credentials of our own are sent.
 //
-// A "content-length" that does not parse is no error: the body then runs to
-// the end of the connection. libcurl either refuses such a response or frames
-// the body by a numeric prefix of the value ("12a" as 12), so the request is
-// sent once more with libcurl's own length handling turned off; nothing has
-// reached the sink before that.
+// Redirects are followed here, one new request per hop, and the final
+// response's body is framed here from its first "content-length": a value
+// that does not parse is no error, the body then runs to the end of the
+// connection. libcurl would refuse such a response or frame the body by a
+// numeric prefix ("12a" as 12), so its own length handling is off, which in
+// turn means a redirect's body is never waited for: the hop ends with its head.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "hf_util/transfer_control.h"
 
 namespace varkel {
 
@@ -40,15 +43,16 @@ class HttpSink {
 
 struct HttpError {
   enum class Stage {
-    Request,  // no usable response: transport failure or status 400 to 599
-    Body,     // the body failed after the head was accepted
-    Sink,     // the sink refused; `text` is its message
+    Request,      // no usable response: transport failure, stall, status 400 to 599, broken head
+    Body,         // the body failed or stalled after the head was accepted
+    Sink,         // the sink refused; `text` is its message
+    Interrupted,  // the interrupt check fired; `text` is what it returned
   };
   Stage stage;
   std::string text;
 };
 
-std::expected<void, HttpError> http_get(const std::string& url, HttpSink& sink);
+std::expected<void, HttpError> http_get(const std::string& url, HttpSink& sink, const TransferControl& control = {});
 
 // The status rule's error text: "http status: {}".
 std::string http_status_text(long status);

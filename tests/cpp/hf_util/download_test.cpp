@@ -1,8 +1,11 @@
-// Downloads against the fake hub: present files, dropped bodies, batches.
+// Downloads against the fake hub: present files, dropped bodies, response
+// framing, names, stalls, interrupts, batches.
 
 #include "hf_util/download.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 #include "common/test_files.h"
 #include "hf_util/fake_hub.h"
@@ -23,6 +26,14 @@ std::string pattern_bytes(size_t n, uint32_t x) {
   std::string out(n, '\0');
   for (char& c : out) c = static_cast<char>((x = x * 1664525u + 1013904223u) >> 24);
   return out;
+}
+
+const std::string OK_LINE = "HTTP/1.1 200 OK\r\n";
+constexpr std::chrono::seconds HELD{3};
+
+HubResult<fs::path> fetch(const FakeHub& hub, const std::string& name, progress::ProgressBar& bar) {
+  const fs::path destination = CACHE / name;
+  return download_hf({hub.base_url(), REPO, name, CACHE, temp_path_for(destination)}, bar);
 }
 
 std::vector<std::string> cache_entries() {
@@ -48,11 +59,178 @@ TEST(DownloadNames, BatchTemporariesAreDistinctFromEachOtherAndEveryDestination)
   EXPECT_EQ(temps[0], fs::path("d/tokenizer.0.part"));
 }
 
+TEST(DownloadNames, EachSegmentIsRequestedWithBytesOutsideTheUnreservedSetPercentEncoded) {
+  testing_support::ScratchCwd scratch;
+  FakeHub hub;
+  const std::pair<std::string, std::string> names[] = {
+      {"with blank.bin", "with%20blank.bin"},
+      {"a+b&c=d;e,f'(g)*!$.bin", "a%2Bb%26c%3Dd%3Be%2Cf%27%28g%29%2A%21%24.bin"},
+      {"q?x#y%z.bin", "q%3Fx%23y%25z.bin"},
+      {"\xC3\xBCn\x7F\t.json", "%C3%BCn%7F%09.json"},
+      {"sub dir/[x]:@.bin", "sub%20dir/%5Bx%5D%3A%40.bin"},
+      {"Az09-._~.bin", "Az09-._~.bin"},
+  };
+  std::vector<std::string> requested;
+  for (const auto& [name, encoded] : names) {
+    hub.serve_file(REPO, encoded, FakeResponse::ok("body of " + name));
+    requested.push_back(name);
+  }
+  HfRepo repo = testing::hub_repo(hub, REPO);
+  fs::create_directory(CACHE / "sub dir");
+  auto paths = repo.ensure_batch(requested);
+  ASSERT_TRUE(paths) << paths.error();
+  for (const auto& [name, encoded] : names) EXPECT_EQ(read_file(CACHE / name), "body of " + name) << encoded;
+  EXPECT_EQ(hub.total_hits(), static_cast<int>(std::size(names)));
+}
+
+TEST(DownloadFraming, OnlyTheFinalResponseFramesTheBodyAndABrokenHeadFails) {
+  testing_support::ScratchCwd scratch;
+  FakeHub hub;
+  const std::string body = "0123456789abcdef", head = OK_LINE + "Content-Length: ";
+  struct Case {
+    std::string name;
+    std::string response;      // verbatim
+    bool held;                 // the connection stays open after it
+    bool redirected;           // reached through a redirect on a kept-alive connection
+    std::string file_or_error;
+    bool fails;
+    std::optional<uint64_t> bar_length;
+  };
+  const Case cases[] = {
+      {"cut-in-head.bin", OK_LINE + "Content-Lengt", false, false,
+       "HTTP error for cut-in-head.bin: connection closed before the response headers were complete", true, {}},
+      {"suffix.bin", head + "12a\r\n\r\n" + body, false, true, body, false, 0},
+      {"negative.bin", head + "-5\r\n\r\n" + body, false, false, body, false, 0},
+      {"differing.bin", head + "16\r\nContent-Length: 5\r\n\r\n" + body, false, false,
+       "HTTP error for differing.bin: differing content-length headers: 16 and 5", true, {}},
+      {"repeated.bin", head + "16\r\ncontent-length: +16\r\n\r\n" + body, false, false, body, false, 16},
+      {"kept-alive.bin", head + "16\r\n\r\n" + body, true, true, body, false, 16},
+      {"empty.bin", head + "0\r\n\r\n", true, false, "", false, 0},
+      {"chunked.bin", OK_LINE + "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n10\r\n" + body + "\r\n0\r\n\r\n",
+       true, false, body, false, 3},
+      {"longer.bin", head + "4\r\n\r\n" + body, false, false, body.substr(0, 4), false, 4},
+      {"shorter.bin", head + "20\r\n\r\n" + body, false, false,
+       "read shorter.bin: transfer closed with 4 bytes remaining to read", true, 20},
+  };
+  for (const Case& c : cases) {
+    std::string final_path = "/" + std::string(REPO) + "/resolve/main/" + c.name;
+    if (c.redirected) {
+      hub.serve_file(REPO, c.name,
+                     FakeResponse::verbatim("HTTP/1.1 302 Found\r\nLocation: ../../../../moved/" + c.name +
+                                                "\r\nContent-Length: 0\r\n\r\n",
+                                            HELD));
+      final_path = "/moved/" + c.name;
+    }
+    hub.serve(final_path, FakeResponse::verbatim(c.response, c.held ? HELD : std::chrono::seconds(0)));
+  }
+  std::ignore = testing::hub_repo(hub, REPO);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int hits = hub.total_hits();
+    auto bar = progress::ProgressBar::create();
+    auto got = fetch(hub, c.name, *bar);
+    EXPECT_EQ(hub.total_hits() - hits, c.redirected ? 2 : 1);
+    EXPECT_EQ(bar->length(), c.bar_length);
+    EXPECT_EQ(got ? read_file(*got) : got.error(), c.file_or_error);
+    EXPECT_EQ(!got, c.fails);
+    if (c.fails) {
+      EXPECT_FALSE(fs::exists(CACHE / c.name));
+      // A head that fails creates no file.
+      EXPECT_EQ(fs::exists(temp_path_for(CACHE / c.name)), c.bar_length.has_value());
+    }
+  }
+}
+
+// Sets a variable of the environment for a scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) previous_ = old;
+    ::setenv(name, value, 1);
+  }
+  ~ScopedEnv() {
+    if (previous_) ::setenv(name_, previous_->c_str(), 1);
+    else ::unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> previous_;
+};
+
+TEST(DownloadStall, SilenceLongerThanTheLimitFailsTheTransfer) {
+  testing_support::ScratchCwd scratch;
+  FakeHub hub;
+  const std::string ten = pattern_bytes(10, 3);
+  hub.serve_file(REPO, "silent-head.bin", FakeResponse::verbatim("", HELD));
+  hub.serve_file(REPO, "silent-body.bin", FakeResponse::verbatim(OK_LINE + "Content-Length: 100\r\n\r\n" + ten, HELD));
+  hub.serve("/api/models/" + std::string(REPO) + "/tree/main", FakeResponse::verbatim(OK_LINE, HELD));
+  HfRepo repo = testing::hub_repo(hub, REPO);
+  ScopedEnv limit("VARKEL_DOWNLOAD_STALL_SECS", "0.3");
+  EXPECT_EQ(repo.ensure("silent-head.bin").error(), "HTTP error for silent-head.bin: no data received for 0.3 s");
+  EXPECT_EQ(repo.ensure_batch({"silent-body.bin"}).error(), "read silent-body.bin: no data received for 0.3 s");
+  EXPECT_EQ(repo.file_sizes().error(), "HF API error: no data received for 0.3 s");
+  EXPECT_EQ(cache_entries(), std::vector<std::string>{"silent-body.part"});
+  EXPECT_TRUE(read_file(CACHE / "silent-body.part") == ten);
+}
+
+TEST(DownloadStall, TheLimitIsAPositiveNumberOfSeconds) {
+  const std::pair<const char*, int64_t> valid[] = {{"60", 60000}, {"0.25", 250}, {"1e3", 1000000}, {"0.0004", 1}};
+  for (const auto& [text, millis] : valid) EXPECT_EQ(parse_stall_secs(text), std::chrono::milliseconds(millis)) << text;
+  for (const char* text : {"", "abc", "0", "-1", "nan", "inf", "1e300", "5s", " 5"})
+    EXPECT_EQ(parse_stall_secs(text).error(),
+              fmt::format("invalid VARKEL_DOWNLOAD_STALL_SECS \"{}\": expected a positive number of seconds", text));
+
+  testing_support::ScratchCwd scratch;
+  FakeHub hub;
+  HfRepo repo = testing::hub_repo(hub, REPO);
+  ScopedEnv limit("VARKEL_DOWNLOAD_STALL_SECS", "soon");
+  const std::string refused = "invalid VARKEL_DOWNLOAD_STALL_SECS \"soon\": expected a positive number of seconds";
+  EXPECT_EQ(repo.ensure("x.bin").error(), refused);
+  EXPECT_EQ(repo.ensure_batch({"x.bin"}).error(), refused);
+  EXPECT_EQ(hub.total_hits(), 0);
+}
+
+TEST(DownloadInterrupt, ACheckOnTheCallingThreadEndsDownloadsKeepingOnlyPartFiles) {
+  testing_support::ScratchCwd scratch;
+  FakeHub hub;
+  const std::string ten = pattern_bytes(10, 4);
+  for (const char* name : {"slow-a.bin", "slow-b.bin", "slow-c.bin"})
+    hub.serve_file(REPO, name, FakeResponse::verbatim(OK_LINE + "Content-Length: 100\r\n\r\n" + ten, HELD));
+  HfRepo repo = testing::hub_repo(hub, REPO);
+  const auto caller = std::this_thread::get_id();
+  int polls = 0;
+  bool foreign_poll = false;
+  // Fires once the first chunk has arrived (or after a number of polls).
+  auto pending_after = [&](std::function<bool()> ready) -> DownloadInterrupt {
+    return [&, ready]() -> std::optional<std::string> {
+      foreign_poll |= std::this_thread::get_id() != caller;
+      ++polls;
+      if (ready()) return "KeyboardInterrupt: ";
+      return std::nullopt;
+    };
+  };
+
+  auto bar = progress::ProgressBar::create();
+  auto single = download_hf({hub.base_url(), REPO, "slow-a.bin", CACHE, CACHE / "slow-a.part"}, *bar,
+                            {std::chrono::seconds(60), pending_after([&] { return bar->position() >= 10; })});
+  EXPECT_EQ(single.error(), "interrupted: KeyboardInterrupt: ");
+  EXPECT_TRUE(read_file(CACHE / "slow-a.part") == ten);
+
+  EXPECT_EQ(repo.ensure("slow-b.bin", pending_after([&] { return polls >= 3; })).error(),
+            "interrupted: KeyboardInterrupt: ");
+  polls = 0;
+  EXPECT_EQ(repo.ensure_batch({"slow-b.bin", "slow-c.bin"}, pending_after([&] { return polls >= 3; })).error(),
+            "interrupted: KeyboardInterrupt: ");
+  EXPECT_FALSE(foreign_poll);
+  for (const auto& entry : cache_entries()) EXPECT_TRUE(entry.ends_with(".part")) << entry;
+}
+
 TEST(DownloadSingle, PresentFilesNeedNoRequestAndADroppedBodyLeavesOnlyThePartFile) {
   testing_support::ScratchCwd scratch;
   FakeHub hub;
   const std::string big = pattern_bytes(DOWNLOAD_BUFFER_BYTES + 12345, 1), name = "model-00001-of-00002.safetensors";
-  hub.serve_file(REPO, name, {200, big, 1700, {}});
+  hub.serve_file(REPO, name, FakeResponse::dropped(big, 1700));
   HfRepo repo = testing::hub_repo(hub, REPO);
   EXPECT_EQ(repo.ensure("gone.json").error(), "HTTP error for gone.json: http status: 404");
   auto cut = repo.ensure(name);
@@ -75,8 +253,8 @@ TEST(DownloadBatch, RequestsSharingATemporaryNameDoNotCollide) {
   testing_support::ScratchCwd scratch;
   FakeHub hub;
   const std::string json = pattern_bytes(300000, 5), model = pattern_bytes(400000, 6);
-  hub.serve_file(REPO, "tokenizer.json", {200, json, {}, std::chrono::milliseconds(100)});
-  hub.serve_file(REPO, "tokenizer.model", {200, model, {}, std::chrono::milliseconds(100)});
+  hub.serve_file(REPO, "tokenizer.json", FakeResponse::ok(json, std::chrono::milliseconds(100)));
+  hub.serve_file(REPO, "tokenizer.model", FakeResponse::ok(model, std::chrono::milliseconds(100)));
   hub.serve_file(REPO, "w.part", FakeResponse::ok("not a temporary"));
   HfRepo repo = testing::hub_repo(hub, REPO);
   auto paths = repo.ensure_batch({"tokenizer.json", "tokenizer.model", "tokenizer.json", "w.part"});

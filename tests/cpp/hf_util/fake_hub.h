@@ -26,7 +26,26 @@ struct FakeResponse {
   std::string body;
   std::optional<size_t> drop_after;    // close after this many body bytes
   std::chrono::milliseconds delay{0};  // before the head goes out
-  static FakeResponse ok(std::string body) { return {200, std::move(body), {}, {}}; }
+  std::chrono::milliseconds hold{0};   // silence on the open connection after the last byte
+  std::optional<std::string> raw;      // sent as is instead of a head and `body`
+  static FakeResponse ok(std::string body, std::chrono::milliseconds delay = {}) {
+    FakeResponse r;
+    r.body = std::move(body);
+    r.delay = delay;
+    return r;
+  }
+  static FakeResponse dropped(std::string body, size_t after) {
+    FakeResponse r = ok(std::move(body));
+    r.drop_after = after;
+    return r;
+  }
+  // `bytes` as the whole response, then the connection stays open and silent for `hold`.
+  static FakeResponse verbatim(std::string bytes, std::chrono::milliseconds hold = {}) {
+    FakeResponse r;
+    r.hold = hold;
+    r.raw = std::move(bytes);
+    return r;
+  }
 };
 
 class FakeHub {
@@ -88,14 +107,22 @@ class FakeHub {
     }
     size_t start = request.find(' '), end = request.find(' ', start + 1);
     std::string path = request.substr(start + 1, end - start - 1);
-    FakeResponse r{404, "no such route", {}, {}};
+    FakeResponse r = FakeResponse::ok("no such route");
+    r.status = 404;
     ++hits_;
     if (std::lock_guard lock(mutex_); routes_.contains(path)) r = routes_[path];
     std::this_thread::sleep_for(r.delay);
-    std::string head = fmt::format("HTTP/1.1 {} {}\r\nConnection: close\r\nContent-Length: {}\r\n\r\n", r.status,
-                                   r.status == 200 ? "OK" : "Not Found", r.body.size());
-    if (send_all(fd, head.data(), head.size()))
-      send_all(fd, r.body.data(), std::min(r.drop_after.value_or(r.body.size()), r.body.size()));
+    if (r.raw) {
+      send_all(fd, r.raw->data(), r.raw->size());
+    } else {
+      std::string head = fmt::format("HTTP/1.1 {} {}\r\nConnection: close\r\nContent-Length: {}\r\n\r\n",
+                                     r.status, r.status == 200 ? "OK" : "Not Found", r.body.size());
+      if (send_all(fd, head.data(), head.size()))
+        send_all(fd, r.body.data(), std::min(r.drop_after.value_or(r.body.size()), r.body.size()));
+    }
+    // A held connection ends early when the hub goes away.
+    for (auto until = std::chrono::steady_clock::now() + r.hold; !stop_ && std::chrono::steady_clock::now() < until;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ::shutdown(fd, SHUT_WR);
   }
 

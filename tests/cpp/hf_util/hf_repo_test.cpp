@@ -41,7 +41,7 @@ TEST(HfRepoHub, ListingFailuresCarryTheirPrefixes) {
   hub.serve_tree("t/latin1", "[\"\xE9\"]");
   hub.serve_tree("t/limit", "[" + std::string(10'485'760, ' ') + "]");
   hub.serve_tree("t/atlimit", "[" + std::string(10'485'758, ' ') + "]");
-  hub.serve("/api/models/t/cut/tree/main", {200, "[{\"path\":\"a\"}]", 5, {}});
+  hub.serve("/api/models/t/cut/tree/main", FakeResponse::dropped("[{\"path\":\"a\"}]", 5));
   const std::pair<const char*, const char*> failures[] = {
       {"t/missing", "HF API error: http status: 404"},
       {"t/object", "invalid type: map, expected a sequence at line 1 column 1"},
