@@ -108,6 +108,7 @@ size_t on_header(char* buffer, size_t size, size_t count, void* user) {
   auto& x = *static_cast<Exchange*>(user);
   const size_t total = size * count;
   x.progressed = true;
+  if (x.head_accepted) return total;  // trailers of a chunked body
   std::string_view line(buffer, total);
   if (starts_with_ci(line, "http/")) {
     x.new_block();
@@ -198,6 +199,7 @@ ExchangeResult exchange(const std::string& url, HttpSink& sink, const TransferCo
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);  // a proxy's tunnel answer is not ours
     curl_easy_setopt(curl, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &on_header);

@@ -31,9 +31,9 @@ std::string pattern_bytes(size_t n, uint32_t x) {
 const std::string OK_LINE = "HTTP/1.1 200 OK\r\n";
 constexpr std::chrono::seconds HELD{3};
 
-HubResult<fs::path> fetch(const FakeHub& hub, const std::string& name, progress::ProgressBar& bar) {
-  const fs::path destination = CACHE / name;
-  return download_hf({hub.base_url(), REPO, name, CACHE, temp_path_for(destination)}, bar);
+HubResult<fs::path> fetch(const FakeHub& hub, const std::string& name, progress::ProgressBar& bar,
+                          const TransferControl& control = {}) {
+  return download_hf({hub.base_url(), REPO, name, CACHE, temp_path_for(CACHE / name)}, bar, control);
 }
 
 std::vector<std::string> cache_entries() {
@@ -106,7 +106,8 @@ TEST(DownloadFraming, OnlyTheFinalResponseFramesTheBodyAndABrokenHeadFails) {
       {"repeated.bin", head + "16\r\ncontent-length: +16\r\n\r\n" + body, false, false, body, false, 16},
       {"kept-alive.bin", head + "16\r\n\r\n" + body, true, true, body, false, 16},
       {"empty.bin", head + "0\r\n\r\n", true, false, "", false, 0},
-      {"chunked.bin", OK_LINE + "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n10\r\n" + body + "\r\n0\r\n\r\n",
+      {"chunked.bin", OK_LINE + "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n10\r\n" + body + "\r\n0\r\n" +
+           "Content-Length: 7\r\n\r\n",
        true, false, body, false, 3},
       {"longer.bin", head + "4\r\n\r\n" + body, false, false, body.substr(0, 4), false, 4},
       {"shorter.bin", head + "20\r\n\r\n" + body, false, false,
@@ -158,7 +159,7 @@ class ScopedEnv {
   std::optional<std::string> previous_;
 };
 
-TEST(DownloadStall, SilenceLongerThanTheLimitFailsTheTransfer) {
+TEST(DownloadStall, SilenceLongerThanTheLimitFailsTheTransferAndTheLimitIsPositiveSeconds) {
   testing_support::ScratchCwd scratch;
   FakeHub hub;
   const std::string ten = pattern_bytes(10, 3);
@@ -172,23 +173,19 @@ TEST(DownloadStall, SilenceLongerThanTheLimitFailsTheTransfer) {
   EXPECT_EQ(repo.file_sizes().error(), "HF API error: no data received for 0.3 s");
   EXPECT_EQ(cache_entries(), std::vector<std::string>{"silent-body.part"});
   EXPECT_TRUE(read_file(CACHE / "silent-body.part") == ten);
-}
 
-TEST(DownloadStall, TheLimitIsAPositiveNumberOfSeconds) {
   const std::pair<const char*, int64_t> valid[] = {{"60", 60000}, {"0.25", 250}, {"1e3", 1000000}, {"0.0004", 1}};
   for (const auto& [text, millis] : valid) EXPECT_EQ(parse_stall_secs(text), std::chrono::milliseconds(millis)) << text;
   for (const char* text : {"", "abc", "0", "-1", "nan", "inf", "1e300", "5s", " 5"})
     EXPECT_EQ(parse_stall_secs(text).error(),
               fmt::format("invalid VARKEL_DOWNLOAD_STALL_SECS \"{}\": expected a positive number of seconds", text));
 
-  testing_support::ScratchCwd scratch;
-  FakeHub hub;
-  HfRepo repo = testing::hub_repo(hub, REPO);
-  ScopedEnv limit("VARKEL_DOWNLOAD_STALL_SECS", "soon");
+  const int hits = hub.total_hits();
+  ScopedEnv unusable("VARKEL_DOWNLOAD_STALL_SECS", "soon");
   const std::string refused = "invalid VARKEL_DOWNLOAD_STALL_SECS \"soon\": expected a positive number of seconds";
   EXPECT_EQ(repo.ensure("x.bin").error(), refused);
   EXPECT_EQ(repo.ensure_batch({"x.bin"}).error(), refused);
-  EXPECT_EQ(hub.total_hits(), 0);
+  EXPECT_EQ(hub.total_hits(), hits);
 }
 
 TEST(DownloadInterrupt, ACheckOnTheCallingThreadEndsDownloadsKeepingOnlyPartFiles) {
@@ -212,11 +209,12 @@ TEST(DownloadInterrupt, ACheckOnTheCallingThreadEndsDownloadsKeepingOnlyPartFile
   };
 
   auto bar = progress::ProgressBar::create();
-  auto single = download_hf({hub.base_url(), REPO, "slow-a.bin", CACHE, CACHE / "slow-a.part"}, *bar,
-                            {std::chrono::seconds(60), pending_after([&] { return bar->position() >= 10; })});
+  auto first_chunk_in = pending_after([&] { return bar->position() >= 10; });
+  auto single = fetch(hub, "slow-a.bin", *bar, {DEFAULT_STALL_LIMIT, first_chunk_in});
   EXPECT_EQ(single.error(), "interrupted: KeyboardInterrupt: ");
   EXPECT_TRUE(read_file(CACHE / "slow-a.part") == ten);
 
+  polls = 0;
   EXPECT_EQ(repo.ensure("slow-b.bin", pending_after([&] { return polls >= 3; })).error(),
             "interrupted: KeyboardInterrupt: ");
   polls = 0;
