@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -254,8 +255,10 @@ HubResult<std::vector<fs::path>> HfRepo::ensure_batch(const std::vector<std::str
     return destinations;
   }
 
+  // As for a single file, the limit matters only when something is fetched.
   auto stall_limit = stall_limit_from_env();
-  if (!stall_limit) return std::unexpected(stall_limit.error());
+  if (!stall_limit && !std::ranges::all_of(destinations, exists_following_links))
+    return std::unexpected(stall_limit.error());
   const std::vector<fs::path> temps = batch_temp_paths(destinations);
   progress::MultiProgress group;
   std::vector<HubResult<fs::path>> results(names.size(), std::unexpected(std::string("thread panicked")));
@@ -263,10 +266,11 @@ HubResult<std::vector<fs::path>> HfRepo::ensure_batch(const std::vector<std::str
   std::optional<std::string> pending_interrupt;
   // Workers never run the caller's check: they only see whether it fired.
   std::stop_source stop;
-  const TransferControl worker_control{*stall_limit, [token = stop.get_token()]() -> std::optional<std::string> {
-                                         if (token.stop_requested()) return "stopped";
-                                         return std::nullopt;
-                                       }};
+  auto stop_requested = [token = stop.get_token()]() -> std::optional<std::string> {
+    if (token.stop_requested()) return "stopped";
+    return std::nullopt;
+  };
+  const TransferControl worker_control{stall_limit.value_or(DEFAULT_STALL_LIMIT), stop_requested};
   FinishLine finish_line;
   {
     std::vector<std::jthread> threads;
