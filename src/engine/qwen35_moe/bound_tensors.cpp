@@ -62,16 +62,21 @@ Status check_part(const TensorInfo& info, const Layout& want) {
   if (info.dtype != want.dtype) {
     return fail(misfit(info, fmt::format("dtype \"{}\" where the engine reads {}", info.dtype, want.dtype)));
   }
-  const uint64_t values = *count_of(want.shape);
+  // Only the embedding's rows come from the manifest, but they may be anything.
+  const std::optional<uint64_t> values = count_of(want.shape);
+  const uint64_t element = element_bytes(want.dtype);
+  uint64_t bytes = 0;
+  if (!values || __builtin_mul_overflow(*values, element, &bytes)) {
+    return fail(misfit(info, fmt::format("shape {} is too large to be stored", shape_text(want.shape))));
+  }
   const bool shape_fits = want.exact_shape ? info.shape == want.shape : count_of(info.shape) == values;
   if (!shape_fits) {
     return fail(misfit(info, fmt::format("shape {} where the engine reads {}", shape_text(info.shape),
-                                         want.exact_shape ? shape_text(want.shape) : fmt::format("{} values", values))));
+                                         want.exact_shape ? shape_text(want.shape) : fmt::format("{} values", *values))));
   }
-  const uint64_t element = element_bytes(want.dtype);
-  if (info.size != values * element) {
+  if (info.size != bytes) {
     return fail(misfit(info, fmt::format("{} bytes where {} {} needs {}", info.size, want.dtype,
-                                         shape_text(info.shape), values * element)));
+                                         shape_text(info.shape), bytes)));
   }
   if (info.offset % element != 0) {
     return fail(misfit(info, fmt::format("offset {} is not a multiple of its {}-byte elements", info.offset, element)));

@@ -163,6 +163,10 @@ TEST(BoundTensors, ManifestsThatDoNotFitTheKernelsAreRefusedNamingTheTensor) {
        [&](Tensors& t) { t[l3 + "self_attn.q_norm.weight"]["offset"] = offset(l3 + "self_attn.q_norm.weight") + 1; },
        fmt::format("tensor '{}self_attn.q_norm.weight': offset {} is not a multiple of its 2-byte elements", l3,
                    offset(l3 + "self_attn.q_norm.weight") + 1)},
+      {"embedding rows beyond 64 bits",
+       [&](Tensors& t) { t["language_model.model.embed_tokens.weight"]["shape"] = {uint64_t{1} << 60, 256}; },
+       "tensor 'language_model.model.embed_tokens.weight': shape [1152921504606846976, 256] is too large to be "
+       "stored"},
       {"embedding biases as f32",
        [&](Tensors& t) { t["language_model.model.embed_tokens.biases"]["dtype"] = "f32"; },
        "tensor 'language_model.model.embed_tokens.biases': dtype \"f32\" where the engine reads bf16"},
@@ -178,7 +182,9 @@ TEST(BoundTensors, ManifestsThatDoNotFitTheKernelsAreRefusedNamingTheTensor) {
     auto engine = qwen35::FusedEngine<SmallVocabStripped, qwen35::AttentionMode::FusedExp2>::create(*model, 0);
     const std::string stderr_text = testing::internal::GetCapturedStderr();
     EXPECT_EQ(engine ? std::string() : engine.error().to_string(), c.error.empty() ? "" : "Config error: " + c.error);
-    if (!c.error.empty()) EXPECT_EQ(stderr_text.find("[metal]"), std::string::npos);
+    if (!c.error.empty()) {
+      EXPECT_EQ(stderr_text.find("[metal]"), std::string::npos);
+    }
   }
   std::filesystem::remove_all(dir);
 }
