@@ -91,17 +91,22 @@ static_assert(FullModel::kLinearLayers + FullModel::kFullLayers == FullModel::kN
 static_assert(StrippedModel::kLinearLayers + StrippedModel::kFullLayers == StrippedModel::kNumLayers);
 static_assert(FullModel::kExpertsPerTok <= qwen35::kExpertSlots);
 
-// The values of one set that a configuration is compared with.
+// The values of one set that a configuration and the bound tensors are
+// compared with.
 struct ConstantSetValues {
   std::string_view architecture;
   std::size_t num_layers;
   std::size_t num_experts;
   std::size_t experts_per_tok;
+  std::size_t vocab;  // lm head rows
 };
 
 template <ModelConstants C>
 constexpr ConstantSetValues constant_set_values() {
-  return {C::kArchitecture, C::kNumLayers, C::kNumExperts, C::kExpertsPerTok};
+  // A set may narrow the vocabulary (tests keep the lm head small that way).
+  std::size_t vocab = qwen35::kVocabSize;
+  if constexpr (requires { C::kVocabSize; }) vocab = C::kVocabSize;
+  return {C::kArchitecture, C::kNumLayers, C::kNumExperts, C::kExpertsPerTok, vocab};
 }
 
 // nullopt when `config` agrees with the set; otherwise every disagreement, in

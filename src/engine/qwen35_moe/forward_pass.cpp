@@ -83,11 +83,12 @@ Status encode_combine(const MetalContext& ctx, const ExpertBuffer& ex, metal::Co
 }
 
 // Records layer `layer`'s expert stage into a new command buffer: the k routed
-// experts, the shared expert, the combine into buf_hidden, and the next
-// layer's input norm into buf_normed. Only CPU writes happen now (params and,
-// without a shared down projection, a zeroed shared_out): nothing is in flight.
+// experts, the shared expert, the combine into buf_hidden, and, unless it is
+// the last layer, the next layer's input norm into buf_normed. Only CPU
+// writes happen now (params and, without a shared down projection, a zeroed
+// shared_out): nothing is in flight.
 Result<DeferredExperts> encode_expert_stage(const EngineState& st, uint32_t layer, const Routing& routing,
-                                            float shared_score, const TensorInfo* next_norm) {
+                                            float shared_score, const TensorInfo* next_norm, bool last_layer) {
   const MetalContext& ctx = st.ctx;
   const ExpertBuffer& ex = st.experts;
   const WeightFile& weights = st.model->weights();
@@ -117,7 +118,7 @@ Result<DeferredExperts> encode_expert_stage(const EngineState& st, uint32_t laye
     VARKEL_TRY(encode_dispatch(*enc, ctx.pipelines.rms_norm_fused_bf16, "rms_norm_fused_bf16",
                                {ctx.buf_hidden, st.weights.operand(weights, *next_norm), ctx.buf_normed},
                                {Constant::u32(kHidden), Constant::f32(kRmsNormEps)}, metal::Size{1, 1, 1}, kThreads));
-  } else {
+  } else if (!last_layer) {
     // No norm weight: the next layer reads the un-normed residual stream, as
     // layer 0 does. The same combine again writes it into buf_normed.
     VARKEL_TRY(encode_combine(ctx, ex, *enc, k, ctx.buf_normed));
@@ -194,7 +195,7 @@ Status run_layers(EngineState& st, std::span<const float> x, const InterruptFn& 
 
     const TensorInfo* next_norm =
         l + 1 < shape.num_layers ? weights.find(layer_tensor(layer + 1, ".input_layernorm.weight")) : nullptr;
-    auto deferred = encode_expert_stage(st, layer, routing, shared_score, next_norm);
+    auto deferred = encode_expert_stage(st, layer, routing, shared_score, next_norm, l + 1 == shape.num_layers);
     if (!deferred) return fail(std::move(deferred.error()));
     pending = std::move(*deferred);
   }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "engine/qwen35_moe/bound_tensors.h"
 #include "engine/qwen35_moe/try.h"
 #include "error/debug_quote.h"
 #include "model/weights/weight_file.h"
@@ -218,6 +219,8 @@ Result<ContextParts> MetalContext::create_for(const ConstantSetValues& set, std:
     return fail(MoEError::config(fmt::format("k ({}) must not exceed model's num_experts_per_tok ({})", chosen_k,
                                              set.experts_per_tok)));
   }
+  // A manifest that does not fit the kernels is refused before any device work.
+  VARKEL_TRY(check_bound_tensors(weights, BoundModelShape{set.num_layers, set.num_experts, set.vocab}));
   auto ctx = init(shader_source);
   if (!ctx) return fail(std::move(ctx.error()));
   VARKEL_TRY(ctx->init_linear_attn_buffers(linear_layers, set.num_experts, full_layers));

@@ -13,9 +13,6 @@ namespace {
 
 constexpr uint32_t kTiledThreads = 256;
 constexpr uint32_t kRowsPerThreadgroup = 8;
-constexpr uint32_t kU32GroupSize = 64;
-constexpr uint32_t kFp4GroupSize = 64;
-constexpr uint32_t kFp8GroupSize = 128;
 constexpr float kGatedNormEps = 1e-6f;
 
 metal::Size groups(uint32_t n) { return metal::Size{n, 1, 1}; }

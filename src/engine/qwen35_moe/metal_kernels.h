@@ -23,6 +23,12 @@ struct Constant {
   static Constant f32(float value) { return {std::bit_cast<uint32_t>(value)}; }
 };
 
+// Columns per scale group of the grouped mat-vec storage types; fixed, not
+// read from the manifest.
+inline constexpr uint32_t kU32GroupSize = 64;
+inline constexpr uint32_t kFp4GroupSize = 64;
+inline constexpr uint32_t kFp8GroupSize = 128;
+
 // ceil(a / b) in 32-bit unsigned arithmetic.
 constexpr uint32_t ceil_div(uint32_t a, uint32_t b) { return (a + b - 1) / b; }
 

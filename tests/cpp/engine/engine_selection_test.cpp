@@ -2,9 +2,15 @@
 
 #include <fmt/format.h>
 
+#include <fstream>
+#include <functional>
 #include <regex>
 
+#include <nlohmann/json.hpp>
+
 #include "engine/engine.h"
+#include "engine/qwen35_moe/forward_core.h"
+#include "engine/qwen35_moe/fused_engine.h"
 #include "engine_test_util.h"
 #include "metal/metal.h"
 
@@ -91,6 +97,96 @@ TEST_F(EngineSelection, MissingRequiredKernelsFailConstruction) {
             "Shader error: Shader function 'matvec_bf16' not found: " + missing.error());
 
   EXPECT_EQ(metal::AutoreleasePool::depth(), 0);
+}
+
+// StrippedModel with a 512-row lm head, so that a complete weight file stays small.
+struct SmallVocabStripped : StrippedModel {
+  static constexpr std::size_t kVocabSize = 512;
+};
+
+// Each row corrupts one manifest entry of a complete model; construction must
+// refuse it before any device work, naming the tensor. Absent tensors keep
+// the stages' warnings and fallbacks, so those rows still build.
+TEST(BoundTensors, ManifestsThatDoNotFitTheKernelsAreRefusedNamingTheTensor) {
+  auto options = engine_test::bare_stripped_options();
+  options.write_weights = true;
+  options.vocab_rows = SmallVocabStripped::kVocabSize;
+  const auto dir = engine_test::fresh_dir("bound_tensors");
+  test_support::write_test_model(dir, options);
+  const auto manifest_path = dir / "model_weights.json";
+  const nlohmann::json original = nlohmann::json::parse(std::ifstream(manifest_path));
+  const nlohmann::json& entries = original.at("tensors");
+  auto offset = [&](const std::string& name) { return entries.at(name).at("offset").get<uint64_t>(); };
+
+  const std::string l0 = "language_model.model.layers.0.", l1 = "language_model.model.layers.1.";
+  const std::string l3 = "language_model.model.layers.3.", lm_head = "language_model.lm_head.";
+  const std::string router = l0 + "mlp.gate.weight", shared_gate = l0 + "mlp.shared_expert.gate_proj.weight";
+  using Tensors = nlohmann::json;
+  struct Case {
+    std::string what;
+    std::function<void(Tensors&)> corrupt;
+    std::string error;  // empty: the engine builds
+  };
+  const Case cases[] = {
+      {"unchanged", [](Tensors&) {}, ""},
+      {"missing biases", [&](Tensors& t) { t.erase(l0 + "linear_attn.in_proj_z.biases"); }, ""},
+      {"missing lm head", [&](Tensors& t) { t.erase(lm_head + "weight"); }, ""},
+      {"bf16 matrix in two dimensions", [&](Tensors& t) { t[l3 + "self_attn.k_proj.weight"]["shape"] = {512, 2048}; },
+       ""},
+      {"bf16 projection declared u32", [&](Tensors& t) { t[l3 + "self_attn.q_proj.weight"]["dtype"] = "u32"; },
+       "tensor '" + l3 + "self_attn.q_proj.weight': shape [16777216] where the engine reads [8192, 256]"},
+      {"lm head of size 0", [&](Tensors& t) { t[lm_head + "weight"]["size"] = 0; },
+       "tensor '" + lm_head + "weight': 0 bytes where u8 [512, 2048] needs 1048576"},
+      {"router moved into its neighbour", [&](Tensors& t) { t[router]["offset"] = offset(router) + 64; },
+       fmt::format("tensors '{}' (bytes {}..{}) and '{}' (bytes {}..{}) overlap", router, offset(router) + 64,
+                   offset(router) + 64 + 4 * 2048 * 2, shared_gate, offset(shared_gate),
+                   offset(shared_gate) + 512 * 2048 / 2)},
+      {"unsupported mat-vec dtype", [&](Tensors& t) { t[lm_head + "weight"]["dtype"] = "f32"; },
+       "tensor '" + lm_head + "weight': dtype \"f32\" where the engine reads bf16, u32, u8, fp4_e2m1 or fp8_e4m3"},
+      {"A_log as bf16",
+       [&](Tensors& t) {
+         t[l0 + "linear_attn.A_log"]["dtype"] = "bf16";
+         t[l0 + "linear_attn.A_log"]["size"] = 64;
+       },
+       "tensor '" + l0 + "linear_attn.A_log': dtype \"bf16\" where the engine reads f32"},
+      {"scales of another group width", [&](Tensors& t) { t[l0 + "linear_attn.in_proj_z.scales"]["shape"] = {4096, 16}; },
+       "tensor '" + l0 + "linear_attn.in_proj_z.scales': shape [4096, 16] where the engine reads [4096, 32]"},
+      {"lm head scales a row short",
+       [&](Tensors& t) {
+         t[lm_head + "scales"]["shape"] = {511};
+         t[lm_head + "scales"]["size"] = 511 * 4;
+       },
+       "tensor '" + lm_head + "scales': shape [511] where the engine reads [512]"},
+      {"norm weight larger than its shape", [&](Tensors& t) { t[l1 + "input_layernorm.weight"]["size"] = 4098; },
+       "tensor '" + l1 + "input_layernorm.weight': 4098 bytes where bf16 [2048] needs 4096"},
+      {"misaligned norm weight",
+       [&](Tensors& t) { t[l3 + "self_attn.q_norm.weight"]["offset"] = offset(l3 + "self_attn.q_norm.weight") + 1; },
+       fmt::format("tensor '{}self_attn.q_norm.weight': offset {} is not a multiple of its 2-byte elements", l3,
+                   offset(l3 + "self_attn.q_norm.weight") + 1)},
+      {"embedding rows beyond 64 bits",
+       [&](Tensors& t) { t["language_model.model.embed_tokens.weight"]["shape"] = {uint64_t{1} << 60, 256}; },
+       "tensor 'language_model.model.embed_tokens.weight': shape [1152921504606846976, 256] is too large to be "
+       "stored"},
+      {"embedding biases as f32",
+       [&](Tensors& t) { t["language_model.model.embed_tokens.biases"]["dtype"] = "f32"; },
+       "tensor 'language_model.model.embed_tokens.biases': dtype \"f32\" where the engine reads bf16"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    nlohmann::json manifest = original;
+    c.corrupt(manifest.at("tensors"));
+    std::ofstream(manifest_path, std::ios::trunc) << manifest.dump(2);
+    testing::internal::CaptureStderr();
+    auto model = Model::load_shared(dir.string());
+    ASSERT_TRUE(model) << model.error().to_string();
+    auto engine = qwen35::FusedEngine<SmallVocabStripped, qwen35::AttentionMode::FusedExp2>::create(*model, 0);
+    const std::string stderr_text = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(engine ? std::string() : engine.error().to_string(), c.error.empty() ? "" : "Config error: " + c.error);
+    if (!c.error.empty()) {
+      EXPECT_EQ(stderr_text.find("[metal]"), std::string::npos);
+    }
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -428,6 +428,11 @@ void expect_matches_reference(const TestModel& m, std::size_t k) {
   auto got = engine->forward_hidden(embed(*engine, {5, 300}), nullptr);
   ASSERT_TRUE(got.has_value()) << got.error().to_string();
   ASSERT_EQ(got->size(), 2 * kVocab);
+  // The last layer's expert stage has no next layer to normalise for: what
+  // buf_normed holds is still the last layer's input norm, which the
+  // full-attention stage computed alike into buf_attn_normed.
+  const qwen35::MetalContext& ctx = engine->state().ctx;
+  EXPECT_EQ(std::memcmp(ctx.buf_normed->contents(), ctx.buf_attn_normed->contents(), kHidden * sizeof(float)), 0);
   ASSERT_TRUE(engine->download_cache(cache).has_value());
   EXPECT_EQ(cache.pos, 2u);
   ASSERT_TRUE(other->upload_cache(cache).has_value());
