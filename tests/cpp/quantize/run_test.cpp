@@ -258,10 +258,11 @@ TEST(RunDriver, EmptyIndexAndPaddedTensors) {
   EXPECT_TRUE(std::filesystem::is_empty(out / "empty" / "packed_experts"));
 
   // [3, 100] as 4-bit: 128 columns, the extra ones from zeros; a bf16 [4, 8]
-  // follows at the next multiple of 64 after the third part.
+  // follows at the next multiple of 64 after the third part; then an 8-bit [2, 0].
   ScratchDir padded_src;
   write_small(padded_src.path(), {{"model.language_model.layers.0.linear_attn.in_proj_z.weight", {3, 100}, -2, 2},
-                                   {"model.language_model.layers.0.linear_attn.dt_bias", {4, 8}}});
+                                   {"model.language_model.layers.0.linear_attn.dt_bias", {4, 8}},
+                                   {"lm_head.weight", {2, 0}}});
   const Conversion padded = convert(padded_src.path().string(), out / "padded", scheme);
   ASSERT_TRUE(padded.result) << padded.result.error();
   const nlohmann::json tensors = read_json(out / "padded" / "model_weights.json").at("tensors");
@@ -271,8 +272,13 @@ TEST(RunDriver, EmptyIndexAndPaddedTensors) {
   EXPECT_EQ(tensors.at(base + ".biases"), nlohmann::json({{"dtype", "bf16"}, {"offset", 204}, {"shape", {3, 2}}, {"size", 12}}));
   EXPECT_EQ(tensors.at("language_model.model.layers.0.linear_attn.dt_bias"),
             nlohmann::json({{"dtype", "bf16"}, {"offset", 256}, {"shape", {32}}, {"size", 64}}));
+  // A head of no columns: no codes, a scale per row.
+  EXPECT_EQ(tensors.at("language_model.lm_head.weight"),
+            nlohmann::json({{"dtype", "u8"}, {"offset", 320}, {"shape", {2, 0}}, {"size", 0}}));
+  EXPECT_EQ(tensors.at("language_model.lm_head.scales"),
+            nlohmann::json({{"dtype", "f32"}, {"offset", 320}, {"shape", {2}}, {"size", 8}}));
   const std::string file = read_file(out / "padded" / "model_weights.bin");
-  EXPECT_EQ(file.size(), 320u);
+  EXPECT_EQ(file.size(), 328u);
   EXPECT_EQ(file.substr(216, 40), std::string(40, '\0'));
 }
 
