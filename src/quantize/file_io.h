@@ -44,7 +44,7 @@ class OutputFile {
  public:
   static QuantResult<OutputFile> create(const std::filesystem::path& path);
   OutputFile(OutputFile&& other) noexcept
-      : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), partial_(std::move(other.partial_)) {}
+      : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), partial_(std::exchange(other.partial_, {})) {}
   OutputFile& operator=(OutputFile&& other) = delete;
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
