@@ -471,20 +471,22 @@ TEST(RunDriver, ReplacingAnEarlierConversion) {
   auto finished = loaded_files(work / "b_out");
   finished.erase("model_weights.json");  // names its source
 
+  enum class End { Killed, Fails, Finishes };
   struct Case {
     const char* what;
     const char* source;
-    std::string kill_after;  // empty: the run ends by itself
-    bool in_place = false;   // the checkpoint's own directory is the output
+    End end;
+    std::string kill_after = "";  // the progress text a killed run dies at
+    bool in_place = false;        // the checkpoint's own directory is the output
   };
   const Case cases[] = {
-      {"killed in the shard loop", "b", "  Caching header: "},
-      {"killed after the manifest", "b", "  Manifest: "},
-      {"killed after the first layer file", "b", "  Layer 00: "},
-      {"killed after the last layer file", "b", " expert layers in "},
-      {"killed after the manifest, in place", "b", "  Manifest: ", true},
-      {"failing in the expert stage", "failing", ""},
-      {"finishing with layer 1 skipped", "skipped", ""},
+      {"killed in the shard loop", "b", End::Killed, "  Caching header: "},
+      {"killed after the manifest", "b", End::Killed, "  Manifest: "},
+      {"killed after the first layer file", "b", End::Killed, "  Layer 00: "},
+      {"killed after the last layer file", "b", End::Killed, " expert layers in "},
+      {"killed after the manifest, in place", "b", End::Killed, "  Manifest: ", true},
+      {"failing in the expert stage", "failing", End::Fails},
+      {"finishing with layer 1 skipped", "skipped", End::Finishes},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -505,16 +507,16 @@ TEST(RunDriver, ReplacingAnEarlierConversion) {
       source = out;
     }
 
-    if (c.kill_after.empty()) {
+    if (c.end == End::Killed) {
+      const int status = run_killed(source, out, c.kill_after);
+      ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "wait status " << status;
+    } else {
       const Conversion run = convert_b(source, out);
-      EXPECT_EQ(run.result.has_value(), c.source == std::string("skipped")) << run.log;
+      EXPECT_EQ(run.result.has_value(), c.end == End::Finishes) << run.log;
       if (run.result) {
         EXPECT_NE(run.log.find("  Layer 1 SKIPPED (missing keys)\n"), std::string::npos) << run.log;
       }
       EXPECT_EQ(partial_files(out), std::vector<std::string>{});
-    } else {
-      const int status = run_killed(source, out, c.kill_after);
-      ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "wait status " << status;
     }
     for (const auto& [name, bytes] : loaded_files(out)) {
       EXPECT_FALSE(earlier.contains(name) && earlier.at(name) == bytes) << name << " is left from the earlier run";
@@ -523,7 +525,7 @@ TEST(RunDriver, ReplacingAnEarlierConversion) {
     EXPECT_FALSE(refused) << "a load accepts what the run left";
 
     // Run again to the end, the same directory holds the new conversion whole.
-    if (c.kill_after.empty()) continue;
+    if (c.end != End::Killed) continue;
     ASSERT_TRUE(convert_b(source, out).result);
     EXPECT_TRUE(load(out));
     EXPECT_EQ(partial_files(out), std::vector<std::string>{});
