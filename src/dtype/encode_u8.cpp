@@ -25,7 +25,7 @@ std::vector<EncodedTensor> encode_u8(std::span<const float> data, std::size_t ro
     const float scale = amax > 0.0f ? amax / 127.0f : 1.0f / 127.0f;
     store_u32_le(&scales[r * sizeof(float)], std::bit_cast<uint32_t>(scale));
     const float inv = 1.0f / scale;
-    uint8_t* out = &codes[r * cols];
+    uint8_t* out = codes.data() + r * cols;  // not &codes[..]: a row may have no column to refer to
     for (std::size_t c = 0; c < cols; ++c) out[c] = static_cast<uint8_t>(u8_code(row[c], inv));
   });
   std::vector<EncodedTensor> parts;

@@ -91,10 +91,13 @@ std::expected<Int4Quantized, std::string> quant_f32_to_int4(std::span<const floa
   out.words.assign(rows * words_per_row, 0);
   out.scales.assign(rows * groups, 0);
   out.biases.assign(rows * groups, 0);
+  // Rows narrower than one group have no scale and keep code 0 (and the
+  // arrays may be empty, with no element to point at).
+  if (groups == 0) return out;
   const auto quant_row = HWY_DYNAMIC_DISPATCH(QuantInt4Row);
   detail::for_each_row(rows, cols, [&](std::size_t r) {
-    quant_row(data.data() + r * cols, groups, &out.words[r * words_per_row], &out.scales[r * groups],
-              &out.biases[r * groups]);
+    quant_row(data.data() + r * cols, groups, out.words.data() + r * words_per_row, out.scales.data() + r * groups,
+              out.biases.data() + r * groups);
   });
   return out;
 }

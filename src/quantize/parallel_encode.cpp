@@ -59,7 +59,7 @@ QuantResult<std::vector<EncodedTensor>> encode_parallel(DType dtype, std::span<c
     part.data.resize(bytes);
     std::size_t at = 0, leading = 0;
     for (const auto& piece : pieces) {
-      std::memcpy(part.data.data() + at, piece[p].data.data(), piece[p].data.size());
+      if (!piece[p].data.empty()) std::memcpy(part.data.data() + at, piece[p].data.data(), piece[p].data.size());
       at += piece[p].data.size();
       leading += piece[p].shape.empty() ? 0 : piece[p].shape[0];
     }

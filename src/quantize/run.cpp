@@ -10,11 +10,11 @@
 #include <fmt/format.h>
 
 #include "error/debug_quote.h"
-#include "error/io_error.h"
 #include "model/config/json_text.h"
 #include "quantize/file_io.h"
 #include "quantize/tensor_checks.h"
 #include "quantize/parallel_encode.h"
+#include "quantize/previous_output.h"
 #include "quantize/tensor_source.h"
 #include "safetensors/safetensors.h"
 
@@ -97,6 +97,9 @@ class WeightWriter {
     ++parts_;
     return {};
   }
+
+  // Gives the finished file its name.
+  QuantResult<void> commit() { return file_.commit(); }
 
   uint64_t bytes_written() const { return bytes_written_; }
   uint64_t parts() const { return parts_; }
@@ -185,14 +188,14 @@ bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
   return std::filesystem::equivalent(a, b, ec);
 }
 
+std::filesystem::path source_config(const HfRepo& repo) { return repo.path() / "config.json"; }
+
 QuantResult<void> copy_config(const HfRepo& repo, const std::filesystem::path& out) {
-  const std::filesystem::path from = repo.path() / "config.json";
+  const std::filesystem::path from = source_config(repo);
   const std::filesystem::path to = out / "config.json";
   std::error_code ec;
   if (!std::filesystem::exists(from, ec) || same_file(from, to)) return {};
-  std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
-  if (ec) return quant_error(IoError::from_os(ec.value()).to_string());
-  return {};
+  return copy_whole_file(from, to);
 }
 
 }  // namespace
@@ -213,6 +216,9 @@ QuantResult<void> run_with_repo(const HfRepo& repo, std::string_view source, con
   manifest["config"] = std::move(config);
 
   print_banner("Quantizing non-expert weights...");
+  if (auto cleared = remove_previous_output(out, same_file(source_config(repo), out / "config.json")); !cleared) {
+    return cleared;
+  }
   const std::filesystem::path weights_path = out / "model_weights.bin";
   auto weights_file = OutputFile::create(weights_path);
   if (!weights_file) return quant_error(fmt::format("cannot create {}: {}", weights_path.string(), weights_file.error()));
@@ -255,6 +261,7 @@ QuantResult<void> run_with_repo(const HfRepo& repo, std::string_view source, con
     }
   }
 
+  if (auto committed = writer.commit(); !committed) return committed;
   manifest["num_tensors"] = writer.parts();
   manifest["tensors"] = writer.take_tensors();
   const double elapsed = seconds_since(start);

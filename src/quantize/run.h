@@ -21,7 +21,9 @@ namespace varkel {
 using InterruptCheck = std::function<std::optional<std::string>()>;
 
 // `source` is a checkpoint directory or, when no such directory exists, a hub
-// repository id. Fails with a message; whatever was written so far stays.
+// repository id. An earlier conversion in `output_dir` is removed before the
+// first new file is written. Fails with a message; the files finished so far
+// stay, the one being written goes, and a model load refuses what is left.
 QuantResult<void> run(std::string_view source, std::string_view output_dir, const QuantScheme& scheme,
                       const InterruptCheck& check_interrupt = {});
 

@@ -41,6 +41,34 @@ TEST(DTypeEncode, TooLittleDataIsAnErrorForEveryGroupedType) {
   EXPECT_FALSE(quant_f32_to_int4(data, huge, huge));
 }
 
+// Rows narrower than one group, and rows of no columns: nothing is read past
+// the data, the leftover columns keep code 0 and have no scale.
+TEST(DTypeEncode, RowsNarrowerThanAGroup) {
+  const std::size_t rows = 3;
+  for (std::size_t cols : {0, 5, 63}) {
+    SCOPED_TRACE(cols);
+    const std::vector<float> data(rows * cols, 1.5f);
+    const std::vector<std::size_t> no_groups = {rows, 0};
+    const auto int4 = quant_f32_to_int4(data, rows, cols);
+    ASSERT_TRUE(int4);
+    EXPECT_EQ(int4->words, std::vector<uint32_t>(rows * (cols / 8), 0));
+    EXPECT_TRUE(int4->scales.empty() && int4->biases.empty());
+    for (DType dtype : {DType::U32, DType::Fp4E2m1, DType::Fp8E4m3}) {
+      const auto parts = test::encoded(dtype, data, rows, cols);
+      ASSERT_EQ(parts.size(), dtype == DType::U32 ? 3u : 2u) << as_str(dtype);
+      const std::size_t width = dtype == DType::Fp8E4m3 ? cols : cols / 8;
+      EXPECT_EQ(parts[0].shape, (std::vector<std::size_t>{rows, width})) << as_str(dtype);
+      EXPECT_EQ(parts[0].data, std::vector<uint8_t>(parts[0].data.size(), 0)) << as_str(dtype);
+      for (std::size_t p = 1; p < parts.size(); ++p) EXPECT_TRUE(parts[p].data.empty() && parts[p].shape == no_groups);
+    }
+    // 8-bit rows have one scale each, also when they are empty.
+    const auto u8 = test::encoded(DType::U8, data, rows, cols);
+    ASSERT_EQ(u8.size(), 2u);
+    EXPECT_EQ(u8[0].data, std::vector<uint8_t>(rows * cols, 127));
+    EXPECT_EQ(test::u32s(u8[1].data), std::vector<uint32_t>(rows, std::bit_cast<uint32_t>((cols ? 1.5f : 1.0f) / 127.0f)));
+  }
+}
+
 TEST(Int4, HandDerivedGroups) {
   const auto group = [](float fill, std::initializer_list<std::pair<int, float>> set) {
     std::vector<float> g(64);

@@ -21,7 +21,7 @@ inline std::vector<uint16_t> u16s(const std::vector<uint8_t>& b) {
 
 inline std::vector<uint32_t> u32s(const std::vector<uint8_t>& b) {
   std::vector<uint32_t> out(b.size() / 4);
-  std::memcpy(out.data(), b.data(), out.size() * 4);  // little-endian host
+  if (!out.empty()) std::memcpy(out.data(), b.data(), out.size() * 4);  // little-endian host
   return out;
 }
 

@@ -17,6 +17,7 @@ namespace {
 using quantize_test::as_bytes;
 using quantize_test::SourceTensor;
 using testing_support::capture_stderr;
+using testing_support::quietly;
 using testing_support::read_file;
 using testing_support::ScratchDir;
 
@@ -60,8 +61,9 @@ class ExpertPacking : public ::testing::Test {
  protected:
   void SetUp() override { std::filesystem::create_directories(out_ / "packed_experts"); }
 
-  QuantResult<std::size_t> pack(const std::vector<ClassifiedTensor>& classified, uint64_t experts = 3) {
-    return process_experts_common(kInter, kHidden, experts, HfRepo::local(src_.path()), weight_map_, classified,
+  QuantResult<std::size_t> pack(const std::vector<ClassifiedTensor>& classified, uint64_t experts = 3,
+                                 uint64_t inter = kInter, uint64_t hidden = kHidden) {
+    return process_experts_common(inter, hidden, experts, HfRepo::local(src_.path()), weight_map_, classified,
                                   out_.path());
   }
 
@@ -140,6 +142,30 @@ TEST_F(ExpertPacking, Errors) {
   auto missing = pack({{"ghost", expert_class(5, engine_gate(5))}, {l0.down.name, expert_class(5, engine_down(5))}});
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error(), "file not found: " + (src_ / "ghost.safetensors").string());
+}
+
+// Expert sizes whose rows are not whole groups of 64 would lose columns (or,
+// at width 0, let any expert count through without a byte to back it): they
+// are refused before a shard is read or a buffer allocated.
+TEST_F(ExpertPacking, SizesThatAreNotWholeGroupsAreRefused) {
+  const Layer l0 = make_layer(0, 2, kInter, kHidden, 80);
+  write({&l0.gate_up, &l0.down}, "s.safetensors");
+  const std::vector<ClassifiedTensor> classified = {{l0.gate_up.name, expert_class(0, engine_gate(0))},
+                                                    {l0.down.name, expert_class(0, engine_down(0))}};
+  struct Case { uint64_t hidden, inter, experts; };
+  for (const Case& c : {Case{0, 64, uint64_t{1} << 22}, Case{64, 0, uint64_t{1} << 22}, Case{32, 64, 2},
+                        Case{64, 100, 2}, Case{100, 64, 2}}) {
+    const auto packed = quietly([&] { return pack(classified, c.experts, c.inter, c.hidden); });
+    ASSERT_FALSE(packed) << c.hidden << " " << c.inter;
+    EXPECT_EQ(packed.error(), fmt::format("layer 0: experts of hidden_size {} and moe_intermediate_size {} cannot be "
+                                          "packed: both must be positive multiples of 64",
+                                          c.hidden, c.inter));
+    EXPECT_FALSE(std::filesystem::exists(out_ / "packed_experts" / "layer_00.bin"));
+  }
+  // No experts, nothing lost: an empty file whatever the widths.
+  const auto none = quietly([&] { return pack(classified, 0, 0, 0); });
+  ASSERT_TRUE(none) << none.error();
+  EXPECT_EQ(std::filesystem::file_size(out_ / "packed_experts" / "layer_00.bin"), 0u);
 }
 
 }  // namespace

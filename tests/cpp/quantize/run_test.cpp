@@ -1,12 +1,22 @@
 // The conversion driver end to end on a synthetic checkpoint: what the weight
-// file and the manifest hold, interruption, and the failures.
+// file and the manifest hold, interruption, the failures, and what a killed or
+// failed run leaves of an earlier conversion.
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 #include "common/test_files.h"
 #include "dtype/dtype.h"
+#include "model/model.h"
 #include "quantize/decode.h"
 #include "quantize/qwen35_moe/bq4/bq4_scheme.h"
 #include "quantize/qwen35_moe/int4/int4_scheme.h"
@@ -228,9 +238,10 @@ TEST(RunDriver, InterruptIsPolledOncePerShard) {
   EXPECT_EQ(stopped.error(), "interrupted: KeyboardInterrupt");
   EXPECT_NE(log.find(std::string("Caching header: ") + kShard1), std::string::npos);
   EXPECT_EQ(log.find(std::string("Caching header: ") + kShard2), std::string::npos);
-  // The first shard's tensors stay written; there is no manifest yet.
-  EXPECT_GT(std::filesystem::file_size(out / "b" / "model_weights.bin"), 0u);
-  EXPECT_FALSE(std::filesystem::exists(out / "b" / "model_weights.json"));
+  // The unfinished weight file goes with the failure; there is no manifest yet.
+  for (const char* name : {"model_weights.bin", "model_weights.bin.partial", "model_weights.json"}) {
+    EXPECT_FALSE(std::filesystem::exists(out / "b" / name)) << name;
+  }
 }
 
 TEST(RunDriver, EmptyIndexAndPaddedTensors) {
@@ -247,10 +258,11 @@ TEST(RunDriver, EmptyIndexAndPaddedTensors) {
   EXPECT_TRUE(std::filesystem::is_empty(out / "empty" / "packed_experts"));
 
   // [3, 100] as 4-bit: 128 columns, the extra ones from zeros; a bf16 [4, 8]
-  // follows at the next multiple of 64 after the third part.
+  // follows at the next multiple of 64 after the third part; then an 8-bit [2, 0].
   ScratchDir padded_src;
   write_small(padded_src.path(), {{"model.language_model.layers.0.linear_attn.in_proj_z.weight", {3, 100}, -2, 2},
-                                   {"model.language_model.layers.0.linear_attn.dt_bias", {4, 8}}});
+                                   {"model.language_model.layers.0.linear_attn.dt_bias", {4, 8}},
+                                   {"lm_head.weight", {2, 0}}});
   const Conversion padded = convert(padded_src.path().string(), out / "padded", scheme);
   ASSERT_TRUE(padded.result) << padded.result.error();
   const nlohmann::json tensors = read_json(out / "padded" / "model_weights.json").at("tensors");
@@ -260,8 +272,13 @@ TEST(RunDriver, EmptyIndexAndPaddedTensors) {
   EXPECT_EQ(tensors.at(base + ".biases"), nlohmann::json({{"dtype", "bf16"}, {"offset", 204}, {"shape", {3, 2}}, {"size", 12}}));
   EXPECT_EQ(tensors.at("language_model.model.layers.0.linear_attn.dt_bias"),
             nlohmann::json({{"dtype", "bf16"}, {"offset", 256}, {"shape", {32}}, {"size", 64}}));
+  // A head of no columns: no codes, a scale per row.
+  EXPECT_EQ(tensors.at("language_model.lm_head.weight"),
+            nlohmann::json({{"dtype", "u8"}, {"offset", 320}, {"shape", {2, 0}}, {"size", 0}}));
+  EXPECT_EQ(tensors.at("language_model.lm_head.scales"),
+            nlohmann::json({{"dtype", "f32"}, {"offset", 320}, {"shape", {2}}, {"size", 8}}));
   const std::string file = read_file(out / "padded" / "model_weights.bin");
-  EXPECT_EQ(file.size(), 320u);
+  EXPECT_EQ(file.size(), 328u);
   EXPECT_EQ(file.substr(216, 40), std::string(40, '\0'));
 }
 
@@ -309,11 +326,213 @@ TEST(RunDriver, Failures) {
   const std::string short_data = fails_with(src.path(), "short");
   EXPECT_NE(short_data.find("linear_attn.in_proj_z.weight"), std::string::npos) << short_data;
 
-  // The output directory cannot be made under a file.
+  // The errors of the operations that meet a file or a directory in the way:
+  // making the output directory (under a file, or a file itself) and copying
+  // "config.json" onto a directory.
+  write_small(src.path(), {norm});
   write_file(out / "file", "x");
-  auto blocked = quietly([&] { return run(src.path().string(), (out / "file" / "sub").string(), scheme); });
-  ASSERT_FALSE(blocked);
-  EXPECT_EQ(blocked.error(), "Not a directory (os error 20)");
+  std::filesystem::create_directories(out / "config_dir" / "config.json");
+  const std::pair<std::filesystem::path, std::string> in_the_way[] = {
+      {out / "file" / "sub", "Not a directory (os error 20)"},
+      {out / "file", "File exists (os error 17)"},
+      {out / "config_dir", "Is a directory (os error 21)"},
+  };
+  for (const auto& [dir, error] : in_the_way) {
+    auto blocked = quietly([&] { return run(src.path().string(), dir.string(), scheme); });
+    ASSERT_FALSE(blocked) << dir;
+    EXPECT_EQ(blocked.error(), error) << dir;
+  }
+  EXPECT_EQ(read_file(out / "file"), "x");
+  EXPECT_TRUE(std::filesystem::is_directory(out / "config_dir" / "config.json"));
+}
+
+// A conversion in a child process (this test program run again) that kills
+// itself with SIGKILL once its progress text contains `kill_after`.
+constexpr const char* kKillSource = "VARKEL_TEST_KILL_SOURCE";
+constexpr const char* kKillOut = "VARKEL_TEST_KILL_OUT";
+constexpr const char* kKillAfter = "VARKEL_TEST_KILL_AFTER";
+
+[[noreturn]] void convert_until_killed(const char* source, const char* out, const char* kill_after) {
+  const BQ4Scheme scheme = make_scheme<BQ4Scheme>(source, false);
+  struct Progress {
+    std::string text, kill_after;
+  };
+  static Progress progress{{}, kill_after};
+  cookie_io_functions_t io{};
+  io.write = [](void* cookie, const char* bytes, std::size_t size) -> ssize_t {
+    auto* p = static_cast<Progress*>(cookie);
+    p->text.append(bytes, size);
+    if (p->text.find(p->kill_after) != std::string::npos) ::raise(SIGKILL);
+    return static_cast<ssize_t>(size);
+  };
+  stderr = ::fopencookie(&progress, "w", io);
+  std::setvbuf(stderr, nullptr, _IONBF, 0);
+  (void)run(source, out, scheme);
+  std::_Exit(0);  // never reached the text: the parent sees a normal exit
+}
+
+// The child's wait status.
+int run_killed(const std::filesystem::path& source, const std::filesystem::path& out, const std::string& kill_after) {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::vector<std::string> strings = {"/proc/self/exe",
+                                      fmt::format("--gtest_filter={}.{}", test->test_suite_name(), test->name()),
+                                      fmt::format("{}={}", kKillSource, source.string()),
+                                      fmt::format("{}={}", kKillOut, out.string()),
+                                      fmt::format("{}={}", kKillAfter, kill_after)};
+  std::vector<char*> argv = {strings[0].data(), strings[1].data(), nullptr};
+  std::vector<char*> envp = {strings[2].data(), strings[3].data(), strings[4].data()};
+  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  if (spawned != 0 || ::waitpid(pid, &status, 0) != pid) ADD_FAILURE() << "cannot run the child: " << spawned;
+  return status;
+}
+
+// The bytes of every file a model load reads, by name below `dir`.
+std::map<std::string, std::string> loaded_files(const std::filesystem::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const char* name : {"config.json", "model_weights.json", "model_weights.bin"}) {
+    if (std::filesystem::exists(dir / name)) files[name] = read_file(dir / name);
+  }
+  for (const char* sub : {"packed_experts", "packed_experts_lz4"}) {
+    if (!std::filesystem::is_directory(dir / sub)) continue;
+    for (const auto& entry : std::filesystem::directory_iterator(dir / sub)) {
+      const std::string name = entry.path().filename().string();
+      if (name.starts_with("layer_") && name.ends_with(".bin")) files[std::string(sub) + "/" + name] = read_file(entry);
+    }
+  }
+  return files;
+}
+
+// A raw layer file of `experts` records as an LZ4 layer file (each record one
+// block of literals only) that a load reads in its place.
+std::string as_lz4_layer(const std::string& raw, uint32_t experts) {
+  const std::size_t record = raw.size() / experts;
+  std::string header, blocks;
+  const auto put_u32 = [&](uint32_t v) { header.append(reinterpret_cast<const char*>(&v), 4); };
+  put_u32(experts);
+  put_u32(0);
+  for (uint32_t e = 0; e < experts; ++e) {
+    blocks.push_back(static_cast<char>(0xF0));  // 15 or more literals, then their count beyond 15
+    std::size_t rest = record - 15;
+    for (; rest >= 255; rest -= 255) blocks.push_back(static_cast<char>(255));
+    blocks.push_back(static_cast<char>(rest));
+    blocks.append(raw, e * record, record);
+    put_u32(static_cast<uint32_t>(blocks.size()));
+  }
+  return header + blocks;
+}
+
+std::vector<std::string> partial_files(const std::filesystem::path& dir) {
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    if (entry.path().string().ends_with(".partial")) found.push_back(entry.path().string());
+  }
+  return found;
+}
+
+// An earlier conversion in the output directory is replaced whole or not at
+// all: whatever stage a run is killed in or fails in, what it leaves holds no
+// file of the earlier run that a load reads, and a load refuses it; a run
+// that finishes leaves only its own files, and none under a partial name.
+TEST(RunDriver, ReplacingAnEarlierConversion) {
+  if (const char* kill_after = std::getenv(kKillAfter)) {
+    convert_until_killed(std::getenv(kKillSource), std::getenv(kKillOut), kill_after);
+  }
+  ScratchDir work;
+  // Two checkpoints that differ in every file a load reads.
+  const CheckpointShape a_shape, b_shape{.vocab = 48};
+  write_checkpoint(work / "a", make_config(a_shape), checkpoint_specs(a_shape, 100));
+  write_checkpoint(work / "b", make_config(b_shape), checkpoint_specs(b_shape, 200));
+  // b with layer 1's down projection missing (a skipped layer), and with
+  // layer 2's too short (a failing expert stage).
+  const std::string down = "model.language_model.layers.{}.mlp.experts.down_proj";
+  std::vector<TensorSpec> skipped, failing;
+  for (TensorSpec spec : checkpoint_specs(b_shape, 200)) {
+    if (spec.name != fmt::format(fmt::runtime(down), 1)) skipped.push_back(spec);
+    if (spec.name == fmt::format(fmt::runtime(down), 2)) spec.shape[2] /= 2;
+    failing.push_back(spec);
+  }
+  write_checkpoint(work / "skipped", make_config(b_shape), skipped);
+  write_checkpoint(work / "failing", make_config(b_shape), failing);
+
+  const auto convert_b = [&](const std::filesystem::path& source, const std::filesystem::path& out) {
+    return convert(source.string(), out, make_scheme<BQ4Scheme>(source, false));
+  };
+  const auto load = [](const std::filesystem::path& dir) { return quietly([&] { return Model::load(dir.string()); }); };
+  ASSERT_TRUE(convert_b(work / "b", work / "b_out").result);
+  ASSERT_TRUE(load(work / "b_out")) << "a finished conversion loads";
+  auto finished = loaded_files(work / "b_out");
+  finished.erase("model_weights.json");  // names its source
+
+  enum class End { Killed, Fails, Finishes };
+  struct Case {
+    const char* what;
+    const char* source;
+    End end;
+    std::string kill_after = "";  // the progress text a killed run dies at
+    bool in_place = false;        // the checkpoint's own directory is the output
+  };
+  const Case cases[] = {
+      {"killed in the shard loop", "b", End::Killed, "  Caching header: "},
+      {"killed after the manifest", "b", End::Killed, "  Manifest: "},
+      {"killed after the first layer file", "b", End::Killed, "  Layer 00: "},
+      {"killed after the last layer file", "b", End::Killed, " expert layers in "},
+      {"killed after the manifest, in place", "b", End::Killed, "  Manifest: ", true},
+      {"failing in the expert stage", "failing", End::Fails},
+      {"finishing with layer 1 skipped", "skipped", End::Finishes},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::filesystem::path out = work / fmt::format("out{}", n++);
+    const std::filesystem::path a_dir = c.in_place ? out : work / "a";
+    if (c.in_place) std::filesystem::copy(work / "a", out);
+    ASSERT_TRUE(convert(a_dir.string(), out, make_scheme<BQ4Scheme>(a_dir, false)).result);
+    // An LZ4 layer of the earlier conversion would be read before the new raw one.
+    write_file(out / "packed_experts_lz4" / "layer_01.bin",
+               as_lz4_layer(read_file(out / "packed_experts" / "layer_01.bin"), a_shape.experts));
+    ASSERT_TRUE(load(out)) << "the earlier conversion loads";
+    const auto earlier = loaded_files(out);
+    std::filesystem::path source = work / c.source;
+    if (c.in_place) {
+      std::filesystem::copy(source, out, std::filesystem::copy_options::overwrite_existing |
+                                             std::filesystem::copy_options::recursive);
+      source = out;
+    }
+
+    if (c.end == End::Killed) {
+      const int status = run_killed(source, out, c.kill_after);
+      ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "wait status " << status;
+    } else {
+      const Conversion run = convert_b(source, out);
+      EXPECT_EQ(run.result.has_value(), c.end == End::Finishes) << run.log;
+      if (run.result) {
+        EXPECT_NE(run.log.find("  Layer 1 SKIPPED (missing keys)\n"), std::string::npos) << run.log;
+      }
+      EXPECT_EQ(partial_files(out), std::vector<std::string>{});
+    }
+    for (const auto& [name, bytes] : loaded_files(out)) {
+      EXPECT_FALSE(earlier.contains(name) && earlier.at(name) == bytes) << name << " is left from the earlier run";
+    }
+    const auto refused = load(out);
+    EXPECT_FALSE(refused) << "a load accepts what the run left";
+
+    // Run again to the end, the same directory holds the new conversion whole.
+    if (c.end != End::Killed) continue;
+    ASSERT_TRUE(convert_b(source, out).result);
+    EXPECT_TRUE(load(out));
+    EXPECT_EQ(partial_files(out), std::vector<std::string>{});
+    auto now = loaded_files(out);
+    now.erase("model_weights.json");
+    EXPECT_TRUE(now == finished);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -105,9 +106,22 @@ QuantResult<void> check_ranges(uint64_t gate_span, uint64_t down_span, uint64_t 
   return {};
 }
 
+// Sizes the engine can read and that lose no column: every row of every
+// projection is whole groups. Anything else would pack tail columns with
+// code 0 and no scale, or no weights at all (while a record of zero bytes
+// would let any expert count pass the checks against the sources). Without
+// experts nothing is lost: the layer file is empty.
+QuantResult<void> check_packable(uint64_t layer, uint64_t intermediate, uint64_t hidden, uint64_t num_experts) {
+  const auto whole_groups = [](uint64_t width) { return width > 0 && width % kInt4Group == 0; };
+  if (num_experts == 0 || (whole_groups(intermediate) && whole_groups(hidden))) return {};
+  return quant_error(fmt::format("layer {}: experts of hidden_size {} and moe_intermediate_size {} cannot be packed: "
+                                 "both must be positive multiples of {}",
+                                 layer, hidden, intermediate, kInt4Group));
+}
+
 template <class T>
 void put(std::span<uint8_t> buffer, uint64_t at, const std::vector<T>& values) {
-  std::memcpy(buffer.data() + at, values.data(), values.size() * sizeof(T));
+  if (!values.empty()) std::memcpy(buffer.data() + at, values.data(), values.size() * sizeof(T));
 }
 
 QuantResult<void> put_matrix(std::span<uint8_t> buffer, uint64_t record, uint64_t weight, uint64_t scales,
@@ -128,7 +142,10 @@ QuantResult<void> pack_layer(std::span<uint8_t> buffer, const ExpertRecordLayout
                              const TensorSource& gate_up, const TensorSource& down, uint64_t intermediate, uint64_t hidden,
                              uint64_t num_experts) {
   const uint64_t block = intermediate * hidden;
-  std::vector<std::string> errors(num_experts);
+  // The failure of the lowest expert, as one after another would report it.
+  std::mutex failure_mutex;
+  uint64_t failed_expert = num_experts;
+  std::string failure;
   const auto count = static_cast<int64_t>(num_experts);
 #pragma omp parallel for schedule(dynamic)
   for (int64_t i = 0; i < count; ++i) {
@@ -144,11 +161,12 @@ QuantResult<void> pack_layer(std::span<uint8_t> buffer, const ExpertRecordLayout
       done = put_matrix(buffer, record, layout.down_weight, layout.down_scales, layout.down_biases, down, e * block,
                         hidden, intermediate);
     }
-    if (!done) errors[e] = std::move(done.error());
+    if (!done) {
+      const std::lock_guard lock(failure_mutex);
+      if (e < failed_expert) failed_expert = e, failure = std::move(done.error());
+    }
   }
-  for (std::string& error : errors) {
-    if (!error.empty()) return quant_error(std::move(error));
-  }
+  if (failed_expert < num_experts) return quant_error(std::move(failure));
   return {};
 }
 
@@ -193,6 +211,9 @@ QuantResult<std::size_t> process_experts_common(uint64_t intermediate, uint64_t 
     if (sources.gate.empty() || sources.down.empty()) {
       fmt::print(stderr, "  Layer {} SKIPPED (missing keys)\n", layer);
       continue;
+    }
+    if (auto packable = check_packable(layer, intermediate, hidden, num_experts); !packable) {
+      return std::unexpected(std::move(packable.error()));
     }
     const auto gate_shard = weight_map.find(sources.gate);
     if (gate_shard == weight_map.end()) return quant_error("shard not found");

@@ -30,6 +30,7 @@ struct ExpertRecordLayout {
 // every layer that has both a gate-up and a down source and returns how many.
 // Only main-layer weights are gathered: MTP layers never run, and scales or
 // biases of experts mean the checkpoint is already quantized, which is refused.
+// So are expert widths H and I that are not positive multiples of 64 (when N > 0).
 QuantResult<std::size_t> process_experts_common(uint64_t intermediate, uint64_t hidden, uint64_t num_experts,
                                                 const HfRepo& source, const WeightMap& weight_map,
                                                 std::span<const ClassifiedTensor> classified,
