@@ -14,6 +14,7 @@
 #include "model/config/json_text.h"
 #include "model/config/required_key.h"
 #include "model/io/mapped_file.h"
+#include "model/io/regular_file.h"
 #include "model/io/text_file.h"
 #include "model/io/unique_fd.h"
 
@@ -230,7 +231,7 @@ CacheResult<Cache> Cache::load(const std::filesystem::path& bin_path, const std:
 
   MappedFile data;
   {
-    auto file = UniqueFd::open(bin_path, O_RDONLY);
+    auto file = open_regular_file(bin_path);
     if (!file) return std::unexpected(file.error().to_string());
     auto mapped = MappedFile::map(file->get());
     if (!mapped) return std::unexpected(mapped.error().to_string());

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <bit>
 
 #include <fmt/format.h>
@@ -163,6 +165,25 @@ TEST_F(CacheLoadTest, HostileManifests) {
   EXPECT_NE(failure(R"("cache.pos": {"offset": 18446744073709551614})").find("cache.pos"), std::string::npos);
   write_file(dir_ / "m.json", "[]");
   EXPECT_EQ(Cache::load(dir_ / "d.bin", dir_ / "m.json").error(), "No 'tensors' key in manifest");
+}
+
+// A FIFO would block forever and /dev/zero would be read until memory runs out.
+TEST(CacheFilesTest, RefusesFilesThatAreNotRegular) {
+  ScratchDir dir;
+  ASSERT_TRUE(small_cache(4).save(dir / "good.bin", dir / "good.json").has_value());
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", dir / "zero");
+  const std::tuple<std::string, std::string, std::string> loads[] = {
+      {"fifo", "good.json", "fifo is a FIFO"},
+      {"good.bin", "fifo", "fifo is a FIFO"},
+      {"good.bin", "zero", "zero is a character device"},
+      {"zero", "good.json", "zero is a character device"},
+  };
+  for (const auto& [bin, json, what] : loads) {
+    auto loaded = Cache::load(dir / bin, dir / json);
+    ASSERT_FALSE(loaded.has_value()) << bin << " " << json;
+    EXPECT_EQ(loaded.error(), (dir / what).string() + ", not a regular file");
+  }
 }
 
 }  // namespace
