@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "cache/cache_writer.h"
+#include "cache/replacement_file.h"
 #include "model/config/json_text.h"
 #include "model/config/required_key.h"
 #include "model/io/mapped_file.h"
@@ -183,9 +184,12 @@ Result<const LinearState*> Cache::linear_layer(size_t index) const {
 }
 
 CacheResult<void> Cache::save(const std::filesystem::path& bin_path, const std::filesystem::path& json_path) const {
-  auto file = UniqueFd::open(bin_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (!file) return std::unexpected(file.error().to_string());
-  CacheWriter writer(file->get());
+  // Both files go to temporaries first: a failed save leaves the previous pair as it was.
+  auto data = ReplacementFile::create(bin_path);
+  if (!data) return std::unexpected(data.error().to_string());
+  auto manifest = ReplacementFile::create(json_path);
+  if (!manifest) return std::unexpected(manifest.error().to_string());
+  CacheWriter writer(data->fd());
 
   for (size_t i = 0; i < layers.size(); ++i) {
     std::expected<void, IoError> written;
@@ -211,10 +215,17 @@ CacheResult<void> Cache::save(const std::filesystem::path& bin_path, const std::
     return std::unexpected(written.error().to_string());
   }
   if (auto flushed = writer.flush(); !flushed) return std::unexpected(flushed.error().to_string());
+  if (auto synced = data->sync(); !synced) return std::unexpected(synced.error().to_string());
 
-  if (auto written = write_whole_file(json_path, writer.manifest_text()); !written) {
+  const std::string manifest_text = writer.manifest_text();
+  if (auto written = write_all(manifest->fd(), manifest_text.data(), manifest_text.size()); !written) {
     return std::unexpected(written.error().to_string());
   }
+  if (auto synced = manifest->sync(); !synced) return std::unexpected(synced.error().to_string());
+
+  // The data file first: its manifest never describes bytes that are not there yet.
+  if (auto moved = data->commit(); !moved) return std::unexpected(moved.error().to_string());
+  if (auto moved = manifest->commit(); !moved) return std::unexpected(moved.error().to_string());
   return {};
 }
 

@@ -61,7 +61,9 @@ class Cache {
   Result<LinearState*> linear_layer(size_t index);
   Result<const LinearState*> linear_layer(size_t index) const;
 
-  // Writes the data file then the pretty-printed manifest.
+  // Writes the data file then the pretty-printed manifest, each under a temporary name
+  // beside its target, flushed to disk, then renamed over the target (data first). On
+  // failure the temporaries are removed and the previous pair is left as it was.
   CacheResult<void> save(const std::filesystem::path& bin_path, const std::filesystem::path& json_path) const;
   static CacheResult<Cache> load(const std::filesystem::path& bin_path, const std::filesystem::path& json_path);
 

@@ -1,6 +1,10 @@
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <bit>
+#include <csignal>
+#include <functional>
+#include <map>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -165,6 +169,84 @@ TEST_F(CacheLoadTest, HostileManifests) {
   EXPECT_NE(failure(R"("cache.pos": {"offset": 18446744073709551614})").find("cache.pos"), std::string::npos);
   write_file(dir_ / "m.json", "[]");
   EXPECT_EQ(Cache::load(dir_ / "d.bin", dir_ / "m.json").error(), "No 'tensors' key in manifest");
+}
+
+// Writes past `bytes` fail with EFBIG while it lives, as they would on a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, handler_);
+  }
+
+ private:
+  void (*handler_)(int);
+  rlimit saved_{};
+};
+
+// Every entry of `dir`: a regular file's bytes and mode, or what else it is.
+std::map<std::string, std::string> snapshot(const ScratchDir& dir) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    const auto status = entry.symlink_status();
+    entries[entry.path().filename().string()] =
+        status.type() == std::filesystem::file_type::regular
+            ? fmt::format("{:o} {}", static_cast<unsigned>(status.permissions()), read_file(entry.path()))
+            : fmt::format("type {}", static_cast<int>(status.type()));
+  }
+  return entries;
+}
+
+TEST(CacheFilesTest, FailedSaveLeavesThePreviousPair) {
+  Cache old_cache = small_cache(2);  // 116 data bytes, a manifest of about 500
+  fill(old_cache);
+  Cache new_cache = small_cache(2);
+  new_cache.pos = 7;
+  struct Case {
+    const char* name;
+    std::string bin, json;
+    rlim_t limit;
+    std::string error;  // "{}" stands for the directory
+  };
+  const Case cases[] = {
+      {"data write fails", "c.bin", "c.json", 50, "File too large (os error 27)"},
+      {"manifest write fails", "c.bin", "c.json", 200, "File too large (os error 27)"},
+      {"manifest target is a directory", "c.bin", "d", RLIM_INFINITY, "{}/d is a directory, not a regular file"},
+      {"data target is a FIFO", "f", "c.json", RLIM_INFINITY, "{}/f is a FIFO, not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    ASSERT_TRUE(old_cache.save(dir / "c.bin", dir / "c.json").has_value());
+    std::filesystem::create_directory(dir / "d");
+    ASSERT_EQ(::mkfifo((dir / "f").c_str(), 0600), 0);
+    const auto before = snapshot(dir);
+    CacheResult<void> saved;
+    {
+      FileSizeLimit limit(c.limit);
+      saved = new_cache.save(dir / c.bin, dir / c.json);
+    }
+    ASSERT_FALSE(saved.has_value());
+    EXPECT_EQ(saved.error(), fmt::format(fmt::runtime(c.error), dir.path().string()));
+    EXPECT_EQ(snapshot(dir), before);  // nothing changed, no temporary left
+  }
+
+  // A save replaces the file a symlink points to, keeping the link and the file's mode.
+  ScratchDir dir;
+  ASSERT_TRUE(old_cache.save(dir / "c.bin", dir / "c.json").has_value());
+  std::filesystem::permissions(dir / "c.bin", std::filesystem::perms(0640));
+  std::filesystem::create_symlink("c.bin", dir / "link.bin");
+  ASSERT_TRUE(new_cache.save(dir / "link.bin", dir / "c.json").has_value());
+  EXPECT_EQ(Cache::load(dir / "c.bin", dir / "c.json")->pos, 7u);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.bin"));
+  EXPECT_EQ(std::filesystem::status(dir / "c.bin").permissions(), std::filesystem::perms(0640));
+  EXPECT_EQ(snapshot(dir).size(), 3u);
 }
 
 // A FIFO would block forever and /dev/zero would be read until memory runs out.
