@@ -10,6 +10,8 @@
 
 #include <fmt/format.h>
 
+#include "model/io/regular_file.h"
+
 namespace varkel {
 
 namespace {
@@ -21,13 +23,6 @@ std::expected<void, IoError> sync_fd(int fd) {
   } while (status != 0 && errno == EINTR);
   if (status != 0) return std::unexpected(IoError::last_os_error());
   return {};
-}
-
-std::string describe_type(mode_t mode) {
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-  return "a special file";
 }
 
 }  // namespace
@@ -45,7 +40,7 @@ std::expected<ReplacementFile, IoError> ReplacementFile::create(const std::files
   if (::stat(resolved.c_str(), &st) == 0) {
     if (!S_ISREG(st.st_mode)) {
       return std::unexpected(IoError::custom(
-          IoErrorKind::InvalidInput, fmt::format("{} is {}, not a regular file", target.string(), describe_type(st.st_mode))));
+          IoErrorKind::InvalidInput, fmt::format("{} is {}, not a regular file", target.string(), file_type_name(st.st_mode))));
     }
     // Replacing by rename needs only the directory's permission: keep the refusal a
     // write into the read-only file itself would give.

@@ -7,8 +7,6 @@
 
 namespace varkel {
 
-namespace {
-
 const char* file_type_name(mode_t mode) {
   if (S_ISDIR(mode)) return "a directory";
   if (S_ISFIFO(mode)) return "a FIFO";
@@ -17,8 +15,6 @@ const char* file_type_name(mode_t mode) {
   if (S_ISSOCK(mode)) return "a socket";
   return "a special file";
 }
-
-}  // namespace
 
 std::expected<UniqueFd, IoError> open_regular_file(const std::filesystem::path& path) {
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.

@@ -5,6 +5,7 @@
 
 #include <expected>
 #include <filesystem>
+#include <sys/types.h>
 
 #include "error/io_error.h"
 #include "model/io/unique_fd.h"
@@ -15,5 +16,8 @@ namespace varkel {
 // "{path} is {a FIFO, a directory, ...}, not a regular file", without blocking and
 // before a byte is read.
 std::expected<UniqueFd, IoError> open_regular_file(const std::filesystem::path& path);
+
+// What a file of stat mode `mode` is, for messages: "a FIFO", "a directory", ...
+const char* file_type_name(mode_t mode);
 
 }  // namespace varkel
