@@ -18,6 +18,8 @@ namespace varkel {
 
 // Positions a full-attention layer holds.
 inline constexpr size_t CACHE_MAX_SEQ = 4096;
+// Rows of convolution history a linear layer keeps.
+inline constexpr size_t CACHE_CONV_HISTORY = 3;
 // Counting layers from 0, layer i is full attention when (i + 1) % 4 == 0.
 inline constexpr size_t CACHE_FULL_ATTENTION_INTERVAL = 4;
 

@@ -171,6 +171,66 @@ TEST_F(CacheLoadTest, HostileManifests) {
   EXPECT_EQ(Cache::load(dir_ / "d.bin", dir_ / "m.json").error(), "No 'tensors' key in manifest");
 }
 
+// Caches whose state the engine could not use as saved: each case spoils the cache
+// before the save or its manifest after it.
+TEST_F(CacheLoadTest, RefusesStateOfImpossibleSizes) {
+  using Manifest = nlohmann::json;
+  struct Case {
+    const char* name;
+    std::function<void(Cache&)> spoil_cache;
+    std::function<void(Manifest&)> spoil_manifest;
+    std::string error;
+  };
+  const auto entry = [](Manifest& m, int layer, const char* part) -> Manifest& {
+    return m["tensors"][fmt::format("cache.layer_{}.{}", layer, part)];
+  };
+  const auto shrink = [&](int layer, const char* part, uint64_t bytes) {
+    return [=](Manifest& m) { entry(m, layer, part)["size"] = entry(m, layer, part)["size"].get<uint64_t>() - bytes; };
+  };
+  const auto none_c = [](Cache&) {};
+  const auto none_m = [](Manifest&) {};
+  // small_cache(8): conv_state 12 floats, ssm_state 2, k/v caches 8192 (4096 rows of 2).
+  const Case cases[] = {
+      {"position past MAX_SEQ", [](Cache& c) { c.pos = 4097; }, none_m, "cache.pos 4097 exceeds MAX_SEQ (4096)"},
+      {"filled length past MAX_SEQ", [](Cache& c) { std::get<FullState>(c.layers[7]).len = 4097; }, none_m,
+       "cache.layer_7.len 4097 exceeds MAX_SEQ (4096)"},
+      {"truncated ssm_state", none_c, shrink(5, "ssm_state", 4),
+       "cache.layer_5.ssm_state holds 1 floats but cache.layer_0.ssm_state holds 2"},
+      {"truncated conv_state", none_c, shrink(2, "conv_state", 12),
+       "cache.layer_2.conv_state holds 9 floats but cache.layer_0.conv_state holds 12"},
+      {"conv_state of no whole rows", none_c, shrink(0, "conv_state", 4),
+       "cache.layer_0.conv_state holds 11 floats, not 3 whole rows"},
+      {"key cache of no whole rows", none_c, shrink(3, "k_cache", 4),
+       "cache.layer_3.k_cache holds 8191 floats, not whole rows of 4096 positions"},
+      {"value cache shorter than keys", none_c, shrink(3, "v_cache", 4 * 4096),
+       "cache.layer_3.v_cache holds 4096 floats but cache.layer_3.k_cache holds 8192"},
+      {"one row less in another full layer", none_c,
+       [&](Manifest& m) { shrink(7, "k_cache", 4 * 4096)(m), shrink(7, "v_cache", 4 * 4096)(m); },
+       "cache.layer_7.k_cache holds 4096 floats but cache.layer_3.k_cache holds 8192"},
+      {"layers sharing bytes", none_c,
+       [&](Manifest& m) {
+         for (int layer = 8; layer < 12; ++layer) {
+           for (const char* part : {"k_cache", "v_cache", "len", "conv_state", "ssm_state"}) {
+             const std::string from = fmt::format("cache.layer_{}.{}", layer - 4, part);
+             if (m["tensors"].contains(from)) entry(m, layer, part) = m["tensors"][from];
+           }
+         }
+       },
+       "the tensors of layers 0 to 8 need more than the data file's 131420 bytes: entries overlap"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Cache cache = small_cache(8);
+    c.spoil_cache(cache);
+    ASSERT_TRUE(cache.save(dir_ / "c.bin", dir_ / "c.json").has_value());
+    Manifest manifest = Manifest::parse(read_file(dir_ / "c.json"));
+    c.spoil_manifest(manifest);
+    write_file(dir_ / "c.json", manifest.dump());
+    auto loaded = Cache::load(dir_ / "c.bin", dir_ / "c.json");
+    EXPECT_EQ(loaded ? "loaded" : loaded.error(), c.error);
+  }
+}
+
 // Writes past `bytes` fail with EFBIG while it lives, as they would on a full disk.
 class FileSizeLimit {
  public:
