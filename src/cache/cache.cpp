@@ -28,14 +28,23 @@ namespace {
 
 bool is_full_attention(size_t layer) { return (layer + 1) % CACHE_FULL_ATTENTION_INTERVAL == 0; }
 
-Result<size_t> checked_product(std::initializer_list<uint64_t> factors) {
+// UINT64_MAX when the product does not fit: every caller compares it with a small bound.
+uint64_t saturating_product(std::initializer_list<uint64_t> factors) {
   uint64_t product = 1;
   for (uint64_t f : factors) {
-    if (__builtin_mul_overflow(product, f, &product) || product > SIZE_MAX / sizeof(float)) {
-      return fail(MoEError::config("cache dimensions overflow"));
-    }
+    if (__builtin_mul_overflow(product, f, &product)) return UINT64_MAX;
   }
-  return static_cast<size_t>(product);
+  return product;
+}
+
+uint64_t saturating_sum(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
+// The machine's memory in bytes, or UINT64_MAX when the system does not say.
+uint64_t physical_memory() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return UINT64_MAX;
+  return saturating_product({static_cast<uint64_t>(pages), static_cast<uint64_t>(page_size)});
 }
 
 std::string layer_name(size_t layer, const char* part) { return fmt::format("cache.layer_{}.{}", layer, part); }
@@ -126,24 +135,48 @@ Result<Cache> Cache::create(const ModelConfig& config) {
   if (lin_k_heads == 0) return fail(MoEError::config("config key 'linear_num_key_heads' must not be 0"));
   if (lin_v_heads == 0) return fail(MoEError::config("config key 'linear_num_value_heads' must not be 0"));
 
-  auto kv_size = checked_product({CACHE_MAX_SEQ, kv_heads, head_dim});
-  auto conv_keys = checked_product({CACHE_CONV_HISTORY, lin_k_dim, lin_k_heads, 2});
-  auto conv_values = checked_product({CACHE_CONV_HISTORY, lin_v_dim, lin_v_heads});
-  auto ssm_size = checked_product({lin_k_dim, lin_v_heads, lin_v_dim});
-  for (const auto* size : {&kv_size, &conv_keys, &conv_values, &ssm_size}) {
-    if (!*size) return fail(size->error());
+  // The sizes come from a file: a configuration that asks for more state than an engine
+  // holds cannot run, and is refused before anything is allocated.
+  const uint64_t kv_dim = saturating_product({kv_heads, head_dim});
+  if (kv_dim > CACHE_MAX_KV_DIM) {
+    return fail(MoEError::config(fmt::format(
+        "num_key_value_heads × head_dim ({} × {}) exceeds the {} floats of a key/value row an engine holds", kv_heads,
+        head_dim, CACHE_MAX_KV_DIM)));
   }
-  if (*conv_keys > SIZE_MAX / sizeof(float) - *conv_values) return fail(MoEError::config("cache dimensions overflow"));
-  const size_t conv_size = *conv_keys + *conv_values;
+  const uint64_t conv_dim =
+      saturating_sum(saturating_product({2, lin_k_dim, lin_k_heads}), saturating_product({lin_v_dim, lin_v_heads}));
+  if (conv_dim > CACHE_MAX_CONV_DIM) {
+    return fail(MoEError::config(fmt::format(
+        "2 × linear_key_head_dim × linear_num_key_heads + linear_value_head_dim × linear_num_value_heads "
+        "(2 × {} × {} + {} × {}) exceeds the {} convolution channels an engine holds",
+        lin_k_dim, lin_k_heads, lin_v_dim, lin_v_heads, CACHE_MAX_CONV_DIM)));
+  }
+  const uint64_t ssm_size = saturating_product({lin_k_dim, lin_v_heads, lin_v_dim});
+  if (ssm_size > CACHE_MAX_SSM_FLOATS) {
+    return fail(MoEError::config(fmt::format(
+        "linear_key_head_dim × linear_num_value_heads × linear_value_head_dim ({} × {} × {}) exceeds the {} floats "
+        "of recurrent state an engine holds",
+        lin_k_dim, lin_v_heads, lin_v_dim, CACHE_MAX_SSM_FLOATS)));
+  }
+  const size_t kv_size = static_cast<size_t>(CACHE_MAX_SEQ * kv_dim);
+  const size_t conv_size = static_cast<size_t>(CACHE_CONV_HISTORY * conv_dim);
+  const uint64_t full_layers = layers / CACHE_FULL_ATTENTION_INTERVAL;
+  const uint64_t bytes = saturating_sum(
+      saturating_product({full_layers, sizeof(State) + 2 * kv_size * sizeof(float)}),
+      saturating_product({layers - full_layers, sizeof(State) + (conv_size + ssm_size) * sizeof(float)}));
+  if (const uint64_t memory = physical_memory(); bytes > memory) {
+    return fail(MoEError::config(fmt::format("cache for {} layers needs {} bytes, more than the {} bytes of memory",
+                                             layers, bytes, memory)));
+  }
 
   try {
     std::vector<State> states;
-    states.reserve(static_cast<size_t>(std::min<uint64_t>(layers, 1024)));
+    states.reserve(static_cast<size_t>(layers));
     for (uint64_t layer = 0; layer < layers; ++layer) {
       if (is_full_attention(layer)) {
-        states.emplace_back(FullState{std::vector<float>(*kv_size), std::vector<float>(*kv_size), 0});
+        states.emplace_back(FullState{std::vector<float>(kv_size), std::vector<float>(kv_size), 0});
       } else {
-        states.emplace_back(LinearState{std::vector<float>(conv_size), std::vector<float>(*ssm_size), nullptr});
+        states.emplace_back(LinearState{std::vector<float>(conv_size), std::vector<float>(ssm_size), nullptr});
       }
     }
     return Cache(std::move(states), 0);

@@ -13,6 +13,11 @@ namespace {
 
 constexpr std::size_t kKvRowFloats = qwen35::kKvDim;
 
+// Caches are built to the cache module's bounds; this engine's state must lie within them.
+static_assert(qwen35::kKvDim <= CACHE_MAX_KV_DIM && qwen35::kConvDim <= CACHE_MAX_CONV_DIM &&
+              qwen35::kSsmStateFloats <= CACHE_MAX_SSM_FLOATS && qwen35::kMaxSeq == CACHE_MAX_SEQ &&
+              qwen35::kConvHistory == CACHE_CONV_HISTORY);
+
 // The state buffers of decoder layer `layer` (0-based), by the layer pattern.
 struct LayerSlot {
   bool full;
