@@ -239,7 +239,8 @@ CacheResult<void> Cache::save(const std::filesystem::path& bin_path, const std::
     std::expected<void, IoError> written;
     if (const auto* linear = std::get_if<LinearState>(&layers[i])) {
       const size_t conv = linear->conv_state.size();
-      written = writer.write_f32_tensor(layer_name(i, "conv_state"), linear->conv_state, {CACHE_CONV_HISTORY, conv / CACHE_CONV_HISTORY});
+      written = writer.write_f32_tensor(layer_name(i, "conv_state"), linear->conv_state,
+                                        {CACHE_CONV_HISTORY, conv / CACHE_CONV_HISTORY});
       if (written) {
         written = writer.write_f32_tensor(layer_name(i, "ssm_state"), linear->ssm_state, {linear->ssm_state.size()});
       }
@@ -296,7 +297,9 @@ CacheResult<Cache> Cache::load(const std::filesystem::path& bin_path, const std:
   const CacheReader reader(*tensors, data);
   auto pos = reader.read_u32("cache.pos");
   if (!pos) return std::unexpected(std::move(pos.error()));
-  if (*pos > CACHE_MAX_SEQ) return std::unexpected(fmt::format("cache.pos {} exceeds MAX_SEQ ({})", *pos, CACHE_MAX_SEQ));
+  if (*pos > CACHE_MAX_SEQ) {
+    return std::unexpected(fmt::format("cache.pos {} exceeds MAX_SEQ ({})", *pos, CACHE_MAX_SEQ));
+  }
 
   size_t count = 0;
   while (reader.has(layer_name(count, "k_cache")) || reader.has(layer_name(count, "conv_state"))) ++count;

@@ -39,12 +39,15 @@ std::expected<ReplacementFile, IoError> ReplacementFile::create(const std::files
   struct stat st {};
   if (::stat(resolved.c_str(), &st) == 0) {
     if (!S_ISREG(st.st_mode)) {
-      return std::unexpected(IoError::custom(
-          IoErrorKind::InvalidInput, fmt::format("{} is {}, not a regular file", target.string(), file_type_name(st.st_mode))));
+      return std::unexpected(
+          IoError::custom(IoErrorKind::InvalidInput,
+                          fmt::format("{} is {}, not a regular file", target.string(), file_type_name(st.st_mode))));
     }
     // Replacing by rename needs only the directory's permission: keep the refusal a
     // write into the read-only file itself would give.
-    if (::faccessat(AT_FDCWD, resolved.c_str(), W_OK, AT_EACCESS) != 0) return std::unexpected(IoError::last_os_error());
+    if (::faccessat(AT_FDCWD, resolved.c_str(), W_OK, AT_EACCESS) != 0) {
+      return std::unexpected(IoError::last_os_error());
+    }
     old_mode = st.st_mode & 07777;
   } else if (errno != ENOENT) {
     return std::unexpected(IoError::last_os_error());

@@ -23,8 +23,9 @@ std::expected<UniqueFd, IoError> open_regular_file(const std::filesystem::path& 
   struct stat st {};
   if (::fstat(file->get(), &st) != 0) return std::unexpected(IoError::last_os_error());
   if (!S_ISREG(st.st_mode)) {
-    return std::unexpected(IoError::custom(
-        IoErrorKind::InvalidInput, fmt::format("{} is {}, not a regular file", path.string(), file_type_name(st.st_mode))));
+    return std::unexpected(
+        IoError::custom(IoErrorKind::InvalidInput,
+                        fmt::format("{} is {}, not a regular file", path.string(), file_type_name(st.st_mode))));
   }
   // Reads of a regular file never wait; clear the flag anyway so they behave as plain reads.
   const int flags = ::fcntl(file->get(), F_GETFL);

@@ -88,8 +88,8 @@ TEST(ModelLoadTest, RefusesFilesThatAreNotRegular) {
       std::filesystem::create_directories(path.parent_path());
       std::filesystem::remove(path);
       make(path);
-      EXPECT_EQ(error_text(dir.path()),
-                fmt::format(fmt::runtime(prefix), path.string()) + path.string() + " is " + kind + ", not a regular file");
+      EXPECT_EQ(error_text(dir.path()), fmt::format(fmt::runtime(prefix), path.string()) + path.string() + " is " +
+                                            kind + ", not a regular file");
     }
   }
   ScratchDir dir;  // a symlink to a regular file is fine
