@@ -42,39 +42,6 @@ void fill(Cache& cache) {
   cache.pos = 4095;
 }
 
-TEST(CacheTest, CreateRefusesSizesNoEngineHolds) {
-  const nlohmann::json engine = {{"num_hidden_layers", 4u},       {"num_key_value_heads", 2u},
-                                 {"head_dim", 256u},              {"linear_num_value_heads", 32u},
-                                 {"linear_num_key_heads", 16u},   {"linear_key_head_dim", 128u},
-                                 {"linear_value_head_dim", 128u}};
-  const std::pair<nlohmann::json, std::string> cases[] = {
-      {{{"head_dim", 65536u}},  // took 4 GB
-       "num_key_value_heads × head_dim (2 × 65536) exceeds the 512 floats of a key/value row an engine holds"},
-      {{{"head_dim", 1ull << 63}},
-       "num_key_value_heads × head_dim (2 × 9223372036854775808) exceeds the 512 floats of a key/value row an "
-       "engine holds"},
-      {{{"linear_num_key_heads", 17u}},
-       "2 × linear_key_head_dim × linear_num_key_heads + linear_value_head_dim × linear_num_value_heads "
-       "(2 × 128 × 17 + 128 × 32) exceeds the 8192 convolution channels an engine holds"},
-      {{{"linear_key_head_dim", 256u}, {"linear_num_key_heads", 8u}},  // the same 8192 channels
-       "linear_key_head_dim × linear_num_value_heads × linear_value_head_dim (256 × 32 × 128) exceeds the 524288 "
-       "floats of recurrent state an engine holds"},
-  };
-  for (const auto& [changes, message] : cases) {
-    nlohmann::json config = engine;
-    config.update(changes);
-    auto cache = Cache::create(ModelConfig(config));
-    EXPECT_EQ(cache ? "created" : cache.error().to_string(), "Config error: " + message) << changes;
-  }
-  // Tiny states, but more layers than any memory holds.
-  nlohmann::json config = engine;
-  config.update({{"num_hidden_layers", 1ull << 40}, {"head_dim", 1u}, {"linear_key_head_dim", 1u},
-                 {"linear_value_head_dim", 1u}});
-  auto cache = Cache::create(ModelConfig(config));
-  ASSERT_FALSE(cache.has_value());
-  EXPECT_EQ(cache.error().message().rfind("cache for 1099511627776 layers needs ", 0), 0u) << cache.error().message();
-}
-
 void put_f32s(std::string& out, const std::vector<float>& values) {
   for (float v : values) append_u32(out, std::bit_cast<uint32_t>(v));
 }
@@ -96,6 +63,36 @@ TEST(CacheTest, TypedAccessErrorsAndReset) {
   EXPECT_EQ(std::get<FullState>(cache.layers[3]).k_cache, keys);  // key rows are kept
   EXPECT_EQ(std::get<LinearState>(cache.layers[2]).conv_state, std::vector<float>(12, 0.0f));
   EXPECT_EQ(std::get<LinearState>(cache.layers[2]).ssm_state, std::vector<float>(2, 0.0f));
+}
+
+TEST(CacheTest, CreateRefusesSizesNoEngineHolds) {
+  const nlohmann::json engine = {{"num_hidden_layers", 4u},       {"num_key_value_heads", 2u},
+                                 {"head_dim", 256u},              {"linear_num_value_heads", 32u},
+                                 {"linear_num_key_heads", 16u},   {"linear_key_head_dim", 128u},
+                                 {"linear_value_head_dim", 128u}};
+  const std::pair<nlohmann::json, std::string> cases[] = {  // changes, the message or its start
+      {{{"head_dim", 65536u}},  // took 4 GB
+       "num_key_value_heads × head_dim (2 × 65536) exceeds the 512 floats of a key/value row an engine holds"},
+      {{{"head_dim", 1ull << 63}},
+       "num_key_value_heads × head_dim (2 × 9223372036854775808) exceeds the 512 floats of a key/value row an "
+       "engine holds"},
+      {{{"linear_num_key_heads", 17u}},
+       "2 × linear_key_head_dim × linear_num_key_heads + linear_value_head_dim × linear_num_value_heads "
+       "(2 × 128 × 17 + 128 × 32) exceeds the 8192 convolution channels an engine holds"},
+      {{{"linear_key_head_dim", 256u}, {"linear_num_key_heads", 8u}},  // the same 8192 channels
+       "linear_key_head_dim × linear_num_value_heads × linear_value_head_dim (256 × 32 × 128) exceeds the 524288 "
+       "floats of recurrent state an engine holds"},
+      // Tiny states, but more layers than any memory holds.
+      {{{"num_hidden_layers", 1ull << 40}, {"head_dim", 1u}, {"linear_key_head_dim", 1u}, {"linear_value_head_dim", 1u}},
+       "cache for 1099511627776 layers needs "},
+  };
+  for (const auto& [changes, message] : cases) {
+    nlohmann::json config = engine;
+    config.update(changes);
+    auto cache = Cache::create(ModelConfig(config));
+    const std::string error = cache ? "created" : cache.error().to_string();
+    EXPECT_EQ(error.rfind("Config error: " + message, 0), 0u) << error;
+  }
 }
 
 TEST(CacheTest, SaveWritesTheExactManifestText) {
