@@ -25,15 +25,25 @@ std::expected<void, IoError> sync_fd(int fd) {
   return {};
 }
 
+// The file a chain of symlinks ends at, existing or not; `path` itself when it is no link.
+std::filesystem::path follow_links(std::filesystem::path path) {
+  for (int hops = 0; hops < 40; ++hops) {  // the kernel's own limit on a chain
+    std::error_code error;
+    if (!std::filesystem::is_symlink(path, error)) break;
+    std::filesystem::path link = std::filesystem::read_symlink(path, error);
+    if (error) break;
+    path = link.is_absolute() ? link : path.parent_path() / link;
+  }
+  return path;
+}
+
 }  // namespace
 
 std::expected<ReplacementFile, IoError> ReplacementFile::create(const std::filesystem::path& target) {
   if (target.native().find('\0') != std::string::npos) {
     return std::unexpected(IoError::custom(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte"));
   }
-  std::error_code error;
-  std::filesystem::path resolved = std::filesystem::canonical(target, error);
-  if (error) resolved = target;  // no file there yet
+  std::filesystem::path resolved = follow_links(target);
 
   std::optional<mode_t> old_mode;
   struct stat st {};

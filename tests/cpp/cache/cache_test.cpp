@@ -327,16 +327,19 @@ TEST(CacheFilesTest, FailedSaveLeavesThePreviousPair) {
     EXPECT_EQ(snapshot(dir), before);  // nothing changed, no temporary left
   }
 
-  // A save replaces the file a symlink points to, keeping the link and the file's mode.
+  // A save replaces the file a symlink points to, keeping the link and the file's mode,
+  // and creates the file a dangling link names.
   ScratchDir dir;
   ASSERT_TRUE(old_cache.save(dir / "c.bin", dir / "c.json").has_value());
   std::filesystem::permissions(dir / "c.bin", std::filesystem::perms(0640));
   std::filesystem::create_symlink("c.bin", dir / "link.bin");
-  ASSERT_TRUE(new_cache.save(dir / "link.bin", dir / "c.json").has_value());
-  EXPECT_EQ(Cache::load(dir / "c.bin", dir / "c.json")->pos, 7u);
-  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.bin"));
+  std::filesystem::create_directory(dir / "sub");
+  std::filesystem::create_symlink("sub/new.json", dir / "link.json");
+  ASSERT_TRUE(new_cache.save(dir / "link.bin", dir / "link.json").has_value());
+  EXPECT_EQ(Cache::load(dir / "c.bin", dir / "sub" / "new.json")->pos, 7u);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.bin") && std::filesystem::is_symlink(dir / "link.json"));
   EXPECT_EQ(std::filesystem::status(dir / "c.bin").permissions(), std::filesystem::perms(0640));
-  EXPECT_EQ(snapshot(dir).size(), 3u);
+  EXPECT_EQ(snapshot(dir).size(), 5u);  // c.bin, c.json, sub and the two links: no temporary left
 }
 
 // A FIFO would block forever and /dev/zero would be read until memory runs out.
