@@ -10,10 +10,13 @@
 
 #include <fmt/format.h>
 
+#include "cache/cache_reader.h"
 #include "cache/cache_writer.h"
+#include "cache/replacement_file.h"
 #include "model/config/json_text.h"
 #include "model/config/required_key.h"
 #include "model/io/mapped_file.h"
+#include "model/io/regular_file.h"
 #include "model/io/text_file.h"
 #include "model/io/unique_fd.h"
 
@@ -25,75 +28,94 @@ namespace {
 
 bool is_full_attention(size_t layer) { return (layer + 1) % CACHE_FULL_ATTENTION_INTERVAL == 0; }
 
-Result<size_t> checked_product(std::initializer_list<uint64_t> factors) {
+// UINT64_MAX when the product does not fit: every caller compares it with a small bound.
+uint64_t saturating_product(std::initializer_list<uint64_t> factors) {
   uint64_t product = 1;
   for (uint64_t f : factors) {
-    if (__builtin_mul_overflow(product, f, &product) || product > SIZE_MAX / sizeof(float)) {
-      return fail(MoEError::config("cache dimensions overflow"));
-    }
+    if (__builtin_mul_overflow(product, f, &product)) return UINT64_MAX;
   }
-  return static_cast<size_t>(product);
+  return product;
 }
 
-// Names and bounds-checked reads over the mapped data file.
-class CacheReader {
- public:
-  CacheReader(const nlohmann::json& tensors, const MappedFile& data) : tensors_(tensors), data_(data) {}
+uint64_t saturating_sum(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
-  bool has(const std::string& name) const { return tensors_.contains(name); }
-
-  CacheResult<std::vector<float>> read_f32(const std::string& name) const {
-    auto entry = find(name);
-    if (!entry) return std::unexpected(std::move(entry.error()));
-    auto offset = member(**entry, "offset");
-    if (!offset) return std::unexpected(std::string("missing offset"));
-    auto size = member(**entry, "size");
-    if (!size) return std::unexpected(std::string("missing size"));
-    if (auto range = check_range(name, *offset, *size); !range) return std::unexpected(std::move(range.error()));
-    std::vector<float> values(static_cast<size_t>(*size / 4));
-    if (!values.empty()) std::memcpy(values.data(), data_.data() + *offset, values.size() * sizeof(float));
-    return values;
-  }
-
-  CacheResult<uint32_t> read_u32(const std::string& name) const {
-    auto entry = find(name);
-    if (!entry) return std::unexpected(std::move(entry.error()));
-    auto offset = member(**entry, "offset");
-    if (!offset) return std::unexpected(std::string("missing offset"));
-    if (auto range = check_range(name, *offset, 4); !range) return std::unexpected(std::move(range.error()));
-    uint32_t value;
-    std::memcpy(&value, data_.data() + *offset, sizeof value);
-    return value;
-  }
-
- private:
-  CacheResult<const nlohmann::json*> find(const std::string& name) const {
-    auto it = tensors_.find(name);
-    if (it == tensors_.end()) return std::unexpected(fmt::format("missing tensor: {}", name));
-    return &*it;
-  }
-
-  static std::optional<uint64_t> member(const nlohmann::json& entry, const char* key) {
-    if (!entry.is_object()) return std::nullopt;
-    auto it = entry.find(key);
-    if (it == entry.end() || !is_unsigned_integer(*it)) return std::nullopt;
-    return it->get<uint64_t>();
-  }
-
-  CacheResult<void> check_range(const std::string& name, uint64_t offset, uint64_t size) const {
-    const uint64_t length = data_.size();
-    if (size > length || offset > length - size) {
-      return std::unexpected(fmt::format("tensor {} lies outside the data file: offset {} + size {} > length {}", name,
-                                         offset, size, length));
-    }
-    return {};
-  }
-
-  const nlohmann::json& tensors_;
-  const MappedFile& data_;
-};
+// The machine's memory in bytes, or UINT64_MAX when the system does not say.
+uint64_t physical_memory() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return UINT64_MAX;
+  return saturating_product({static_cast<uint64_t>(pages), static_cast<uint64_t>(page_size)});
+}
 
 std::string layer_name(size_t layer, const char* part) { return fmt::format("cache.layer_{}.{}", layer, part); }
+
+// One layer as the manifest places it: k_cache and v_cache with `len` for a full layer,
+// conv_state and ssm_state for a linear one.
+struct LayerPlan {
+  TensorSpan first;
+  TensorSpan second;
+  std::optional<uint32_t> len;  // set for a full layer
+};
+
+std::string length_mismatch(const TensorSpan& a, const TensorSpan& b) {
+  return fmt::format("{} holds {} floats but {} holds {}", a.name, a.floats, b.name, b.floats);
+}
+
+// What the file itself fixes: save writes all MAX_SEQ rows of a key or value cache and
+// three rows of convolution history, and every layer of a kind has the same sizes. A
+// truncated state would otherwise load, and the engine would fill the rest from
+// whatever it held before.
+CacheResult<void> check_state_lengths(const std::vector<LayerPlan>& plan) {
+  const LayerPlan* first_full = nullptr;
+  const LayerPlan* first_linear = nullptr;
+  for (const LayerPlan& layer : plan) {
+    if (layer.len) {
+      if (layer.first.floats % CACHE_MAX_SEQ != 0) {
+        return std::unexpected(fmt::format("{} holds {} floats, not whole rows of {} positions", layer.first.name,
+                                           layer.first.floats, CACHE_MAX_SEQ));
+      }
+      if (layer.second.floats != layer.first.floats) return std::unexpected(length_mismatch(layer.second, layer.first));
+      if (first_full == nullptr) {
+        first_full = &layer;
+      } else if (layer.first.floats != first_full->first.floats) {
+        return std::unexpected(length_mismatch(layer.first, first_full->first));
+      }
+    } else {
+      if (layer.first.floats % CACHE_CONV_HISTORY != 0) {
+        return std::unexpected(fmt::format("{} holds {} floats, not {} whole rows", layer.first.name,
+                                           layer.first.floats, CACHE_CONV_HISTORY));
+      }
+      if (first_linear == nullptr) {
+        first_linear = &layer;
+      } else if (layer.first.floats != first_linear->first.floats) {
+        return std::unexpected(length_mismatch(layer.first, first_linear->first));
+      } else if (layer.second.floats != first_linear->second.floats) {
+        return std::unexpected(length_mismatch(layer.second, first_linear->second));
+      }
+    }
+  }
+  return {};
+}
+
+// Save writes the tensors back to back, so together they fit in the data file; entries
+// that share bytes could otherwise make a small file allocate without bound.
+CacheResult<void> check_total_size(const std::vector<LayerPlan>& plan, uint64_t data_size) {
+  uint64_t total = 4;  // cache.pos
+  for (size_t i = 0; i < plan.size(); ++i) {
+    const LayerPlan& layer = plan[i];
+    // One term at a time: the total stays at most the file's length and each term lies
+    // inside the file, so no sum wraps.
+    for (uint64_t bytes : {4 * layer.first.floats, 4 * layer.second.floats, uint64_t{layer.len ? 4u : 0u}}) {
+      total += bytes;
+      if (total > data_size) {
+        return std::unexpected(fmt::format("the tensors of layers 0 to {} need more than the data file's {} bytes: "
+                                           "entries overlap",
+                                           i, data_size));
+      }
+    }
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -113,24 +135,48 @@ Result<Cache> Cache::create(const ModelConfig& config) {
   if (lin_k_heads == 0) return fail(MoEError::config("config key 'linear_num_key_heads' must not be 0"));
   if (lin_v_heads == 0) return fail(MoEError::config("config key 'linear_num_value_heads' must not be 0"));
 
-  auto kv_size = checked_product({CACHE_MAX_SEQ, kv_heads, head_dim});
-  auto conv_keys = checked_product({3, lin_k_dim, lin_k_heads, 2});
-  auto conv_values = checked_product({3, lin_v_dim, lin_v_heads});
-  auto ssm_size = checked_product({lin_k_dim, lin_v_heads, lin_v_dim});
-  for (const auto* size : {&kv_size, &conv_keys, &conv_values, &ssm_size}) {
-    if (!*size) return fail(size->error());
+  // The sizes come from a file: a configuration that asks for more state than an engine
+  // holds cannot run, and is refused before anything is allocated.
+  const uint64_t kv_dim = saturating_product({kv_heads, head_dim});
+  if (kv_dim > CACHE_MAX_KV_DIM) {
+    return fail(MoEError::config(fmt::format(
+        "num_key_value_heads × head_dim ({} × {}) exceeds the {} floats of a key/value row an engine holds", kv_heads,
+        head_dim, CACHE_MAX_KV_DIM)));
   }
-  if (*conv_keys > SIZE_MAX / sizeof(float) - *conv_values) return fail(MoEError::config("cache dimensions overflow"));
-  const size_t conv_size = *conv_keys + *conv_values;
+  const uint64_t conv_dim =
+      saturating_sum(saturating_product({2, lin_k_dim, lin_k_heads}), saturating_product({lin_v_dim, lin_v_heads}));
+  if (conv_dim > CACHE_MAX_CONV_DIM) {
+    return fail(MoEError::config(fmt::format(
+        "2 × linear_key_head_dim × linear_num_key_heads + linear_value_head_dim × linear_num_value_heads "
+        "(2 × {} × {} + {} × {}) exceeds the {} convolution channels an engine holds",
+        lin_k_dim, lin_k_heads, lin_v_dim, lin_v_heads, CACHE_MAX_CONV_DIM)));
+  }
+  const uint64_t ssm_size = saturating_product({lin_k_dim, lin_v_heads, lin_v_dim});
+  if (ssm_size > CACHE_MAX_SSM_FLOATS) {
+    return fail(MoEError::config(fmt::format(
+        "linear_key_head_dim × linear_num_value_heads × linear_value_head_dim ({} × {} × {}) exceeds the {} floats "
+        "of recurrent state an engine holds",
+        lin_k_dim, lin_v_heads, lin_v_dim, CACHE_MAX_SSM_FLOATS)));
+  }
+  const size_t kv_size = static_cast<size_t>(CACHE_MAX_SEQ * kv_dim);
+  const size_t conv_size = static_cast<size_t>(CACHE_CONV_HISTORY * conv_dim);
+  const uint64_t full_layers = layers / CACHE_FULL_ATTENTION_INTERVAL;
+  const uint64_t bytes = saturating_sum(
+      saturating_product({full_layers, sizeof(State) + 2 * kv_size * sizeof(float)}),
+      saturating_product({layers - full_layers, sizeof(State) + (conv_size + ssm_size) * sizeof(float)}));
+  if (const uint64_t memory = physical_memory(); bytes > memory) {
+    return fail(MoEError::config(fmt::format("cache for {} layers needs {} bytes, more than the {} bytes of memory",
+                                             layers, bytes, memory)));
+  }
 
   try {
     std::vector<State> states;
-    states.reserve(static_cast<size_t>(std::min<uint64_t>(layers, 1024)));
+    states.reserve(static_cast<size_t>(layers));
     for (uint64_t layer = 0; layer < layers; ++layer) {
       if (is_full_attention(layer)) {
-        states.emplace_back(FullState{std::vector<float>(*kv_size), std::vector<float>(*kv_size), 0});
+        states.emplace_back(FullState{std::vector<float>(kv_size), std::vector<float>(kv_size), 0});
       } else {
-        states.emplace_back(LinearState{std::vector<float>(conv_size), std::vector<float>(*ssm_size), nullptr});
+        states.emplace_back(LinearState{std::vector<float>(conv_size), std::vector<float>(ssm_size), nullptr});
       }
     }
     return Cache(std::move(states), 0);
@@ -182,15 +228,19 @@ Result<const LinearState*> Cache::linear_layer(size_t index) const {
 }
 
 CacheResult<void> Cache::save(const std::filesystem::path& bin_path, const std::filesystem::path& json_path) const {
-  auto file = UniqueFd::open(bin_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (!file) return std::unexpected(file.error().to_string());
-  CacheWriter writer(file->get());
+  // Both files go to temporaries first: a failed save leaves the previous pair as it was.
+  auto data = ReplacementFile::create(bin_path);
+  if (!data) return std::unexpected(data.error().to_string());
+  auto manifest = ReplacementFile::create(json_path);
+  if (!manifest) return std::unexpected(manifest.error().to_string());
+  CacheWriter writer(data->fd());
 
   for (size_t i = 0; i < layers.size(); ++i) {
     std::expected<void, IoError> written;
     if (const auto* linear = std::get_if<LinearState>(&layers[i])) {
       const size_t conv = linear->conv_state.size();
-      written = writer.write_f32_tensor(layer_name(i, "conv_state"), linear->conv_state, {3, conv / 3});
+      written = writer.write_f32_tensor(layer_name(i, "conv_state"), linear->conv_state,
+                                        {CACHE_CONV_HISTORY, conv / CACHE_CONV_HISTORY});
       if (written) {
         written = writer.write_f32_tensor(layer_name(i, "ssm_state"), linear->ssm_state, {linear->ssm_state.size()});
       }
@@ -210,10 +260,17 @@ CacheResult<void> Cache::save(const std::filesystem::path& bin_path, const std::
     return std::unexpected(written.error().to_string());
   }
   if (auto flushed = writer.flush(); !flushed) return std::unexpected(flushed.error().to_string());
+  if (auto synced = data->sync(); !synced) return std::unexpected(synced.error().to_string());
 
-  if (auto written = write_whole_file(json_path, writer.manifest_text()); !written) {
+  const std::string manifest_text = writer.manifest_text();
+  if (auto written = write_all(manifest->fd(), manifest_text.data(), manifest_text.size()); !written) {
     return std::unexpected(written.error().to_string());
   }
+  if (auto synced = manifest->sync(); !synced) return std::unexpected(synced.error().to_string());
+
+  // The data file first: its manifest never describes bytes that are not there yet.
+  if (auto moved = data->commit(); !moved) return std::unexpected(moved.error().to_string());
+  if (auto moved = manifest->commit(); !moved) return std::unexpected(moved.error().to_string());
   return {};
 }
 
@@ -230,7 +287,7 @@ CacheResult<Cache> Cache::load(const std::filesystem::path& bin_path, const std:
 
   MappedFile data;
   {
-    auto file = UniqueFd::open(bin_path, O_RDONLY);
+    auto file = open_regular_file(bin_path);
     if (!file) return std::unexpected(file.error().to_string());
     auto mapped = MappedFile::map(file->get());
     if (!mapped) return std::unexpected(mapped.error().to_string());
@@ -240,27 +297,44 @@ CacheResult<Cache> Cache::load(const std::filesystem::path& bin_path, const std:
   const CacheReader reader(*tensors, data);
   auto pos = reader.read_u32("cache.pos");
   if (!pos) return std::unexpected(std::move(pos.error()));
+  if (*pos > CACHE_MAX_SEQ) {
+    return std::unexpected(fmt::format("cache.pos {} exceeds MAX_SEQ ({})", *pos, CACHE_MAX_SEQ));
+  }
 
   size_t count = 0;
   while (reader.has(layer_name(count, "k_cache")) || reader.has(layer_name(count, "conv_state"))) ++count;
 
+  // Every size comes from the manifest: all of them are located and checked before a
+  // float is allocated.
+  std::vector<LayerPlan> plan;
+  plan.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    const bool full = reader.has(layer_name(i, "k_cache"));
+    auto first = reader.locate_f32(layer_name(i, full ? "k_cache" : "conv_state"));
+    if (!first) return std::unexpected(std::move(first.error()));
+    auto second = reader.locate_f32(layer_name(i, full ? "v_cache" : "ssm_state"));
+    if (!second) return std::unexpected(std::move(second.error()));
+    std::optional<uint32_t> len;
+    if (full) {
+      auto read = reader.read_u32(layer_name(i, "len"));
+      if (!read) return std::unexpected(std::move(read.error()));
+      if (*read > CACHE_MAX_SEQ) {
+        return std::unexpected(fmt::format("{} {} exceeds MAX_SEQ ({})", layer_name(i, "len"), *read, CACHE_MAX_SEQ));
+      }
+      len = *read;
+    }
+    plan.push_back({std::move(*first), std::move(*second), len});
+  }
+  if (auto lengths = check_state_lengths(plan); !lengths) return std::unexpected(std::move(lengths.error()));
+  if (auto total = check_total_size(plan, reader.data_size()); !total) return std::unexpected(std::move(total.error()));
+
   std::vector<State> layers;
   layers.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    if (reader.has(layer_name(i, "k_cache"))) {
-      auto k = reader.read_f32(layer_name(i, "k_cache"));
-      if (!k) return std::unexpected(std::move(k.error()));
-      auto v = reader.read_f32(layer_name(i, "v_cache"));
-      if (!v) return std::unexpected(std::move(v.error()));
-      auto len = reader.read_u32(layer_name(i, "len"));
-      if (!len) return std::unexpected(std::move(len.error()));
-      layers.emplace_back(FullState{std::move(*k), std::move(*v), *len});
+  for (const LayerPlan& layer : plan) {
+    if (layer.len) {
+      layers.emplace_back(FullState{reader.copy(layer.first), reader.copy(layer.second), *layer.len});
     } else {
-      auto conv = reader.read_f32(layer_name(i, "conv_state"));
-      if (!conv) return std::unexpected(std::move(conv.error()));
-      auto ssm = reader.read_f32(layer_name(i, "ssm_state"));
-      if (!ssm) return std::unexpected(std::move(ssm.error()));
-      layers.emplace_back(LinearState{std::move(*conv), std::move(*ssm), nullptr});
+      layers.emplace_back(LinearState{reader.copy(layer.first), reader.copy(layer.second), nullptr});
     }
   }
   return Cache(std::move(layers), *pos);

@@ -18,6 +18,13 @@ namespace varkel {
 
 // Positions a full-attention layer holds.
 inline constexpr size_t CACHE_MAX_SEQ = 4096;
+// The largest state an engine holds (its compiled constants are checked against these):
+// Cache::create refuses a configuration that asks for more.
+inline constexpr size_t CACHE_MAX_KV_DIM = 512;            // floats of one key/value row
+inline constexpr size_t CACHE_MAX_CONV_DIM = 8192;         // convolution channels
+inline constexpr size_t CACHE_MAX_SSM_FLOATS = 524288;     // recurrent state of a linear layer
+// Rows of convolution history a linear layer keeps.
+inline constexpr size_t CACHE_CONV_HISTORY = 3;
 // Counting layers from 0, layer i is full attention when (i + 1) % 4 == 0.
 inline constexpr size_t CACHE_FULL_ATTENTION_INTERVAL = 4;
 
@@ -48,7 +55,8 @@ class Cache {
   // Zero-filled state for every layer of the configuration; Config error when one of
   // "num_hidden_layers", "num_key_value_heads", "head_dim", "linear_num_value_heads",
   // "linear_num_key_heads", "linear_key_head_dim", "linear_value_head_dim" is missing,
-  // or a linear head count is 0.
+  // a linear head count is 0, a state is larger than an engine holds (CACHE_MAX_*), or
+  // the whole is larger than the machine's memory.
   static Result<Cache> create(const ModelConfig& config);
 
   // pos = 0, every len = 0 (rows kept), linear states zeroed in place.
@@ -61,7 +69,9 @@ class Cache {
   Result<LinearState*> linear_layer(size_t index);
   Result<const LinearState*> linear_layer(size_t index) const;
 
-  // Writes the data file then the pretty-printed manifest.
+  // Writes the data file then the pretty-printed manifest, each under a temporary name
+  // beside its target, flushed to disk, then renamed over the target (data first). On
+  // failure the temporaries are removed and the previous pair is left as it was.
   CacheResult<void> save(const std::filesystem::path& bin_path, const std::filesystem::path& json_path) const;
   static CacheResult<Cache> load(const std::filesystem::path& bin_path, const std::filesystem::path& json_path);
 

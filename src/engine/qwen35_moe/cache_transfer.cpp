@@ -13,6 +13,11 @@ namespace {
 
 constexpr std::size_t kKvRowFloats = qwen35::kKvDim;
 
+// Caches are built to the cache module's bounds; this engine's state must lie within them.
+static_assert(qwen35::kKvDim <= CACHE_MAX_KV_DIM && qwen35::kConvDim <= CACHE_MAX_CONV_DIM &&
+              qwen35::kSsmStateFloats <= CACHE_MAX_SSM_FLOATS && qwen35::kMaxSeq == CACHE_MAX_SEQ &&
+              qwen35::kConvHistory == CACHE_CONV_HISTORY);
+
 // The state buffers of decoder layer `layer` (0-based), by the layer pattern.
 struct LayerSlot {
   bool full;
@@ -24,36 +29,44 @@ LayerSlot slot_of(std::size_t layer) {
   return {false, qwen35::linear_attention_index(layer)};
 }
 
+// The exact lengths Cache::create gives this engine's configuration. A shorter vector
+// would leave the rest of the GPU state as the previous sequence left it.
+Status check_length(std::size_t layer, const char* field, std::size_t floats, std::size_t needed) {
+  if (floats != needed) {
+    return fail(MoEError::config(
+        fmt::format("layer {}: {} holds {} floats, the model needs {}", layer, field, floats, needed)));
+  }
+  return {};
+}
+
 Status check_linear_lengths(std::size_t layer, const LinearState& state) {
-  if (state.conv_state.size() > qwen35::kConvStateFloats) {
-    return fail(MoEError::config(fmt::format("layer {}: conv_state holds {} floats, the GPU buffer {}", layer,
-                                             state.conv_state.size(), qwen35::kConvStateFloats)));
+  if (auto status = check_length(layer, "conv_state", state.conv_state.size(), qwen35::kConvStateFloats); !status) {
+    return status;
   }
-  if (state.ssm_state.size() > qwen35::kSsmStateFloats) {
-    return fail(MoEError::config(fmt::format("layer {}: ssm_state holds {} floats, the GPU buffer {}", layer,
-                                             state.ssm_state.size(), qwen35::kSsmStateFloats)));
-  }
-  return {};
+  return check_length(layer, "ssm_state", state.ssm_state.size(), qwen35::kSsmStateFloats);
 }
 
-Status check_kv_rows(std::size_t layer, const FullState& state, std::size_t rows) {
-  const std::size_t needed = rows * kKvRowFloats;
-  if (state.k_cache.size() < needed || state.v_cache.size() < needed) {
-    return fail(MoEError::config(fmt::format("layer {}: key/value caches hold {} and {} floats, {} rows need {}", layer,
-                                             state.k_cache.size(), state.v_cache.size(), rows, needed)));
-  }
-  return {};
+Status check_full_lengths(std::size_t layer, const FullState& state) {
+  constexpr std::size_t kCacheFloats = qwen35::kMaxSeq * kKvRowFloats;
+  if (auto status = check_length(layer, "k_cache", state.k_cache.size(), kCacheFloats); !status) return status;
+  return check_length(layer, "v_cache", state.v_cache.size(), kCacheFloats);
 }
 
-// Every layer the engine has must exist in the cache with the kind the layer
-// pattern gives; `check` then looks at that layer's vectors.
-template <class CheckFull, class CheckLinear>
-Status check_layers(const MetalContext& ctx, const Cache& cache, CheckFull check_full, CheckLinear check_linear) {
+// The cache must have exactly the engine's layers, each of the kind the layer
+// pattern gives and with the vector lengths of this model; `check_full` then looks
+// at a full layer's filled length.
+template <class CheckFull>
+Status check_layers(const MetalContext& ctx, const Cache& cache, CheckFull check_full) {
   const std::size_t num_layers = ctx.num_layers;
   if (cache.layers.size() < num_layers) {
     // Refused as the typed access of the first missing layer refuses it.
     auto missing = cache.linear_layer(cache.layers.size());
     return fail(std::move(missing.error()));
+  }
+  // A cache of another model, whose extra layers would silently stay behind.
+  if (cache.layers.size() > num_layers) {
+    return fail(MoEError::config(
+        fmt::format("the cache has {} layers, the model {}", cache.layers.size(), num_layers)));
   }
   for (std::size_t layer = 0; layer < num_layers; ++layer) {
     const LayerSlot slot = slot_of(layer);
@@ -64,11 +77,12 @@ Status check_layers(const MetalContext& ctx, const Cache& cache, CheckFull check
     if (slot.full) {
       auto state = cache.full_layer(layer);
       if (!state) return fail(std::move(state.error()));
+      if (auto status = check_full_lengths(layer, **state); !status) return status;
       if (auto status = check_full(layer, **state); !status) return status;
     } else {
       auto state = cache.linear_layer(layer);
       if (!state) return fail(std::move(state.error()));
-      if (auto status = check_linear(layer, **state); !status) return status;
+      if (auto status = check_linear_lengths(layer, **state); !status) return status;
     }
   }
   return {};
@@ -95,9 +109,9 @@ Status MetalContext::upload_cache(const Cache& cache) {
       return fail(MoEError::config(
           fmt::format("layer {}: filled length {} exceeds MAX_SEQ ({})", layer, state.len, qwen35::kMaxSeq)));
     }
-    return check_kv_rows(layer, state, state.len);
+    return Status{};
   };
-  if (auto status = check_layers(*this, cache, check_full, check_linear_lengths); !status) return status;
+  if (auto status = check_layers(*this, cache, check_full); !status) return status;
 
   pos = cache.pos;
   // Linear states are copied at every position, 0 included: a fresh or reset
@@ -121,8 +135,12 @@ Status MetalContext::upload_cache(const Cache& cache) {
 Status MetalContext::download_cache(Cache& cache) const {
   if (num_layers == 0) return fail(MoEError::metal("download_cache called before init_linear_attn_buffers"));
   const std::size_t rows = pos;
-  auto check_full = [rows](std::size_t layer, const FullState& state) { return check_kv_rows(layer, state, rows); };
-  if (auto status = check_layers(*this, cache, check_full, check_linear_lengths); !status) return status;
+  if (rows > qwen35::kMaxSeq) {
+    return fail(MoEError::metal(fmt::format("engine position {} exceeds MAX_SEQ ({})", rows, qwen35::kMaxSeq)));
+  }
+  if (auto status = check_layers(*this, cache, [](std::size_t, const FullState&) { return Status{}; }); !status) {
+    return status;
+  }
 
   cache.pos = pos;
   for (State& state : cache.layers) {

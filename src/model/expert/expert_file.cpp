@@ -14,6 +14,7 @@
 #include <lz4.h>
 
 #include "model/config/required_key.h"
+#include "model/io/regular_file.h"
 #include "model/io/text_file.h"
 
 namespace varkel {
@@ -54,14 +55,14 @@ ExpertFile ExpertFile::lz4(UniqueFd file, std::vector<uint32_t> offsets, uint64_
 }
 
 Result<ExpertFile> ExpertFile::open_raw(const std::filesystem::path& path, size_t layer, uint64_t expert_size) {
-  auto file = UniqueFd::open(path, O_RDONLY);
+  auto file = open_regular_file(path);
   if (!file) return fail(io_error(IoErrorKind::Other, fmt::format("expert {}: {}", layer, file.error().to_string())));
   return raw(std::move(*file), expert_size);
 }
 
 Result<ExpertFile> ExpertFile::open_lz4(const std::filesystem::path& path, size_t layer,
                                         const std::optional<uint64_t>& num_experts, uint64_t expert_size) {
-  auto file = UniqueFd::open(path, O_RDONLY);
+  auto file = open_regular_file(path);
   if (!file) {
     return fail(io_error(IoErrorKind::Other, fmt::format("lz4 expert {}: {}", layer, file.error().to_string())));
   }

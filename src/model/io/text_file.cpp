@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "model/io/unique_fd.h"
+#include "model/io/regular_file.h"
 
 namespace varkel {
 
@@ -64,7 +64,7 @@ std::expected<void, IoError> read_exact(int fd, void* dest, size_t size) {
 }
 
 std::expected<std::string, IoError> read_text_file(const std::filesystem::path& path) {
-  auto file = UniqueFd::open(path, O_RDONLY);
+  auto file = open_regular_file(path);
   if (!file) return std::unexpected(file.error());
   std::string text;
   struct stat st {};

@@ -11,7 +11,7 @@
 namespace varkel {
 
 // The whole file as UTF-8 text; invalid UTF-8 is an InvalidData error
-// "stream did not contain valid UTF-8".
+// "stream did not contain valid UTF-8". Only a regular file is read (see open_regular_file).
 std::expected<std::string, IoError> read_text_file(const std::filesystem::path& path);
 
 // Writes all of `bytes` at the descriptor's position, retrying short writes.

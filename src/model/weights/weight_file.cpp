@@ -1,13 +1,12 @@
 #include "model/weights/weight_file.h"
 
 #include <cstdio>
-#include <fcntl.h>
 
 #include <fmt/format.h>
 
 #include "model/config/json_text.h"
 #include "model/io/text_file.h"
-#include "model/io/unique_fd.h"
+#include "model/io/regular_file.h"
 
 namespace varkel {
 
@@ -51,7 +50,7 @@ Result<TensorInfo> parse_entry(const std::string& name, const nlohmann::json& en
 Result<WeightFile> WeightFile::open(const std::filesystem::path& bin_path, const std::filesystem::path& json_path) {
   MappedFile mmap;
   {
-    auto file = UniqueFd::open(bin_path, O_RDONLY);
+    auto file = open_regular_file(bin_path);
     if (!file) {
       return fail(io_with_kind(file.error(), fmt::format("Cannot open {}: {}", bin_path.string(), file.error().to_string())));
     }

@@ -1,4 +1,10 @@
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <bit>
+#include <csignal>
+#include <functional>
+#include <map>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -57,6 +63,36 @@ TEST(CacheTest, TypedAccessErrorsAndReset) {
   EXPECT_EQ(std::get<FullState>(cache.layers[3]).k_cache, keys);  // key rows are kept
   EXPECT_EQ(std::get<LinearState>(cache.layers[2]).conv_state, std::vector<float>(12, 0.0f));
   EXPECT_EQ(std::get<LinearState>(cache.layers[2]).ssm_state, std::vector<float>(2, 0.0f));
+}
+
+TEST(CacheTest, CreateRefusesSizesNoEngineHolds) {
+  const nlohmann::json engine = {{"num_hidden_layers", 4u},       {"num_key_value_heads", 2u},
+                                 {"head_dim", 256u},              {"linear_num_value_heads", 32u},
+                                 {"linear_num_key_heads", 16u},   {"linear_key_head_dim", 128u},
+                                 {"linear_value_head_dim", 128u}};
+  const std::pair<nlohmann::json, std::string> cases[] = {  // changes, the message or its start
+      {{{"head_dim", 65536u}},  // took 4 GB
+       "num_key_value_heads × head_dim (2 × 65536) exceeds the 512 floats of a key/value row an engine holds"},
+      {{{"head_dim", 1ull << 63}},
+       "num_key_value_heads × head_dim (2 × 9223372036854775808) exceeds the 512 floats of a key/value row an "
+       "engine holds"},
+      {{{"linear_num_key_heads", 17u}},
+       "2 × linear_key_head_dim × linear_num_key_heads + linear_value_head_dim × linear_num_value_heads "
+       "(2 × 128 × 17 + 128 × 32) exceeds the 8192 convolution channels an engine holds"},
+      {{{"linear_key_head_dim", 256u}, {"linear_num_key_heads", 8u}},  // the same 8192 channels
+       "linear_key_head_dim × linear_num_value_heads × linear_value_head_dim (256 × 32 × 128) exceeds the 524288 "
+       "floats of recurrent state an engine holds"},
+      // Tiny states, but more layers than any memory holds.
+      {{{"num_hidden_layers", 1ull << 40}, {"head_dim", 1u}, {"linear_key_head_dim", 1u}, {"linear_value_head_dim", 1u}},
+       "cache for 1099511627776 layers needs "},
+  };
+  for (const auto& [changes, message] : cases) {
+    nlohmann::json config = engine;
+    config.update(changes);
+    auto cache = Cache::create(ModelConfig(config));
+    const std::string error = cache ? "created" : cache.error().to_string();
+    EXPECT_EQ(error.rfind("Config error: " + message, 0), 0u) << error;
+  }
 }
 
 TEST(CacheTest, SaveWritesTheExactManifestText) {
@@ -163,6 +199,166 @@ TEST_F(CacheLoadTest, HostileManifests) {
   EXPECT_NE(failure(R"("cache.pos": {"offset": 18446744073709551614})").find("cache.pos"), std::string::npos);
   write_file(dir_ / "m.json", "[]");
   EXPECT_EQ(Cache::load(dir_ / "d.bin", dir_ / "m.json").error(), "No 'tensors' key in manifest");
+}
+
+// Caches whose state the engine could not use as saved: each case spoils the cache
+// before the save or its manifest after it.
+TEST_F(CacheLoadTest, RefusesStateOfImpossibleSizes) {
+  using Manifest = nlohmann::json;
+  struct Case {
+    const char* name;
+    std::function<void(Cache&)> spoil_cache;
+    std::function<void(Manifest&)> spoil_manifest;
+    std::string error;
+  };
+  const auto entry = [](Manifest& m, int layer, const char* part) -> Manifest& {
+    return m["tensors"][fmt::format("cache.layer_{}.{}", layer, part)];
+  };
+  const auto shrink = [&](int layer, const char* part, uint64_t bytes) {
+    return [=](Manifest& m) { entry(m, layer, part)["size"] = entry(m, layer, part)["size"].get<uint64_t>() - bytes; };
+  };
+  const auto none_c = [](Cache&) {};
+  const auto none_m = [](Manifest&) {};
+  // small_cache(8): conv_state 12 floats, ssm_state 2, k/v caches 8192 (4096 rows of 2).
+  const Case cases[] = {
+      {"position past MAX_SEQ", [](Cache& c) { c.pos = 4097; }, none_m, "cache.pos 4097 exceeds MAX_SEQ (4096)"},
+      {"filled length past MAX_SEQ", [](Cache& c) { std::get<FullState>(c.layers[7]).len = 4097; }, none_m,
+       "cache.layer_7.len 4097 exceeds MAX_SEQ (4096)"},
+      {"truncated ssm_state", none_c, shrink(5, "ssm_state", 4),
+       "cache.layer_5.ssm_state holds 1 floats but cache.layer_0.ssm_state holds 2"},
+      {"truncated conv_state", none_c, shrink(2, "conv_state", 12),
+       "cache.layer_2.conv_state holds 9 floats but cache.layer_0.conv_state holds 12"},
+      {"conv_state of no whole rows", none_c, shrink(0, "conv_state", 4),
+       "cache.layer_0.conv_state holds 11 floats, not 3 whole rows"},
+      {"key cache of no whole rows", none_c, shrink(3, "k_cache", 4),
+       "cache.layer_3.k_cache holds 8191 floats, not whole rows of 4096 positions"},
+      {"value cache shorter than keys", none_c, shrink(3, "v_cache", 4 * 4096),
+       "cache.layer_3.v_cache holds 4096 floats but cache.layer_3.k_cache holds 8192"},
+      {"one row less in another full layer", none_c,
+       [&](Manifest& m) { shrink(7, "k_cache", 4 * 4096)(m), shrink(7, "v_cache", 4 * 4096)(m); },
+       "cache.layer_7.k_cache holds 4096 floats but cache.layer_3.k_cache holds 8192"},
+      {"layers sharing bytes", none_c,
+       [&](Manifest& m) {
+         for (int layer = 8; layer < 12; ++layer) {
+           for (const char* part : {"k_cache", "v_cache", "len", "conv_state", "ssm_state"}) {
+             const std::string from = fmt::format("cache.layer_{}.{}", layer - 4, part);
+             if (m["tensors"].contains(from)) entry(m, layer, part) = m["tensors"][from];
+           }
+         }
+       },
+       "the tensors of layers 0 to 8 need more than the data file's 131420 bytes: entries overlap"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Cache cache = small_cache(8);
+    c.spoil_cache(cache);
+    ASSERT_TRUE(cache.save(dir_ / "c.bin", dir_ / "c.json").has_value());
+    Manifest manifest = Manifest::parse(read_file(dir_ / "c.json"));
+    c.spoil_manifest(manifest);
+    write_file(dir_ / "c.json", manifest.dump());
+    auto loaded = Cache::load(dir_ / "c.bin", dir_ / "c.json");
+    EXPECT_EQ(loaded ? "loaded" : loaded.error(), c.error);
+  }
+}
+
+// Writes past `bytes` fail with EFBIG while it lives, as they would on a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, handler_);
+  }
+
+ private:
+  void (*handler_)(int);
+  rlimit saved_{};
+};
+
+// Every entry of `dir`: a regular file's bytes and mode, or what else it is.
+std::map<std::string, std::string> snapshot(const ScratchDir& dir) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    const auto status = entry.symlink_status();
+    entries[entry.path().filename().string()] =
+        status.type() == std::filesystem::file_type::regular
+            ? fmt::format("{:o} {}", static_cast<unsigned>(status.permissions()), read_file(entry.path()))
+            : fmt::format("type {}", static_cast<int>(status.type()));
+  }
+  return entries;
+}
+
+TEST(CacheFilesTest, FailedSaveLeavesThePreviousPair) {
+  Cache old_cache = small_cache(2);  // 116 data bytes, a manifest of about 500
+  fill(old_cache);
+  Cache new_cache = small_cache(2);
+  new_cache.pos = 7;
+  struct Case {
+    const char* name;
+    std::string bin, json;
+    rlim_t limit;
+    std::string error;  // "{}" stands for the directory
+  };
+  const Case cases[] = {
+      {"data write fails", "c.bin", "c.json", 50, "File too large (os error 27)"},
+      {"manifest write fails", "c.bin", "c.json", 200, "File too large (os error 27)"},
+      {"manifest target is a directory", "c.bin", "d", RLIM_INFINITY, "{}/d is a directory, not a regular file"},
+      {"data target is a FIFO", "f", "c.json", RLIM_INFINITY, "{}/f is a FIFO, not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    ASSERT_TRUE(old_cache.save(dir / "c.bin", dir / "c.json").has_value());
+    std::filesystem::create_directory(dir / "d");
+    ASSERT_EQ(::mkfifo((dir / "f").c_str(), 0600), 0);
+    const auto before = snapshot(dir);
+    CacheResult<void> saved;
+    {
+      FileSizeLimit limit(c.limit);
+      saved = new_cache.save(dir / c.bin, dir / c.json);
+    }
+    ASSERT_FALSE(saved.has_value());
+    EXPECT_EQ(saved.error(), fmt::format(fmt::runtime(c.error), dir.path().string()));
+    EXPECT_EQ(snapshot(dir), before);  // nothing changed, no temporary left
+  }
+
+  // A save replaces the file a symlink points to, keeping the link and the file's mode,
+  // and creates the file a dangling link names.
+  ScratchDir dir;
+  ASSERT_TRUE(old_cache.save(dir / "c.bin", dir / "c.json").has_value());
+  std::filesystem::permissions(dir / "c.bin", std::filesystem::perms(0640));
+  std::filesystem::create_symlink("c.bin", dir / "link.bin");
+  std::filesystem::create_directory(dir / "sub");
+  std::filesystem::create_symlink("sub/new.json", dir / "link.json");
+  ASSERT_TRUE(new_cache.save(dir / "link.bin", dir / "link.json").has_value());
+  EXPECT_EQ(Cache::load(dir / "c.bin", dir / "sub" / "new.json")->pos, 7u);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.bin") && std::filesystem::is_symlink(dir / "link.json"));
+  EXPECT_EQ(std::filesystem::status(dir / "c.bin").permissions(), std::filesystem::perms(0640));
+  EXPECT_EQ(snapshot(dir).size(), 5u);  // c.bin, c.json, sub and the two links: no temporary left
+}
+
+// A FIFO would block forever and /dev/zero would be read until memory runs out.
+TEST(CacheFilesTest, RefusesFilesThatAreNotRegular) {
+  ScratchDir dir;
+  ASSERT_TRUE(small_cache(4).save(dir / "good.bin", dir / "good.json").has_value());
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", dir / "zero");
+  const std::tuple<std::string, std::string, std::string> loads[] = {
+      {"fifo", "good.json", "fifo is a FIFO"},
+      {"good.bin", "fifo", "fifo is a FIFO"},
+      {"good.bin", "zero", "zero is a character device"},
+      {"zero", "good.json", "zero is a character device"},
+  };
+  for (const auto& [bin, json, what] : loads) {
+    auto loaded = Cache::load(dir / bin, dir / json);
+    ASSERT_FALSE(loaded.has_value()) << bin << " " << json;
+    EXPECT_EQ(loaded.error(), (dir / what).string() + ", not a regular file");
+  }
 }
 
 }  // namespace

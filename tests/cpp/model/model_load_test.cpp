@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "model/expert_fixture.h"
@@ -61,6 +63,40 @@ TEST(ModelLoadTest, FailureMessages) {
   write_file(dir / "packed_experts_lz4" / layer_file_name(3), "xyz");  // no fallback to the raw file
   EXPECT_EQ(error_text(dir.path()), "I/O error: lz4 hdr 3: failed to fill whole buffer");
   EXPECT_EQ(open_descriptor_count(), before);
+}
+
+// A FIFO would block the load forever and /dev/zero would be read until memory runs out.
+TEST(ModelLoadTest, RefusesFilesThatAreNotRegular) {
+  using Make = void (*)(const std::filesystem::path&);
+  const std::pair<Make, std::string> kinds[] = {
+      {[](const auto& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, "a FIFO"},
+      {[](const auto& p) { std::filesystem::create_symlink("/dev/zero", p); }, "a character device"},
+      {[](const auto& p) { std::filesystem::create_directory(p); }, "a directory"},
+  };
+  const std::pair<std::string, std::string> files[] = {
+      {"config.json", "Config error: config: "},
+      {"model_weights.bin", "Config error: weights: I/O error: Cannot open {}: "},
+      {"model_weights.json", "Config error: weights: I/O error: Cannot read {}: "},
+      {"packed_experts/layer_01.bin", "I/O error: expert 1: "},
+      {"packed_experts_lz4/layer_01.bin", "I/O error: lz4 expert 1: "},
+  };
+  for (const auto& [file, prefix] : files) {
+    for (const auto& [make, kind] : kinds) {
+      ScratchDir dir;
+      write_small_model(dir, 2);
+      const auto path = dir / file;
+      std::filesystem::create_directories(path.parent_path());
+      std::filesystem::remove(path);
+      make(path);
+      EXPECT_EQ(error_text(dir.path()), fmt::format(fmt::runtime(prefix), path.string()) + path.string() + " is " +
+                                            kind + ", not a regular file");
+    }
+  }
+  ScratchDir dir;  // a symlink to a regular file is fine
+  write_small_model(dir, 2);
+  std::filesystem::rename(dir / "config.json", dir / "real.json");
+  std::filesystem::create_symlink(dir / "real.json", dir / "config.json");
+  EXPECT_TRUE(load(dir.path()).first.has_value());
 }
 
 }  // namespace
