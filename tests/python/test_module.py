@@ -95,8 +95,18 @@ def test_text_signatures_and_docstrings(varkel):
     assert varkel.record_engine_telemetry.__text_signature__ == "(on)"
     assert varkel.record_engine_telemetry.__doc__ == "Enable or disable engine-level telemetry recording globally."
     assert varkel.qwen35_moe_quantize.__text_signature__ == '(model_path, output_dir, *, version, scheme="bq4")'
+    # Built-in functions bound to the module itself.
+    for function in (varkel.record_engine_telemetry, varkel.qwen35_moe_quantize):
+        assert function.__self__ is varkel
     assert str(inspect.signature(varkel.qwen35_moe_quantize)) == \
         "(model_path, output_dir, *, version, scheme='bq4')"
+
+
+def test_no_instance_skips_its_constructor(varkel):
+    for cls, argument in ((varkel.Model, "model_path"), (varkel.Engine, "model"), (varkel.Cache, "model"),
+                          (varkel.PyHfRepo, "repo_id")):
+        with pytest.raises(TypeError, match=f"missing required argument '{argument}'"):
+            cls.__new__(cls)
 
 
 def test_strict_path_and_flag_arguments(varkel, model_dir, tmp_path):
