@@ -87,8 +87,9 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
 
 
 def _sdist_member(path):
+    # Sources only: no build trees, caches, hub downloads or version control.
     parts = path.relative_to(SOURCE).parts
-    return not any(part.startswith(("build", ".git", ".cache", "__pycache__")) or part == "hub" for part in parts)
+    return not any(part.startswith(("build", ".", "__pycache__")) or part == "hub" for part in parts)
 
 
 def build_sdist(sdist_directory, config_settings=None):
