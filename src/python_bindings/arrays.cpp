@@ -21,14 +21,6 @@ long long long_attribute(PyObject* object, const char* name) {
   return number;
 }
 
-std::string str_of(PyObject* object) {
-  PyRef text = checked(PyObject_Str(object));
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
-  if (data == nullptr) throw PythonError();
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
 PyObject* typed_array(PyObject* value, const char* name, char kind, long long itemsize, long long ndim,
                       const char* wanted) {
   PyObject* ndarray = loaded_ndarray_type();
@@ -38,13 +30,13 @@ PyObject* typed_array(PyObject* value, const char* name, char kind, long long it
     raise_argument(name, fmt::format("'{}' object cannot be converted to '{}'", type_name(value), wanted));
   }
   PyRef dtype = attribute(value, "dtype");
-  const std::string dtype_kind = str_of(attribute(dtype.get(), "kind").get());
+  const std::string dtype_kind = str_text(attribute(dtype.get(), "kind").get());
   const int native = PyObject_IsTrue(attribute(dtype.get(), "isnative").get());
   if (native < 0) throw PythonError();
   const long long dims = long_attribute(value, "ndim");
   if (dtype_kind != std::string(1, kind) || long_attribute(dtype.get(), "itemsize") != itemsize || native == 0 ||
       dims != ndim) {
-    raise_argument(name, fmt::format("expected {}, got {} array of {} dimension{}", wanted, str_of(dtype.get()), dims,
+    raise_argument(name, fmt::format("expected {}, got {} array of {} dimension{}", wanted, str_text(dtype.get()), dims,
                                      dims == 1 ? "" : "s"));
   }
   return value;
