@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """Greedy generation with your own model.
 
-    PYTHONPATH=build/python examples/generate.py <converted-dir | checkpoint-dir | hub-repo-id> 1,2,3
+    venv/bin/python examples/generate.py <converted-dir | checkpoint-dir | hub-repo-id> 1,2,3
+
+with the module installed (`pip install .`, see the README), or from a build
+tree with PYTHONPATH=build/python examples/generate.py ...
 
 A converted directory (holding model_weights.json) is used as it is; anything
 else is converted first into ./converted with the bq4 scheme. Token ids come

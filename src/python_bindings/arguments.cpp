@@ -2,115 +2,100 @@
 
 #include <fmt/format.h>
 
+#include "python_bindings/numpy_access.h"
+
 namespace varkel::python {
 
 namespace {
 
-const char* type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
-
-bool is_numpy_bool(py::handle value) {
-  static PyObject* numpy_bool = [] {
-    py::object type = py::module_::import("numpy").attr("bool_");
-    return type.release().ptr();
-  }();
-  return PyObject_TypeCheck(value.ptr(), reinterpret_cast<PyTypeObject*>(numpy_bool));
+std::string utf8(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) throw PythonError();
+  return std::string(data, static_cast<std::size_t>(size));
 }
 
-std::string describe_array(const py::array& array) {
-  return fmt::format("{} array of {} dimension{}", std::string(py::str(array.dtype())), array.ndim(),
-                     array.ndim() == 1 ? "" : "s");
-}
-
-py::array typed_array(py::handle value, const char* name, char kind, py::ssize_t itemsize, py::ssize_t ndim,
-                      const char* wanted) {
-  // Exactly ndarray (or a subclass): other buffer objects are not accepted.
-  if (!py::isinstance<py::array>(value)) {
-    raise_argument(name, fmt::format("'{}' object cannot be converted to '{}'", type_name(value), wanted));
-  }
-  py::array array = py::reinterpret_borrow<py::array>(value);
-  const py::dtype dtype = array.dtype();
-  const bool native = dtype.attr("isnative").cast<bool>();
-  if (dtype.kind() != kind || dtype.itemsize() != itemsize || !native || array.ndim() != ndim) {
-    raise_argument(name, fmt::format("expected {}, got {}", wanted, describe_array(array)));
-  }
-  return array;
+std::string type_attribute(PyObject* type, const char* attribute) {
+  PyRef value = checked(PyObject_GetAttrString(type, attribute));
+  if (!PyUnicode_Check(value.get())) return "?";
+  return utf8(value.get());
 }
 
 }  // namespace
+
+std::string type_name(PyObject* value) {
+  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  const std::string name = type_attribute(type, "__qualname__");
+  const std::string module = type_attribute(type, "__module__");
+  // Built-in types are named plainly, other static types with their module;
+  // classes made at run time carry the name they were made with, which for
+  // this module's own types includes the module.
+  const bool heap = (PyType_GetFlags(Py_TYPE(value)) & Py_TPFLAGS_HEAPTYPE) != 0;
+  if (module == "builtins" || (heap && module != "_varkel")) return name;
+  return module + "." + name;
+}
 
 void raise_argument(const char* name, const std::string& reason) {
   raise_type(fmt::format("argument '{}': {}", name, reason));
 }
 
-std::string str_arg(py::handle value, const char* name) {
-  if (!PyUnicode_Check(value.ptr())) {
+std::string str_arg(PyObject* value, const char* name) {
+  if (!PyUnicode_Check(value)) {
     raise_argument(name, fmt::format("'{}' object cannot be converted to 'str'", type_name(value)));
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-  if (data == nullptr) throw py::error_already_set();
-  return std::string(data, static_cast<std::size_t>(size));
+  return utf8(value);
 }
 
-std::optional<std::string> optional_str_arg(py::handle value, const char* name) {
-  if (value.is_none()) return std::nullopt;
+std::optional<std::string> optional_str_arg(PyObject* value, const char* name) {
+  if (value == nullptr || value == Py_None) return std::nullopt;
   return str_arg(value, name);
 }
 
-uint64_t count_arg(py::handle value, const char* name) {
-  if (!PyLong_Check(value.ptr())) {
+uint64_t count_arg(PyObject* value, const char* name) {
+  if (!PyLong_Check(value)) {
     raise_argument(name, fmt::format("'{}' object cannot be interpreted as an integer", type_name(value)));
   }
-  const unsigned long long count = PyLong_AsUnsignedLongLong(value.ptr());
-  if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    // Negative or beyond 64 bits: OverflowError, as the interpreter reports it.
-    throw py::error_already_set();
-  }
+  const unsigned long long count = PyLong_AsUnsignedLongLong(value);
+  // Negative or beyond 64 bits: OverflowError, as the interpreter reports it.
+  if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError();
   return count;
 }
 
-bool flag_arg(py::handle value, const char* name) {
-  if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
-  if (is_numpy_bool(value)) {
-    const int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) throw py::error_already_set();
+bool flag_arg(PyObject* value, const char* name) {
+  if (PyBool_Check(value)) return value == Py_True;
+  PyObject* numpy_bool = loaded_bool_type();
+  if (numpy_bool != nullptr && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(numpy_bool))) {
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) throw PythonError();
     return truth == 1;
   }
   raise_argument(name, fmt::format("'{}' object cannot be converted to 'bool'", type_name(value)));
 }
 
-std::vector<std::string> str_list_arg(py::handle value, const char* name) {
-  if (PyUnicode_Check(value.ptr())) raise_argument(name, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(value.ptr())) {
+std::vector<std::string> str_list_arg(PyObject* value, const char* name) {
+  if (PyUnicode_Check(value)) raise_argument(name, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(value)) {
     raise_argument(name, fmt::format("'{}' object cannot be converted to 'Sequence'", type_name(value)));
   }
-  // Iterate rather than index: the iterator keeps each item alive while it is
-  // read, which a sequence making its items on demand needs.
+  // Iterate rather than index: each item stays alive while it is read, which a
+  // sequence making its items on demand needs.
   std::vector<std::string> out;
-  const Py_ssize_t size = PySequence_Size(value.ptr());
+  const Py_ssize_t size = PySequence_Size(value);
   if (size < 0) PyErr_Clear();
   out.reserve(size > 0 ? static_cast<std::size_t>(size) : 0);
-  for (const py::handle item : py::iter(value)) out.push_back(str_arg(item, name));
+  PyRef iterator = checked(PyObject_GetIter(value));
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) out.push_back(str_arg(item.get(), name));
+  if (PyErr_Occurred()) throw PythonError();
   return out;
 }
 
-py::array int64_vector_arg(py::handle value, const char* name) {
-  return typed_array(value, name, 'i', 8, 1, "a NumPy int64 array of 1 dimension");
+std::string str_text(PyObject* object) {
+  PyRef text = checked(PyObject_Str(object));
+  return utf8(text.get());
 }
 
-py::array float32_matrix_arg(py::handle value, const char* name) {
-  return typed_array(value, name, 'f', 4, 2, "a NumPy float32 array of 2 dimensions");
-}
-
-void require_contiguous(const py::array& array) {
-  const int flags = array.flags();
-  if (!(flags & py::array::c_style) && !(flags & py::array::f_style)) raise_type("The given array is not contiguous");
-}
-
-py::array_t<float> owned_float_array(std::vector<float>&& values, std::size_t rows, std::size_t cols) {
-  auto* owned = new std::vector<float>(std::move(values));
-  py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<float>*>(p); });
-  return py::array_t<float>({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)}, owned->data(), owner);
+PyRef str_value(const std::string& text) {
+  return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 }  // namespace varkel::python

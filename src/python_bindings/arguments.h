@@ -1,51 +1,54 @@
 #pragma once
-// Strict argument conversion: no silent copies or coercions. A wrong type is a
-// TypeError whose message starts with "argument '<name>': ".
-
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
+// Argument matching and strict conversion: no silent copies or coercions. A
+// wrong type is a TypeError whose message starts with "argument '<name>': ".
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
-#include "python_bindings/errors.h"
+#include "python_bindings/boxed.h"
 
 namespace varkel::python {
 
-namespace py = pybind11;
+// Matches positional and keyword arguments by the interpreter's own rules
+// (`format` and `keywords` as for PyArg_ParseTupleAndKeywords, every output an
+// "O": a borrowed reference, left untouched when an optional one is omitted).
+template <class... Out>
+void match_arguments(PyObject* args, PyObject* kwargs, const char* format, const char* const* keywords,
+                     Out**... out) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), out...)) throw PythonError();
+}
+
+// The type's name as the interpreter's own messages give it ("str",
+// "numpy.ndarray", "_varkel.Engine", a Python class's plain name).
+std::string type_name(PyObject* value);
 
 [[noreturn]] void raise_argument(const char* name, const std::string& reason);
 
-std::string str_arg(py::handle value, const char* name);
-std::optional<std::string> optional_str_arg(py::handle value, const char* name);
+std::string str_arg(PyObject* value, const char* name);
+// None (or omitted: null) gives nothing.
+std::optional<std::string> optional_str_arg(PyObject* value, const char* name);
 // A non-negative int within u64; OverflowError when negative or too large.
-uint64_t count_arg(py::handle value, const char* name);
+uint64_t count_arg(PyObject* value, const char* name);
 // bool or a NumPy boolean scalar; int and everything else refused.
-bool flag_arg(py::handle value, const char* name);
+bool flag_arg(PyObject* value, const char* name);
 // A sequence of str; a bare str is refused.
-std::vector<std::string> str_list_arg(py::handle value, const char* name);
+std::vector<std::string> str_list_arg(PyObject* value, const char* name);
 
-// Instance of a bound class, e.g. class_arg<PyModel>(obj, "model", "Model").
-template <class T>
-T& class_arg(py::handle value, const char* name, const char* class_name) {
-  if (!py::isinstance<T>(value)) {
-    raise_argument(name, std::string("'") + Py_TYPE(value.ptr())->tp_name + "' object cannot be converted to '" +
-                             class_name + "'");
+// The native value of an instance of one of the module's classes, e.g.
+// class_arg<PyModel>(obj, "model", "Model").
+template <class Native>
+Native& class_arg(PyObject* value, const char* name, const char* class_name) {
+  if (Py_TYPE(value) != bound_type<Native>) {
+    raise_argument(name, "'" + type_name(value) + "' object cannot be converted to '" + class_name + "'");
   }
-  return value.cast<T&>();
+  return unbox<Native>(value);
 }
 
-// A NumPy array (exactly ndarray, not another buffer) of int64 with 1
-// dimension, or float32 with 2; contiguity is checked separately.
-py::array int64_vector_arg(py::handle value, const char* name);
-py::array float32_matrix_arg(py::handle value, const char* name);
-// TypeError "The given array is not contiguous" unless C or Fortran contiguous.
-void require_contiguous(const py::array& array);
-
-// A float32 array [rows, cols] owning `values` without a copy.
-py::array_t<float> owned_float_array(std::vector<float>&& values, std::size_t rows, std::size_t cols);
+// str(object) as UTF-8.
+std::string str_text(PyObject* object);
+// str from text that is UTF-8.
+PyRef str_value(const std::string& text);
 
 }  // namespace varkel::python

@@ -1,12 +1,10 @@
 #include "python_bindings/errors.h"
 
-#include <pybind11/pybind11.h>
-
 namespace varkel::python {
 
 void raise(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());
-  throw pybind11::error_already_set();
+  throw PythonError();
 }
 
 PyObject* panic_exception_type() {
@@ -20,7 +18,9 @@ PyObject* panic_exception_type() {
 void raise_panic(const std::string& message) {
   // Like an ordinary panic hook, say it on standard error first.
   PySys_WriteStderr("%s\n", message.c_str());
-  raise(panic_exception_type(), message);
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) throw PythonError();
+  raise(type, message);
 }
 
 }  // namespace varkel::python

@@ -1,20 +1,33 @@
 #pragma once
-// Raising Python exceptions from native code: each helper sets the exception
-// and throws pybind11::error_already_set, so pybind11 hands it to Python as is.
+// Raising Python exceptions from native code. Each helper sets the exception
+// and throws PythonError; the entry points catch it and return null to the
+// interpreter, which then raises what was set.
 
-#include <Python.h>
-
+#include <exception>
+#include <expected>
 #include <string>
 
 #include "error/moe_error.h"
+#include "python_bindings/py_ref.h"
 
 namespace varkel::python {
+
+// A Python exception is set; unwinding carries it to the entry point.
+struct PythonError : std::exception {
+  const char* what() const noexcept override { return "a Python exception is set"; }
+};
 
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 [[noreturn]] inline void raise_runtime(const std::string& message) { raise(PyExc_RuntimeError, message); }
 [[noreturn]] inline void raise_value(const std::string& message) { raise(PyExc_ValueError, message); }
 [[noreturn]] inline void raise_type(const std::string& message) { raise(PyExc_TypeError, message); }
 [[noreturn]] inline void raise_io(const std::string& message) { raise(PyExc_OSError, message); }
+
+// A new reference from the C API, or PythonError when it failed (null).
+inline PyRef checked(PyObject* result) {
+  if (result == nullptr) throw PythonError();
+  return PyRef::steal(result);
+}
 
 // The module's panic exception type (derived from BaseException). It is not a
 // module attribute; it is made at first use.
@@ -29,6 +42,21 @@ T value_or_raise(std::expected<T, MoEError>&& result, PyObject* type) {
 }
 inline void value_or_raise(std::expected<void, MoEError>&& result, PyObject* type) {
   if (!result) raise(type, result.error().to_string());
+}
+
+// Runs an entry point's body: a C++ exception never crosses into the
+// interpreter. The body returns a new reference; null means an error is set.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body().release();
+  } catch (const PythonError&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  }
+  return nullptr;
 }
 
 }  // namespace varkel::python

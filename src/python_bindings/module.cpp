@@ -1,22 +1,26 @@
 // The _varkel extension module. Importing it registers the classes and
-// functions and does nothing else: no device, thread pool, file or network.
+// functions and does nothing else: no device, thread pool, file or network,
+// and not even NumPy.
 
-#include <pybind11/pybind11.h>
-
+#include "python_bindings/errors.h"
 #include "python_bindings/registration.h"
 
-PYBIND11_MODULE(_varkel, module) {
-  // Docstrings carry their own text signatures ("name($self, ...)\n--\n\n"),
-  // so inspect.signature works; pybind11's generated ones would shadow them.
-  pybind11::options options;
-  options.disable_function_signatures();
-  module.doc() = "";
+namespace {
 
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "_varkel", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__varkel() {
   using namespace varkel::python;
-  register_model(module);
-  register_engine(module);
-  register_cache(module);
-  register_record_engine_telemetry(module);
-  register_qwen35_moe_quantize(module);
-  register_hf_repo(module);
+  return guarded([] {
+    PyRef module = checked(PyModule_Create(&module_definition));
+    register_model(module.get());
+    register_engine(module.get());
+    register_cache(module.get());
+    register_record_engine_telemetry(module.get());
+    register_qwen35_moe_quantize(module.get());
+    register_hf_repo(module.get());
+    return module;
+  });
 }

@@ -9,6 +9,7 @@
 #include "model/config/json_text.h"
 #include "model/io/text_file.h"
 #include "python_bindings/arguments.h"
+#include "python_bindings/entry_points.h"
 #include "python_bindings/quantize_entry.h"
 #include "python_bindings/registration.h"
 
@@ -42,12 +43,43 @@ std::filesystem::path locate_model_dir(const std::string& model_path) {
   return repo->path();
 }
 
-void quantize(py::handle model_path_object, py::handle output_dir_object, py::handle version_object,
-              py::handle scheme_object) {
+// The quantizer's interrupt check: runs pending signal handlers; what one
+// raised ("KeyboardInterrupt: ") becomes the message and is not re-raised.
+std::optional<std::string> pending_signal() {
+  if (PyErr_CheckSignals() == 0) return std::nullopt;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef type_ref = PyRef::steal(type), value_ref = PyRef::steal(value), traceback_ref = PyRef::steal(traceback);
+  const auto text = [](PyObject* object) -> std::string {
+    PyRef str = PyRef::steal(object == nullptr ? nullptr : PyObject_Str(object));
+    const char* data = str ? PyUnicode_AsUTF8AndSize(str.get(), nullptr) : nullptr;
+    if (data == nullptr) {
+      PyErr_Clear();
+      return "";
+    }
+    return data;
+  };
+  PyRef name = PyRef::steal(type == nullptr ? nullptr : PyObject_GetAttrString(type, "__name__"));
+  if (!name) PyErr_Clear();
+  return text(name.get()) + ": " + text(value);
+}
+
+PyRef quantize(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"model_path", "output_dir", "version", "scheme", nullptr};
+  PyObject* model_path_object = nullptr;
+  PyObject* output_dir_object = nullptr;
+  PyObject* version_object = nullptr;
+  PyObject* scheme_object = nullptr;
+  match_arguments(args, kwargs, "OO|$OO:qwen35_moe_quantize", keywords, &model_path_object, &output_dir_object,
+                  &version_object, &scheme_object);
+  if (version_object == nullptr) {
+    raise_type("qwen35_moe_quantize() missing required keyword-only argument: 'version'");
+  }
   const std::string model_path = str_arg(model_path_object, "model_path");
   const std::string output_dir = str_arg(output_dir_object, "output_dir");
   const std::string version = str_arg(version_object, "version");
-  const std::string scheme = str_arg(scheme_object, "scheme");
+  const std::string scheme = scheme_object == nullptr ? "bq4" : str_arg(scheme_object, "scheme");
 
   if (version != "3.5" && version != "3.6") {
     raise_value(fmt::format("Unknown version: {}. Expected '3.5' or '3.6'.", version));
@@ -65,32 +97,41 @@ void quantize(py::handle model_path_object, py::handle output_dir_object, py::ha
     raise_value(fmt::format("Unknown scheme: {}. Expected 'bq4' or 'int4'.", scheme));
   }
 
-  const auto interrupted = []() -> std::optional<std::string> {
-    if (PyErr_CheckSignals() == 0) return std::nullopt;
-    // The pending exception ("KeyboardInterrupt: ") becomes the message and is not re-raised.
-    py::error_already_set error;
-    const std::string type_name = py::str(error.type().attr("__name__"));
-    return type_name + ": " + std::string(py::str(error.value()));
-  };
-  auto converted = run_quantizer(model_path, model_dir, output_dir, scheme, add_one_to_norms, interrupted);
+  auto converted = run_quantizer(model_path, model_dir, output_dir, scheme, add_one_to_norms, pending_signal);
   if (!converted) raise_runtime(converted.error());
+  return none();
+}
+
+PyRef record_engine_telemetry(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"on", nullptr};
+  PyObject* on = nullptr;
+  match_arguments(args, kwargs, "O:record_engine_telemetry", keywords, &on);
+  set_record_telemetry(flag_arg(on, "on"));
+  return none();
+}
+
+// Module functions: built-in functions bound to the module.
+PyMethodDef record_engine_telemetry_def = {
+    "record_engine_telemetry", as_cfunction(&method_entry<record_engine_telemetry>), METH_VARARGS | METH_KEYWORDS,
+    "record_engine_telemetry(on)\n--\n\nEnable or disable engine-level telemetry recording globally."};
+
+PyMethodDef quantize_def = {
+    "qwen35_moe_quantize", as_cfunction(&method_entry<quantize>), METH_VARARGS | METH_KEYWORDS,
+    "qwen35_moe_quantize(model_path, output_dir, *, version, scheme=\"bq4\")\n--\n\n"
+    "Run the full quantization pipeline: a model hub's safetensors checkpoint in, the BQ4 format out.\n\n"
+    "Reads the bf16 safetensors, classifies each weight tensor with the BQ4 rules, quantizes, and writes\n"
+    "model_weights.bin, model_weights.json and packed_experts/layer_XX.bin."};
+
+void add_function(PyObject* module, PyMethodDef& definition) {
+  PyRef name = checked(PyModule_GetNameObject(module));
+  PyRef function = checked(PyCFunction_NewEx(&definition, module, name.get()));
+  if (PyModule_AddObjectRef(module, definition.ml_name, function.get()) != 0) throw PythonError();
 }
 
 }  // namespace
 
-void register_record_engine_telemetry(py::module_& module) {
-  module.def(
-      "record_engine_telemetry", [](py::handle on) { set_record_telemetry(flag_arg(on, "on")); }, py::arg("on"),
-      "record_engine_telemetry(on)\n--\n\nEnable or disable engine-level telemetry recording globally.");
-}
+void register_record_engine_telemetry(PyObject* module) { add_function(module, record_engine_telemetry_def); }
 
-void register_qwen35_moe_quantize(py::module_& module) {
-  module.def("qwen35_moe_quantize", &quantize, py::arg("model_path"), py::arg("output_dir"), py::kw_only(),
-             py::arg("version"), py::arg("scheme") = "bq4",
-             "qwen35_moe_quantize(model_path, output_dir, *, version, scheme=\"bq4\")\n--\n\n"
-             "Run the full quantization pipeline: a model hub's safetensors checkpoint in, the BQ4 format out.\n\n"
-             "Reads the bf16 safetensors, classifies each weight tensor with the BQ4 rules, quantizes, and writes\n"
-             "model_weights.bin, model_weights.json and packed_experts/layer_XX.bin.");
-}
+void register_qwen35_moe_quantize(PyObject* module) { add_function(module, quantize_def); }
 
 }  // namespace varkel::python

@@ -1,26 +1,13 @@
 // The PyHfRepo class: a hub repository handle.
 
-#include "hf_util/hf_repo.h"
 #include "python_bindings/arguments.h"
-#include "python_bindings/method_descriptors.h"
-#include "python_bindings/confined.h"
+#include "python_bindings/entry_points.h"
 #include "python_bindings/registration.h"
+#include "python_bindings/wrappers.h"
 
 namespace varkel::python {
 
 namespace {
-
-struct PyHfRepo : Confined {
-  explicit PyHfRepo(HfRepo repo)
-      : Confined("_varkel::python_bindings::PyHfRepo"), repo(std::make_unique<HfRepo>(std::move(repo))) {}
-  ~PyHfRepo() {
-    if (!on_owner_thread()) {
-      report_foreign_drop();
-      (void)repo.release();
-    }
-  }
-  std::unique_ptr<HfRepo> repo;
-};
 
 template <class T>
 T hub_value_or_raise(HubResult<T>&& result) {
@@ -29,91 +16,143 @@ T hub_value_or_raise(HubResult<T>&& result) {
 }
 
 // Path bytes as str; bytes that are not UTF-8 become U+FFFD.
-py::str path_str(const std::filesystem::path& path) {
+PyRef path_str(const std::filesystem::path& path) {
   const std::string& bytes = path.native();
-  PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace");
-  if (text == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(text);
+  return checked(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
 }
+
+PyRef new_list(std::size_t size) { return checked(PyList_New(static_cast<Py_ssize_t>(size))); }
+
+void set_item(PyRef& list, std::size_t index, PyRef item) {
+  if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(index), item.release()) != 0) throw PythonError();
+}
+
+// The one string argument of a method taking `filename`.
+std::string filename_arg(PyObject* args, PyObject* kwargs, const char* format) {
+  static const char* const keywords[] = {"filename", nullptr};
+  PyObject* filename = nullptr;
+  match_arguments(args, kwargs, format, keywords, &filename);
+  return str_arg(filename, "filename");
+}
+
+PyRef new_repo(PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"repo_id", nullptr};
+  PyObject* repo_id = nullptr;
+  match_arguments(args, kwargs, "O:PyHfRepo", keywords, &repo_id);
+  return box(std::make_unique<PyHfRepo>(hub_value_or_raise(HfRepo::from_hf(str_arg(repo_id, "repo_id")))));
+}
+
+PyRef ensure(PyObject* self_object, PyObject* args, PyObject* kwargs) {
+  const std::string filename = filename_arg(args, kwargs, "O:ensure");
+  const PyHfRepo& self = unbox<PyHfRepo>(self_object);
+  SharedBorrow borrow(self);
+  return path_str(hub_value_or_raise(self.repo.ensure(filename)));
+}
+
+PyRef ensure_batch(PyObject* self_object, PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"filenames", nullptr};
+  PyObject* filenames = nullptr;
+  match_arguments(args, kwargs, "O:ensure_batch", keywords, &filenames);
+  const PyHfRepo& self = unbox<PyHfRepo>(self_object);
+  SharedBorrow borrow(self);
+  const std::vector<std::string> names = str_list_arg(filenames, "filenames");
+  const auto paths = hub_value_or_raise(self.repo.ensure_batch(names));
+  PyRef out = new_list(paths.size());
+  for (std::size_t i = 0; i < paths.size(); ++i) set_item(out, i, path_str(paths[i]));
+  return out;
+}
+
+PyRef file_size(PyObject* self_object, PyObject* args, PyObject* kwargs) {
+  const std::string filename = filename_arg(args, kwargs, "O:file_size");
+  const PyHfRepo& self = unbox<PyHfRepo>(self_object);
+  SharedBorrow borrow(self);
+  return checked(PyLong_FromUnsignedLongLong(hub_value_or_raise(self.repo.file_size(filename))));
+}
+
+PyRef file_sizes(PyObject* self_object) {
+  const PyHfRepo& self = unbox<PyHfRepo>(self_object);
+  SharedBorrow borrow(self);
+  const auto sizes = hub_value_or_raise(self.repo.file_sizes());
+  PyRef out = new_list(sizes.size());
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    const auto& [name, size] = sizes[i];
+    PyRef size_value = checked(PyLong_FromUnsignedLongLong(size));
+    set_item(out, i, checked(PyTuple_Pack(2, str_value(name).get(), size_value.get())));
+  }
+  return out;
+}
+
+PyRef remove(PyObject* self_object, PyObject* args, PyObject* kwargs) {
+  const std::string filename = filename_arg(args, kwargs, "O:remove");
+  const PyHfRepo& self = unbox<PyHfRepo>(self_object);
+  SharedBorrow borrow(self);
+  self.repo.remove(filename);
+  return none();
+}
+
+PyRef ls(PyObject* self_object, PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"dir", nullptr};
+  PyObject* dir = nullptr;
+  match_arguments(args, kwargs, "|O:ls", keywords, &dir);
+  const PyHfRepo& self = unbox<PyHfRepo>(self_object);
+  SharedBorrow borrow(self);
+  const std::optional<std::string> directory = optional_str_arg(dir, "dir");
+  const auto names = hub_value_or_raise(self.repo.ls(directory));
+  PyRef out = new_list(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) set_item(out, i, str_value(names[i]));
+  return out;
+}
+
+PyRef path(PyObject* self_object) {
+  const PyHfRepo& self = unbox<PyHfRepo>(self_object);
+  SharedBorrow borrow(self);
+  return path_str(self.repo.path());
+}
+
+PyRef is_hf(PyObject* self_object) {
+  const PyHfRepo& self = unbox<PyHfRepo>(self_object);
+  SharedBorrow borrow(self);
+  return PyRef::borrow(self.repo.is_hf() ? Py_True : Py_False);
+}
+
+constexpr int kArguments = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef repo_methods[] = {
+    {"ensure", as_cfunction(&method_entry<ensure>), kArguments,
+     "ensure($self, filename)\n--\n\nDownload a file and return its local path."},
+    {"ensure_batch", as_cfunction(&method_entry<ensure_batch>), kArguments,
+     "ensure_batch($self, filenames)\n--\n\nDownload multiple files in parallel (on native threads).\n"
+     "Returns local paths in the same order."},
+    {"file_size", as_cfunction(&method_entry<file_size>), kArguments,
+     "file_size($self, filename)\n--\n\nGet the expected size of a file (from the hub, or local file-system "
+     "metadata)."},
+    {"file_sizes", as_cfunction(&no_args_entry<file_sizes>), METH_NOARGS,
+     "file_sizes($self)\n--\n\nGet (filename, size_bytes) for all files in the repo."},
+    {"remove", as_cfunction(&method_entry<remove>), kArguments, "remove($self, filename)\n--\n\nDelete a cached file."},
+    {"ls", as_cfunction(&method_entry<ls>), kArguments,
+     "ls($self, dir=None)\n--\n\nList immediate children of *dir* (defaults to root).  Behaves like UNIX\n"
+     "``ls``: returns names of files and directories at that level."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef repo_getters[] = {
+    {"path", &getter_entry<path>, nullptr, nullptr, nullptr},
+    {"is_hf", &getter_entry<is_hf>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot repo_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PyHfRepo(repo_id)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(&new_entry<new_repo>)},
+    {Py_tp_methods, repo_methods},
+    {Py_tp_getset, repo_getters},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&boxed_dealloc<PyHfRepo>)},
+    {0, nullptr},
+};
+PyType_Spec repo_spec = {"_varkel.PyHfRepo", sizeof(Boxed<PyHfRepo>), 0, Py_TPFLAGS_DEFAULT, repo_slots};
 
 }  // namespace
 
-void register_hf_repo(py::module_& module) {
-  auto repo_class = py::class_<PyHfRepo>(module, "PyHfRepo", "PyHfRepo(repo_id)\n--\n\n", py::is_final())
-      .def(py::init([](py::object repo_id) {
-             return std::make_unique<PyHfRepo>(hub_value_or_raise(HfRepo::from_hf(str_arg(repo_id, "repo_id"))));
-           }),
-           py::arg("repo_id"), "__init__(self, repo_id)\n--\n\n")
-      .def(
-          "ensure",
-          [](const PyHfRepo& self, py::handle filename) {
-            SharedBorrow borrow(self);
-            return path_str(hub_value_or_raise(self.repo->ensure(str_arg(filename, "filename"))));
-          },
-          py::arg("filename"), "ensure($self, filename)\n--\n\nDownload a file and return its local path.")
-      .def(
-          "ensure_batch",
-          [](const PyHfRepo& self, py::handle filenames) {
-            SharedBorrow borrow(self);
-            const std::vector<std::string> names = str_list_arg(filenames, "filenames");
-            py::list out;
-            for (const auto& path : hub_value_or_raise(self.repo->ensure_batch(names))) out.append(path_str(path));
-            return out;
-          },
-          py::arg("filenames"),
-          "ensure_batch($self, filenames)\n--\n\nDownload multiple files in parallel (on native threads).\n"
-          "Returns local paths in the same order.")
-      .def(
-          "file_size",
-          [](const PyHfRepo& self, py::handle filename) {
-            SharedBorrow borrow(self);
-            return hub_value_or_raise(self.repo->file_size(str_arg(filename, "filename")));
-          },
-          py::arg("filename"),
-          "file_size($self, filename)\n--\n\nGet the expected size of a file (from the hub, or local file-system "
-          "metadata).")
-      .def(
-          "file_sizes",
-          [](const PyHfRepo& self) {
-            SharedBorrow borrow(self);
-            py::list out;
-            for (const auto& [name, size] : hub_value_or_raise(self.repo->file_sizes())) {
-              out.append(py::make_tuple(py::str(name), py::int_(size)));
-            }
-            return out;
-          },
-          "file_sizes($self)\n--\n\nGet (filename, size_bytes) for all files in the repo.")
-      .def(
-          "remove",
-          [](const PyHfRepo& self, py::handle filename) {
-            SharedBorrow borrow(self);
-            self.repo->remove(str_arg(filename, "filename"));
-          },
-          py::arg("filename"), "remove($self, filename)\n--\n\nDelete a cached file.")
-      .def(
-          "ls",
-          [](const PyHfRepo& self, py::handle dir) {
-            SharedBorrow borrow(self);
-            const std::optional<std::string> directory = optional_str_arg(dir, "dir");
-            py::list out;
-            for (const auto& name : hub_value_or_raise(self.repo->ls(directory))) out.append(py::str(name));
-            return out;
-          },
-          py::arg("dir") = py::none(),
-          "ls($self, dir=None)\n--\n\nList immediate children of *dir* (defaults to root).  Behaves like UNIX\n"
-          "``ls``: returns names of files and directories at that level.")
-      .def_property_readonly("path",
-                             [](const PyHfRepo& self) {
-                               SharedBorrow borrow(self);
-                               return path_str(self.repo->path());
-                             })
-      .def_property_readonly("is_hf", [](const PyHfRepo& self) {
-        SharedBorrow borrow(self);
-        return self.repo->is_hf();
-      });
-  install_method_descriptors(repo_class, {"ensure", "ensure_batch", "file_size", "file_sizes", "remove", "ls"});
-  // pybind11 gives every property the docstring ""; these have none.
-  for (const char* getter : {"path", "is_hf"}) py::setattr(repo_class.attr(getter), "__doc__", py::none());
-}
+void register_hf_repo(PyObject* module) { add_boxed_type<PyHfRepo>(module, repo_spec); }
 
 }  // namespace varkel::python

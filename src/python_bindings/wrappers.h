@@ -1,12 +1,12 @@
 #pragma once
-// The native values behind the module's Python classes. Each is confined to
-// its creating thread; dropped elsewhere, its native value is leaked rather
-// than freed on a thread it was never meant to see.
+// The native values behind the module's Python classes, each confined to the
+// thread that created it.
 
 #include <memory>
 
 #include "cache/cache.h"
 #include "engine/engine.h"
+#include "hf_util/hf_repo.h"
 #include "model/model.h"
 #include "python_bindings/confined.h"
 
@@ -14,28 +14,27 @@ namespace varkel::python {
 
 struct PyModel : Confined {
   explicit PyModel(std::shared_ptr<const Model> model)
-      : Confined("_varkel::python_bindings::Model"), model(std::make_unique<std::shared_ptr<const Model>>(std::move(model))) {}
-  ~PyModel();
-  const Model& get() const { return **model; }
-  std::unique_ptr<std::shared_ptr<const Model>> model;
+      : Confined("_varkel::python_bindings::Model"), model(std::move(model)) {}
+  const Model& get() const { return *model; }
+  std::shared_ptr<const Model> model;
 };
 
 struct PyCache : Confined {
-  explicit PyCache(Cache cache)
-      : Confined("_varkel::python_bindings::Cache"), cache(std::make_unique<Cache>(std::move(cache))) {}
-  ~PyCache();
-  std::unique_ptr<Cache> cache;
+  explicit PyCache(Cache cache) : Confined("_varkel::python_bindings::Cache"), cache(std::move(cache)) {}
+  Cache cache;
 };
 
 struct PyEngine : Confined {
-  PyEngine(DynEngine engine, std::shared_ptr<const Model> model);
-  ~PyEngine();
-  struct Native {
-    DynEngine engine;
-    std::shared_ptr<const Model> model;
-    TelemetryMap last_telemetry;
-  };
-  std::unique_ptr<Native> native;
+  PyEngine(DynEngine engine, std::shared_ptr<const Model> model)
+      : Confined("_varkel::python_bindings::Engine"), engine(std::move(engine)), model(std::move(model)) {}
+  DynEngine engine;
+  std::shared_ptr<const Model> model;
+  TelemetryMap last_telemetry;  // of the last successful pass
+};
+
+struct PyHfRepo : Confined {
+  explicit PyHfRepo(HfRepo repo) : Confined("_varkel::python_bindings::PyHfRepo"), repo(std::move(repo)) {}
+  HfRepo repo;
 };
 
 }  // namespace varkel::python

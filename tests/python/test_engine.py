@@ -71,6 +71,37 @@ def test_forward_hidden_of_embed_lookup_equals_forward(varkel, model, engine):
         assert result.flags.writeable and result.flags.c_contiguous
 
 
+@pytest.mark.parametrize("meddle", [
+    lambda array: array.fill(0.0),
+    # Grown without the reference check: the memory the pass was reading is freed.
+    lambda array: array.resize((4096, HIDDEN), refcheck=False),
+], ids=["rewritten", "resized"])
+def test_signal_handler_changing_the_embeddings_mid_pass_changes_no_result(varkel, model, engine, meddle):
+    embeddings = engine.embed_lookup(ids(*range(40, 72)))
+    clean = engine.forward_hidden(embeddings, varkel.Cache(model))
+    victim = embeddings.copy()
+    cache = varkel.Cache(model)
+    meddled = []
+
+    def handler(signum, frame):
+        try:
+            cache.pos  # fails only inside the pass, which holds the cache exclusively
+        except RuntimeError:
+            if not meddled:
+                meddle(victim)
+                meddled.append(True)
+
+    old = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    try:
+        result = engine.forward_hidden(victim, cache)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert meddled, "the handler ran inside the pass"
+    np.testing.assert_array_equal(result, clean)
+
+
 def test_lookup_outside_the_table_fails_without_touching_the_cache(varkel, model, engine):
     cache = varkel.Cache(model)
     with pytest.raises(RuntimeError, match=r"^Config error: "):

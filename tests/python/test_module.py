@@ -10,7 +10,7 @@ import pytest
 
 
 def test_import_registers_exactly_six_names_in_order_and_starts_nothing():
-    # A fresh interpreter: no thread, no file beyond the module itself.
+    # A fresh interpreter: no thread, no file beyond the module itself, not even NumPy.
     code = r"""
 import os, sys
 before = len(os.listdir('/proc/self/task'))
@@ -20,16 +20,17 @@ after = len(os.listdir('/proc/self/task'))
 fds_after = set(os.listdir('/proc/self/fd'))
 names = [n for n in vars(_varkel) if not n.startswith('__')]
 print(names)
-print(before, after, sorted(fds_after - fds_before))
+print(before, after, sorted(fds_after - fds_before), 'numpy' in sys.modules)
 print(repr(_varkel.__doc__))
 """
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
                          env=dict(os.environ))
     names, threads, doc = out.stdout.splitlines()
     assert names == "['Model', 'Engine', 'Cache', 'record_engine_telemetry', 'qwen35_moe_quantize', 'PyHfRepo']"
-    before, after, new_fds = threads.split(" ", 2)
+    before, after, new_fds, numpy_imported = threads.split(" ", 3)
     assert before == after
     assert new_fds == "[]"
+    assert numpy_imported == "False"
     assert doc == "''"
     assert out.stderr == ""
 
@@ -95,8 +96,18 @@ def test_text_signatures_and_docstrings(varkel):
     assert varkel.record_engine_telemetry.__text_signature__ == "(on)"
     assert varkel.record_engine_telemetry.__doc__ == "Enable or disable engine-level telemetry recording globally."
     assert varkel.qwen35_moe_quantize.__text_signature__ == '(model_path, output_dir, *, version, scheme="bq4")'
+    # Built-in functions bound to the module itself.
+    for function in (varkel.record_engine_telemetry, varkel.qwen35_moe_quantize):
+        assert function.__self__ is varkel
     assert str(inspect.signature(varkel.qwen35_moe_quantize)) == \
         "(model_path, output_dir, *, version, scheme='bq4')"
+
+
+def test_no_instance_skips_its_constructor(varkel):
+    for cls, argument in ((varkel.Model, "model_path"), (varkel.Engine, "model"), (varkel.Cache, "model"),
+                          (varkel.PyHfRepo, "repo_id")):
+        with pytest.raises(TypeError, match=f"missing required argument '{argument}'"):
+            cls.__new__(cls)
 
 
 def test_strict_path_and_flag_arguments(varkel, model_dir, tmp_path):
