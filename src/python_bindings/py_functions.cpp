@@ -10,6 +10,7 @@
 #include "model/io/text_file.h"
 #include "python_bindings/arguments.h"
 #include "python_bindings/entry_points.h"
+#include "python_bindings/pending_signal.h"
 #include "python_bindings/quantize_entry.h"
 #include "python_bindings/registration.h"
 
@@ -38,31 +39,9 @@ std::filesystem::path locate_model_dir(const std::string& model_path) {
   if (std::filesystem::is_directory(model_path, error)) return model_path;
   auto repo = HfRepo::from_hf(model_path);
   if (!repo) raise_runtime(repo.error());
-  auto fetched = repo->ensure("config.json");
+  auto fetched = repo->ensure("config.json", pending_signal);
   if (!fetched) raise_io(fetched.error());
   return repo->path();
-}
-
-// The quantizer's interrupt check: runs pending signal handlers; what one
-// raised ("KeyboardInterrupt: ") becomes the message and is not re-raised.
-std::optional<std::string> pending_signal() {
-  if (PyErr_CheckSignals() == 0) return std::nullopt;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef type_ref = PyRef::steal(type), value_ref = PyRef::steal(value), traceback_ref = PyRef::steal(traceback);
-  const auto text = [](PyObject* object) -> std::string {
-    PyRef str = PyRef::steal(object == nullptr ? nullptr : PyObject_Str(object));
-    const char* data = str ? PyUnicode_AsUTF8AndSize(str.get(), nullptr) : nullptr;
-    if (data == nullptr) {
-      PyErr_Clear();
-      return "";
-    }
-    return data;
-  };
-  PyRef name = PyRef::steal(type == nullptr ? nullptr : PyObject_GetAttrString(type, "__name__"));
-  if (!name) PyErr_Clear();
-  return text(name.get()) + ": " + text(value);
 }
 
 PyRef quantize(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -2,6 +2,7 @@
 
 #include "python_bindings/arguments.h"
 #include "python_bindings/entry_points.h"
+#include "python_bindings/pending_signal.h"
 #include "python_bindings/registration.h"
 #include "python_bindings/wrappers.h"
 
@@ -46,7 +47,7 @@ PyRef ensure(PyObject* self_object, PyObject* args, PyObject* kwargs) {
   const std::string filename = filename_arg(args, kwargs, "O:ensure");
   const PyHfRepo& self = unbox<PyHfRepo>(self_object);
   SharedBorrow borrow(self);
-  return path_str(hub_value_or_raise(self.repo.ensure(filename)));
+  return path_str(hub_value_or_raise(self.repo.ensure(filename, pending_signal)));
 }
 
 PyRef ensure_batch(PyObject* self_object, PyObject* args, PyObject* kwargs) {
@@ -56,7 +57,7 @@ PyRef ensure_batch(PyObject* self_object, PyObject* args, PyObject* kwargs) {
   const PyHfRepo& self = unbox<PyHfRepo>(self_object);
   SharedBorrow borrow(self);
   const std::vector<std::string> names = str_list_arg(filenames, "filenames");
-  const auto paths = hub_value_or_raise(self.repo.ensure_batch(names));
+  const auto paths = hub_value_or_raise(self.repo.ensure_batch(names, pending_signal));
   PyRef out = new_list(paths.size());
   for (std::size_t i = 0; i < paths.size(); ++i) set_item(out, i, path_str(paths[i]));
   return out;

@@ -231,7 +231,7 @@ QuantResult<void> run_with_repo(const HfRepo& repo, std::string_view source, con
     if (check_interrupt) {
       if (auto pending = check_interrupt()) return quant_error("interrupted: " + *pending);
     }
-    auto shard_path = repo.ensure(shard);
+    auto shard_path = repo.ensure(shard, check_interrupt);  // Ctrl-C also ends a long shard download
     if (!shard_path) return pass_on(shard_path);
     fmt::print(stderr, "  Caching header: {}\n", shard);
     auto header = parse_safetensors(*shard_path);

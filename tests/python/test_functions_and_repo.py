@@ -116,3 +116,36 @@ print(repo.ensure_batch(OnDemand()) == [os.path.join(repo.path, n) for n in name
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, cwd=in_tmp)
     assert out.returncode == 0, out.stderr
     assert out.stdout == "True\n"
+
+
+@pytest.mark.parametrize("call", ["ensure", "ensure_batch", "quantize"])
+def test_ctrl_c_ends_a_stalled_download(varkel, in_tmp, monkeypatch, call):
+    # A proxy that accepts the tunnel request and then never answers: only the
+    # interrupt check can end the wait before the (long) stall limit.
+    import signal
+    import socket
+    import threading
+
+    listener = socket.create_server(("127.0.0.1", 0))
+    held = []
+    threading.Thread(target=lambda: held.append(listener.accept()), daemon=True).start()
+    monkeypatch.setenv("HTTPS_PROXY", f"http://127.0.0.1:{listener.getsockname()[1]}")
+    monkeypatch.setenv("https_proxy", f"http://127.0.0.1:{listener.getsockname()[1]}")
+    monkeypatch.setenv("VARKEL_DOWNLOAD_STALL_SECS", "60")
+    # The call holds the interpreter lock, so no Python thread can send the
+    # signal: an interval timer does, and its handler raises KeyboardInterrupt.
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        with pytest.raises(Exception) as failure:
+            if call == "quantize":
+                varkel.qwen35_moe_quantize("org/name", str(in_tmp / "out"), version="3.5")
+            else:
+                repo = varkel.PyHfRepo("org/name")
+                getattr(repo, call)("weights.bin" if call == "ensure" else ["a.bin", "b.bin"])
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        listener.close()
+    assert "interrupted: KeyboardInterrupt" in str(failure.value)
+    assert not list(in_tmp.glob("hub/*/weights.bin")) and not list(in_tmp.glob("hub/*/[ab].bin"))
