@@ -4,8 +4,8 @@
 // Each row is summed as a SIMD group of 32 lanes would: lane l walks the
 // row's units l, l + 32, l + 64, ... (a packed word of 8 codes, or one
 // element) into its own f32 sum, and only the 32 lane sums are combined at
-// the end. The lanes live in 32 / N vectors of N floats, so every target
-// rounds exactly alike. Packed rows take code k of 32 words per step; x is
+// the end, in simd_group_sum's order. The lanes live in 32 / N vectors of N
+// floats, so every target rounds exactly alike. Packed rows take code k of 32 words per step; x is
 // transposed once per dispatch (regroup_x_blocks) so that those 32 words'
 // columns 8w + k are contiguous.
 
@@ -42,8 +42,23 @@ using Acc = hn::Vec<DF>;
 #define VARKEL_LAMBDA_INLINE __attribute__((always_inline))
 #endif
 
+// The sum of a vector's lanes, halving: lane i adds lane i + N/2, then the
+// same on the lower half, down to one lane.
+template <class D>
+HWY_INLINE float HalvingSum(D d, hn::Vec<D> v) {
+#if HWY_TARGET != HWY_SCALAR
+  if constexpr (hn::MaxLanes(D()) > 1) {
+    const hn::Half<D> dh;
+    return HalvingSum(dh, hn::Add(hn::LowerHalf(dh, v), hn::UpperHalf(dh, v)));
+  }
+#endif
+  return hn::GetLane(v);
+}
+
 // The lane sums after the whole blocks; lanes below `extra` then take one
-// more unit (the row's last, partial block) and the 32 sums are added.
+// more unit (the row's last, partial block) and the 32 sums are added in
+// simd_group_sum's order: vectors halve first (vector v holds lanes vN ..
+// vN + N - 1), then the lanes of the one left.
 template <class Unit>
 HWY_INLINE float CombineLanes(Acc (&acc)[kVectors], uint32_t first_extra, uint32_t extra, Unit&& unit) {
   const DF d;
@@ -53,8 +68,10 @@ HWY_INLINE float CombineLanes(Acc (&acc)[kVectors], uint32_t first_extra, uint32
     for (uint32_t l = 0; l < extra; ++l) lanes[l] = unit(lanes[l], first_extra + l);
     for (size_t v = 0; v < kVectors; ++v) acc[v] = hn::Load(d, lanes + v * kVecLanes);
   }
-  for (size_t v = 1; v < kVectors; ++v) acc[0] = hn::Add(acc[0], acc[v]);
-  return hn::GetLane(hn::SumOfLanes(d, acc[0]));
+  for (size_t count = kVectors / 2; count > 0; count /= 2) {
+    for (size_t v = 0; v < count; ++v) acc[v] = hn::Add(acc[v], acc[v + count]);
+  }
+  return HalvingSum(d, acc[0]);
 }
 
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
