@@ -13,6 +13,11 @@
 // buffers are copied for the cold rotation, the others are shared), how to
 // fill them, its arguments in binding order, and its grid.
 //
+// Before the cases, "4-bit row loop" times the 4-bit kernel's row loop alone
+// on the calling thread (no dispatch, no worker threads) over weights that
+// fit L1, L2 and neither, repeated: what its instruction mix allows on one
+// core, to hold the single-thread hot figure against.
+//
 // Usage: kernel_bench [--cold-bytes N] [--seconds S] [--probe-bytes N] [--only SUBSTRING]
 
 #include <fmt/format.h>
@@ -26,6 +31,7 @@
 #include <vector>
 
 #include "bandwidth_probe.h"
+#include "metal/kernels/matvec_job.h"
 #include "metal/kernels/worker_pool.h"
 #include "engine/qwen35_moe/embedded_shader.h"
 #include "metal/metal.h"
@@ -216,6 +222,36 @@ class Runner {
   std::vector<BufferPtr> others_;
 };
 
+// The 4-bit row loop on this thread over `rows` rows of `in_dim` columns, repeated for `seconds`.
+// The job has one row more, never computed: a job's last row takes a slower loop.
+double row_loop_bytes_per_second(uint32_t rows, uint32_t in_dim, double seconds) {
+  const uint32_t groups = in_dim / 64;
+  std::vector<uint32_t> words(std::size_t{rows + 1} * in_dim / 8);
+  std::vector<uint16_t> scales(std::size_t{rows + 1} * groups), biases(scales.size());
+  std::vector<float> x(in_dim), out(rows + 1);
+  alignas(64) float x_blocks[kTiledMaxInDim];
+  uint64_t state = 7;
+  for (auto& w : words) w = static_cast<uint32_t>(next_random(state));
+  for (auto* v : {&scales, &biases}) {
+    for (auto& h : *v) h = static_cast<uint16_t>(0x3C00 + next_random(state) % 256);  // about 0.008 .. 0.016
+  }
+  for (auto& f : x) f = static_cast<float>(next_random(state) % 2001) * 1e-3f - 1.0f;
+  const MatvecJob job{MatvecFormat::Affine4, words.data(), scales.data(), biases.data(), nullptr, x.data(),
+                      out.data(), rows + 1, in_dim, 64};
+  regroup_x_blocks(x.data(), in_dim, x_blocks);
+  const double bytes = static_cast<double>(rows) * (in_dim / 2 + 4 * groups);
+  matvec_rows(job, x_blocks, 0, rows);
+  uint64_t passes = 0;
+  const auto t0 = std::chrono::steady_clock::now();
+  double elapsed = 0.0;
+  while (elapsed < seconds) {
+    for (int i = 0; i < 16; ++i) matvec_rows(job, x_blocks, 0, rows);
+    passes += 16;
+    elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  }
+  return bytes * static_cast<double>(passes) / elapsed;
+}
+
 constexpr uint32_t ceil_div(uint32_t a, uint32_t b) { return (a + b - 1) / b; }
 
 // The tiled mat-vecs: ceil(out_dim / 8) threadgroups of 256 threads.
@@ -295,6 +331,17 @@ int main(int argc, char** argv) {
       // The shared-expert gate: one row, so the time is the per-dispatch cost.
       bf16(1, 2048),
   };
+
+  if (options.only.empty() || std::string("4-bit row loop").find(options.only) != std::string::npos) {
+    // 24 rows: 27 KB of weights and 8 KB of x in the 48 KB L1; 512 rows: 0.6 MB; 8192 rows: 9.4 MB.
+    // Rows of 512 columns (the expert down projection) pay the per-row work four times as often.
+    (void)row_loop_bytes_per_second(24, 2048, 0.2);  // the core's clock settles into the wide-vector loop first
+    fmt::print("4-bit row loop, one thread, 2048 columns:");
+    for (const auto& [rows, where] : {std::pair{24u, "L1"}, {512u, "L2"}, {8192u, "beyond L2"}}) {
+      fmt::print("  {} {:.2f} GB/s", where, row_loop_bytes_per_second(rows, 2048, options.seconds) / 1e9);
+    }
+    fmt::print("; 512 columns: L1 {:.2f} GB/s\n", row_loop_bytes_per_second(96, 512, options.seconds) / 1e9);
+  }
 
   Runner runner(device, *library, options);
   for (const auto& c : cases) {

@@ -1,6 +1,7 @@
 // The mat-vec kernels: their parameter lists, the checks that keep every
 // dispatch inside its bound buffers, and the kernels that only exist for
-// completeness (never dispatched by the engines), which run as plain loops.
+// completeness (never dispatched by the engines), which run as plain loops
+// in their threads' order.
 
 #include <fmt/format.h>
 
@@ -109,30 +110,69 @@ MatvecJob affine_job(const DispatchArgs& a, uint32_t rows) {
 Problem validate_v3(const DispatchArgs& a) { return validate_affine_tiled<8>("dequant_matvec_4bit_v3", a); }
 void run_v3(const DispatchArgs& a) { run_matvec(affine_job(a, tiled_rows(a, affine_shape(a).out_dim))); }
 
-// (code * scale + bias) * x for column c of a packed row, plain arithmetic.
-inline float affine_term(const uint32_t* w, const uint16_t* s, const uint16_t* b, uint32_t wpg, uint32_t c,
-                         const float* x) {
-  const uint32_t word = c / 8;
-  const uint32_t g = word / wpg;
-  const float code = static_cast<float>((w[word] >> (4 * (c % 8))) & 0xF);
-  return (code * bf16_to_f32(s[g]) + bf16_to_f32(b[g])) * x[c];
+// One row of a packed affine matrix: `Bits`-bit codes, 32 / Bits per word.
+struct AffineRow {
+  const uint32_t* words;
+  const uint16_t* scales;
+  const uint16_t* biases;
+  uint32_t words_per_group;
+};
+
+// Row `row` of the matrix bound at `first` (words), first + 1 (scales), first + 2 (biases).
+template <uint32_t Bits>
+AffineRow affine_row(const DispatchArgs& a, uint32_t first, uint32_t row, uint32_t in_dim, uint32_t group_size) {
+  constexpr uint32_t codes = 32 / Bits;
+  const uint64_t words = in_dim / codes;
+  const uint64_t groups = in_dim / group_size;
+  return {a.buffer<const uint32_t>(first) + row * words, a.buffer<const uint16_t>(first + 1) + row * groups,
+          a.buffer<const uint16_t>(first + 2) + row * groups, group_size / codes};
 }
 
-// One packed row with plain arithmetic, columns in order.
-float affine_row_plain(const DispatchArgs& a, uint32_t row) {
-  const auto s = affine_shape(a);
-  const uint64_t words = s.in_dim / 8;
-  const uint64_t groups = s.in_dim / s.group_size;
-  const uint32_t* w = a.buffer<const uint32_t>(0) + row * words;
-  const uint16_t* sc = a.buffer<const uint16_t>(1) + row * groups;
-  const uint16_t* bi = a.buffer<const uint16_t>(2) + row * groups;
-  const float* x = a.buffer<const float>(3);
-  float sum = 0.0f;
-  for (uint32_t c = 0; c < s.in_dim; ++c) sum += affine_term(w, sc, bi, s.group_size / 8, c, x);
+// Adds word c's codes in order, each as (code * scale + bias) * x.
+template <uint32_t Bits>
+float add_plain_word(float sum, const AffineRow& row, uint32_t c, const float* x) {
+  constexpr uint32_t codes = 32 / Bits;
+  const uint32_t g = c / row.words_per_group;
+  const float scale = bf16_to_f32(row.scales[g]);
+  const float bias = bf16_to_f32(row.biases[g]);
+  for (uint32_t k = 0; k < codes; ++k) {
+    const auto code = static_cast<float>((row.words[c] >> (Bits * k)) & ((1u << Bits) - 1));
+    sum += (code * scale + bias) * x[codes * c + k];
+  }
   return sum;
 }
 
-// dequant_matvec_4bit: one thread per row over the x extent of the grid.
+// The sum of `units` units over `threads` threads in SIMD groups of 32:
+// thread t adds units t, t + threads, ... in order (add(sum, u) adds unit
+// u), and each SIMD group adds its threads' sums (absent threads give 0).
+// Returns the SIMD groups' sums, ceil(threads / 32) of them.
+template <class Add>
+std::array<float, kMatvecLanes> simd_group_sums(uint32_t units, uint32_t threads, Add&& add) {
+  std::array<float, kMatvecLanes> groups{};
+  for (uint32_t s = 0; s * kMatvecLanes < threads; ++s) {
+    std::array<float, kMatvecLanes> lanes{};
+    for (uint32_t l = 0; l < kMatvecLanes && s * kMatvecLanes + l < threads; ++l) {
+      for (uint32_t u = s * kMatvecLanes + l; u < units; u += threads) lanes[l] = add(lanes[l], u);
+    }
+    groups[s] = simd_group_sum(lanes);
+  }
+  return groups;
+}
+
+// One SIMD group of 32 lanes per row (the tiled kernels): lane l takes units l, l + 32, ...
+template <class Add>
+float tiled_sum(uint32_t units, Add&& add) {
+  return simd_group_sums(units, kMatvecLanes, add)[0];
+}
+
+// One threadgroup of `threads` per row (the fast kernels): SIMD group 0 adds
+// the SIMD groups' sums, lanes past them contributing 0.
+template <class Add>
+float threadgroup_sum(uint32_t units, uint32_t threads, Add&& add) {
+  return simd_group_sum(simd_group_sums(units, threads, add));
+}
+
+// dequant_matvec_4bit: one thread per row over the x extent of the grid; columns in order.
 uint32_t per_thread_rows(const DispatchArgs& a) {
   const uint64_t threads = grid_width(a) * a.grid.threads_per_threadgroup[0];
   return static_cast<uint32_t>(std::min<uint64_t>(affine_shape(a).out_dim, threads));
@@ -144,12 +184,26 @@ Problem validate_4bit(const DispatchArgs& a) {
   return require_affine_rows(kernel, a, per_thread_rows(a), 8);
 }
 void run_4bit(const DispatchArgs& a) {
-  const uint32_t rows = per_thread_rows(a);
+  const auto s = affine_shape(a);
+  const float* x = a.buffer<const float>(3);
   float* out = a.buffer<float>(4);
-  for (uint32_t r = 0; r < rows; ++r) out[r] = affine_row_plain(a, r);
+  for (uint32_t r = 0, rows = per_thread_rows(a); r < rows; ++r) {
+    const AffineRow row = affine_row<4>(a, 0, r, s.in_dim, s.group_size);
+    float sum = 0.0f;
+    for (uint32_t c = 0; c < s.in_dim / 8; ++c) sum = add_plain_word<4>(sum, row, c, x);
+    out[r] = sum;
+  }
 }
 
-// dequant_matvec_4bit_fast: one threadgroup per row.
+// One group of a packed row, its words in order, as one thread of the fast kernels takes it.
+float add_plain_group(float sum, const AffineRow& row, uint32_t g, const float* x) {
+  for (uint32_t c = g * row.words_per_group; c < (g + 1) * row.words_per_group; ++c) {
+    sum = add_plain_word<4>(sum, row, c, x);
+  }
+  return sum;
+}
+
+// dequant_matvec_4bit_fast: one threadgroup per row, thread t taking groups t, t + threads, ...
 uint32_t per_threadgroup_rows(const DispatchArgs& a, uint32_t out_dim) {
   return static_cast<uint32_t>(std::min<uint64_t>(out_dim, grid_width(a)));
 }
@@ -160,12 +214,18 @@ Problem validate_4bit_fast(const DispatchArgs& a) {
   return require_affine_rows(kernel, a, per_threadgroup_rows(a, s.out_dim), 8);
 }
 void run_4bit_fast(const DispatchArgs& a) {
-  const uint32_t rows = per_threadgroup_rows(a, affine_shape(a).out_dim);
+  const auto s = affine_shape(a);
+  const uint32_t threads = a.grid.threads_per_threadgroup[0];
+  const float* x = a.buffer<const float>(3);
   float* out = a.buffer<float>(4);
-  for (uint32_t r = 0; r < rows; ++r) out[r] = affine_row_plain(a, r);
+  for (uint32_t r = 0, rows = per_threadgroup_rows(a, s.out_dim); r < rows; ++r) {
+    const AffineRow row = affine_row<4>(a, 0, r, s.in_dim, s.group_size);
+    out[r] = threadgroup_sum(s.in_dim / s.group_size, threads,
+                             [&](float sum, uint32_t g) { return add_plain_group(sum, row, g, x); });
+  }
 }
 
-// dequant_matvec_4bit_v4 and _v5: tiled, plain per-code arithmetic.
+// dequant_matvec_4bit_v4: tiled over vectors of 4 words, plain per-code arithmetic.
 Problem validate_v4(const DispatchArgs& a) {
   constexpr std::string_view kernel = "dequant_matvec_4bit_v4";
   if (auto p = validate_affine_tiled<8>(kernel, a)) return p;
@@ -173,39 +233,35 @@ Problem validate_v4(const DispatchArgs& a) {
   if (words % 4 != 0) return fmt::format("{}: in_dim / 8 = {} is not a multiple of 4", kernel, words);
   return std::nullopt;
 }
-Problem validate_v5(const DispatchArgs& a) { return validate_affine_tiled<8>("dequant_matvec_4bit_v5", a); }
-void run_tiled_plain(const DispatchArgs& a) {
-  const uint32_t rows = tiled_rows(a, affine_shape(a).out_dim);
-  float* out = a.buffer<float>(4);
-  for (uint32_t r = 0; r < rows; ++r) out[r] = affine_row_plain(a, r);
-}
-
-// dequant_matvec_2bit: words of 16 two-bit codes.
-Problem validate_2bit(const DispatchArgs& a) { return validate_affine_tiled<16>("dequant_matvec_2bit", a); }
-void run_2bit(const DispatchArgs& a) {
+void run_v4(const DispatchArgs& a) {
   const auto s = affine_shape(a);
-  const uint32_t rows = tiled_rows(a, s.out_dim);
-  const uint64_t words = s.in_dim / 16;
-  const uint64_t groups = s.in_dim / s.group_size;
-  const uint32_t wpg = s.group_size / 16;
   const float* x = a.buffer<const float>(3);
   float* out = a.buffer<float>(4);
-  for (uint32_t r = 0; r < rows; ++r) {
-    const uint32_t* w = a.buffer<const uint32_t>(0) + r * words;
-    const uint16_t* sc = a.buffer<const uint16_t>(1) + r * groups;
-    const uint16_t* bi = a.buffer<const uint16_t>(2) + r * groups;
-    float sum = 0.0f;
-    for (uint32_t c = 0; c < words; ++c) {
-      const float scale = bf16_to_f32(sc[c / wpg]);
-      const float bias = bf16_to_f32(bi[c / wpg]);
-      for (uint32_t j = 0; j < 16; ++j) {
-        const float code = static_cast<float>((w[c] >> (2 * j)) & 0x3);
-        sum += (code * scale + bias) * x[16 * c + j];
-      }
-    }
-    out[r] = sum;
+  for (uint32_t r = 0, rows = tiled_rows(a, s.out_dim); r < rows; ++r) {
+    const AffineRow row = affine_row<4>(a, 0, r, s.in_dim, s.group_size);
+    out[r] = tiled_sum(s.in_dim / 32, [&](float sum, uint32_t v) {
+      for (uint32_t c = 4 * v; c < 4 * v + 4; ++c) sum = add_plain_word<4>(sum, row, c, x);
+      return sum;
+    });
   }
 }
+
+// dequant_matvec_4bit_v5 (4-bit words) and dequant_matvec_2bit (words of 16
+// two-bit codes): tiled over words, plain per-code arithmetic. v5's table of
+// code * scale + bias holds the values computed here.
+template <uint32_t Bits>
+void run_tiled_plain(const DispatchArgs& a) {
+  const auto s = affine_shape(a);
+  const float* x = a.buffer<const float>(3);
+  float* out = a.buffer<float>(4);
+  for (uint32_t r = 0, rows = tiled_rows(a, s.out_dim); r < rows; ++r) {
+    const AffineRow row = affine_row<Bits>(a, 0, r, s.in_dim, s.group_size);
+    out[r] = tiled_sum(s.in_dim / (32 / Bits),
+                       [&](float sum, uint32_t c) { return add_plain_word<Bits>(sum, row, c, x); });
+  }
+}
+Problem validate_v5(const DispatchArgs& a) { return validate_affine_tiled<8>("dequant_matvec_4bit_v5", a); }
+Problem validate_2bit(const DispatchArgs& a) { return validate_affine_tiled<16>("dequant_matvec_2bit", a); }
 
 // dequant_matvec_4bit_batched: K experts' mat-vecs in one grid.
 struct BatchedShape {
@@ -278,19 +334,16 @@ Problem validate_fused_swiglu(const DispatchArgs& a) {
 }
 void run_fused_swiglu(const DispatchArgs& a) {
   const uint32_t out_dim = a.u32(8), in_dim = a.u32(9), group_size = a.u32(10);
-  const uint32_t rows = per_threadgroup_rows(a, out_dim);
-  const uint64_t words = in_dim / 8;
-  const uint64_t groups = in_dim / group_size;
+  const uint32_t threads = a.grid.threads_per_threadgroup[0];
   const float* x = a.buffer<const float>(6);
   float* out = a.buffer<float>(7);
-  for (uint32_t r = 0; r < rows; ++r) {
-    float g = 0.0f, u = 0.0f;
-    for (uint32_t c = 0; c < in_dim; ++c) {
-      g += affine_term(a.buffer<const uint32_t>(0) + r * words, a.buffer<const uint16_t>(1) + r * groups,
-                       a.buffer<const uint16_t>(2) + r * groups, group_size / 8, c, x);
-      u += affine_term(a.buffer<const uint32_t>(3) + r * words, a.buffer<const uint16_t>(4) + r * groups,
-                       a.buffer<const uint16_t>(5) + r * groups, group_size / 8, c, x);
-    }
+  for (uint32_t r = 0, rows = per_threadgroup_rows(a, out_dim); r < rows; ++r) {
+    auto row_sum = [&](uint32_t first) {
+      const AffineRow row = affine_row<4>(a, first, r, in_dim, group_size);
+      return threadgroup_sum(in_dim / group_size, threads,
+                             [&](float sum, uint32_t g) { return add_plain_group(sum, row, g, x); });
+    };
+    const float g = row_sum(0), u = row_sum(3);
     out[r] = (g / (1.0f + std::exp(-g))) * u;
   }
 }
@@ -386,10 +439,10 @@ void append_matvec_kernels(std::vector<KernelImpl>& out) {
                  run_int8});
   out.push_back({"dequant_matvec_fp4_e2m1", scaled_params_fp4, validate_fp4, run_fp4});
   out.push_back({"matvec_fp8_e4m3", scaled_params_fp8, validate_fp8, run_fp8});
-  out.push_back({"dequant_matvec_4bit_v4", affine_params(), validate_v4, run_tiled_plain});
-  out.push_back({"dequant_matvec_4bit_v5", affine_params(), validate_v5, run_tiled_plain});
+  out.push_back({"dequant_matvec_4bit_v4", affine_params(), validate_v4, run_v4});
+  out.push_back({"dequant_matvec_4bit_v5", affine_params(), validate_v5, run_tiled_plain<4>});
   out.push_back({"dequant_matvec_4bit_batched", batched, validate_batched, run_batched});
-  out.push_back({"dequant_matvec_2bit", affine_params(), validate_2bit, run_2bit});
+  out.push_back({"dequant_matvec_2bit", affine_params(), validate_2bit, run_tiled_plain<2>});
   out.push_back({"fused_gate_up_swiglu",
                  {in(T::Uint, "gate_W", 0), in(T::Ushort, "gate_s", 1), in(T::Ushort, "gate_b", 2),
                   in(T::Uint, "up_W", 3), in(T::Ushort, "up_s", 4), in(T::Ushort, "up_b", 5), in(T::Float, "x", 6),

@@ -4,8 +4,8 @@
 // Each row is summed as a SIMD group of 32 lanes would: lane l walks the
 // row's units l, l + 32, l + 64, ... (a packed word of 8 codes, or one
 // element) into its own f32 sum, and only the 32 lane sums are combined at
-// the end. The lanes live in 32 / N vectors of N floats, so every target
-// rounds exactly alike. Packed rows take code k of 32 words per step; x is
+// the end, in simd_group_sum's order. The lanes live in 32 / N vectors of N
+// floats, so every target rounds exactly alike. Packed rows take code k of 32 words per step; x is
 // transposed once per dispatch (regroup_x_blocks) so that those 32 words'
 // columns 8w + k are contiguous.
 
@@ -21,6 +21,8 @@
 
 #include "metal/kernels/decode_tables.h"
 #include "metal/kernels/matvec_job.h"
+
+
 
 HWY_BEFORE_NAMESPACE();
 namespace varkel::metal::HWY_NAMESPACE {
@@ -42,8 +44,23 @@ using Acc = hn::Vec<DF>;
 #define VARKEL_LAMBDA_INLINE __attribute__((always_inline))
 #endif
 
+// The sum of a vector's lanes, halving: lane i adds lane i + N/2, then the
+// same on the lower half, down to one lane.
+template <class D>
+HWY_INLINE float HalvingSum(D d, hn::Vec<D> v) {
+#if HWY_TARGET != HWY_SCALAR
+  if constexpr (hn::MaxLanes(D()) > 1) {
+    const hn::Half<D> dh;
+    return HalvingSum(dh, hn::Add(hn::LowerHalf(dh, v), hn::UpperHalf(dh, v)));
+  }
+#endif
+  return hn::GetLane(v);
+}
+
 // The lane sums after the whole blocks; lanes below `extra` then take one
-// more unit (the row's last, partial block) and the 32 sums are added.
+// more unit (the row's last, partial block) and the 32 sums are added in
+// simd_group_sum's order: vectors halve first (vector v holds lanes vN ..
+// vN + N - 1), then the lanes of the one left.
 template <class Unit>
 HWY_INLINE float CombineLanes(Acc (&acc)[kVectors], uint32_t first_extra, uint32_t extra, Unit&& unit) {
   const DF d;
@@ -53,8 +70,10 @@ HWY_INLINE float CombineLanes(Acc (&acc)[kVectors], uint32_t first_extra, uint32
     for (uint32_t l = 0; l < extra; ++l) lanes[l] = unit(lanes[l], first_extra + l);
     for (size_t v = 0; v < kVectors; ++v) acc[v] = hn::Load(d, lanes + v * kVecLanes);
   }
-  for (size_t v = 1; v < kVectors; ++v) acc[0] = hn::Add(acc[0], acc[v]);
-  return hn::GetLane(hn::SumOfLanes(d, acc[0]));
+  for (size_t count = kVectors / 2; count > 0; count /= 2) {
+    for (size_t v = 0; v < count; ++v) acc[v] = hn::Add(acc[v], acc[v + count]);
+  }
+  return HalvingSum(d, acc[0]);
 }
 
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
@@ -160,11 +179,97 @@ HWY_INLINE void PackedRows(const uint32_t* const (&w)[R], const float* HWY_RESTR
   }
 }
 
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+// Whole blocks of R rows of 4-bit words in groups of 8 words (64 columns,
+// the engines' layout): PackedRows' arithmetic in fewer shift and shuffle
+// instructions, which with the pinned multiplies are what bound this loop.
+// - code 2j of each word sits in the low nibble of the dword that starts at
+//   the word's byte j (the 16-entry permute reads only the low four bits of
+//   its index), so unaligned loads at byte offsets 1..3 stand in for shifts
+//   by 8, 16 and 24; code 2j + 1 is that dword shifted right by 4. The last
+//   load reads 3 bytes past the 16 words: the caller only passes rows that
+//   have bytes after them.
+// - a vector's two groups' scales (and biases) widen with one byte shuffle
+//   of their broadcast 32-bit pair.
+template <size_t R>
+HWY_INLINE void Affine4Groups8Blocks(const uint32_t* const (&w)[R], const uint16_t* const (&s)[R],
+                                     const uint16_t* const (&b)[R], const float* HWY_RESTRICT xt, uint32_t blocks,
+                                     Acc (&acc)[R][kVectors]) {
+  static_assert(kVectors == 2);
+  const __m512 codes = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  // Per dword: two zero bytes, then bf16 entry 0 (lanes 0..7) or 1 (lanes 8..15).
+  const __m512i pair = _mm512_setr_epi32(0x01008080, 0x01008080, 0x01008080, 0x01008080, 0x01008080, 0x01008080,
+                                         0x01008080, 0x01008080, 0x03028080, 0x03028080, 0x03028080, 0x03028080,
+                                         0x03028080, 0x03028080, 0x03028080, 0x03028080);
+  auto widen = [pair](const uint16_t* entries) VARKEL_LAMBDA_INLINE {
+    uint32_t both;
+    std::memcpy(&both, entries, 4);
+    return _mm512_castsi512_ps(_mm512_shuffle_epi8(_mm512_set1_epi32(static_cast<int>(both)), pair));
+  };
+  for (uint32_t o = 0; o < blocks; ++o) {
+    const float* xb = xt + o * 8 * kMatvecLanes;
+    for (size_t i = 0; i < R; ++i) {
+      hwy::Prefetch(w[i] + o * kMatvecLanes + R * kPrefetchWords);
+      hwy::Prefetch(w[i] + o * kMatvecLanes + R * kPrefetchWords + 16);
+    }
+    // Unrolled, so that the sums and x stay in registers.
+#pragma GCC unroll 2
+    for (size_t v = 0; v < kVectors; ++v) {
+      const uint32_t first = o * kMatvecLanes + static_cast<uint32_t>(v * kVecLanes);
+      __m512 xk[8];
+#pragma GCC unroll 8
+      for (size_t k = 0; k < 8; ++k) xk[k] = _mm512_load_ps(xb + k * kMatvecLanes + v * kVecLanes);
+#pragma GCC unroll 4
+      for (size_t i = 0; i < R; ++i) {
+        const auto* bytes = reinterpret_cast<const char*>(w[i] + first);
+        const __m512 vs = widen(s[i] + first / 8);
+        const __m512 vb = widen(b[i] + first / 8);
+        __m512 sum = acc[i][v].raw;
+#pragma GCC unroll 4
+        for (size_t j = 0; j < 4; ++j) {
+          const __m512i at_byte_j = _mm512_loadu_si512(bytes + j);
+          const __m512 c0 = _mm512_permutexvar_ps(at_byte_j, codes);
+          const __m512 c1 = _mm512_permutexvar_ps(_mm512_srli_epi32(at_byte_j, 4), codes);
+          sum = _mm512_add_ps(sum, _mm512_fmadd_ps(c0, _mm512_mul_ps(vs, xk[2 * j]), _mm512_mul_ps(vb, xk[2 * j])));
+          sum = _mm512_add_ps(
+              sum, _mm512_fmadd_ps(c1, _mm512_mul_ps(vs, xk[2 * j + 1]), _mm512_mul_ps(vb, xk[2 * j + 1])));
+        }
+        acc[i][v] = Acc{sum};
+      }
+    }
+  }
+}
+#endif
+
+// `overread_ok`: every row has at least 4 bytes after it that may be read.
 template <size_t R>
 HWY_INLINE void RowsAffine4(const uint32_t* const (&w)[R], const uint16_t* const (&s)[R],
                             const uint16_t* const (&b)[R], const float* HWY_RESTRICT x,
-                            const float* HWY_RESTRICT xt, uint32_t words, uint32_t words_per_group, float* out) {
+                            const float* HWY_RESTRICT xt, uint32_t words, uint32_t words_per_group,
+                            bool overread_ok, float* out) {
+  auto unit = [&](size_t i, float sum, uint32_t c) {
+    const float scale = bf16_to_f32(s[i][c / words_per_group]);
+    const float bias = bf16_to_f32(b[i][c / words_per_group]);
+    for (uint32_t k = 0; k < 8; ++k) {
+      const float xk = x[8 * c + k];
+      sum += std::fma(static_cast<float>((w[i][c] >> (4 * k)) & 0xF), scale * xk, bias * xk);
+    }
+    return sum;
+  };
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+  if (words_per_group == 8 && overread_ok) {
+    Acc acc[R][kVectors];
+    for (auto& row : acc) {
+      for (auto& a : row) a = hn::Zero(DF());
+    }
+    const uint32_t blocks = words / kMatvecLanes;
+    Affine4Groups8Blocks(w, s, b, xt, blocks, acc);
+    for (size_t i = 0; i < R; ++i) {
+      out[i] = CombineLanes(acc[i], blocks * kMatvecLanes, words % kMatvecLanes,
+                            [&](float sum, uint32_t c) { return unit(i, sum, c); });
+    }
+    return;
+  }
   // The low four bits index a 16-entry table of the codes (vpermps): no mask, no conversion.
   const __m512 codes = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   auto decode = [codes](auto v) VARKEL_LAMBDA_INLINE { return Acc{_mm512_permutexvar_ps(v.raw, codes)}; };
@@ -179,15 +284,6 @@ HWY_INLINE void RowsAffine4(const uint32_t* const (&w)[R], const uint16_t* const
     return [vs, vb](Acc code, Acc xk) VARKEL_LAMBDA_INLINE {
       return FusedMulAdd(code, hn::Mul(vs, xk), hn::Mul(vb, xk));
     };
-  };
-  auto unit = [&](size_t i, float sum, uint32_t c) {
-    const float scale = bf16_to_f32(s[i][c / words_per_group]);
-    const float bias = bf16_to_f32(b[i][c / words_per_group]);
-    for (uint32_t k = 0; k < 8; ++k) {
-      const float xk = x[8 * c + k];
-      sum += std::fma(static_cast<float>((w[i][c] >> (4 * k)) & 0xF), scale * xk, bias * xk);
-    }
-    return sum;
   };
   PackedRows(w, xt, words, decode, make_step, unit, out);
 }
@@ -242,7 +338,7 @@ HWY_INLINE void PackedJobRows(const MatvecJob& job, const float* HWY_RESTRICT xt
     b[i] = job.biases_bf16 ? job.biases_bf16 + (r + i) * size_t{groups} : nullptr;
   }
   if (job.format == MatvecFormat::Affine4) {
-    RowsAffine4(w, s, b, job.x, xt, words, wpg, job.out + r);
+    RowsAffine4(w, s, b, job.x, xt, words, wpg, r + R < job.rows, job.out + r);
   } else {
     RowsFp4(w, s, job.x, xt, words, wpg, job.out + r);
   }
@@ -324,7 +420,8 @@ void MatvecRows(const MatvecJob& job, const float* x_blocks, uint32_t row_begin,
       uint32_t r = row_begin;
       // Two rows at once where their sums fit the registers.
       constexpr size_t kRows = kVectors <= 2 ? 2 : 1;
-      for (; r + kRows <= row_end; r += kRows) PackedJobRows<kRows>(job, x_blocks, r);
+      // The job's last row goes alone: it is the one without bytes after it.
+      for (; r + kRows <= row_end && r + kRows < job.rows; r += kRows) PackedJobRows<kRows>(job, x_blocks, r);
       for (; r < row_end; ++r) PackedJobRows<1>(job, x_blocks, r);
       break;
     }
