@@ -71,12 +71,9 @@ std::vector<PlannedPart> plan_parts(const std::string& name, DType dtype, std::s
               part(".biases", "bf16", {r, c / 64}, c / 64 * 2)};
     case DType::U8:
       return {part(".weight", "u8", {r, c}, c), part(".scales", "f32", {r}, 4)};
-    case DType::Fp4E2m1:
-      return {part(".weight", "fp4_e2m1", {r, c / 8}, c / 2), part(".scales", "bf16", {r, c / 64}, c / 64 * 2)};
-    case DType::Fp8E4m3:
-      return {part(".weight", "fp8_e4m3", {r, c}, c), part(".scales", "bf16", {r, c / 128}, c / 128 * 2)};
+    default:
+      throw std::logic_error(fmt::format("{}: no plan for {}", name, as_str(dtype)));
   }
-  throw std::logic_error("unknown dtype");
 }
 
 }  // namespace
@@ -97,16 +94,6 @@ void WeightFileBuilder::add_generated(std::string name, DType dtype, std::size_t
                                       RowGenerator values) {
   auto parts = plan_parts(name, dtype, rows, cols);
   place(Source{std::move(name), dtype, rows, cols, std::move(values), {}, 0, 0, false}, std::move(parts));
-}
-
-void WeightFileBuilder::add_values(std::string name, DType dtype, std::size_t rows, std::size_t cols,
-                                   std::vector<float> values) {
-  if (values.size() < rows * cols) throw std::invalid_argument(fmt::format("{}: too few values", name));
-  auto shared = std::make_shared<std::vector<float>>(std::move(values));
-  add_generated(std::move(name), dtype, rows, cols,
-                [shared, cols](std::size_t row_begin, std::size_t n, std::span<float> out) {
-                  std::copy_n(shared->begin() + static_cast<std::ptrdiff_t>(row_begin * cols), n * cols, out.begin());
-                });
 }
 
 void WeightFileBuilder::add_raw(std::string name, std::string dtype, std::vector<uint64_t> shape,
