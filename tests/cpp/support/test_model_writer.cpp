@@ -37,6 +37,15 @@ DType converter_dtype(const std::string& name, std::size_t dims, bool int4_schem
   return DType::U32;
 }
 
+nlohmann::json test_model_config(const TestModelOptions& options) {
+  return {{"architectures", {options.architecture}}, {"hidden_size", kHidden}, {"num_hidden_layers", options.layers},
+          {"num_experts", options.experts}, {"num_experts_per_tok", options.experts_per_tok},
+          {"moe_intermediate_size", kExpertIntermediate}, {"shared_expert_intermediate_size", 512},
+          {"num_attention_heads", 16}, {"num_key_value_heads", 2}, {"head_dim", 256}, {"vocab_size", kVocab},
+          {"linear_num_value_heads", 32}, {"linear_num_key_heads", 16}, {"linear_key_head_dim", 128},
+          {"linear_value_head_dim", 128}};
+}
+
 }  // namespace
 
 TestModelOptions full_model_options(bool bare) {
@@ -49,30 +58,6 @@ TestModelOptions full_model_options(bool bare) {
   options.empty_experts = bare;
   return options;
 }
-
-namespace {
-
-nlohmann::json test_model_config(const TestModelOptions& options) {
-  return {
-      {"architectures", {options.architecture}},
-      {"hidden_size", kHidden},
-      {"num_hidden_layers", options.layers},
-      {"num_experts", options.experts},
-      {"num_experts_per_tok", options.experts_per_tok},
-      {"moe_intermediate_size", kExpertIntermediate},
-      {"shared_expert_intermediate_size", 512},
-      {"num_attention_heads", 16},
-      {"num_key_value_heads", 2},
-      {"head_dim", 256},
-      {"vocab_size", kVocab},
-      {"linear_num_value_heads", 32},
-      {"linear_num_key_heads", 16},
-      {"linear_key_head_dim", 128},
-      {"linear_value_head_dim", 128},
-  };
-}
-
-}  // namespace
 
 std::vector<TestTensor> test_model_tensors(const TestModelOptions& options) {
   std::vector<std::pair<std::string, Shape>> sources;
