@@ -59,7 +59,7 @@ def test_quantize_from_an_unreachable_hub_fails_fetching_config(varkel, in_tmp):
     assert (in_tmp / "hub" / "models--org--model").is_dir()
 
 
-def test_repo_handle_paths_and_local_cache(varkel, in_tmp):
+def test_repo_handle_paths_local_cache_and_failed_requests(varkel, in_tmp):
     repo = varkel.PyHfRepo("org/name")
     assert repo.path == "hub/models--org--name"
     assert repo.is_hf is True
@@ -76,15 +76,12 @@ def test_repo_handle_paths_and_local_cache(varkel, in_tmp):
     repo.remove("config.json")
     assert not (in_tmp / "hub" / "models--org--name" / "config.json").exists()
 
-
-def test_repo_requests_without_network_raise_runtime_error(varkel, in_tmp):
-    repo = varkel.PyHfRepo("org/name")
+    # Requests without a network, and refused names, raise RuntimeError.
     with pytest.raises(RuntimeError, match=r"^HF API error: "):
         repo.ls()
-    with pytest.raises(RuntimeError):
-        repo.ensure("weights.bin")
-    with pytest.raises(RuntimeError):
-        repo.ensure("../escape")
+    for name in ("weights.bin", "../escape"):
+        with pytest.raises(RuntimeError):
+            repo.ensure(name)
 
 
 def test_hub_cache_directory_that_cannot_be_made(varkel, in_tmp):

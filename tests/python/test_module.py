@@ -75,13 +75,13 @@ def test_text_signatures_and_docstrings(varkel):
         with pytest.raises(TypeError, match="is not an acceptable base type"):
             type("Sub", (cls,), {})
     assert str(inspect.signature(varkel.Engine)) == "(model, pipeline_mode='Qwen35MoEFusedExp2', k=0)"
-    assert str(inspect.signature(varkel.PyHfRepo)) == "(repo_id)"
 
     for class_name, methods in METHODS.items():
         cls = getattr(varkel, class_name)
         for name, (text_signature, doc) in methods.items():
             method = getattr(cls, name)
             assert method.__text_signature__ == text_signature, name
+            inspect.signature(method)  # the text parses
             if doc is not ...:
                 assert method.__doc__ == doc, name
     # Two lines and one line of the module's own words.
@@ -90,8 +90,6 @@ def test_text_signatures_and_docstrings(varkel):
     for cls, getter in ((varkel.Cache, "pos"), (varkel.PyHfRepo, "path"), (varkel.PyHfRepo, "is_hf")):
         assert vars(cls)[getter].__doc__ is None, getter
 
-    assert str(inspect.signature(varkel.Engine.forward)) == "(self, /, input_ids, cache)"
-    assert str(inspect.signature(varkel.Cache.load)) == "(bin_path, json_path)"
     assert str(inspect.signature(varkel.PyHfRepo.ls)) == "(self, /, dir=None)"
     assert varkel.record_engine_telemetry.__text_signature__ == "(on)"
     assert varkel.record_engine_telemetry.__doc__ == "Enable or disable engine-level telemetry recording globally."

@@ -40,26 +40,18 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
-// The working directory for a scope (the hub cache is relative to it).
-class WorkingDirectory {
+// A scratch directory that is the working directory while it lives (the hub
+// cache is relative to it).
+class ScratchCwd : public ScratchDir {
  public:
-  explicit WorkingDirectory(const std::filesystem::path& dir) : previous_(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir);
-  }
-  ~WorkingDirectory() {
+  ScratchCwd() : previous_(std::filesystem::current_path()) { std::filesystem::current_path(path()); }
+  ~ScratchCwd() {
     std::error_code ignored;
     std::filesystem::current_path(previous_, ignored);
   }
-  WorkingDirectory(const WorkingDirectory&) = delete;
-  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
 
  private:
   std::filesystem::path previous_;
-};
-
-// A scratch directory that is the working directory while it lives.
-class ScratchCwd : public ScratchDir {
-  WorkingDirectory cwd_{path()};
 };
 
 inline void write_file(const std::filesystem::path& path, std::string_view bytes) {

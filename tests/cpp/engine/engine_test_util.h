@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,13 +51,6 @@ inline std::string source_without_kernel(std::string_view name) {
   const std::size_t end = source.find(");", at);
   source.erase(at, end + 2 - at);
   return source;
-}
-
-inline std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 }  // namespace varkel::engine_test

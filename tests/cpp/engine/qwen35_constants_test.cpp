@@ -52,10 +52,9 @@ TEST(ValidateConfig, MessagesJoinInCheckOrder) {
   EXPECT_EQ(full_check(config), "architecture mismatch: found=[\"a\\\"b\\\\c\", \"Other\"], "
                                 "expected=\"Qwen3_5MoeForConditionalGeneration\"");
   config = stripped_values();
-  config["hidden_size"] = 2048.0;  // fraction form is not accepted
   config["linear_num_value_heads"] = 16;
-  EXPECT_EQ(stripped_check(config), "hidden_size: config=0, const=2048; linear_num_value_heads: config=16, "
-                                    "const=32; linear_total_value: config=2048, const=4096");
+  EXPECT_EQ(stripped_check(config), "linear_num_value_heads: config=16, const=32; linear_total_value: config=2048, "
+                                    "const=4096");
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ TEST(ExpertRecordLayout, OffsetsOfTheFullModel) {
   // Widths that are not whole groups round each part down.
   const auto odd = ExpertRecordLayout::make(100, 70);
   ASSERT_TRUE(odd);
-  EXPECT_EQ(odd->size, 70u * ((100 / 8) * 4 + (100 / 64) * 4) * 2 + 100u * ((70 / 8) * 4 + (70 / 64) * 4));
+  EXPECT_EQ(odd->size, 2 * 70 * (48 + 4) + 100 * (32 + 4));  // gate and up rows of 12 words, down rows of 8
   EXPECT_FALSE(ExpertRecordLayout::make(UINT64_MAX, UINT64_MAX));
 }
 

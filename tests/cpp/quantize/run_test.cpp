@@ -16,6 +16,7 @@
 
 #include "common/test_files.h"
 #include "dtype/dtype.h"
+#include "model/expert_fixture.h"
 #include "model/model.h"
 #include "quantize/decode.h"
 #include "quantize/qwen35_moe/bq4/bq4_scheme.h"
@@ -410,23 +411,14 @@ std::map<std::string, std::string> loaded_files(const std::filesystem::path& dir
   return files;
 }
 
-// A raw layer file of `experts` records as an LZ4 layer file (each record one
-// block of literals only) that a load reads in its place.
+// A raw layer file of `experts` records as an LZ4 layer file that a load reads in its place.
 std::string as_lz4_layer(const std::string& raw, uint32_t experts) {
   const std::size_t record = raw.size() / experts;
-  std::string header, blocks;
-  const auto put_u32 = [&](uint32_t v) { header.append(reinterpret_cast<const char*>(&v), 4); };
-  put_u32(experts);
-  put_u32(0);
+  std::vector<std::vector<uint8_t>> blocks;
   for (uint32_t e = 0; e < experts; ++e) {
-    blocks.push_back(static_cast<char>(0xF0));  // 15 or more literals, then their count beyond 15
-    std::size_t rest = record - 15;
-    for (; rest >= 255; rest -= 255) blocks.push_back(static_cast<char>(255));
-    blocks.push_back(static_cast<char>(rest));
-    blocks.append(raw, e * record, record);
-    put_u32(static_cast<uint32_t>(blocks.size()));
+    blocks.push_back(testing_support::compress_block({raw.begin() + e * record, raw.begin() + (e + 1) * record}));
   }
-  return header + blocks;
+  return testing_support::lz4_file(blocks);
 }
 
 std::vector<std::string> partial_files(const std::filesystem::path& dir) {

@@ -18,48 +18,35 @@ namespace varkel::test_support {
 
 namespace {
 
-bool ends_with(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
-// The name with a leading "...layers.N." removed.
-std::string strip_layer_prefix(const std::string& name) {
-  const std::size_t at = name.find("layers.");
-  if (at == std::string::npos) return name;
-  std::size_t i = at + 7;
-  const std::size_t digits = i;
-  while (i < name.size() && name[i] >= '0' && name[i] <= '9') ++i;
-  if (i == digits || i >= name.size() || name[i] != '.') return name;
-  return name.substr(i + 1);
-}
-
 struct Shape {
   std::size_t rows;
   std::size_t cols;
   std::size_t dims;
 };
 
-}  // namespace
-
+// The converter's storage choice for an engine name with `dims` dimensions.
 DType converter_dtype(const std::string& name, std::size_t dims, bool int4_scheme) {
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return DType::Bf16;
-  const std::string suffix = name.substr(dot + 1);
-  if (suffix == "A_log") return DType::F32;
-  if (suffix != "weight") return DType::Bf16;
-  if (dims != 2) return DType::Bf16;
-  std::string stem = strip_layer_prefix(name);
-  stem = stem.substr(0, stem.size() - 7);
-  // Only the last component pairs matter for the stems below.
-  auto stem_is = [&](std::string_view want) { return stem == want || ends_with(stem, std::string(".") + std::string(want)); };
+  if (name.ends_with(".A_log")) return DType::F32;
+  if (!name.ends_with(".weight") || dims != 2) return DType::Bf16;
   if (int4_scheme) return DType::U32;
-  if (stem_is("lm_head")) return DType::U8;
-  for (std::string_view bf16_stem : {"mlp.gate", "attn.qkv", "attn.proj", "pos_embed", "self_attn.q_proj",
-                                     "self_attn.k_proj", "self_attn.v_proj", "self_attn.o_proj", "patch_embed.proj"}) {
-    if (stem == bf16_stem) return DType::Bf16;
+  if (name.ends_with("lm_head.weight")) return DType::U8;
+  for (const char* bf16 : {".mlp.gate.weight", ".self_attn.q_proj.weight", ".self_attn.k_proj.weight",
+                           ".self_attn.v_proj.weight", ".self_attn.o_proj.weight"}) {
+    if (name.ends_with(bf16)) return DType::Bf16;
   }
   return DType::U32;
 }
+
+nlohmann::json test_model_config(const TestModelOptions& options) {
+  return {{"architectures", {options.architecture}}, {"hidden_size", kHidden}, {"num_hidden_layers", options.layers},
+          {"num_experts", options.experts}, {"num_experts_per_tok", options.experts_per_tok},
+          {"moe_intermediate_size", kExpertIntermediate}, {"shared_expert_intermediate_size", 512},
+          {"num_attention_heads", 16}, {"num_key_value_heads", 2}, {"head_dim", 256}, {"vocab_size", kVocab},
+          {"linear_num_value_heads", 32}, {"linear_num_key_heads", 16}, {"linear_key_head_dim", 128},
+          {"linear_value_head_dim", 128}};
+}
+
+}  // namespace
 
 TestModelOptions full_model_options(bool bare) {
   TestModelOptions options;
@@ -70,28 +57,6 @@ TestModelOptions full_model_options(bool bare) {
   options.write_weights = !bare;
   options.empty_experts = bare;
   return options;
-}
-
-nlohmann::json test_model_config(const TestModelOptions& options) {
-  nlohmann::json config = {
-      {"architectures", {options.architecture}},
-      {"hidden_size", kHidden},
-      {"num_hidden_layers", options.layers},
-      {"num_experts", options.experts},
-      {"num_experts_per_tok", options.experts_per_tok},
-      {"moe_intermediate_size", kExpertIntermediate},
-      {"shared_expert_intermediate_size", 512},
-      {"num_attention_heads", 16},
-      {"num_key_value_heads", 2},
-      {"head_dim", 256},
-      {"vocab_size", kVocab},
-      {"linear_num_value_heads", 32},
-      {"linear_num_key_heads", 16},
-      {"linear_key_head_dim", 128},
-      {"linear_value_head_dim", 128},
-  };
-  config.merge_patch(options.config_patch);
-  return config;
 }
 
 std::vector<TestTensor> test_model_tensors(const TestModelOptions& options) {
@@ -137,24 +102,9 @@ std::vector<TestTensor> test_model_tensors(const TestModelOptions& options) {
   std::vector<TestTensor> tensors;
   for (auto& [name, shape] : sources) {
     if (options.omit && options.omit(name)) continue;
-    const auto override_it = options.dtype_overrides.find(name);
-    const DType dtype = override_it != options.dtype_overrides.end()
-                            ? override_it->second
-                            : converter_dtype(name, shape.dims, options.int4_scheme);
-    tensors.push_back(TestTensor{name, shape.rows, shape.cols, dtype});
+    tensors.push_back(TestTensor{name, shape.rows, shape.cols, converter_dtype(name, shape.dims, options.int4_scheme)});
   }
   return tensors;
-}
-
-std::vector<float> expert_projection_values(uint64_t seed, std::size_t layer, std::size_t expert, int projection) {
-  const bool down = projection == 2;
-  const std::size_t rows = down ? kHidden : kExpertIntermediate;
-  const std::size_t cols = down ? kExpertIntermediate : kHidden;
-  static constexpr const char* kNames[] = {"gate_proj", "up_proj", "down_proj"};
-  std::vector<float> values(rows * cols);
-  tensor_values(seed, fmt::format("experts.{}.{}.{}.weight", layer, expert, kNames[projection]), 0, rows, cols,
-                values);
-  return values;
 }
 
 namespace {
@@ -183,15 +133,15 @@ void write_expert_files(const std::filesystem::path& dir, const TestModelOptions
     std::vector<uint8_t> record;
     record.reserve(kExpertRecordSize);
     bool ok = true;
-    for (int projection = 0; projection < 3 && ok; ++projection) {
-      const bool down = projection == 2;
-      auto values = expert_projection_values(options.seed, layer, expert, projection);
-      auto quantized = quant_f32_to_int4(values, down ? kHidden : kExpertIntermediate,
-                                         down ? kExpertIntermediate : kHidden);
-      if (!quantized) {
-        ok = false;
-        break;
-      }
+    // gate [512 x 2048], up [512 x 2048], down [2048 x 512]
+    for (const char* projection : {"gate_proj", "up_proj", "down_proj"}) {
+      const bool down = projection[0] == 'd';
+      const std::size_t rows = down ? kHidden : kExpertIntermediate, cols = kHidden * kExpertIntermediate / rows;
+      std::vector<float> values(rows * cols);
+      tensor_values(options.seed, fmt::format("experts.{}.{}.{}.weight", layer, expert, projection), 0, rows, cols,
+                    values);
+      auto quantized = quant_f32_to_int4(values, rows, cols);
+      if (!(ok = quantized.has_value())) break;
       auto append = [&record](const auto& items) {
         const auto* bytes = reinterpret_cast<const uint8_t*>(items.data());
         record.insert(record.end(), bytes, bytes + items.size() * sizeof(items[0]));

@@ -3,18 +3,16 @@
 // every tensor the engine reads (storage types as the "bq4" or "int4"
 // converter chooses them), and raw "packed_experts/layer_NN.bin" files of
 // 4-bit expert records. Values are deterministic and well scaled
-// (test_values.h), so tests can recompute any tensor.
+// (test_values.h).
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <span>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
 
 #include "dtype/dtype.h"
 
@@ -44,10 +42,6 @@ struct TestModelOptions {
   // Source tensor names (e.g. "language_model.model.layers.0.linear_attn.in_proj_z.weight")
   // to leave out; nullptr keeps all.
   std::function<bool(const std::string& name)> omit;
-  // Storage type per source tensor name, in place of the scheme's choice.
-  std::map<std::string, DType> dtype_overrides;
-  // Merged into config.json over the generated values (null members delete).
-  nlohmann::json config_patch = nlohmann::json::object();
   // Called on every generated chunk of a weight-file tensor (source name, first
   // row, rows, cols, values) before it is stored; nullptr keeps the values.
   std::function<void(const std::string& name, std::size_t row_begin, std::size_t rows, std::size_t cols,
@@ -60,8 +54,8 @@ struct TestModelOptions {
 // for engines whose forward pass never runs.
 TestModelOptions full_model_options(bool bare);
 
-// One source tensor of the model: engine name, rows x cols (cols = 1 row for
-// vectors is not used: vectors have rows 1) and storage type.
+// One source tensor of the model: engine name, rows x cols (vectors have one
+// row) and storage type.
 struct TestTensor {
   std::string name;
   std::size_t rows;
@@ -69,17 +63,8 @@ struct TestTensor {
   DType dtype;
 };
 
-// The configuration written to config.json.
-nlohmann::json test_model_config(const TestModelOptions& options);
-// Every weight-file tensor, in file order, after omissions and overrides.
+// Every weight-file tensor, in file order, after omissions.
 std::vector<TestTensor> test_model_tensors(const TestModelOptions& options);
-// The storage type the converter's rule picks for an engine name with
-// `dims` dimensions ("bq4" unless int4).
-DType converter_dtype(const std::string& name, std::size_t dims, bool int4_scheme);
-
-// The f32 values of one expert projection before quantization:
-// projection 0 gate [512 x 2048], 1 up [512 x 2048], 2 down [2048 x 512].
-std::vector<float> expert_projection_values(uint64_t seed, std::size_t layer, std::size_t expert, int projection);
 
 // Writes the directory (created if needed). Throws std::runtime_error.
 void write_test_model(const std::filesystem::path& dir, const TestModelOptions& options = {});

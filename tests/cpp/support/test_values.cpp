@@ -13,20 +13,14 @@ uint64_t splitmix64(uint64_t& state) {
   return z ^ (z >> 31);
 }
 
-bool ends_with(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
-bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
-
-}  // namespace
-
+// 64-bit FNV-1a of a name, mixed with the seed.
 uint64_t name_key(uint64_t seed, std::string_view name) {
   uint64_t hash = 0xCBF29CE484222325ull ^ (seed * 0x100000001B3ull);
   for (unsigned char c : name) hash = (hash ^ c) * 0x100000001B3ull;
   return hash;
 }
 
+// Uniform floats in [-1, 1) for row `row` of a tensor keyed `key`.
 void uniform_row(uint64_t key, std::size_t row, std::span<float> out) {
   uint64_t state = key ^ (static_cast<uint64_t>(row) * 0xD1B54A32D192ED03ull);
   for (float& value : out) {
@@ -36,15 +30,17 @@ void uniform_row(uint64_t key, std::size_t row, std::span<float> out) {
   }
 }
 
+}  // namespace
+
 void tensor_values(uint64_t seed, std::string_view name, std::size_t row_begin, std::size_t rows, std::size_t cols,
                    std::span<float> out) {
   const uint64_t key = name_key(seed, name);
-  const bool norm = ends_with(name, "layernorm.weight") || ends_with(name, "q_norm.weight") ||
-                    ends_with(name, "k_norm.weight") || ends_with(name, "model.norm.weight") ||
-                    ends_with(name, "linear_attn.norm.weight");
-  const bool a_log = ends_with(name, ".A_log");
-  const bool small = ends_with(name, ".dt_bias") || contains(name, "conv1d");
-  const bool embedding = contains(name, "embed_tokens");
+  const bool norm = name.ends_with("layernorm.weight") || name.ends_with("q_norm.weight") ||
+                    name.ends_with("k_norm.weight") || name.ends_with("model.norm.weight") ||
+                    name.ends_with("linear_attn.norm.weight");
+  const bool a_log = name.ends_with(".A_log");
+  const bool small = name.ends_with(".dt_bias") || name.contains("conv1d");
+  const bool embedding = name.contains("embed_tokens");
   // Uniform on [-a, a) has variance a^2 / 3: a = sqrt(3 / cols) keeps a
   // mat-vec's output on the scale of its input.
   const float matrix_scale = cols != 0 ? std::sqrt(3.0f / static_cast<float>(cols)) : 1.0f;

@@ -10,12 +10,6 @@
 
 namespace varkel::test_support {
 
-// 64-bit FNV-1a of a name, mixed with the seed.
-uint64_t name_key(uint64_t seed, std::string_view name);
-
-// Uniform floats in [-1, 1) for row `row` of a tensor keyed `key`.
-void uniform_row(uint64_t key, std::size_t row, std::span<float> out);
-
 // Values of rows [row_begin, row_begin + rows) of the tensor `name` with
 // `cols` columns, scaled by the tensor's role: norm weights near 1, matrices
 // uniform with variance 1/cols, A_log = log(1..16), small biases.

@@ -1,11 +1,12 @@
 #include "support/weight_file_builder.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <fstream>
 #include <stdexcept>
 
@@ -17,20 +18,6 @@ namespace {
 
 constexpr uint64_t kAlignment = 64;
 constexpr std::size_t kChunkValues = std::size_t{1} << 20;
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 void write_at(int fd, const uint8_t* data, std::size_t size, uint64_t offset) {
   while (size != 0) {
@@ -45,20 +32,13 @@ void write_at(int fd, const uint8_t* data, std::size_t size, uint64_t offset) {
   }
 }
 
-std::string base_name(const std::string& name) {
-  constexpr std::string_view kWeight = ".weight";
-  if (name.size() >= kWeight.size() && name.compare(name.size() - kWeight.size(), kWeight.size(), kWeight) == 0) {
-    return name.substr(0, name.size() - kWeight.size());
-  }
-  return name;
-}
-
 // The parts the encoder gives for a rows x cols source, with sizes per row.
 std::vector<PlannedPart> plan_parts(const std::string& name, DType dtype, std::size_t rows, std::size_t cols) {
   const uint64_t r = rows;
   const uint64_t c = cols;
   auto part = [&](std::string_view suffix, std::string_view type, std::vector<uint64_t> shape, uint64_t row_bytes) {
-    return PlannedPart{base_name(name) + std::string(suffix), std::string(type), std::move(shape), 0, r * row_bytes,
+    const std::string base = name.ends_with(".weight") ? name.substr(0, name.size() - 7) : name;
+    return PlannedPart{base + std::string(suffix), std::string(type), std::move(shape), 0, r * row_bytes,
                        row_bytes};
   };
   switch (dtype) {
@@ -71,12 +51,9 @@ std::vector<PlannedPart> plan_parts(const std::string& name, DType dtype, std::s
               part(".biases", "bf16", {r, c / 64}, c / 64 * 2)};
     case DType::U8:
       return {part(".weight", "u8", {r, c}, c), part(".scales", "f32", {r}, 4)};
-    case DType::Fp4E2m1:
-      return {part(".weight", "fp4_e2m1", {r, c / 8}, c / 2), part(".scales", "bf16", {r, c / 64}, c / 64 * 2)};
-    case DType::Fp8E4m3:
-      return {part(".weight", "fp8_e4m3", {r, c}, c), part(".scales", "bf16", {r, c / 128}, c / 128 * 2)};
+    default:
+      throw std::logic_error(fmt::format("{}: no plan for {}", name, as_str(dtype)));
   }
-  throw std::logic_error("unknown dtype");
 }
 
 }  // namespace
@@ -99,16 +76,6 @@ void WeightFileBuilder::add_generated(std::string name, DType dtype, std::size_t
   place(Source{std::move(name), dtype, rows, cols, std::move(values), {}, 0, 0, false}, std::move(parts));
 }
 
-void WeightFileBuilder::add_values(std::string name, DType dtype, std::size_t rows, std::size_t cols,
-                                   std::vector<float> values) {
-  if (values.size() < rows * cols) throw std::invalid_argument(fmt::format("{}: too few values", name));
-  auto shared = std::make_shared<std::vector<float>>(std::move(values));
-  add_generated(std::move(name), dtype, rows, cols,
-                [shared, cols](std::size_t row_begin, std::size_t n, std::span<float> out) {
-                  std::copy_n(shared->begin() + static_cast<std::ptrdiff_t>(row_begin * cols), n * cols, out.begin());
-                });
-}
-
 void WeightFileBuilder::add_raw(std::string name, std::string dtype, std::vector<uint64_t> shape,
                                 std::vector<uint8_t> bytes) {
   PlannedPart part{name, std::move(dtype), std::move(shape), 0, bytes.size(), 0};
@@ -118,9 +85,10 @@ void WeightFileBuilder::add_raw(std::string name, std::string dtype, std::vector
 
 void WeightFileBuilder::write(const std::filesystem::path& bin_path, const std::filesystem::path& json_path,
                               const nlohmann::json& config) const {
-  Fd fd(::open(bin_path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0666));
-  if (fd.get() < 0) throw std::runtime_error(fmt::format("cannot create {}: {}", bin_path.string(), std::strerror(errno)));
-  if (::ftruncate(fd.get(), static_cast<off_t>(end_)) != 0) {
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(bin_path.c_str(), "wbe"), std::fclose);
+  const int fd = file ? ::fileno(file.get()) : -1;
+  if (fd < 0) throw std::runtime_error(fmt::format("cannot create {}: {}", bin_path.string(), std::strerror(errno)));
+  if (::ftruncate(fd, static_cast<off_t>(end_)) != 0) {
     throw std::runtime_error(fmt::format("cannot size {}: {}", bin_path.string(), std::strerror(errno)));
   }
 
@@ -133,7 +101,7 @@ void WeightFileBuilder::write(const std::filesystem::path& bin_path, const std::
   std::vector<Job> jobs;
   for (const Source& source : sources_) {
     if (source.is_raw) {
-      write_at(fd.get(), source.raw.data(), source.raw.size(), parts_[source.first_part].offset);
+      write_at(fd, source.raw.data(), source.raw.size(), parts_[source.first_part].offset);
       continue;
     }
     const bool flat = source.dtype == DType::F32 || source.dtype == DType::Bf16;
@@ -158,7 +126,7 @@ void WeightFileBuilder::write(const std::filesystem::path& bin_path, const std::
         const PlannedPart& part = parts_[source.first_part + p];
         const auto& data = (*encoded)[p].data;
         if (data.size() != job.rows * part.row_bytes) throw std::logic_error(part.name + ": part size differs");
-        write_at(fd.get(), data.data(), data.size(), part.offset + job.row_begin * part.row_bytes);
+        write_at(fd, data.data(), data.size(), part.offset + job.row_begin * part.row_bytes);
       }
     } catch (const std::exception& error) {
 #pragma omp critical(varkel_weight_builder)

@@ -28,7 +28,7 @@ struct PlannedPart {
   std::vector<uint64_t> shape;
   uint64_t offset = 0;
   uint64_t size = 0;
-  uint64_t row_bytes = 0;  // bytes per source row (grouped types)
+  uint64_t row_bytes = 0;  // bytes per source row
 };
 
 class WeightFileBuilder {
@@ -38,13 +38,8 @@ class WeightFileBuilder {
   // name and store shape [rows * cols]; the grouped types store ".weight",
   // ".scales" (and ".biases") parts under the name less ".weight".
   void add_generated(std::string name, DType dtype, std::size_t rows, std::size_t cols, RowGenerator values);
-  void add_values(std::string name, DType dtype, std::size_t rows, std::size_t cols, std::vector<float> values);
   // One part stored exactly as given, under any dtype text.
   void add_raw(std::string name, std::string dtype, std::vector<uint64_t> shape, std::vector<uint8_t> bytes);
-
-  // The parts in file order with their offsets.
-  const std::vector<PlannedPart>& parts() const { return parts_; }
-  uint64_t total_size() const { return end_; }
 
   // Writes both files; `config` becomes the manifest's "config" member.
   // Throws std::runtime_error on failure.
