@@ -7,6 +7,7 @@
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "metal/kernels/attention_core.cpp"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/cache_control.h"
 #include "hwy/highway.h"
 
 // Vectors only ever hold independent sums: one lane per query head in the
@@ -117,7 +118,9 @@ HWY_INLINE void Fold(const Queries& q, const float (*scores)[kHeadsPerKv], uint3
     for (size_t v = 0; v < kHeadVecs; ++v) {
       const VH s = hn::Load(dh, scores[c] + v * kHeadLanes);
       const VH next = hn::IfThenElse(hn::Gt(s, st.m[v]), s, st.m[v]);
-      const VH fv = Exp2(hn::Sub(st.m[v], next));
+      // exp2 of an exact 0 is exactly 1: most positions leave every maximum.
+      const VH drop = hn::Sub(st.m[v], next);
+      const VH fv = hn::AllTrue(dh, hn::Eq(drop, hn::Zero(dh))) ? hn::Set(dh, 1.0f) : Exp2(drop);
       const VH ev = Exp2(hn::Sub(s, next));
       st.m[v] = next;
       st.sum[v] = hn::Add(hn::Mul(st.sum[v], fv), ev);
@@ -165,8 +168,19 @@ void AttendGroup(const Queries& q, const float* K, const float* V, size_t column
   }
   Online st(m0, s0);
   HWY_ALIGN float scores[kChunk][kHeadsPerKv];
+  // A group's rows lie 8 rows apart, too far for the hardware prefetchers:
+  // fetch this chunk's value rows and the next chunk's key rows ahead.
+  auto prefetch_rows = [&](const float* base, uint32_t p, uint32_t count) {
+    for (uint32_t c = 0; c < count && p + c * kGroups < end; ++c) {
+      const float* r = base + size_t{p + c * kGroups} * kKvDim + column;
+      for (uint32_t i = 0; i < kHeadDim; i += 64 / sizeof(float)) hwy::Prefetch(r + i);
+    }
+  };
+  prefetch_rows(K, first, kChunk);
   for (uint32_t p0 = first; p0 < end; p0 += kChunk * kGroups) {
     const uint32_t n = std::min(kChunk, (end - p0 + kGroups - 1) / kGroups);
+    prefetch_rows(V, p0, n);
+    if (end - p0 > kChunk * kGroups) prefetch_rows(K, p0 + kChunk * kGroups, kChunk);
     ScoreRows(q, K, column, p0, kGroups, n, scores);
     Fold(q, scores, n, V, column, p0, kGroups, st, records + 2, record_stride);
   }

@@ -166,6 +166,13 @@ Check check_attention_grid(std::string_view kernel, const DispatchArgs& args) {
   return grid::threads_per_group(kernel, args, kHeadDim);
 }
 
+// The scaled, transposed queries of each key/value head's query heads.
+std::vector<Queries> queries_by_kv_head(const float* Q, uint32_t heads, float scale) {
+  std::vector<Queries> out;
+  for (uint32_t h0 = 0; h0 < heads; h0 += kHeadsPerKv) out.emplace_back(Q, h0, std::min(kHeadsPerKv, heads - h0), scale);
+  return out;
+}
+
 constexpr std::string_view kFused = "attn_sdpa_fused";
 // Below this many positions one thread does all the heads' groups.
 constexpr uint32_t kParallelPositions = 256;
@@ -192,12 +199,12 @@ void run_attn_sdpa_fused(const DispatchArgs& args) {
   thread_local std::vector<float> records;
   records.resize(items * kGroupStride);
   float* recs = records.data();
+  const auto queries = queries_by_kv_head(args.buffer<const float>(0), heads, args.f32(5));
   // Each item is one SIMD group's positions for all query heads of one
   // key/value head, so those heads read its rows once.
   for_each_item(items, seq_len >= kParallelPositions, [&](uint32_t item) {
     const uint32_t kv = item / kGroups, s = item % kGroups;
-    const uint32_t h0 = kv * kHeadsPerKv;
-    const Queries q(args.buffer<const float>(0), h0, std::min(kHeadsPerKv, heads - h0), args.f32(5));
+    const Queries& q = queries[kv];
     float* rec = recs + item * kGroupStride;
     reset_records(rec, q.heads);
     attend_group(q, K, V, size_t{kv} * kHeadDim, s, seq_len, rec, kRecordFloats);
@@ -247,12 +254,13 @@ void run_attn_sdpa_block(const DispatchArgs& args) {
   float* partials = args.buffer<float>(3);
   const uint32_t kv_heads = (heads + kHeadsPerKv - 1) / kHeadsPerKv;
   const uint32_t items = kv_heads * blocks;
+  const auto queries = queries_by_kv_head(Q, heads, args.f32(6));
   // Each item is one block of one key/value head for all its query heads, so
   // those heads read the block's rows once.
   for_each_item(items, uint64_t{items} * kBlockPositions >= 1024, [&](uint32_t item) {
     const uint32_t b = item / kv_heads;
     const uint32_t h0 = (item % kv_heads) * kHeadsPerKv;
-    const Queries q(Q, h0, std::min(kHeadsPerKv, heads - h0), args.f32(6));
+    const Queries& q = queries[h0 / kHeadsPerKv];
     const uint32_t begin = b * kBlockPositions;
     attend_block(q, K, V, size_t{h0 / kHeadsPerKv} * kHeadDim, begin, std::min(seq_len, begin + kBlockPositions),
                  partials + (size_t{h0} * num_blocks + b) * kRecordFloats, size_t{num_blocks} * kRecordFloats);
