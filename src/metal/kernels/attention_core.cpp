@@ -24,8 +24,11 @@ constexpr size_t kHeadVecs = kHeadsPerKv / kHeadLanes;
 using DD = hn::ScalableTag<float>;  // dimensions of an output row
 
 // Positions of one group scored before their values are folded in: their
-// value rows stay in L1 while every head's output streams over them.
-constexpr uint32_t kChunk = 16;
+// value rows stay in L1 while every head's output streams over them. The
+// rows lie 16 KB apart, in the same L1 sets: more than 8 would evict each
+// other.
+constexpr uint32_t kChunk = 8;
+static_assert(kBlockPositions / kGroups <= kChunk, "a block's group is folded in one step");
 
 // exp2_fast lane by lane.
 HWY_INLINE VH Exp2(VH x) {
@@ -104,16 +107,16 @@ struct Online {
   }
 };
 
-// Folds n scored positions, whose value rows are first, first + step, ...,
-// into the online state and the outputs of q.heads heads (head i's at
-// outputs + i × output_stride).
-HWY_INLINE void Fold(const Queries& q, const float (*scores)[kHeadsPerKv], uint32_t n, const float* V, size_t column,
-                     uint32_t first, uint32_t step, Online& st, float* outputs, size_t output_stride) {
-  const DH dh;
-  const DD dd;
-  const size_t N = hn::Lanes(dd);
+// The softmax factors of n scored positions: f[c] rescales what came
+// before position c, e[c] weighs its value row.
+struct Factors {
   HWY_ALIGN float f[kChunk][kHeadsPerKv];
   HWY_ALIGN float e[kChunk][kHeadsPerKv];
+};
+
+// Steps the online state over n scored positions.
+HWY_INLINE void Update(const float (*scores)[kHeadsPerKv], uint32_t n, Online& st, Factors& k) {
+  const DH dh;
   for (uint32_t c = 0; c < n; ++c) {
     for (size_t v = 0; v < kHeadVecs; ++v) {
       const VH s = hn::Load(dh, scores[c] + v * kHeadLanes);
@@ -124,10 +127,32 @@ HWY_INLINE void Fold(const Queries& q, const float (*scores)[kHeadsPerKv], uint3
       const VH ev = Exp2(hn::Sub(s, next));
       st.m[v] = next;
       st.sum[v] = hn::Add(hn::Mul(st.sum[v], fv), ev);
-      hn::Store(fv, dh, f[c] + v * kHeadLanes);
-      hn::Store(ev, dh, e[c] + v * kHeadLanes);
+      hn::Store(fv, dh, k.f[c] + v * kHeadLanes);
+      hn::Store(ev, dh, k.e[c] + v * kHeadLanes);
     }
   }
+}
+
+// Copies the value rows first, first + step, ... (n of them) to packed[0 .. n).
+// Rows of one head lie 2 KB (or, a group's, 16 KB) apart in the cache and
+// so crowd into a few L1 sets: the heads that read them in turn would each
+// fetch them again from L2. Packed, they stay in L1.
+template <size_t kStride>
+HWY_INLINE void PackRows(const float* V, size_t column, uint32_t first, uint32_t step, uint32_t n,
+                         float (*packed)[kStride]) {
+  const DD d;
+  for (uint32_t c = 0; c < n; ++c) {
+    const float* src = V + size_t{first + c * step} * kKvDim + column;
+    for (size_t i = 0; i < kHeadDim; i += hn::Lanes(d)) hn::Store(hn::LoadU(d, src + i), d, packed[c] + i);
+  }
+}
+
+// Folds the value rows first, first + step, ... of n updated positions into
+// the outputs of q.heads heads (head i's at outputs + i × output_stride).
+HWY_INLINE void FoldValues(const Queries& q, const Factors& k, uint32_t n, const float* V, size_t column,
+                           uint32_t first, uint32_t step, float* outputs, size_t output_stride) {
+  const DD dd;
+  const size_t N = hn::Lanes(dd);
   // Each head's output stays in registers, 4 vectors at a time, while the
   // value rows stream by. A factor of exactly 1 leaves o as it is.
   for (uint32_t i = 0; i < q.heads; ++i) {
@@ -136,14 +161,14 @@ HWY_INLINE void Fold(const Queries& q, const float (*scores)[kHeadsPerKv], uint3
       auto o0 = hn::LoadU(dd, out + d0), o1 = hn::LoadU(dd, out + d0 + N);
       auto o2 = hn::LoadU(dd, out + d0 + 2 * N), o3 = hn::LoadU(dd, out + d0 + 3 * N);
       for (uint32_t c = 0; c < n; ++c) {
-        if (f[c][i] != 1.0f) {
-          const auto fv = hn::Set(dd, f[c][i]);
+        if (k.f[c][i] != 1.0f) {
+          const auto fv = hn::Set(dd, k.f[c][i]);
           o0 = hn::Mul(o0, fv);
           o1 = hn::Mul(o1, fv);
           o2 = hn::Mul(o2, fv);
           o3 = hn::Mul(o3, fv);
         }
-        const auto ev = hn::Set(dd, e[c][i]);
+        const auto ev = hn::Set(dd, k.e[c][i]);
         const float* val = V + size_t{first + c * step} * kKvDim + column + d0;
         o0 = hn::Add(o0, hn::Mul(ev, hn::LoadU(dd, val)));
         o1 = hn::Add(o1, hn::Mul(ev, hn::LoadU(dd, val + N)));
@@ -168,6 +193,8 @@ void AttendGroup(const Queries& q, const float* K, const float* V, size_t column
   }
   Online st(m0, s0);
   HWY_ALIGN float scores[kChunk][kHeadsPerKv];
+  Factors factors;
+  HWY_ALIGN float values[kChunk][kKvDim];  // packed at the cache's row stride
   // A group's rows lie 8 rows apart, too far for the hardware prefetchers:
   // fetch this chunk's value rows and the next chunk's key rows ahead.
   auto prefetch_rows = [&](const float* base, uint32_t p, uint32_t count) {
@@ -182,7 +209,9 @@ void AttendGroup(const Queries& q, const float* K, const float* V, size_t column
     prefetch_rows(V, p0, n);
     if (end - p0 > kChunk * kGroups) prefetch_rows(K, p0 + kChunk * kGroups, kChunk);
     ScoreRows(q, K, column, p0, kGroups, n, scores);
-    Fold(q, scores, n, V, column, p0, kGroups, st, records + 2, record_stride);
+    Update(scores, n, st, factors);
+    PackRows(V, column, p0, kGroups, n, values);
+    FoldValues(q, factors, n, &values[0][0], 0, 0, 1, records + 2, record_stride);
   }
   for (size_t v = 0; v < kHeadVecs; ++v) {
     hn::Store(st.m[v], dh, m0 + v * kHeadLanes);
@@ -244,29 +273,64 @@ void AttendBlock(const Queries& q, const float* K, const float* V, size_t column
     top[i] = kNoScore;
     for (uint32_t c = 0; c < n; ++c) top[i] = max_score(top[i], scores[c][i]);
   }
-  HWY_ALIGN float outputs[kHeadsPerKv][kHeadDim];
-  HWY_ALIGN float group_scores[kBlockPositions / kGroups][kHeadsPerKv];
-  HWY_ALIGN float no_score[kHeadsPerKv], zero[kHeadsPerKv] = {}, r[kHeadsPerKv], rescaled[kHeadsPerKv];
+  constexpr uint32_t kPerGroup = kBlockPositions / kGroups;
+  HWY_ALIGN float group_scores[kPerGroup][kHeadsPerKv];
+  HWY_ALIGN float no_score[kHeadsPerKv], zero[kHeadsPerKv] = {}, r[kGroups][kHeadsPerKv], rescaled[kHeadsPerKv];
   float sums[kHeadsPerKv][32] = {};  // per head: the groups' rescaled sums, as SIMD-group lanes
   std::fill(no_score, no_score + kHeadsPerKv, kNoScore);
-  for (uint32_t i = 0; i < q.heads; ++i) {
-    float* out = merged + i * merged_stride + 2;
-    std::fill(out, out + kHeadDim, 0.0f);
-  }
+  Factors factors[kGroups];
+  uint32_t counts[kGroups];
   for (uint32_t s = 0; s < kGroups; ++s) {
     uint32_t count = 0;
     for (uint32_t c = s; c < n; c += kGroups) std::copy(scores[c], scores[c] + kHeadsPerKv, group_scores[count++]);
-    for (uint32_t i = 0; i < q.heads; ++i) std::fill(outputs[i], outputs[i] + kHeadDim, 0.0f);
+    counts[s] = count;
     Online st(no_score, zero);
-    Fold(q, group_scores, count, V, column, begin + s, kGroups, st, outputs[0], kHeadDim);
+    Update(group_scores, count, st, factors[s]);
     for (size_t v = 0; v < kHeadVecs; ++v) {
       const VH rv = Exp2(hn::Sub(st.m[v], hn::Load(dh, top + v * kHeadLanes)));
-      hn::Store(rv, dh, r + v * kHeadLanes);
+      hn::Store(rv, dh, r[s] + v * kHeadLanes);
       hn::Store(hn::Mul(st.sum[v], rv), dh, rescaled + v * kHeadLanes);
     }
-    for (uint32_t i = 0; i < q.heads; ++i) {
-      sums[i][s] = rescaled[i];
-      AddScaled(merged + i * merged_stride + 2, outputs[i], r[i]);
+    for (uint32_t i = 0; i < q.heads; ++i) sums[i][s] = rescaled[i];
+  }
+  const DD dd;
+  const size_t N = hn::Lanes(dd);
+  HWY_ALIGN float values[kBlockPositions][kHeadDim];
+  PackRows(V, column, begin, 1, n, values);
+  // Per head and 4 vectors of dimensions: each group's output from 0 in
+  // registers, then added, rescaled, to the merged output in group order.
+  for (uint32_t i = 0; i < q.heads; ++i) {
+    float* out = merged + i * merged_stride + 2;
+    for (size_t d0 = 0; d0 < kHeadDim; d0 += 4 * N) {
+      auto a0 = hn::Zero(dd), a1 = hn::Zero(dd), a2 = hn::Zero(dd), a3 = hn::Zero(dd);
+      for (uint32_t s = 0; s < kGroups; ++s) {
+        auto o0 = hn::Zero(dd), o1 = hn::Zero(dd), o2 = hn::Zero(dd), o3 = hn::Zero(dd);
+        const Factors& k = factors[s];
+        for (uint32_t c = 0; c < counts[s]; ++c) {
+          if (k.f[c][i] != 1.0f) {
+            const auto fv = hn::Set(dd, k.f[c][i]);
+            o0 = hn::Mul(o0, fv);
+            o1 = hn::Mul(o1, fv);
+            o2 = hn::Mul(o2, fv);
+            o3 = hn::Mul(o3, fv);
+          }
+          const auto ev = hn::Set(dd, k.e[c][i]);
+          const float* val = values[s + c * kGroups] + d0;
+          o0 = hn::Add(o0, hn::Mul(ev, hn::LoadU(dd, val)));
+          o1 = hn::Add(o1, hn::Mul(ev, hn::LoadU(dd, val + N)));
+          o2 = hn::Add(o2, hn::Mul(ev, hn::LoadU(dd, val + 2 * N)));
+          o3 = hn::Add(o3, hn::Mul(ev, hn::LoadU(dd, val + 3 * N)));
+        }
+        const auto rv = hn::Set(dd, r[s][i]);
+        a0 = hn::Add(a0, hn::Mul(o0, rv));
+        a1 = hn::Add(a1, hn::Mul(o1, rv));
+        a2 = hn::Add(a2, hn::Mul(o2, rv));
+        a3 = hn::Add(a3, hn::Mul(o3, rv));
+      }
+      hn::StoreU(a0, dd, out + d0);
+      hn::StoreU(a1, dd, out + d0 + N);
+      hn::StoreU(a2, dd, out + d0 + 2 * N);
+      hn::StoreU(a3, dd, out + d0 + 3 * N);
     }
   }
   for (uint32_t i = 0; i < q.heads; ++i) {
