@@ -163,21 +163,14 @@ struct LaneOrderAttention {
       const Record* own = &recs[h * blocks];
       float top = -1e30f;
       for (uint32_t b = 0; b < blocks; ++b) top = std::fmax(top, own[b][0]);
-      std::array<Group, 8> groups;
-      for (uint32_t s = 0; s < 8; ++s) {
-        for (uint32_t b = s; b < blocks; b += 8) {
-          const float r = attention::exp2_fast(own[b][0] - top);
-          groups[s].sum += own[b][1] * r;
-          for (uint32_t d = 0; d < kHeadDim; ++d) groups[s].o[d] += own[b][2 + d] * r;
-        }
+      std::array<Group, 8> groups;  // group s folds blocks s, s + 8, ..., rescaled to top
+      for (uint32_t b = 0; b < blocks; ++b) {
+        const float r = attention::exp2_fast(own[b][0] - top);
+        groups[b % 8].sum += own[b][1] * r;
+        for (uint32_t d = 0; d < kHeadDim; ++d) groups[b % 8].o[d] += own[b][2 + d] * r;
       }
-      Record rec{};
-      std::array<float, 32> sums{};
-      for (uint32_t s = 0; s < 8; ++s) {
-        sums[s] = groups[s].sum;
-        for (uint32_t d = 0; d < kHeadDim; ++d) rec[2 + d] += groups[s].o[d];
-      }
-      rec[1] = lane_tree(sums);
+      for (auto& g : groups) g.m = top;  // merging then rescales by exactly 1
+      const Record rec = merge(groups);
       divide(rec, &out[h * kHeadDim]);
     }
     return out;
