@@ -27,8 +27,8 @@ inline constexpr float kNoScore = -1e30f;  // running maximum before any positio
 // exp2 as fast GPU math computes it, from adds and multiplies only, so the
 // scalar form here and the vector form in the kernels agree bit for bit on
 // every target and need no libm: 2^round(x) times a degree-7 polynomial of
-// the rest in [-0.5, 0.5]. Within 2 ulp of 2^x; 0 below -127 (no
-// denormals from 2^k), +inf from 128 on, exactly 1 at 0.
+// the rest in [-0.5, 0.5]. Within 1 ulp of 2^x from -126 to 127.5; 0
+// below -126.5 (2^k is never a denormal), +inf from 127.5 on, exactly 1 at 0.
 inline constexpr float kExp2Low = -127.0f, kExp2High = 128.0f;
 inline constexpr float kRoundShift = 0x1.8p23f;  // x + shift − shift rounds x to an integer
 // ln(2)^n / n!, highest power first.
