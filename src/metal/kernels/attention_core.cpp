@@ -28,7 +28,6 @@ using DD = hn::ScalableTag<float>;  // dimensions of an output row
 // rows lie 16 KB apart, in the same L1 sets: more than 8 would evict each
 // other.
 constexpr uint32_t kChunk = 8;
-static_assert(kBlockPositions / kGroups <= kChunk, "a block's group is folded in one step");
 
 // exp2_fast lane by lane.
 HWY_INLINE VH Exp2(VH x) {
@@ -75,7 +74,7 @@ HWY_INLINE void Scores(const float* HWY_RESTRICT qt, const float* const (&rows)[
   for (size_t v = 0; v < kHeadVecs; ++v) {
     VH sums[P];
     LaneTree<1>(qt + v * kHeadLanes, rows, 0, sums);
-    for (size_t p = 0; p < P; ++p) hn::Store(sums[p], d, scores[p] + v * kHeadLanes);
+    for (size_t p = 0; p < P; ++p) hn::StoreU(sums[p], d, scores[p] + v * kHeadLanes);
   }
 }
 
@@ -107,29 +106,29 @@ struct Online {
   }
 };
 
-// The softmax factors of n scored positions: f[c] rescales what came
-// before position c, e[c] weighs its value row.
+// The softmax factors of a block's group: f[c] rescales what came before
+// its position c, e[c] weighs that position's value row.
 struct Factors {
-  HWY_ALIGN float f[kChunk][kHeadsPerKv];
-  HWY_ALIGN float e[kChunk][kHeadsPerKv];
+  HWY_ALIGN float f[kBlockPositions / kGroups][kHeadsPerKv];
+  HWY_ALIGN float e[kBlockPositions / kGroups][kHeadsPerKv];
 };
 
-// Steps the online state over n scored positions.
-HWY_INLINE void Update(const float (*scores)[kHeadsPerKv], uint32_t n, Online& st, Factors& k) {
+// Steps the online state over one scored position: f rescales what came
+// before it, e weighs its value row.
+HWY_INLINE void UpdateOne(const float* HWY_RESTRICT scores, Online& st, float* HWY_RESTRICT f,
+                          float* HWY_RESTRICT e) {
   const DH dh;
-  for (uint32_t c = 0; c < n; ++c) {
-    for (size_t v = 0; v < kHeadVecs; ++v) {
-      const VH s = hn::Load(dh, scores[c] + v * kHeadLanes);
-      const VH next = hn::IfThenElse(hn::Gt(s, st.m[v]), s, st.m[v]);
-      // exp2 of an exact 0 is exactly 1: most positions leave every maximum.
-      const VH drop = hn::Sub(st.m[v], next);
-      const VH fv = hn::AllTrue(dh, hn::Eq(drop, hn::Zero(dh))) ? hn::Set(dh, 1.0f) : Exp2(drop);
-      const VH ev = Exp2(hn::Sub(s, next));
-      st.m[v] = next;
-      st.sum[v] = hn::Add(hn::Mul(st.sum[v], fv), ev);
-      hn::Store(fv, dh, k.f[c] + v * kHeadLanes);
-      hn::Store(ev, dh, k.e[c] + v * kHeadLanes);
-    }
+  for (size_t v = 0; v < kHeadVecs; ++v) {
+    const VH s = hn::LoadU(dh, scores + v * kHeadLanes);
+    const VH next = hn::IfThenElse(hn::Gt(s, st.m[v]), s, st.m[v]);
+    // exp2 of an exact 0 is exactly 1: most positions leave every maximum.
+    const VH drop = hn::Sub(st.m[v], next);
+    const VH fv = hn::AllTrue(dh, hn::Eq(drop, hn::Zero(dh))) ? hn::Set(dh, 1.0f) : Exp2(drop);
+    const VH ev = Exp2(hn::Sub(s, next));
+    st.m[v] = next;
+    st.sum[v] = hn::Add(hn::Mul(st.sum[v], fv), ev);
+    hn::StoreU(fv, dh, f + v * kHeadLanes);
+    hn::StoreU(ev, dh, e + v * kHeadLanes);
   }
 }
 
@@ -147,79 +146,77 @@ HWY_INLINE void PackRows(const float* V, size_t column, uint32_t first, uint32_t
   }
 }
 
-// Folds the value rows first, first + step, ... of n updated positions into
-// the outputs of q.heads heads (head i's at outputs + i × output_stride).
-HWY_INLINE void FoldValues(const Queries& q, const Factors& k, uint32_t n, const float* V, size_t column,
-                           uint32_t first, uint32_t step, float* outputs, size_t output_stride) {
-  const DD dd;
-  const size_t N = hn::Lanes(dd);
-  // Each head's output stays in registers, 4 vectors at a time, while the
-  // value rows stream by. A factor of exactly 1 leaves o as it is.
-  for (uint32_t i = 0; i < q.heads; ++i) {
-    float* out = outputs + i * output_stride;
-    for (size_t d0 = 0; d0 < kHeadDim; d0 += 4 * N) {
-      auto o0 = hn::LoadU(dd, out + d0), o1 = hn::LoadU(dd, out + d0 + N);
-      auto o2 = hn::LoadU(dd, out + d0 + 2 * N), o3 = hn::LoadU(dd, out + d0 + 3 * N);
-      for (uint32_t c = 0; c < n; ++c) {
-        if (k.f[c][i] != 1.0f) {
-          const auto fv = hn::Set(dd, k.f[c][i]);
-          o0 = hn::Mul(o0, fv);
-          o1 = hn::Mul(o1, fv);
-          o2 = hn::Mul(o2, fv);
-          o3 = hn::Mul(o3, fv);
-        }
-        const auto ev = hn::Set(dd, k.e[c][i]);
-        const float* val = V + size_t{first + c * step} * kKvDim + column + d0;
-        o0 = hn::Add(o0, hn::Mul(ev, hn::LoadU(dd, val)));
-        o1 = hn::Add(o1, hn::Mul(ev, hn::LoadU(dd, val + N)));
-        o2 = hn::Add(o2, hn::Mul(ev, hn::LoadU(dd, val + 2 * N)));
-        o3 = hn::Add(o3, hn::Mul(ev, hn::LoadU(dd, val + 3 * N)));
-      }
-      hn::StoreU(o0, dd, out + d0);
-      hn::StoreU(o1, dd, out + d0 + N);
-      hn::StoreU(o2, dd, out + d0 + 2 * N);
-      hn::StoreU(o3, dd, out + d0 + 3 * N);
-    }
-  }
+void ScoreRange(const Queries& q, const float* K, size_t column, uint32_t first, uint32_t count, float* scores) {
+  ScoreRows(q, K, column, first, 1, count, reinterpret_cast<float (*)[kHeadsPerKv]>(scores));
 }
 
-void AttendGroup(const Queries& q, const float* K, const float* V, size_t column, uint32_t first, uint32_t end,
+void UpdateGroup(const float* scores, uint32_t first, uint32_t end, uint32_t heads, float* f, float* e,
                  float* records, size_t record_stride) {
   const DH dh;
   HWY_ALIGN float m0[kHeadsPerKv], s0[kHeadsPerKv];
   for (uint32_t i = 0; i < kHeadsPerKv; ++i) {
-    m0[i] = i < q.heads ? records[i * record_stride] : kNoScore;
-    s0[i] = i < q.heads ? records[i * record_stride + 1] : 0.0f;
+    m0[i] = i < heads ? records[i * record_stride] : kNoScore;
+    s0[i] = i < heads ? records[i * record_stride + 1] : 0.0f;
   }
   Online st(m0, s0);
-  HWY_ALIGN float scores[kChunk][kHeadsPerKv];
-  Factors factors;
-  HWY_ALIGN float values[kChunk][kKvDim];  // packed at the cache's row stride
-  // A group's rows lie 8 rows apart, too far for the hardware prefetchers:
-  // fetch this chunk's value rows and the next chunk's key rows ahead.
-  auto prefetch_rows = [&](const float* base, uint32_t p, uint32_t count) {
-    for (uint32_t c = 0; c < count && p + c * kGroups < end; ++c) {
-      const float* r = base + size_t{p + c * kGroups} * kKvDim + column;
-      for (uint32_t i = 0; i < kHeadDim; i += 64 / sizeof(float)) hwy::Prefetch(r + i);
-    }
-  };
-  prefetch_rows(K, first, kChunk);
-  for (uint32_t p0 = first; p0 < end; p0 += kChunk * kGroups) {
-    const uint32_t n = std::min(kChunk, (end - p0 + kGroups - 1) / kGroups);
-    prefetch_rows(V, p0, n);
-    if (end - p0 > kChunk * kGroups) prefetch_rows(K, p0 + kChunk * kGroups, kChunk);
-    ScoreRows(q, K, column, p0, kGroups, n, scores);
-    Update(scores, n, st, factors);
-    PackRows(V, column, p0, kGroups, n, values);
-    FoldValues(q, factors, n, &values[0][0], 0, 0, 1, records + 2, record_stride);
+  for (size_t p = first; p < end; p += kGroups) {
+    UpdateOne(scores + p * kHeadsPerKv, st, f + p * kHeadsPerKv, e + p * kHeadsPerKv);
   }
   for (size_t v = 0; v < kHeadVecs; ++v) {
     hn::Store(st.m[v], dh, m0 + v * kHeadLanes);
     hn::Store(st.sum[v], dh, s0 + v * kHeadLanes);
   }
-  for (uint32_t i = 0; i < q.heads; ++i) {
+  for (uint32_t i = 0; i < heads; ++i) {
     records[i * record_stride] = m0[i];
     records[i * record_stride + 1] = s0[i];
+  }
+}
+
+void FoldValues(uint32_t heads, const float* f, const float* e, const float* V, size_t column, uint32_t first,
+                uint32_t end, uint32_t d_begin, uint32_t d_end, float* records, size_t record_stride) {
+  const DD dd;
+  const size_t N = hn::Lanes(dd);
+  // A group's rows lie 8 rows apart, too far for the hardware prefetchers.
+  auto prefetch_rows = [&](uint32_t p) {
+    for (uint32_t c = 0; c < kChunk && p + c * kGroups < end; ++c) {
+      const float* r = V + size_t{p + c * kGroups} * kKvDim + column;
+      for (uint32_t i = d_begin; i < d_end; i += 64 / sizeof(float)) hwy::Prefetch(r + i);
+    }
+  };
+  prefetch_rows(first);
+  for (uint32_t p0 = first; p0 < end; p0 += kChunk * kGroups) {
+    const uint32_t n = std::min(kChunk, (end - p0 + kGroups - 1) / kGroups);
+    if (end - p0 > kChunk * kGroups) prefetch_rows(p0 + kChunk * kGroups);
+    // Each head's output stays in registers, 4 vectors at a time, while the
+    // chunk's value rows stream by. A factor of exactly 1 leaves o as it is.
+    for (uint32_t i = 0; i < heads; ++i) {
+      float* out = records + i * record_stride + 2;
+      for (size_t d0 = d_begin; d0 < d_end; d0 += 4 * N) {
+        auto o0 = hn::LoadU(dd, out + d0), o1 = hn::LoadU(dd, out + d0 + N);
+        auto o2 = hn::LoadU(dd, out + d0 + 2 * N), o3 = hn::LoadU(dd, out + d0 + 3 * N);
+        for (uint32_t c = 0; c < n; ++c) {
+          const size_t p = p0 + c * kGroups;
+          const float fi = f[p * kHeadsPerKv + i];
+          if (fi != 1.0f) {
+            const auto fv = hn::Set(dd, fi);
+            o0 = hn::Mul(o0, fv);
+            o1 = hn::Mul(o1, fv);
+            o2 = hn::Mul(o2, fv);
+            o3 = hn::Mul(o3, fv);
+          }
+          const auto ev = hn::Set(dd, e[p * kHeadsPerKv + i]);
+          const float* val = V + p * kKvDim + column + d0;
+          o0 = hn::Add(o0, hn::Mul(ev, hn::LoadU(dd, val)));
+          o1 = hn::Add(o1, hn::Mul(ev, hn::LoadU(dd, val + N)));
+          o2 = hn::Add(o2, hn::Mul(ev, hn::LoadU(dd, val + 2 * N)));
+          o3 = hn::Add(o3, hn::Mul(ev, hn::LoadU(dd, val + 3 * N)));
+        }
+        hn::StoreU(o0, dd, out + d0);
+        hn::StoreU(o1, dd, out + d0 + N);
+        hn::StoreU(o2, dd, out + d0 + 2 * N);
+        hn::StoreU(o3, dd, out + d0 + 3 * N);
+      }
+    }
   }
 }
 
@@ -259,7 +256,7 @@ void MergeGroups(const float* records, size_t stride, float* merged) {
   merged[1] = simd_sum(sums);
 }
 
-// attend_group for each of the kGroups groups of a block, then
+// The three single-pass stages for each of the kGroups groups of a block, then
 // merge_groups, with the merge folded in as each group finishes: the block
 // maximum is the largest score, known once the block is scored.
 void AttendBlock(const Queries& q, const float* K, const float* V, size_t column, uint32_t begin, uint32_t end,
@@ -273,19 +270,16 @@ void AttendBlock(const Queries& q, const float* K, const float* V, size_t column
     top[i] = kNoScore;
     for (uint32_t c = 0; c < n; ++c) top[i] = max_score(top[i], scores[c][i]);
   }
-  constexpr uint32_t kPerGroup = kBlockPositions / kGroups;
-  HWY_ALIGN float group_scores[kPerGroup][kHeadsPerKv];
   HWY_ALIGN float no_score[kHeadsPerKv], zero[kHeadsPerKv] = {}, r[kGroups][kHeadsPerKv], rescaled[kHeadsPerKv];
   float sums[kHeadsPerKv][32] = {};  // per head: the groups' rescaled sums, as SIMD-group lanes
   std::fill(no_score, no_score + kHeadsPerKv, kNoScore);
   Factors factors[kGroups];
   uint32_t counts[kGroups];
   for (uint32_t s = 0; s < kGroups; ++s) {
-    uint32_t count = 0;
-    for (uint32_t c = s; c < n; c += kGroups) std::copy(scores[c], scores[c] + kHeadsPerKv, group_scores[count++]);
-    counts[s] = count;
     Online st(no_score, zero);
-    Update(group_scores, count, st, factors[s]);
+    uint32_t count = 0;
+    for (uint32_t c = s; c < n; c += kGroups, ++count) UpdateOne(scores[c], st, factors[s].f[count], factors[s].e[count]);
+    counts[s] = count;
     for (size_t v = 0; v < kHeadVecs; ++v) {
       const VH rv = Exp2(hn::Sub(st.m[v], hn::Load(dh, top + v * kHeadLanes)));
       hn::Store(rv, dh, r[s] + v * kHeadLanes);
@@ -367,7 +361,9 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace varkel::metal::attention {
 
-HWY_EXPORT(AttendGroup);
+HWY_EXPORT(ScoreRange);
+HWY_EXPORT(UpdateGroup);
+HWY_EXPORT(FoldValues);
 HWY_EXPORT(MergeGroups);
 HWY_EXPORT(AttendBlock);
 HWY_EXPORT(ReduceBlocks);
@@ -387,9 +383,19 @@ Queries::Queries(const float* Q, std::size_t h0, uint32_t count, float scale) : 
   }
 }
 
-void attend_group(const Queries& q, const float* K, const float* V, std::size_t column, uint32_t first, uint32_t end,
+void score_rows(const Queries& q, const float* K, std::size_t column, uint32_t first, uint32_t count,
+                float* scores) {
+  HWY_DYNAMIC_DISPATCH(ScoreRange)(q, K, column, first, count, scores);
+}
+
+void update_group(const float* scores, uint32_t first, uint32_t end, uint32_t heads, float* f, float* e,
                   float* records, std::size_t record_stride) {
-  HWY_DYNAMIC_DISPATCH(AttendGroup)(q, K, V, column, first, end, records, record_stride);
+  HWY_DYNAMIC_DISPATCH(UpdateGroup)(scores, first, end, heads, f, e, records, record_stride);
+}
+
+void fold_values(uint32_t heads, const float* f, const float* e, const float* V, std::size_t column, uint32_t first,
+                 uint32_t end, uint32_t d_begin, uint32_t d_end, float* records, std::size_t record_stride) {
+  HWY_DYNAMIC_DISPATCH(FoldValues)(heads, f, e, V, column, first, end, d_begin, d_end, records, record_stride);
 }
 
 void merge_groups(const float* records, std::size_t stride, float* merged) {

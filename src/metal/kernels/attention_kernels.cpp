@@ -176,6 +176,8 @@ std::vector<Queries> queries_by_kv_head(const float* Q, uint32_t heads, float sc
 constexpr std::string_view kFused = "attn_sdpa_fused";
 // Below this many positions one thread does all the heads' groups.
 constexpr uint32_t kParallelPositions = 256;
+constexpr uint32_t kScoreRun = 64;   // positions scored per item
+constexpr uint32_t kDimSlices = 4;   // items per group's outputs
 
 Check validate_attn_sdpa_fused(const DispatchArgs& args) {
   if (auto c = check_attention_grid(kFused, args)) return c;
@@ -192,27 +194,46 @@ void run_attn_sdpa_fused(const DispatchArgs& args) {
   const float* K = args.buffer<const float>(1);
   const float* V = args.buffer<const float>(2);
   float* output = args.buffer<float>(3);
-  // Records of (key/value head, SIMD group, query head of that key/value head).
-  constexpr size_t kGroupStride = size_t{kHeadsPerKv} * kRecordFloats;
-  const uint32_t kv_heads = (heads + kHeadsPerKv - 1) / kHeadsPerKv;
-  const uint32_t items = kv_heads * kGroups;
-  thread_local std::vector<float> records;
-  records.resize(items * kGroupStride);
-  float* recs = records.data();
   const auto queries = queries_by_kv_head(args.buffer<const float>(0), heads, args.f32(5));
-  // Each item is one SIMD group's positions for all query heads of one
-  // key/value head, so those heads read its rows once.
-  for_each_item(items, seq_len >= kParallelPositions, [&](uint32_t item) {
+  const uint32_t kv_heads = static_cast<uint32_t>(queries.size());
+  // Per key/value head: scores and factors of every position (8 head lanes
+  // each), and the records of (SIMD group, query head).
+  const size_t lanes = size_t{seq_len} * kHeadsPerKv;
+  constexpr size_t kGroupStride = size_t{kHeadsPerKv} * kRecordFloats;
+  constexpr size_t kKvRecords = kGroups * kGroupStride;
+  thread_local std::vector<float> scratch;
+  scratch.resize(kv_heads * (3 * lanes + kKvRecords));
+  float* scores = scratch.data();
+  float* f = scores + kv_heads * lanes;
+  float* e = f + kv_heads * lanes;
+  float* recs = e + kv_heads * lanes;
+  const bool parallel = seq_len >= kParallelPositions;
+  // The rows are scored in runs, each group's maximum and sum then step
+  // through its positions, and its outputs fold in slices of dimensions:
+  // every stage splits into independent items.
+  const uint32_t runs = (seq_len + kScoreRun - 1) / kScoreRun;
+  for_each_item(kv_heads * runs, parallel, [&](uint32_t item) {
+    const uint32_t kv = item / runs, p0 = item % runs * kScoreRun;
+    score_rows(queries[kv], K, size_t{kv} * kHeadDim, p0, std::min(kScoreRun, seq_len - p0),
+               scores + kv * lanes + size_t{p0} * kHeadsPerKv);
+  });
+  for_each_item(kv_heads * kGroups, parallel, [&](uint32_t item) {
     const uint32_t kv = item / kGroups, s = item % kGroups;
-    const Queries& q = queries[kv];
     float* rec = recs + item * kGroupStride;
-    reset_records(rec, q.heads);
-    attend_group(q, K, V, size_t{kv} * kHeadDim, s, seq_len, rec, kRecordFloats);
+    reset_records(rec, queries[kv].heads);
+    update_group(scores + kv * lanes, s, seq_len, queries[kv].heads, f + kv * lanes, e + kv * lanes, rec,
+                 kRecordFloats);
+  });
+  for_each_item(kv_heads * kGroups * kDimSlices, parallel, [&](uint32_t item) {
+    const uint32_t group = item / kDimSlices, kv = group / kGroups, s = group % kGroups;
+    const uint32_t d0 = item % kDimSlices * (kHeadDim / kDimSlices);
+    fold_values(queries[kv].heads, f + kv * lanes, e + kv * lanes, V, size_t{kv} * kHeadDim, s, seq_len, d0,
+                d0 + kHeadDim / kDimSlices, recs + group * kGroupStride, kRecordFloats);
   });
   float merged[kRecordFloats];
   for (uint32_t h = 0; h < heads; ++h) {
     const uint32_t kv = h / kHeadsPerKv;
-    merge_groups(recs + (size_t{kv} * kGroups * kHeadsPerKv + h % kHeadsPerKv) * kRecordFloats, kGroupStride, merged);
+    merge_groups(recs + kv * kKvRecords + (h % kHeadsPerKv) * kRecordFloats, kGroupStride, merged);
     normalize(merged, output + size_t{h} * kHeadDim);
   }
 }
