@@ -150,62 +150,44 @@ void ScoreRange(const Queries& q, const float* K, size_t column, uint32_t first,
   ScoreRows(q, K, column, first, 1, count, reinterpret_cast<float (*)[kHeadsPerKv]>(scores));
 }
 
-void UpdateGroup(const float* scores, uint32_t first, uint32_t end, uint32_t heads, float* f, float* e,
-                 float* records, size_t record_stride) {
+void FoldGroup(const float* scores, uint32_t first, uint32_t end, uint32_t heads, const float* V, size_t column,
+               float* records, size_t record_stride) {
   const DH dh;
-  HWY_ALIGN float m0[kHeadsPerKv], s0[kHeadsPerKv];
-  for (uint32_t i = 0; i < kHeadsPerKv; ++i) {
-    m0[i] = i < heads ? records[i * record_stride] : kNoScore;
-    s0[i] = i < heads ? records[i * record_stride + 1] : 0.0f;
-  }
-  Online st(m0, s0);
-  for (size_t p = first; p < end; p += kGroups) {
-    UpdateOne(scores + p * kHeadsPerKv, st, f + p * kHeadsPerKv, e + p * kHeadsPerKv);
-  }
-  for (size_t v = 0; v < kHeadVecs; ++v) {
-    hn::Store(st.m[v], dh, m0 + v * kHeadLanes);
-    hn::Store(st.sum[v], dh, s0 + v * kHeadLanes);
-  }
-  for (uint32_t i = 0; i < heads; ++i) {
-    records[i * record_stride] = m0[i];
-    records[i * record_stride + 1] = s0[i];
-  }
-}
-
-void FoldValues(uint32_t heads, const float* f, const float* e, const float* V, size_t column, uint32_t first,
-                uint32_t end, uint32_t d_begin, uint32_t d_end, float* records, size_t record_stride) {
   const DD dd;
   const size_t N = hn::Lanes(dd);
+  HWY_ALIGN float m0[kHeadsPerKv], s0[kHeadsPerKv] = {};
+  std::fill(m0, m0 + kHeadsPerKv, kNoScore);
+  Online st(m0, s0);
+  HWY_ALIGN float f[kChunk][kHeadsPerKv], e[kChunk][kHeadsPerKv];
   // A group's rows lie 8 rows apart, too far for the hardware prefetchers.
   auto prefetch_rows = [&](uint32_t p) {
     for (uint32_t c = 0; c < kChunk && p + c * kGroups < end; ++c) {
       const float* r = V + size_t{p + c * kGroups} * kKvDim + column;
-      for (uint32_t i = d_begin; i < d_end; i += 64 / sizeof(float)) hwy::Prefetch(r + i);
+      for (uint32_t i = 0; i < kHeadDim; i += 64 / sizeof(float)) hwy::Prefetch(r + i);
     }
   };
   prefetch_rows(first);
   for (uint32_t p0 = first; p0 < end; p0 += kChunk * kGroups) {
     const uint32_t n = std::min(kChunk, (end - p0 + kGroups - 1) / kGroups);
     if (end - p0 > kChunk * kGroups) prefetch_rows(p0 + kChunk * kGroups);
+    for (uint32_t c = 0; c < n; ++c) UpdateOne(scores + size_t{p0 + c * kGroups} * kHeadsPerKv, st, f[c], e[c]);
     // Each head's output stays in registers, 4 vectors at a time, while the
     // chunk's value rows stream by. A factor of exactly 1 leaves o as it is.
     for (uint32_t i = 0; i < heads; ++i) {
       float* out = records + i * record_stride + 2;
-      for (size_t d0 = d_begin; d0 < d_end; d0 += 4 * N) {
+      for (size_t d0 = 0; d0 < kHeadDim; d0 += 4 * N) {
         auto o0 = hn::LoadU(dd, out + d0), o1 = hn::LoadU(dd, out + d0 + N);
         auto o2 = hn::LoadU(dd, out + d0 + 2 * N), o3 = hn::LoadU(dd, out + d0 + 3 * N);
         for (uint32_t c = 0; c < n; ++c) {
-          const size_t p = p0 + c * kGroups;
-          const float fi = f[p * kHeadsPerKv + i];
-          if (fi != 1.0f) {
-            const auto fv = hn::Set(dd, fi);
+          if (f[c][i] != 1.0f) {
+            const auto fv = hn::Set(dd, f[c][i]);
             o0 = hn::Mul(o0, fv);
             o1 = hn::Mul(o1, fv);
             o2 = hn::Mul(o2, fv);
             o3 = hn::Mul(o3, fv);
           }
-          const auto ev = hn::Set(dd, e[p * kHeadsPerKv + i]);
-          const float* val = V + p * kKvDim + column + d0;
+          const auto ev = hn::Set(dd, e[c][i]);
+          const float* val = V + size_t{p0 + c * kGroups} * kKvDim + column + d0;
           o0 = hn::Add(o0, hn::Mul(ev, hn::LoadU(dd, val)));
           o1 = hn::Add(o1, hn::Mul(ev, hn::LoadU(dd, val + N)));
           o2 = hn::Add(o2, hn::Mul(ev, hn::LoadU(dd, val + 2 * N)));
@@ -217,6 +199,14 @@ void FoldValues(uint32_t heads, const float* f, const float* e, const float* V, 
         hn::StoreU(o3, dd, out + d0 + 3 * N);
       }
     }
+  }
+  for (size_t v = 0; v < kHeadVecs; ++v) {
+    hn::Store(st.m[v], dh, m0 + v * kHeadLanes);
+    hn::Store(st.sum[v], dh, s0 + v * kHeadLanes);
+  }
+  for (uint32_t i = 0; i < heads; ++i) {
+    records[i * record_stride] = m0[i];
+    records[i * record_stride + 1] = s0[i];
   }
 }
 
@@ -256,7 +246,7 @@ void MergeGroups(const float* records, size_t stride, float* merged) {
   merged[1] = simd_sum(sums);
 }
 
-// The three single-pass stages for each of the kGroups groups of a block, then
+// The single-pass stages for each of the kGroups groups of a block, then
 // merge_groups, with the merge folded in as each group finishes: the block
 // maximum is the largest score, known once the block is scored.
 void AttendBlock(const Queries& q, const float* K, const float* V, size_t column, uint32_t begin, uint32_t end,
@@ -362,8 +352,7 @@ HWY_AFTER_NAMESPACE();
 namespace varkel::metal::attention {
 
 HWY_EXPORT(ScoreRange);
-HWY_EXPORT(UpdateGroup);
-HWY_EXPORT(FoldValues);
+HWY_EXPORT(FoldGroup);
 HWY_EXPORT(MergeGroups);
 HWY_EXPORT(AttendBlock);
 HWY_EXPORT(ReduceBlocks);
@@ -388,14 +377,9 @@ void score_rows(const Queries& q, const float* K, std::size_t column, uint32_t f
   HWY_DYNAMIC_DISPATCH(ScoreRange)(q, K, column, first, count, scores);
 }
 
-void update_group(const float* scores, uint32_t first, uint32_t end, uint32_t heads, float* f, float* e,
-                  float* records, std::size_t record_stride) {
-  HWY_DYNAMIC_DISPATCH(UpdateGroup)(scores, first, end, heads, f, e, records, record_stride);
-}
-
-void fold_values(uint32_t heads, const float* f, const float* e, const float* V, std::size_t column, uint32_t first,
-                 uint32_t end, uint32_t d_begin, uint32_t d_end, float* records, std::size_t record_stride) {
-  HWY_DYNAMIC_DISPATCH(FoldValues)(heads, f, e, V, column, first, end, d_begin, d_end, records, record_stride);
+void fold_group(const float* scores, uint32_t first, uint32_t end, uint32_t heads, const float* V, std::size_t column,
+                float* records, std::size_t record_stride) {
+  HWY_DYNAMIC_DISPATCH(FoldGroup)(scores, first, end, heads, V, column, records, record_stride);
 }
 
 void merge_groups(const float* records, std::size_t stride, float* merged) {

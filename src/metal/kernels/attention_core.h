@@ -72,28 +72,23 @@ struct Queries {
   Queries(const float* Q, std::size_t h0, uint32_t heads, float scale);
 };
 
-// The single-pass kernel in three stages, each parallel over its own items
-// and together the arithmetic of SIMD group s folding positions s, s + 8,
-// ... in order. Per position and head: score = the SIMD-group sum of the
-// lanes' in-order dot products over their 8 dimensions; m' = max(m, score);
+// The single-pass kernel in two stages, each parallel over its own items,
+// together the arithmetic of SIMD group s folding positions s, s + 8, ...
+// in order. Per position and head: score = the SIMD-group sum of the lanes'
+// in-order dot products over their 8 dimensions; m' = max(m, score);
 // f = exp2(m − m'); e = exp2(score − m'); sum = sum × f + e;
-// o = o × f + e × V[p]. Scores and factors are indexed by position, 8 head
-// lanes each; key and value rows are read at X[p × kKvDim + column ..].
+// o = o × f + e × V[p]. Scores are indexed by position, 8 head lanes each;
+// key and value rows are read at X[p × kKvDim + column ..].
 
 // Scores of positions [first, first + count) into scores[p − first][i].
 void score_rows(const Queries& q, const float* K, std::size_t column, uint32_t first, uint32_t count,
                 float* scores);
 
-// One group's running maximum and sum (in the records of `heads` heads,
-// head i's at records + i × record_stride) stepped over positions first,
-// first + 8, ... below `end`, leaving each position's f and e.
-void update_group(const float* scores, uint32_t first, uint32_t end, uint32_t heads, float* f, float* e,
-                  float* records, std::size_t record_stride);
-
-// The same group's outputs, dimensions [d_begin, d_end) (a multiple of 64
-// apart), folded over its positions with their factors.
-void fold_values(uint32_t heads, const float* f, const float* e, const float* V, std::size_t column, uint32_t first,
-                 uint32_t end, uint32_t d_begin, uint32_t d_end, float* records, std::size_t record_stride);
+// One group's positions first, first + 8, ... below `end` folded, from the
+// empty state, into the records of `heads` heads (head i's at records + i ×
+// record_stride, outputs zeroed).
+void fold_group(const float* scores, uint32_t first, uint32_t end, uint32_t heads, const float* V, std::size_t column,
+                float* records, std::size_t record_stride);
 
 // Merges the kGroups group records of one head (stride `stride` floats) into
 // `merged`: M = the largest maximum; each group rescaled by exp2(m − M); the
@@ -105,7 +100,7 @@ void merge_groups(const float* records, std::size_t stride, float* merged);
 void normalize(const float* record, float* out);
 
 // One block of the blocked pass, [begin, end) with at most kBlockPositions
-// positions: the three stages for groups 0 .. 7 from empty records, then
+// positions: both stages for groups 0 .. 7 from empty records, then
 // merge_groups, for each of q.heads heads into merged + i × merged_stride.
 void attend_block(const Queries& q, const float* K, const float* V, std::size_t column, uint32_t begin, uint32_t end,
                   float* merged, std::size_t merged_stride);

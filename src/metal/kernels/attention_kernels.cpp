@@ -176,8 +176,7 @@ std::vector<Queries> queries_by_kv_head(const float* Q, uint32_t heads, float sc
 constexpr std::string_view kFused = "attn_sdpa_fused";
 // Below this many positions one thread does all the heads' groups.
 constexpr uint32_t kParallelPositions = 256;
-constexpr uint32_t kScoreRun = 64;   // positions scored per item
-constexpr uint32_t kDimSlices = 4;   // items per group's outputs
+constexpr uint32_t kScoreRun = 64;  // positions scored per item
 
 Check validate_attn_sdpa_fused(const DispatchArgs& args) {
   if (auto c = check_attention_grid(kFused, args)) return c;
@@ -196,39 +195,29 @@ void run_attn_sdpa_fused(const DispatchArgs& args) {
   float* output = args.buffer<float>(3);
   const auto queries = queries_by_kv_head(args.buffer<const float>(0), heads, args.f32(5));
   const uint32_t kv_heads = static_cast<uint32_t>(queries.size());
-  // Per key/value head: scores and factors of every position (8 head lanes
-  // each), and the records of (SIMD group, query head).
+  // Per key/value head: the scores of every position (8 head lanes each)
+  // and the records of (SIMD group, query head).
   const size_t lanes = size_t{seq_len} * kHeadsPerKv;
   constexpr size_t kGroupStride = size_t{kHeadsPerKv} * kRecordFloats;
   constexpr size_t kKvRecords = kGroups * kGroupStride;
   thread_local std::vector<float> scratch;
-  scratch.resize(kv_heads * (3 * lanes + kKvRecords));
+  scratch.resize(kv_heads * (lanes + kKvRecords));
   float* scores = scratch.data();
-  float* f = scores + kv_heads * lanes;
-  float* e = f + kv_heads * lanes;
-  float* recs = e + kv_heads * lanes;
+  float* recs = scores + kv_heads * lanes;
+  for (uint32_t g = 0; g < kv_heads * kGroups; ++g) reset_records(recs + g * kGroupStride, kHeadsPerKv);
   const bool parallel = seq_len >= kParallelPositions;
-  // The rows are scored in runs, each group's maximum and sum then step
-  // through its positions, and its outputs fold in slices of dimensions:
-  // every stage splits into independent items.
+  // The rows are scored in runs of contiguous rows, many items for the
+  // workers to share; then each group folds its positions, 8 rows apart.
   const uint32_t runs = (seq_len + kScoreRun - 1) / kScoreRun;
   for_each_item(kv_heads * runs, parallel, [&](uint32_t item) {
     const uint32_t kv = item / runs, p0 = item % runs * kScoreRun;
     score_rows(queries[kv], K, size_t{kv} * kHeadDim, p0, std::min(kScoreRun, seq_len - p0),
                scores + kv * lanes + size_t{p0} * kHeadsPerKv);
   });
-  for_each_item(kv_heads * kGroups, parallel, [&](uint32_t item) {
-    const uint32_t kv = item / kGroups, s = item % kGroups;
-    float* rec = recs + item * kGroupStride;
-    reset_records(rec, queries[kv].heads);
-    update_group(scores + kv * lanes, s, seq_len, queries[kv].heads, f + kv * lanes, e + kv * lanes, rec,
-                 kRecordFloats);
-  });
-  for_each_item(kv_heads * kGroups * kDimSlices, parallel, [&](uint32_t item) {
-    const uint32_t group = item / kDimSlices, kv = group / kGroups, s = group % kGroups;
-    const uint32_t d0 = item % kDimSlices * (kHeadDim / kDimSlices);
-    fold_values(queries[kv].heads, f + kv * lanes, e + kv * lanes, V, size_t{kv} * kHeadDim, s, seq_len, d0,
-                d0 + kHeadDim / kDimSlices, recs + group * kGroupStride, kRecordFloats);
+  for_each_item(kv_heads * kGroups, parallel, [&](uint32_t group) {
+    const uint32_t kv = group / kGroups;
+    fold_group(scores + kv * lanes, group % kGroups, seq_len, queries[kv].heads, V, size_t{kv} * kHeadDim,
+               recs + group * kGroupStride, kRecordFloats);
   });
   float merged[kRecordFloats];
   for (uint32_t h = 0; h < heads; ++h) {
