@@ -159,6 +159,7 @@ void FoldGroup(const float* scores, uint32_t first, uint32_t end, uint32_t heads
   std::fill(m0, m0 + kHeadsPerKv, kNoScore);
   Online st(m0, s0);
   HWY_ALIGN float f[kChunk][kHeadsPerKv], e[kChunk][kHeadsPerKv];
+  HWY_ALIGN float values[kChunk][kHeadDim];
   // A group's rows lie 8 rows apart, too far for the hardware prefetchers.
   auto prefetch_rows = [&](uint32_t p) {
     for (uint32_t c = 0; c < kChunk && p + c * kGroups < end; ++c) {
@@ -171,6 +172,7 @@ void FoldGroup(const float* scores, uint32_t first, uint32_t end, uint32_t heads
     const uint32_t n = std::min(kChunk, (end - p0 + kGroups - 1) / kGroups);
     if (end - p0 > kChunk * kGroups) prefetch_rows(p0 + kChunk * kGroups);
     for (uint32_t c = 0; c < n; ++c) UpdateOne(scores + size_t{p0 + c * kGroups} * kHeadsPerKv, st, f[c], e[c]);
+    PackRows(V, column, p0, kGroups, n, values);
     // Each head's output stays in registers, 4 vectors at a time, while the
     // chunk's value rows stream by. A factor of exactly 1 leaves o as it is.
     for (uint32_t i = 0; i < heads; ++i) {
@@ -187,7 +189,7 @@ void FoldGroup(const float* scores, uint32_t first, uint32_t end, uint32_t heads
             o3 = hn::Mul(o3, fv);
           }
           const auto ev = hn::Set(dd, e[c][i]);
-          const float* val = V + size_t{p0 + c * kGroups} * kKvDim + column + d0;
+          const float* val = values[c] + d0;
           o0 = hn::Add(o0, hn::Mul(ev, hn::LoadU(dd, val)));
           o1 = hn::Add(o1, hn::Mul(ev, hn::LoadU(dd, val + N)));
           o2 = hn::Add(o2, hn::Mul(ev, hn::LoadU(dd, val + 2 * N)));
