@@ -51,14 +51,8 @@ inline float exp2_fast(float x) {
 // running value when the score is NaN.
 inline float max_score(float running, float score) { return score > running ? score : running; }
 
-// Online softmax state of one query head: running maximum, running sum and the
-// unnormalised weighted sum of value rows, laid out as one record.
-struct Record {
-  float* data;  // kRecordFloats floats
-  float& max() const { return data[0]; }
-  float& sum() const { return data[1]; }
-  float* out() const { return data + 2; }
-};
+// A record is one query head's online softmax state: running maximum,
+// running sum and the unnormalised weighted sum of value rows.
 
 // Resets `count` records (stride kRecordFloats) to the empty state.
 void reset_records(float* records, uint32_t count);
