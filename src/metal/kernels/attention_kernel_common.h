@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -49,6 +50,14 @@ inline Check threads_per_group(std::string_view kernel, const DispatchArgs& args
   return fmt::format("{}: needs {} threads per threadgroup, got {}", kernel, expected, got);
 }
 
+// Threadgroups of 1 .. 1024 threads: the most a SIMD-group reduction
+// through a 32-entry array covers.
+inline Check threadgroup_size(std::string_view kernel, const DispatchArgs& args) {
+  const uint32_t got = args.grid.threads_per_threadgroup[0];
+  if (got >= 1 && got <= 1024) return std::nullopt;
+  return fmt::format("{}: needs 1 to 1024 threads per threadgroup, got {}", kernel, got);
+}
+
 inline Check fail(std::string_view kernel, std::string_view what) { return fmt::format("{}: {}", kernel, what); }
 
 // Buffer `index` holds at least `count` elements of T.
@@ -76,6 +85,30 @@ namespace varkel::metal {
 
 // bf16 weights widen by a 16-bit shift; nothing in these kernels rounds to bf16.
 inline float bf16_to_f32(uint16_t bits) { return std::bit_cast<float>(uint32_t{bits} << 16); }
+
+// A SIMD group's sum of its 32 lanes' values as a shuffle-down tree: lane l
+// adds lane l + 16, then l + 8, l + 4, l + 2 and l + 1; lane 0 holds the sum.
+inline float simd_sum(const float (&lanes)[32]) {
+  float v[32];
+  std::copy(lanes, lanes + 32, v);
+  for (uint32_t offset = 16; offset != 0; offset /= 2) {
+    for (uint32_t l = 0; l < offset; ++l) v[l] = v[l] + v[l + offset];
+  }
+  return v[0];
+}
+
+// The sum over a threadgroup of `threads` threads' values: each SIMD group's
+// sum goes to a 32-entry array, and SIMD group 0 sums the array's first
+// ceil(threads / 32) entries. Missing lanes and entries contribute 0.
+inline float threadgroup_sum(const float* values, uint32_t threads) {
+  float groups[32] = {};
+  for (uint32_t g = 0; g < 32 && g * 32 < threads; ++g) {
+    float lanes[32] = {};
+    std::copy(values + g * 32, values + std::min(threads, g * 32 + 32), lanes);
+    groups[g] = simd_sum(lanes);
+  }
+  return simd_sum(groups);
+}
 
 inline float sigmoid(float u) { return 1.0f / (1.0f + std::exp(-u)); }
 inline float silu(float u) { return u / (1.0f + std::exp(-u)); }

@@ -166,23 +166,17 @@ Check check_attention_grid(std::string_view kernel, const DispatchArgs& args) {
   return grid::threads_per_group(kernel, args, kHeadDim);
 }
 
-// Scaled queries of the heads [h0, h0 + count), at most one key/value head's worth.
-struct ScaledQueries {
-  alignas(64) float values[kHeadsPerKv][kHeadDim];
-  const float* rows[kHeadsPerKv];
-  ScaledQueries(const float* Q, size_t h0, uint32_t count, float scale) {
-    const float s = scale * kLog2e;
-    for (uint32_t i = 0; i < count; ++i) {
-      for (uint32_t d = 0; d < kHeadDim; ++d) values[i][d] = s * Q[(h0 + i) * kHeadDim + d];
-      rows[i] = values[i];
-    }
-  }
-};
+// The scaled, transposed queries of each key/value head's query heads.
+std::vector<Queries> queries_by_kv_head(const float* Q, uint32_t heads, float scale) {
+  std::vector<Queries> out;
+  for (uint32_t h0 = 0; h0 < heads; h0 += kHeadsPerKv) out.emplace_back(Q, h0, std::min(kHeadsPerKv, heads - h0), scale);
+  return out;
+}
 
 constexpr std::string_view kFused = "attn_sdpa_fused";
-// Work items (key/value head, chunk of positions) folded in parallel, then merged per head.
-constexpr uint32_t kMaxItems = 64;
-constexpr uint32_t kPositionsPerChunk = 128;
+// Below this many positions one thread does all the heads' groups.
+constexpr uint32_t kParallelPositions = 256;
+constexpr uint32_t kScoreRun = 64;  // positions scored per item
 
 Check validate_attn_sdpa_fused(const DispatchArgs& args) {
   if (auto c = check_attention_grid(kFused, args)) return c;
@@ -199,38 +193,41 @@ void run_attn_sdpa_fused(const DispatchArgs& args) {
   const float* K = args.buffer<const float>(1);
   const float* V = args.buffer<const float>(2);
   float* output = args.buffer<float>(3);
-  constexpr size_t kItemStride = size_t{kHeadsPerKv} * kRecordFloats;
-  thread_local std::vector<float> records(kMaxItems * kItemStride);
-  float* recs = records.data();
-  const uint32_t groups = (heads + kHeadsPerKv - 1) / kHeadsPerKv;
-  const uint32_t batch = std::min(groups, kMaxItems);  // key/value heads per round
-  const uint32_t chunks = std::clamp<uint32_t>(seq_len / kPositionsPerChunk, 1, kMaxItems / batch);
-  const uint32_t chunk_len = (seq_len + chunks - 1) / chunks;
-  for (uint32_t g0 = 0; g0 < groups; g0 += batch) {
-    const uint32_t round = std::min(batch, groups - g0);
-    const uint32_t items = round * chunks;
-    for_each_item(items, items > 1, [&](uint32_t item) {
-      const uint32_t group = g0 + item / chunks, c = item % chunks;
-      const uint32_t h0 = group * kHeadsPerKv, count = std::min(kHeadsPerKv, heads - h0);
-      const ScaledQueries q(args.buffer<const float>(0), h0, count, args.f32(5));
-      float* rec = recs + static_cast<size_t>(item) * kItemStride;
-      reset_records(rec, count);
-      const uint32_t begin = std::min(seq_len, c * chunk_len);
-      attend(q.rows, count, K, V, size_t{group} * kHeadDim, begin, std::min(seq_len, begin + chunk_len), rec,
-             kRecordFloats);
-    });
-    for (uint32_t r = 0; r < round; ++r) {
-      const uint32_t h0 = (g0 + r) * kHeadsPerKv, count = std::min(kHeadsPerKv, heads - h0);
-      for (uint32_t i = 0; i < count; ++i) {
-        merge(recs + (size_t{r} * chunks * kHeadsPerKv + i) * kRecordFloats, kItemStride, chunks,
-              output + size_t{h0 + i} * kHeadDim);
-      }
-    }
+  const auto queries = queries_by_kv_head(args.buffer<const float>(0), heads, args.f32(5));
+  const uint32_t kv_heads = static_cast<uint32_t>(queries.size());
+  // Per key/value head: the scores of every position (8 head lanes each)
+  // and the records of (SIMD group, query head).
+  const size_t lanes = size_t{seq_len} * kHeadsPerKv;
+  constexpr size_t kGroupStride = size_t{kHeadsPerKv} * kRecordFloats;
+  constexpr size_t kKvRecords = kGroups * kGroupStride;
+  thread_local std::vector<float> scratch;
+  scratch.resize(kv_heads * (lanes + kKvRecords));
+  float* scores = scratch.data();
+  float* recs = scores + kv_heads * lanes;
+  for (uint32_t g = 0; g < kv_heads * kGroups; ++g) reset_records(recs + g * kGroupStride, kHeadsPerKv);
+  const bool parallel = seq_len >= kParallelPositions;
+  // The rows are scored in runs of contiguous rows, many items for the
+  // workers to share; then each group folds its positions, 8 rows apart.
+  const uint32_t runs = (seq_len + kScoreRun - 1) / kScoreRun;
+  for_each_item(kv_heads * runs, parallel, [&](uint32_t item) {
+    const uint32_t kv = item / runs, p0 = item % runs * kScoreRun;
+    score_rows(queries[kv], K, size_t{kv} * kHeadDim, p0, std::min(kScoreRun, seq_len - p0),
+               scores + kv * lanes + size_t{p0} * kHeadsPerKv);
+  });
+  for_each_item(kv_heads * kGroups, parallel, [&](uint32_t group) {
+    const uint32_t kv = group / kGroups;
+    fold_group(scores + kv * lanes, group % kGroups, seq_len, queries[kv].heads, V, size_t{kv} * kHeadDim,
+               recs + group * kGroupStride, kRecordFloats);
+  });
+  float merged[kRecordFloats];
+  for (uint32_t h = 0; h < heads; ++h) {
+    const uint32_t kv = h / kHeadsPerKv;
+    merge_groups(recs + kv * kKvRecords + (h % kHeadsPerKv) * kRecordFloats, kGroupStride, merged);
+    normalize(merged, output + size_t{h} * kHeadDim);
   }
 }
 
 constexpr std::string_view kBlock = "attn_sdpa_block";
-constexpr uint32_t kBlockPositions = 32;
 
 // Blocks that hold at least one position; the others end at once.
 uint32_t active_blocks(const DispatchArgs& args) {
@@ -265,21 +262,18 @@ void run_attn_sdpa_block(const DispatchArgs& args) {
   const float* K = args.buffer<const float>(1);
   const float* V = args.buffer<const float>(2);
   float* partials = args.buffer<float>(3);
-  const uint32_t groups = (heads + kHeadsPerKv - 1) / kHeadsPerKv;
-  const uint32_t items = groups * blocks;
+  const uint32_t kv_heads = (heads + kHeadsPerKv - 1) / kHeadsPerKv;
+  const uint32_t items = kv_heads * blocks;
+  const auto queries = queries_by_kv_head(Q, heads, args.f32(6));
   // Each item is one block of one key/value head for all its query heads, so
   // those heads read the block's rows once.
   for_each_item(items, uint64_t{items} * kBlockPositions >= 1024, [&](uint32_t item) {
-    const uint32_t b = item / groups;
-    const uint32_t h0 = (item % groups) * kHeadsPerKv;
-    const uint32_t count = std::min(kHeadsPerKv, heads - h0);
-    const ScaledQueries q(Q, h0, count, args.f32(6));
-    const size_t stride = size_t{num_blocks} * kRecordFloats;
-    float* first = partials + (size_t{h0} * num_blocks + b) * kRecordFloats;
-    for (uint32_t i = 0; i < count; ++i) reset_records(first + i * stride, 1);
+    const uint32_t b = item / kv_heads;
+    const uint32_t h0 = (item % kv_heads) * kHeadsPerKv;
+    const Queries& q = queries[h0 / kHeadsPerKv];
     const uint32_t begin = b * kBlockPositions;
-    attend(q.rows, count, K, V, size_t{h0 / kHeadsPerKv} * kHeadDim, begin, std::min(seq_len, begin + kBlockPositions),
-           first, stride);
+    attend_block(q, K, V, size_t{h0 / kHeadsPerKv} * kHeadDim, begin, std::min(seq_len, begin + kBlockPositions),
+                 partials + (size_t{h0} * num_blocks + b) * kRecordFloats, size_t{num_blocks} * kRecordFloats);
   });
 }
 
@@ -299,7 +293,7 @@ void run_attn_sdpa_reduce(const DispatchArgs& args) {
   const float* partials = args.buffer<const float>(0);
   float* output = args.buffer<float>(1);
   for_each_item(heads, uint64_t{heads} * num_blocks >= 512, [&](uint32_t h) {
-    merge(partials + size_t{h} * num_blocks * kRecordFloats, kRecordFloats, num_blocks, output + size_t{h} * kHeadDim);
+    reduce_blocks(partials + size_t{h} * num_blocks * kRecordFloats, num_blocks, output + size_t{h} * kHeadDim);
   });
 }
 
@@ -341,6 +335,7 @@ struct ScoresArgs {
 
 Check validate_attn_scores_batched(const DispatchArgs& args) {
   if (auto c = grid::one_dimensional(kScores, args)) return c;
+  if (auto c = grid::threadgroup_size(kScores, args)) return c;
   const ScoresArgs a(args);
   if (a.num_seq_tgs == 0 || a.heads_per_kv == 0) {
     return grid::fail(kScores, "num_seq_tgs and heads_per_kv must be non-zero");
@@ -363,14 +358,20 @@ void run_attn_scores_batched(const DispatchArgs& args) {
   const float* Q = args.buffer<const float>(0);
   const float* K = args.buffer<const float>(1);
   float* scores = args.buffer<float>(2);
+  // Thread t of the threadgroup sums dimensions t, t + threads, ... in order.
+  const uint32_t threads = args.grid.threads_per_threadgroup[0];
+  std::vector<float> partial(threads);
   for (uint64_t tg = 0; tg < args.grid.threadgroups[0]; ++tg) {
     const uint64_t h = tg / a.num_seq_tgs, p = tg % a.num_seq_tgs;
     if (p >= a.seq_len) continue;
     const float* q = Q + h * a.head_dim;
     const float* k = K + p * a.kv_dim + h / a.heads_per_kv * a.head_dim;
-    float dot = 0.0f;
-    for (uint32_t d = 0; d < a.head_dim; ++d) dot += q[d] * k[d];
-    scores[h * a.seq_stride + p] = a.scale * dot;
+    for (uint32_t t = 0; t < threads; ++t) {
+      float dot = 0.0f;
+      for (uint32_t d = t; d < a.head_dim; d += threads) dot += q[d] * k[d];
+      partial[t] = dot;
+    }
+    scores[h * a.seq_stride + p] = a.scale * threadgroup_sum(partial.data(), threads);
   }
 }
 

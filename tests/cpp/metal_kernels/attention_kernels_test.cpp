@@ -1,5 +1,8 @@
+#include <array>
 #include <cstring>
+#include <string>
 
+#include "metal/kernels/attention_core.h"
 #include "metal_kernels/kernel_harness.h"
 
 namespace varkel::metal::testing {
@@ -62,25 +65,27 @@ TEST(AttentionKernels, CacheAppendWritesOnlyItsRow) {
 }
 
 struct AttentionCase {
-  uint32_t n;
+  uint32_t n, heads;
   std::vector<float> q, k_cache, v_cache;
-  AttentionCase(uint32_t seq_len, uint32_t seed) : n(seq_len) {
+  AttentionCase(uint32_t seq_len, uint32_t seed, uint32_t query_heads = kHeads, float q_range = 2)
+      : n(seq_len), heads(query_heads) {
     std::mt19937 rng(seed);
-    q = random_floats(rng, kHeads * kHeadDim, -2, 2);
+    q = random_floats(rng, heads * kHeadDim, -q_range, q_range);
     k_cache = random_floats(rng, size_t{n} * kKvDim, -2, 2);
     v_cache = random_floats(rng, size_t{n} * kKvDim);
   }
-  std::vector<double> reference() const {  // scores stay below 64: no max shift needed in double
-    std::vector<double> out(kHeads * kHeadDim, 0.0);
-    for (uint32_t h = 0; h < kHeads; ++h) {
+  const float* key(uint32_t h, uint32_t p) const { return &k_cache[size_t{p} * kKvDim + (h / 8) * kHeadDim]; }
+  const float* value(uint32_t h, uint32_t p) const { return &v_cache[size_t{p} * kKvDim + (h / 8) * kHeadDim]; }
+  std::vector<double> reference() const {  // in double; scores must stay below ~700
+    std::vector<double> out(heads * kHeadDim, 0.0);
+    for (uint32_t h = 0; h < heads; ++h) {
       double sum = 0, *o = &out[h * kHeadDim];
       for (uint32_t p = 0; p < n; ++p) {
-        const float *kr = &k_cache[p * kKvDim + (h / 8) * kHeadDim], *vr = &v_cache[p * kKvDim + (h / 8) * kHeadDim];
         double dot = 0;
-        for (uint32_t d = 0; d < kHeadDim; ++d) dot += double(q[h * kHeadDim + d]) * kr[d];
+        for (uint32_t d = 0; d < kHeadDim; ++d) dot += double(q[h * kHeadDim + d]) * key(h, p)[d];
         const double e = std::exp(kScale * dot);
         sum += e;
-        for (uint32_t d = 0; d < kHeadDim; ++d) o[d] += e * vr[d];
+        for (uint32_t d = 0; d < kHeadDim; ++d) o[d] += e * value(h, p)[d];
       }
       for (uint32_t d = 0; d < kHeadDim; ++d) o[d] /= sum;
     }
@@ -88,20 +93,139 @@ struct AttentionCase {
   }
 };
 
-TEST(AttentionKernels, SinglePassAndBlockedPairMatchSoftmaxReference) {
-  // Leaving out one of 4096 positions would move an output by ~1/4096, far above this.
-  for (uint32_t n : {1u, 32u, 33u, 1500u, 4096u}) {
-    AttentionCase c(n, n);
-    const uint32_t blocks = (n - 1 + 32) / 32;  // as the engine passes it: (pos + 32) / 32
-    std::vector<float> fused(kHeads * kHeadDim, 99.0f), blocked = fused, partials(blocks * kHeads * 258, -7.0f);
-    Dispatch("attn_sdpa_fused").bind(0, c.q).bind(1, c.k_cache).bind(2, c.v_cache).bind(3, fused).u32(4, n)
-        .f32(5, kScale).grid(kHeads, 256).run();
-    Dispatch("attn_sdpa_block").bind(0, c.q).bind(1, c.k_cache).bind(2, c.v_cache).bind(3, partials).u32(4, n)
-        .u32(5, blocks).f32(6, kScale).grid(kHeads, 256, blocks).run();
-    Dispatch("attn_sdpa_reduce").bind(0, partials).bind(1, blocked).u32(2, blocks).grid(kHeads, 256).run();
-    const auto want = c.reference();
-    EXPECT_LT(max_error(fused, want), 256 * kEps) << "fused, seq_len " << n;
-    EXPECT_LT(max_error(blocked, want), 256 * kEps) << "blocked, seq_len " << n;
+// A SIMD group's sum: lane l adds lane l + 16, then l + 8, 4, 2, 1.
+float lane_tree(std::array<float, 32> v) {
+  for (uint32_t offset = 16; offset != 0; offset /= 2) {
+    for (uint32_t l = 0; l < offset; ++l) v[l] += v[l + offset];
+  }
+  return v[0];
+}
+
+// The kernels' arithmetic written out thread by thread: 8 SIMD groups, group
+// s owning positions s, s + 8, ...; lane l owning dimensions 8l .. 8l + 7.
+struct LaneOrderAttention {
+  const AttentionCase& c;
+  struct Group {
+    float m = -1e30f, sum = 0;
+    std::array<float, kHeadDim> o{};
+  };
+  using Record = std::array<float, kHeadDim + 2>;  // M, S, unnormalised output
+
+  void fold(uint32_t h, uint32_t p, Group& g) const {
+    std::array<float, 32> lanes;
+    for (uint32_t l = 0; l < 32; ++l) {
+      float dot = 0;
+      for (uint32_t d = 8 * l; d < 8 * l + 8; ++d) dot += (kScale * 1.442695041f) * c.q[h * kHeadDim + d] * c.key(h, p)[d];
+      lanes[l] = dot;
+    }
+    const float score = lane_tree(lanes), m = std::fmax(g.m, score);
+    const float f = attention::exp2_fast(g.m - m), e = attention::exp2_fast(score - m);
+    g.m = m;
+    g.sum = g.sum * f + e;
+    for (uint32_t d = 0; d < kHeadDim; ++d) g.o[d] = g.o[d] * f + e * c.value(h, p)[d];
+  }
+  Record merge(const std::array<Group, 8>& groups) const {
+    Record rec{};
+    std::array<float, 32> sums{};
+    rec[0] = -1e30f;
+    for (const auto& g : groups) rec[0] = std::fmax(rec[0], g.m);
+    for (uint32_t s = 0; s < 8; ++s) {
+      const float r = attention::exp2_fast(groups[s].m - rec[0]);
+      sums[s] = groups[s].sum * r;
+      for (uint32_t d = 0; d < kHeadDim; ++d) rec[2 + d] += groups[s].o[d] * r;
+    }
+    rec[1] = lane_tree(sums);
+    return rec;
+  }
+  static void divide(const Record& rec, float* out) {
+    for (uint32_t d = 0; d < kHeadDim; ++d) out[d] = rec[1] == 0 ? 0 : rec[2 + d] / rec[1];
+  }
+  Record block(uint32_t h, uint32_t first, uint32_t end) const {
+    std::array<Group, 8> groups;
+    for (uint32_t p = first; p < end; ++p) fold(h, p, groups[p % 8]);
+    return merge(groups);
+  }
+  std::vector<float> fused() const {
+    std::vector<float> out(c.heads * kHeadDim);
+    for (uint32_t h = 0; h < c.heads; ++h) divide(block(h, 0, c.n), &out[h * kHeadDim]);
+    return out;
+  }
+  std::vector<Record> partials(uint32_t blocks) const {
+    std::vector<Record> recs;
+    for (uint32_t h = 0; h < c.heads; ++h) {
+      for (uint32_t b = 0; b < blocks; ++b) recs.push_back(block(h, 32 * b, std::min(c.n, 32 * b + 32)));
+    }
+    return recs;
+  }
+  std::vector<float> reduce(const std::vector<Record>& recs, uint32_t blocks) const {
+    std::vector<float> out(c.heads * kHeadDim);
+    for (uint32_t h = 0; h < c.heads; ++h) {
+      const Record* own = &recs[h * blocks];
+      float top = -1e30f;
+      for (uint32_t b = 0; b < blocks; ++b) top = std::fmax(top, own[b][0]);
+      std::array<Group, 8> groups;  // group s folds blocks s, s + 8, ..., rescaled to top
+      for (uint32_t b = 0; b < blocks; ++b) {
+        const float r = attention::exp2_fast(own[b][0] - top);
+        groups[b % 8].sum += own[b][1] * r;
+        for (uint32_t d = 0; d < kHeadDim; ++d) groups[b % 8].o[d] += own[b][2 + d] * r;
+      }
+      for (auto& g : groups) g.m = top;  // merging then rescales by exactly 1
+      const Record rec = merge(groups);
+      divide(rec, &out[h * kHeadDim]);
+    }
+    return out;
+  }
+};
+
+TEST(AttentionKernels, SinglePassAndBlockedPairFollowTheLaneOrderOnEverySimdTarget) {
+  struct Row {
+    uint32_t n, heads;
+    float q_range;  // 64: scores far apart, so maxima move and weights underflow
+  };
+  for (const Row row : {Row{1, 16, 2}, Row{7, 16, 2}, Row{32, 16, 2}, Row{33, 11, 2}, Row{300, 16, 64},
+                        Row{1500, 16, 2}, Row{4096, 16, 2}}) {
+    SCOPED_TRACE("seq_len " + std::to_string(row.n) + ", heads " + std::to_string(row.heads));
+    const AttentionCase c(row.n, row.n, row.heads, row.q_range);
+    const LaneOrderAttention lanes{c};
+    const uint32_t blocks = (row.n - 1 + 32) / 32;  // as the engine passes it: (pos + 32) / 32
+    const auto want_fused = lanes.fused();
+    const auto want_partials = lanes.partials(blocks);
+    const auto want_blocked = lanes.reduce(want_partials, blocks);
+    // Leaving out one of 4096 positions would move an output by ~1/4096, far above this.
+    if (row.q_range < 8) {
+      const auto exact = c.reference();
+      EXPECT_LT(max_error(want_fused, exact), 256 * kEps);
+      EXPECT_LT(max_error(want_blocked, exact), 256 * kEps);
+    }
+    for_each_simd_target([&] {
+      const uint32_t out_floats = row.heads * kHeadDim;
+      std::vector<float> fused(out_floats, 99.0f), blocked = fused, partials(blocks * row.heads * 258, -7.0f);
+      Dispatch("attn_sdpa_fused").bind(0, c.q).bind(1, c.k_cache).bind(2, c.v_cache).bind(3, fused).u32(4, row.n)
+          .f32(5, kScale).grid(row.heads, 256).run();
+      Dispatch("attn_sdpa_block").bind(0, c.q).bind(1, c.k_cache).bind(2, c.v_cache).bind(3, partials)
+          .u32(4, row.n).u32(5, blocks).f32(6, kScale).grid(row.heads, 256, blocks).run();
+      EXPECT_EQ(0, std::memcmp(partials.data(), want_partials.data(), partials.size() * 4)) << "block records";
+      Dispatch("attn_sdpa_reduce").bind(0, partials).bind(1, blocked).u32(2, blocks).grid(row.heads, 256).run();
+      EXPECT_EQ(0, std::memcmp(fused.data(), want_fused.data(), out_floats * 4)) << "single pass";
+      EXPECT_EQ(0, std::memcmp(blocked.data(), want_blocked.data(), out_floats * 4)) << "blocked";
+    });
+  }
+}
+
+TEST(AttentionKernels, FastExp2IsWithinOneUlpAndExactAtZero) {
+  int64_t worst = 0;
+  for (float x = -126.0f; x <= 127.0f; x += 0.0009765625f * 1.37f) {
+    const float want = static_cast<float>(std::exp2(double(x)));
+    worst = std::max<int64_t>(worst, std::abs(int64_t{std::bit_cast<int32_t>(attention::exp2_fast(x))} -
+                                              std::bit_cast<int32_t>(want)));
+  }
+  EXPECT_LE(worst, 1);
+  struct Edge {
+    float x, want;
+  };
+  for (const Edge e : {Edge{0.0f, 1.0f}, Edge{-0.0f, 1.0f}, Edge{1.0f, 2.0f}, Edge{-1e30f, 0.0f},
+                       Edge{-126.6f, 0.0f}, Edge{127.5f, INFINITY}, Edge{-126.0f, 0x1p-126f}}) {
+    EXPECT_EQ(attention::exp2_fast(e.x), e.want) << e.x;
   }
 }
 
@@ -114,17 +238,29 @@ TEST(AttentionKernels, OutputGateAndThreeKernelAttention) {
   for (int i = 0; i < 4096; ++i) want[i] = x0[i] * sigmoid(gate[i]);
   EXPECT_LT(max_error(x, want), 4 * kEps);
 
-  // 16 heads over 40 positions, rows of stride 64, 48 threadgroups per head.
-  constexpr uint32_t kSeq = 40, kStride = 64, kTgs = 48;
+  // 16 heads over 40 positions, rows of stride 64, 48 threadgroups per head
+  // of 96 threads: thread t sums dimensions t, t + 96, t + 192 in order, and
+  // the 3 SIMD groups' sums are summed as a SIMD group's lanes.
+  constexpr uint32_t kSeq = 40, kStride = 64, kTgs = 48, kThreads = 96;
   AttentionCase c(kSeq, 4);
+  auto lane_order_score = [&](uint32_t h, uint32_t p) {
+    std::array<float, 32> groups{};
+    for (uint32_t g = 0; g < kThreads / 32; ++g) {
+      std::array<float, 32> lanes{};
+      for (uint32_t l = 0; l < 32; ++l) {
+        for (uint32_t d = 32 * g + l; d < kHeadDim; d += kThreads) lanes[l] += c.q[h * kHeadDim + d] * c.key(h, p)[d];
+      }
+      groups[g] = lane_tree(lanes);
+    }
+    return kScale * lane_tree(groups);
+  };
   std::vector<float> scores(kHeads * kStride, 123.0f), out(kHeads * kHeadDim);
   Dispatch("attn_scores_batched").bind(0, c.q).bind(1, c.k_cache).bind(2, scores)
       .u32(3, kHeadDim).u32(4, kKvDim).u32(5, kSeq).u32(6, kStride).f32(7, kScale).u32(8, 8).u32(9, kTgs)
-      .grid(kTgs * kHeads, 256).run();
+      .grid(kTgs * kHeads, kThreads).run();
   for (uint32_t i = 0; i < kHeads * kStride; ++i) {
-    if (i % kStride >= kSeq) {
-      ASSERT_EQ(scores[i], 123.0f);
-    }
+    const float want = i % kStride >= kSeq ? 123.0f : lane_order_score(i / kStride, i % kStride);
+    ASSERT_EQ(std::bit_cast<uint32_t>(scores[i]), std::bit_cast<uint32_t>(want)) << i;
   }
   Dispatch("attn_softmax_batched").bind(0, scores).u32(1, kSeq).u32(2, kStride).grid(kHeads, 256).run();
   Dispatch("attn_values_batched").bind(0, scores).bind(1, c.v_cache).bind(2, out)

@@ -1,6 +1,7 @@
 #pragma once
 // Direct dispatch of one kernel implementation, bypassing the compute layer.
 #include <gtest/gtest.h>
+#include <hwy/targets.h>
 
 #include <bit>
 #include <cmath>
@@ -35,6 +36,8 @@ class Dispatch {
   }
   template <class T>
   Dispatch& bind(uint32_t index, std::vector<T>& data) { return bind(index, std::span<T>(data)); }
+  template <class T>
+  Dispatch& bind(uint32_t index, const std::vector<T>& data) { return bind(index, std::span<const T>(data)); }
   Dispatch& u32(uint32_t index, uint32_t value) { args_.constants[index] = value; return *this; }
   Dispatch& f32(uint32_t index, float value) { return u32(index, std::bit_cast<uint32_t>(value)); }
   Dispatch& grid(uint32_t groups, uint32_t threads, uint32_t groups_y = 1) {
@@ -52,6 +55,19 @@ class Dispatch {
   const KernelImpl& impl_;
   DispatchArgs args_;
 };
+
+// Runs `body` once on each compiled SIMD target this machine supports.
+template <class Body>
+void for_each_simd_target(Body&& body) {
+  struct RestoreTargets {
+    ~RestoreTargets() { hwy::SetSupportedTargetsForTest(0); }
+  } restore;
+  for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
+    hwy::SetSupportedTargetsForTest(target);
+    SCOPED_TRACE(hwy::TargetName(target));
+    body();
+  }
+}
 
 inline std::vector<float> random_floats(std::mt19937& rng, std::size_t n, float lo = -1.0f, float hi = 1.0f) {
   std::vector<float> v(n);

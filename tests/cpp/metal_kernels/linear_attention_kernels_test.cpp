@@ -93,6 +93,19 @@ TEST(LinearAttentionKernels, DeltaNetStepMatchesDoubleRecurrence) {
     EXPECT_LT(max_error(output, want), 4e-5) << step;
     EXPECT_LT(max_error(state, s), 4e-5) << step;
   }
+  // Every SIMD target steps the same state to the same bits.
+  std::vector<float> first_state, first_output;
+  for_each_simd_target([&] {
+    auto stepped = state;
+    Dispatch("gated_delta_net_step").bind(0, stepped).bind(1, q).bind(2, k).bind(3, v).bind(4, g).bind(5, beta)
+        .bind(6, output).u32(7, 2).grid(kValueHeads, kDim).run();
+    if (first_state.empty()) {
+      first_state = stepped, first_output = output;
+      return;
+    }
+    EXPECT_EQ(0, std::memcmp(stepped.data(), first_state.data(), stepped.size() * 4));
+    EXPECT_EQ(0, std::memcmp(output.data(), first_output.data(), output.size() * 4));
+  });
 }
 
 TEST(LinearAttentionKernels, GatedNormMatchesReference) {
