@@ -289,6 +289,21 @@ class PageCacheProbe {
   std::vector<uint8_t*> slots_;
 };
 
+// Field by field, the median over the rounds.
+DecodeBreakdown median_breakdown(const std::vector<DecodeBreakdown>& rounds) {
+  DecodeBreakdown m;
+  auto field = [&](auto pick) {
+    std::vector<double> v;
+    for (const DecodeBreakdown& b : rounds) v.push_back(pick(b));
+    return median(std::move(v));
+  };
+  for (std::size_t s = 0; s < m.stage_ms.size(); ++s) m.stage_ms[s] = field([s](const DecodeBreakdown& b) { return b.stage_ms[s]; });
+  m.other_ms = field([](const DecodeBreakdown& b) { return b.other_ms; });
+  m.pool_regions = field([](const DecodeBreakdown& b) { return b.pool_regions; });
+  m.pool_wait_ms = field([](const DecodeBreakdown& b) { return b.pool_wait_ms; });
+  return m;
+}
+
 int run_child(const Options& o) {
   auto model = Model::load_shared(o.model.string());
   if (!model) throw std::runtime_error(model.error().to_string());
@@ -305,6 +320,7 @@ int run_child(const Options& o) {
 
   struct Samples {
     std::vector<double> tok_s, ms, io_ms, roofline, read_fraction;
+    std::vector<DecodeBreakdown> breakdowns;
   };
   std::vector<Samples> samples(decoders.size());
   std::vector<double> probe_gbs, page_cache_gbs;
@@ -326,6 +342,7 @@ int run_child(const Options& o) {
       const double layer_read_s = got.expert_io_ms_per_token / 1e3 / static_cast<double>(layers);
       const double read_rate = static_cast<double>(o.k * kExpertRecordSize) / layer_read_s;
       s.read_fraction.push_back(read_rate / pc);
+      s.breakdowns.push_back(got.breakdown);
     }
   }
   fmt::print("bytes\t{}\t{}\t{}\t{}\n", bytes.weights, bytes.embedding_row, bytes.experts, bytes.linear_state);
@@ -334,6 +351,7 @@ int run_child(const Options& o) {
     fmt::print("row\t{}\t{:.3f}\t{:.2f}\t{:.2f}\t{:.3f}\t{:.3f}\t{:.2f}\t{:.2f}\n", decoders[i].mode(), median(s.tok_s),
                median(s.ms), median(s.io_ms), median(s.roofline), median(s.read_fraction), median(probe_gbs),
                median(page_cache_gbs));
+    fmt::print("breakdown\t{}\t{}\n", decoders[i].mode(), format_breakdown(median_breakdown(s.breakdowns)));
   }
   return 0;
 }
@@ -403,6 +421,8 @@ int run_parent(Options o) {
           } else if (f.size() == 9 && f[0] == "row") {
             fmt::print("{:<6} {:>2} {:>3} {:<19} {:>7} {:>8} {:>8} {:>8.1f} {:>8} {:>6} {:>8} {:>8}\n", scheme, k,
                        threads, f[1], f[2], f[3], f[4], mb, f[7], f[5], f[8], f[6]);
+          } else if (f.size() == 3 && f[0] == "breakdown") {
+            fmt::print("    ms/token: {}\n", f[2]);
           }
         }
         std::fflush(stdout);

@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -29,7 +30,8 @@ struct Command {
   Slots slots;  // only the pipeline's declared indices are copied
   Size threadgroups;
   Size threads;
-  std::string fault;  // an encoding fault recorded at this point of the sequence
+  uint32_t encoder = 0;  // which of the command buffer's encoders recorded it
+  std::string fault;     // an encoding fault recorded at this point of the sequence
 };
 
 constexpr std::size_t kPooledRecordings = 8;
@@ -39,6 +41,7 @@ constexpr uint64_t kMaxThreadsPerThreadgroup = 1024;
 
 struct CommandBuffer::Recording {
   std::vector<Command> commands;
+  uint32_t encoders = 0;  // opened so far
 };
 
 struct CommandQueue::Pool {
@@ -55,6 +58,7 @@ struct CommandQueue::Pool {
   // Releases everything the recording references and keeps its storage.
   void give_back(std::unique_ptr<CommandBuffer::Recording> r) {
     r->commands.clear();
+    r->encoders = 0;
     std::lock_guard lock(mutex);
     if (free.size() < kPooledRecordings) free.push_back(std::move(r));
   }
@@ -97,6 +101,7 @@ CommandBuffer::~CommandBuffer() {
 ComputeCommandEncoderPtr CommandBuffer::compute_command_encoder() {
   if (encoder_open_) fail_encoding("compute_command_encoder: the previous encoder has not ended");
   encoder_open_ = true;
+  if (recording_) ++recording_->encoders;
   return ComputeCommandEncoderPtr(new ComputeCommandEncoder(shared_from_this()));
 }
 
@@ -122,7 +127,9 @@ std::vector<RecordedDispatch> CommandBuffer::recorded_dispatches() const {
 
 void CommandBuffer::fail_encoding(std::string message) {
   if (recording_) {
-    recording_->commands.emplace_back().fault = std::move(message);
+    Command& c = recording_->commands.emplace_back();
+    c.fault = std::move(message);
+    c.encoder = recording_->encoders == 0 ? 0 : recording_->encoders - 1;
   } else if (status_ == CommandBufferStatus::Completed) {
     // Encoding into a command buffer that has already run: the work is lost.
     status_ = CommandBufferStatus::Error;
@@ -226,8 +233,18 @@ std::optional<std::string> bind_arguments(const LinkedKernel& k, const Command& 
 bool CommandBuffer::run_all() {
   DispatchArgs args;
   const auto& commands = recording_->commands;
+  encoder_ms_.assign(recording_->encoders, 0.0);
+  auto mark = std::chrono::steady_clock::now();
+  uint32_t timed = 0;  // the encoder whose dispatches run since `mark`
+  auto account = [&](uint32_t next) {
+    const auto now = std::chrono::steady_clock::now();
+    if (timed < encoder_ms_.size()) encoder_ms_[timed] += std::chrono::duration<double, std::milli>(now - mark).count();
+    mark = now;
+    timed = next;
+  };
   for (std::size_t i = 0; i < commands.size(); ++i) {
     const Command& c = commands[i];
+    if (c.encoder != timed) account(c.encoder);
     std::optional<std::string> problem;
     if (!c.fault.empty()) {
       problem = c.fault;
@@ -244,8 +261,10 @@ bool CommandBuffer::run_all() {
       }
     }
     error_ = fmt::format("{} (command {} of {})", *problem, i + 1, commands.size());
+    account(timed);
     return false;
   }
+  account(timed);
   return true;
 }
 
@@ -293,6 +312,7 @@ void ComputeCommandEncoder::dispatch_threadgroups(Size threadgroups_per_grid, Si
   auto* recording = owner_->recording_.get();
   if (recording == nullptr) return owner_->fail_encoding("dispatch_threadgroups: the command buffer was committed");
   Command& c = recording->commands.emplace_back();
+  c.encoder = recording->encoders - 1;
   c.pipeline = state_->pipeline;
   c.threadgroups = threadgroups_per_grid;
   c.threads = threads_per_threadgroup;

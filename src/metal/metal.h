@@ -213,6 +213,9 @@ class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
   std::size_t dispatch_count() const;
   // Those dispatches in order, with their declared arguments; empty once run.
   std::vector<RecordedDispatch> recorded_dispatches() const;
+  // Once run: wall-clock milliseconds each encoder's dispatches took, in
+  // encoder order (what GPU timestamp counters give per encoder).
+  const std::vector<double>& encoder_times_ms() const { return encoder_ms_; }
 
  private:
   friend class CommandQueue;
@@ -227,6 +230,7 @@ class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
   CommandBufferStatus status_ = CommandBufferStatus::NotEnqueued;
   std::string error_;
   std::string encoding_error_;
+  std::vector<double> encoder_ms_;
   bool encoder_open_ = false;
 };
 

@@ -3,12 +3,14 @@
 // is committed only together with the next layer's pre-expert stage.
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include <fmt/format.h>
 
+#include "engine/decode_profile.h"
 #include "engine/qwen35_moe/cpu_norm.h"
 #include "engine/qwen35_moe/expert_io.h"
 #include "engine/qwen35_moe/forward_core.h"
@@ -49,6 +51,18 @@ struct DeferredExperts {
 };
 
 float* floats(const metal::BufferPtr& buffer) { return static_cast<float*>(buffer->contents()); }
+
+// Adds the run times of a completed command buffer's encoders, one stage each.
+void profile_encoders(const metal::CommandBuffer& cmd, std::initializer_list<DecodeStage> stages) {
+  if (!decode_profiling()) return;
+  const std::vector<double>& ms = cmd.encoder_times_ms();
+  auto stage = stages.begin();
+  for (std::size_t i = 0; i < ms.size() && stage != stages.end(); ++i, ++stage) decode_profile()[*stage] += ms[i];
+}
+
+void profile_add(DecodeStage stage, const Stopwatch& since) {
+  if (decode_profiling()) decode_profile()[stage] += since.elapsed_ms();
+}
 
 Status completed(const metal::CommandBuffer& cmd) {
   if (cmd.status() == metal::CommandBufferStatus::Error) return fail(MoEError::metal(cmd.error()));
@@ -150,6 +164,7 @@ Status run_layers(EngineState& st, std::span<const float> x, const InterruptFn& 
 
     metal::CommandBufferPtr cmd;
     std::vector<metal::BufferPtr> held;
+    const bool after_experts = pending.has_value();
     if (pending) {
       cmd = std::move(pending->cmd);
       held = std::move(pending->buffers);
@@ -176,12 +191,19 @@ Status run_layers(EngineState& st, std::span<const float> x, const InterruptFn& 
     cmd->commit();
     cmd->wait_until_completed();
     VARKEL_TRY(completed(*cmd));
+    if (after_experts) {
+      profile_encoders(*cmd, {DecodeStage::ExpertStage, DecodeStage::PreExpert});
+    } else {
+      profile_encoders(*cmd, {DecodeStage::PreExpert});
+    }
     held.clear();
     std::memcpy(logits.data(), ctx.buf_router_logits->contents(), shape.num_experts * sizeof(float));
     const float shared_score = floats(ctx.buf_shared_gate_score)[0];
     cmd.reset();
 
+    const Stopwatch routing_clock;
     const Routing routing = route(logits, static_cast<uint32_t>(st.k));
+    profile_add(DecodeStage::Routing, routing_clock);
     if (l >= model.experts().size()) {
       return fail(MoEError::config(fmt::format("no expert file for layer {}", l)));
     }
@@ -190,7 +212,9 @@ Status run_layers(EngineState& st, std::span<const float> x, const InterruptFn& 
       const metal::BufferPtr& slot = st.experts.expert_data[i];
       slots.emplace_back(static_cast<uint8_t*>(slot->contents()), slot->length());
     }
+    const Stopwatch read_clock;
     VARKEL_TRY(route_experts(model.experts()[l], routing.experts, slots, st.telemetry));
+    profile_add(DecodeStage::ExpertReads, read_clock);
 
     const TensorInfo* next_norm =
         l + 1 < shape.num_layers ? weights.find(layer_tensor(layer + 1, ".input_layernorm.weight")) : nullptr;
@@ -202,6 +226,7 @@ Status run_layers(EngineState& st, std::span<const float> x, const InterruptFn& 
     pending->cmd->commit();
     pending->cmd->wait_until_completed();
     VARKEL_TRY(completed(*pending->cmd));
+    profile_encoders(*pending->cmd, {DecodeStage::ExpertStage});
   }
   return {};
 }
@@ -219,9 +244,12 @@ Result<std::vector<float>> run_forward(EngineState& st, std::span<const float> e
     VARKEL_TRY(run_layers(st, embeddings.subspan(t * kHiddenSize, kHiddenSize), interrupt, shape));
     std::memcpy(hidden.data(), st.ctx.buf_hidden->contents(), kHiddenSize * sizeof(float));
     st.ctx.pos += 1;
+    const Stopwatch head_clock;
     VARKEL_TRY(final_norm(st.model->weights(), hidden));
     VARKEL_TRY(gpu_lm_head(st.model->weights(), hidden, std::span(result).subspan(t * shape.vocab, shape.vocab),
                            st.weights, st.ctx));
+    profile_add(DecodeStage::LmHead, head_clock);
+    if (decode_profiling()) ++decode_profile().tokens;
   }
   timing_add(st.telemetry, "engine.total_ms", clock.elapsed_ms());
   return result;

@@ -5,6 +5,7 @@
 #endif
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -81,8 +82,11 @@ class WorkerPool {
     epoch_.fetch_add(1);
     epoch_.notify_all();
     claim_all(gen);
+    regions_.fetch_add(1, std::memory_order_relaxed);
+    if (done_.load() >= chunks) return;
     // Chunks still running elsewhere: spin briefly, then let a descheduled
     // worker have the core back.
+    const auto waited_from = std::chrono::steady_clock::now();
     for (int spins = 0; done_.load() < chunks; ++spins) {
       if (spins < kSpinsBeforeSleep) {
         VARKEL_CPU_RELAX();
@@ -90,7 +94,13 @@ class WorkerPool {
         std::this_thread::yield();
       }
     }
+    wait_ns_.fetch_add(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                 std::chrono::steady_clock::now() - waited_from)
+                                                 .count()),
+                       std::memory_order_relaxed);
   }
+
+  PoolStats stats() const { return {regions_.load(std::memory_order_relaxed), wait_ns_.load(std::memory_order_relaxed)}; }
 
  private:
   // Claims and runs chunks of job `gen` until none is left or the job changed.
@@ -144,6 +154,8 @@ class WorkerPool {
   alignas(64) ChunkFn fn_ = nullptr;
   void* context_ = nullptr;
   std::vector<std::thread> threads_;
+  std::atomic<uint64_t> regions_{0};
+  std::atomic<uint64_t> wait_ns_{0};
 };
 
 // Left to the end of the process on purpose: no exit-time join that could
@@ -165,5 +177,7 @@ void run_chunks(uint32_t chunks, ChunkFn fn, void* context) {
 }
 
 uint32_t worker_count() { return pool().size(); }
+
+PoolStats pool_stats() { return pool().stats(); }
 
 }  // namespace varkel::metal

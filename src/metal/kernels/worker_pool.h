@@ -22,4 +22,12 @@ void run_chunks(uint32_t chunks, ChunkFn fn, void* context);
 // Threads that take part in a run, the caller included.
 uint32_t worker_count();
 
+// Since the process started: parallel runs that used the workers, and the
+// time their callers spent waiting for the workers' last chunks.
+struct PoolStats {
+  uint64_t regions = 0;
+  uint64_t wait_ns = 0;
+};
+PoolStats pool_stats();
+
 }  // namespace varkel::metal
