@@ -9,8 +9,8 @@
 // while every file still holds all 256 records.
 //
 // The parent process runs one child per case (storage scheme x k x thread
-// count): the kernel and expert-read pools size themselves at first use, so a
-// thread count needs its own process. Each child measures, in alternating
+// count): the worker pool sizes itself at first use, so a thread count needs
+// its own process. Each child measures, in alternating
 // rounds, both engines, the memory-read probe and the page-cache read
 // bandwidth, and reports medians of the per-round figures.
 //
@@ -18,7 +18,6 @@
 //                          [--threads LIST] [--k LIST] [--schemes LIST]
 
 #include <fcntl.h>
-#include <omp.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -42,6 +41,7 @@
 #include "bandwidth_probe.h"
 #include "decode_run.h"
 #include "engine/qwen35_constants.h"
+#include "metal/kernels/worker_pool.h"
 #include "model/model.h"
 #include "support/test_model_writer.h"
 #include "support/test_values.h"
@@ -222,8 +222,7 @@ std::size_t env_threads(const char* name) {
   return cores == 0 ? 1 : cores;
 }
 
-// Sustained page-cache read bandwidth with the expert-read pool's thread
-// count: every thread preads whole hot records of the warm expert files (all
+// Sustained page-cache read bandwidth with the worker pool's thread count: every thread preads whole hot records of the warm expert files (all
 // layers, so the set is larger than the caches, as the decode's is) into its
 // own staging buffer for a fixed time. No per-pass barrier, so a thread the OS
 // runs late costs only its own share.
@@ -312,7 +311,7 @@ int run_child(const Options& o) {
   const double per_token = static_cast<double>(bytes.total());
 
   BandwidthProbe probe(std::size_t{1} << 30);
-  PageCacheProbe page_cache(o.model / "packed_experts", layers, env_threads("RAYON_NUM_THREADS"));
+  PageCacheProbe page_cache(o.model / "packed_experts", layers, metal::worker_count());
   // Enough warm-up tokens that every hot record has been read at least once.
   std::vector<Decoder> decoders;
   decoders.emplace_back("Qwen35MoEFusedExp1", *model, o.k, 24);
@@ -373,7 +372,7 @@ std::string shell_quote(std::string_view s) {
 std::vector<std::string> run_case(const Options& o, const fs::path& model, std::size_t k, std::size_t threads) {
   const std::string self = fs::read_symlink("/proc/self/exe").string();
   const std::string command =
-      fmt::format("VARKEL_KERNEL_THREADS={0} RAYON_NUM_THREADS={0} OMP_NUM_THREADS={0} {1} --child --model {2} --k {3} "
+      fmt::format("VARKEL_THREADS={0} {1} --child --model {2} --k {3} "
                   "--tokens {4} --rounds {5}",
                   threads, shell_quote(self), shell_quote(model.string()), k, o.tokens, o.rounds);
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
@@ -402,7 +401,7 @@ std::vector<std::string> fields(const std::string& line) {
 
 int run_parent(Options o) {
   ensure_models(o);
-  if (o.threads.empty()) o.threads = {env_threads("VARKEL_KERNEL_THREADS"), 2};
+  if (o.threads.empty()) o.threads = {env_threads("VARKEL_THREADS"), 2};
   fmt::print("FullModel decode, {} tokens per engine in {} rounds per case, medians of the rounds\n", o.tokens,
              o.rounds);
   fmt::print("roofline = (bytes/token / s/token) / memory-read probe; expert reads = (k records / one layer's read "

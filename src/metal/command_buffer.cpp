@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "metal/kernels/worker_pool.h"
 #include "metal/linked_kernel.h"
 #include "metal/metal.h"
 
@@ -30,6 +31,8 @@ struct Command {
   Slots slots;  // only the pipeline's declared indices are copied
   Size threadgroups;
   Size threads;
+  SharedEventPtr wait_event;  // set: not a dispatch but a wait for wait_value
+  uint64_t wait_value = 0;
   uint32_t encoder = 0;  // which of the command buffer's encoders recorded it
   std::string fault;     // an encoding fault recorded at this point of the sequence
 };
@@ -105,7 +108,22 @@ ComputeCommandEncoderPtr CommandBuffer::compute_command_encoder() {
   return ComputeCommandEncoderPtr(new ComputeCommandEncoder(shared_from_this()));
 }
 
-std::size_t CommandBuffer::dispatch_count() const { return recording_ ? recording_->commands.size() : 0; }
+std::size_t CommandBuffer::dispatch_count() const {
+  if (!recording_) return 0;
+  std::size_t n = 0;
+  for (const Command& c : recording_->commands) n += c.wait_event ? 0 : 1;
+  return n;
+}
+
+void CommandBuffer::encode_wait_for_event(const SharedEventPtr& event, uint64_t value) {
+  if (!recording_) return fail_encoding("encode_wait_for_event: the command buffer was committed");
+  if (encoder_open_) return fail_encoding("encode_wait_for_event: an encoder has not ended");
+  if (!event) return fail_encoding("encode_wait_for_event: no event");
+  Command& c = recording_->commands.emplace_back();
+  c.wait_event = event;
+  c.wait_value = value;
+  c.encoder = recording_->encoders;  // its time counts towards the encoder that follows
+}
 
 std::vector<RecordedDispatch> CommandBuffer::recorded_dispatches() const {
   std::vector<RecordedDispatch> out;
@@ -246,6 +264,12 @@ bool CommandBuffer::run_all() {
     const Command& c = commands[i];
     if (c.encoder != timed) account(c.encoder);
     std::optional<std::string> problem;
+    if (c.wait_event) {
+      const SharedEvent& event = *c.wait_event;
+      const uint64_t value = c.wait_value;
+      wait_running_tasks([&] { return event.signaled_value() >= value; });
+      continue;
+    }
     if (!c.fault.empty()) {
       problem = c.fault;
     } else if (!c.pipeline) {

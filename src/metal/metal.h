@@ -21,6 +21,7 @@
 // error text; that dispatch and every later one do not run.
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -40,6 +41,7 @@ class ComputePipelineState;
 class Device;
 class Function;
 class Library;
+class SharedEvent;
 struct LinkedKernel;     // a declaration bound to its implementation (linked_kernel.h)
 struct LibraryContents;  // compiled declarations (library.cpp)
 
@@ -51,6 +53,7 @@ using ComputePipelineStatePtr = std::shared_ptr<ComputePipelineState>;
 using DevicePtr = std::shared_ptr<Device>;
 using FunctionPtr = std::shared_ptr<Function>;
 using LibraryPtr = std::shared_ptr<Library>;
+using SharedEventPtr = std::shared_ptr<SharedEvent>;
 
 // Resource options of a buffer. Every buffer is shared storage (CPU and
 // kernels see the same bytes); the value is recorded, not interpreted.
@@ -144,6 +147,21 @@ class Library {
   CompileOptions options_;
 };
 
+// A counter that command buffers wait on and the CPU signals (MTLSharedEvent):
+// a command buffer that reaches a wait for value v runs on once the signaled
+// value is at least v. Signals may come from any thread.
+class SharedEvent {
+ public:
+  uint64_t signaled_value() const { return value_.load(std::memory_order_acquire); }
+  // Publishes everything the signalling thread wrote before it.
+  void set_signaled_value(uint64_t value) { value_.store(value, std::memory_order_release); }
+
+ private:
+  friend class Device;
+  SharedEvent() = default;
+  std::atomic<uint64_t> value_{0};
+};
+
 enum class CommandBufferStatus : uint8_t { NotEnqueued, Enqueued, Committed, Scheduled, Completed, Error };
 
 // Text of a status ("NotEnqueued", "Completed", ...).
@@ -202,6 +220,10 @@ class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
   // A new encoder appending to this command buffer. The previous encoder must
   // have ended; otherwise the command buffer fails at commit.
   ComputeCommandEncoderPtr compute_command_encoder();
+  // Makes the commands encoded after this wait until `event` has reached
+  // `value`. Only between encoders. While it waits, the committing thread
+  // runs the worker pool's waiting tasks.
+  void encode_wait_for_event(const SharedEventPtr& event, uint64_t value);
   // Runs every recorded dispatch in order (see the top of this file). A second
   // commit is refused (the command buffer goes to Error if it had not run).
   void commit();
@@ -266,6 +288,7 @@ class Device : public std::enable_shared_from_this<Device> {
   uint64_t max_buffer_length() const { return max_buffer_length_; }
 
   CommandQueuePtr new_command_queue();
+  SharedEventPtr new_shared_event();
 
   // Compiles library source text: parses the kernel declarations and links
   // each to its implementation. The error is the compiler's diagnostic text,

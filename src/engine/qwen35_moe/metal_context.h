@@ -126,6 +126,8 @@ struct ExpertBuffer {
   metal::BufferPtr shared_out;                // 2048 floats
   metal::BufferPtr reserved_e;                // bound by no dispatch
   metal::BufferPtr params;                    // 10 floats: routing weights, shared gate score
+  // Slot i's record has landed once slot_landed[i] reaches the value its read was issued with.
+  std::vector<metal::SharedEventPtr> slot_landed;
 };
 
 // What MetalContext::create returns.

@@ -28,11 +28,11 @@ namespace {
 // of its own does it inline instead of waiting on the pool it occupies.
 thread_local bool in_chunk = false;
 
-// Threads of a run, the caller included: VARKEL_KERNEL_THREADS when set to a
+// Threads of a run, the caller included: VARKEL_THREADS when set to a
 // positive number (benchmarks, sharing a machine), else one per CPU the
 // process may use.
 uint32_t thread_budget() {
-  if (const char* env = std::getenv("VARKEL_KERNEL_THREADS")) {
+  if (const char* env = std::getenv("VARKEL_THREADS")) {
     char* end = nullptr;
     const unsigned long n = std::strtoul(env, &end, 10);
     if (end != env && *end == '\0' && n > 0 && n <= 1024) return static_cast<uint32_t>(n);
@@ -52,6 +52,8 @@ constexpr int kSpinsBeforeSleep = 2000;
 
 // Chunk index of a job being set up: at or above every limit, so nothing is claimed.
 constexpr uint64_t kClosed = 0xFFFFFFFFu;
+
+}  // namespace
 
 class WorkerPool {
  public:
@@ -100,6 +102,46 @@ class WorkerPool {
                        std::memory_order_relaxed);
   }
 
+  void add(TaskBatch* batch) {
+    {
+      std::lock_guard lock(batches_mutex_);
+      batches_.push_back(batch);
+      claimable_.fetch_add(1);
+    }
+    epoch_.fetch_add(1);
+    epoch_.notify_all();
+  }
+
+  void remove(TaskBatch* batch) {
+    std::lock_guard lock(batches_mutex_);
+    std::erase(batches_, batch);
+  }
+
+  bool run_task() {
+    if (claimable_.load() == 0) return false;
+    TaskBatch* batch = nullptr;
+    uint32_t index = 0;
+    {
+      std::lock_guard lock(batches_mutex_);
+      for (TaskBatch* b : batches_) {
+        if (b->next_.load(std::memory_order_relaxed) >= b->count_) continue;
+        index = b->next_.fetch_add(1);
+        if (index >= b->count_) continue;
+        if (index + 1 == b->count_) claimable_.fetch_sub(1);
+        batch = b;
+        break;
+      }
+    }
+    if (batch == nullptr) return false;
+    // The batch outlives its unfinished tasks (its destructor waits for them).
+    const bool nested = in_chunk;
+    in_chunk = true;
+    batch->fn_(batch->context_, index);
+    in_chunk = nested;
+    batch->done_.fetch_add(1, std::memory_order_acq_rel);
+    return true;
+  }
+
   PoolStats stats() const { return {regions_.load(std::memory_order_relaxed), wait_ns_.load(std::memory_order_relaxed)}; }
 
  private:
@@ -131,7 +173,7 @@ class WorkerPool {
     for (;;) {
       int spins = 0;
       uint32_t now;
-      while ((now = epoch_.load()) == seen) {
+      while ((now = epoch_.load()) == seen && claimable_.load() == 0) {
         if (++spins < kSpinsBeforeSleep) {
           VARKEL_CPU_RELAX();
         } else {
@@ -140,6 +182,8 @@ class WorkerPool {
       }
       seen = now;
       claim_all(state_.load() >> 32);
+      // Background tasks one at a time; a parallel run opened meanwhile comes first.
+      while (run_task()) claim_all(state_.load() >> 32);
     }
   }
 
@@ -156,7 +200,13 @@ class WorkerPool {
   std::vector<std::thread> threads_;
   std::atomic<uint64_t> regions_{0};
   std::atomic<uint64_t> wait_ns_{0};
+  // Batches in flight, and how many of them still have unclaimed tasks.
+  alignas(64) std::atomic<uint32_t> claimable_{0};
+  std::mutex batches_mutex_;
+  std::vector<TaskBatch*> batches_;
 };
+
+namespace {
 
 // Left to the end of the process on purpose: no exit-time join that could
 // wait on threads a fork() did not copy, no kernel racing a destroyed pool.
@@ -179,5 +229,29 @@ void run_chunks(uint32_t chunks, ChunkFn fn, void* context) {
 uint32_t worker_count() { return pool().size(); }
 
 PoolStats pool_stats() { return pool().stats(); }
+
+TaskBatch::TaskBatch(uint32_t count, ChunkFn fn, void* context) : fn_(fn), context_(context), count_(count) {
+  if (count_ != 0) pool().add(this);
+}
+
+TaskBatch::~TaskBatch() {
+  if (count_ == 0) return;
+  wait();
+  pool().remove(this);
+}
+
+void TaskBatch::wait() {
+  wait_running_tasks([this] { return finished(); });
+}
+
+bool run_waiting_task() { return pool().run_task(); }
+
+void relax_wait(int& spins) {
+  if (++spins < kSpinsBeforeSleep) {
+    VARKEL_CPU_RELAX();
+  } else {
+    std::this_thread::yield();
+  }
+}
 
 }  // namespace varkel::metal

@@ -106,6 +106,24 @@ Status ExpertFile::read_expert(size_t expert, std::span<uint8_t> dst) const {
   return kind_ == Kind::Raw ? read_raw(expert, dst) : read_lz4(expert, dst);
 }
 
+Status ExpertFile::read_expert_part(size_t expert, uint64_t begin, std::span<uint8_t> dst) const {
+  if (kind_ != Kind::Raw || begin > expert_size_ || dst.size() > expert_size_ - begin) {
+    return fail(io_error(IoErrorKind::InvalidInput,
+                         fmt::format("expert {}: bytes {}..{} are not a part of a raw {}-byte record", expert, begin,
+                                     begin + dst.size(), expert_size_)));
+  }
+  uint64_t offset = 0;
+  ssize_t got = -1;
+  if (!__builtin_mul_overflow(uint64_t{expert}, expert_size_, &offset) && !__builtin_add_overflow(offset, begin, &offset)) {
+    got = pread_once(file_.get(), dst.data(), dst.size(), offset);
+  }
+  if (got < 0 || static_cast<uint64_t>(got) != dst.size()) {
+    return fail(io_error(IoErrorKind::UnexpectedEof,
+                         fmt::format("pread expert {} from byte {}: got {} expected {}", expert, begin, got, dst.size())));
+  }
+  return {};
+}
+
 Status ExpertFile::read_raw(size_t expert, std::span<uint8_t> dst) const {
   // Straight into the caller's (GPU staging) buffer: no intermediate copy.
   uint64_t offset = 0;

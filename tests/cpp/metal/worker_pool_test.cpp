@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
 #include "metal/kernels/parallel_rows.h"
 #include "metal/kernels/worker_pool.h"
+#include "metal/metal.h"
 
 namespace varkel::metal {
 namespace {
@@ -43,6 +45,48 @@ TEST(WorkerPoolTest, ParallelRowsCoverTheRowsOnceAndNestInline) {
     });
     for (uint32_t r = 0; r < rows; ++r) ASSERT_EQ(hits[r].load(), 1) << "row " << r << " of " << rows;
   }
+}
+
+// Tasks run once each beside parallel runs; a command buffer waiting for an
+// event that the last task signals sees every byte the tasks wrote.
+TEST(WorkerPoolTest, TaskBatchesRunBesideParallelRunsAndReleaseEventWaits) {
+  struct Tasks {
+    std::vector<std::atomic<int>> hits = std::vector<std::atomic<int>>(64);
+    std::atomic<int> left{64};
+    SharedEventPtr event;
+    std::vector<float>* data;
+  };
+  auto device = Device::system_default();
+  std::vector<float> data(64, 0.0f);
+  Tasks tasks{.event = device->new_shared_event(), .data = &data};
+  {
+    TaskBatch batch(
+        64,
+        [](void* p, uint32_t i) {
+          auto& t = *static_cast<Tasks*>(p);
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+          (*t.data)[i] = static_cast<float>(i);
+          t.hits[i].fetch_add(1);
+          if (t.left.fetch_sub(1) == 1) t.event->set_signaled_value(7);
+        },
+        &tasks);
+    for (int run = 0; run < 10; ++run) {
+      std::atomic<uint32_t> chunks{0};
+      run_chunks(
+          100, [](void* p, uint32_t) { static_cast<std::atomic<uint32_t>*>(p)->fetch_add(1); }, &chunks);
+      ASSERT_EQ(chunks.load(), 100u);
+    }
+    auto queue = device->new_command_queue();
+    auto cmd = queue->command_buffer();
+    cmd->encode_wait_for_event(tasks.event, 7);
+    cmd->commit();
+    EXPECT_EQ(cmd->status(), CommandBufferStatus::Completed);
+    EXPECT_EQ(tasks.event->signaled_value(), 7u);
+    float sum = 0;
+    for (float v : data) sum += v;
+    EXPECT_EQ(sum, 64.0f * 63.0f / 2.0f);
+  }
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(tasks.hits[i].load(), 1) << "task " << i;
 }
 
 }  // namespace
