@@ -69,6 +69,8 @@ DecodeRound Decoder::round(std::size_t tokens) {
     staged += b.stage_ms[s];
   }
   b.other_ms = seconds * 1e3 / n - staged;
+  b.reads_landed_ms = decode_profile().reads_landed_ms / n;
+  b.stage_waiting_ms = decode_profile().stage_waiting_ms / n;
   b.pool_regions = static_cast<double>(pool_after.regions - pool_before.regions) / n;
   b.pool_wait_ms = static_cast<double>(pool_after.wait_ns - pool_before.wait_ns) / 1e6 / n;
   return {seconds / n, (expert_io_ms() - io_before) / n, b};
@@ -77,8 +79,9 @@ DecodeRound Decoder::round(std::size_t tokens) {
 std::string format_breakdown(const DecodeBreakdown& b) {
   std::string out;
   for (std::size_t s = 0; s < b.stage_ms.size(); ++s) out += fmt::format("{} {:.2f}, ", kDecodeStageNames[s], b.stage_ms[s]);
-  out += fmt::format("other {:.2f} ms; pool: {:.0f} parallel runs, {:.2f} ms waiting", b.other_ms, b.pool_regions,
-                     b.pool_wait_ms);
+  out += fmt::format("other {:.2f} ms (in experts: reads landed after {:.2f}, stage waited {:.2f}); pool: {:.0f} "
+                     "parallel runs, {:.2f} ms waiting",
+                     b.other_ms, b.reads_landed_ms, b.stage_waiting_ms, b.pool_regions, b.pool_wait_ms);
   return out;
 }
 

@@ -36,6 +36,8 @@ DecodeBytes decode_bytes(const Model& model, std::size_t k);
 struct DecodeBreakdown {
   std::array<double, static_cast<std::size_t>(DecodeStage::Count)> stage_ms{};
   double other_ms = 0;
+  double reads_landed_ms = 0;    // inside "experts"
+  double stage_waiting_ms = 0;   // inside "experts"
   double pool_regions = 0;
   double pool_wait_ms = 0;
 };

@@ -298,6 +298,8 @@ DecodeBreakdown median_breakdown(const std::vector<DecodeBreakdown>& rounds) {
   };
   for (std::size_t s = 0; s < m.stage_ms.size(); ++s) m.stage_ms[s] = field([s](const DecodeBreakdown& b) { return b.stage_ms[s]; });
   m.other_ms = field([](const DecodeBreakdown& b) { return b.other_ms; });
+  m.reads_landed_ms = field([](const DecodeBreakdown& b) { return b.reads_landed_ms; });
+  m.stage_waiting_ms = field([](const DecodeBreakdown& b) { return b.stage_waiting_ms; });
   m.pool_regions = field([](const DecodeBreakdown& b) { return b.pool_regions; });
   m.pool_wait_ms = field([](const DecodeBreakdown& b) { return b.pool_wait_ms; });
   return m;

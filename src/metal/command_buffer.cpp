@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "metal/dispatch_schedule.h"
 #include "metal/kernels/worker_pool.h"
 #include "metal/linked_kernel.h"
 #include "metal/metal.h"
@@ -44,6 +45,7 @@ constexpr uint64_t kMaxThreadsPerThreadgroup = 1024;
 
 struct CommandBuffer::Recording {
   std::vector<Command> commands;
+  DispatchSchedule schedule;  // storage reused from one run to the next
   uint32_t encoders = 0;  // opened so far
 };
 
@@ -248,10 +250,15 @@ std::optional<std::string> bind_arguments(const LinkedKernel& k, const Command& 
 
 }  // namespace
 
+// Dispatches are checked as they come and gathered into a schedule that runs
+// independent ones side by side; the schedule runs before a wait that is not
+// yet satisfied, before a faulty command and at the end, so nothing after a
+// wait starts before it and nothing after a fault runs at all.
 bool CommandBuffer::run_all() {
-  DispatchArgs args;
   const auto& commands = recording_->commands;
+  DispatchSchedule& schedule = recording_->schedule;
   encoder_ms_.assign(recording_->encoders, 0.0);
+  event_wait_ms_ = 0;
   auto mark = std::chrono::steady_clock::now();
   uint32_t timed = 0;  // the encoder whose dispatches run since `mark`
   auto account = [&](uint32_t next) {
@@ -260,14 +267,24 @@ bool CommandBuffer::run_all() {
     mark = now;
     timed = next;
   };
+  auto run_schedule = [&] {
+    if (!schedule.empty()) schedule.run([&](uint32_t encoder) {
+        if (encoder != timed) account(encoder);
+      });
+  };
+  DispatchArgs args;
   for (std::size_t i = 0; i < commands.size(); ++i) {
     const Command& c = commands[i];
-    if (c.encoder != timed) account(c.encoder);
     std::optional<std::string> problem;
     if (c.wait_event) {
       const SharedEvent& event = *c.wait_event;
       const uint64_t value = c.wait_value;
+      if (event.signaled_value() >= value) continue;
+      run_schedule();
+      if (c.encoder != timed) account(c.encoder);
+      const auto waited_from = std::chrono::steady_clock::now();
       wait_running_tasks([&] { return event.signaled_value() >= value; });
+      event_wait_ms_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - waited_from).count();
       continue;
     }
     if (!c.fault.empty()) {
@@ -280,14 +297,16 @@ bool CommandBuffer::run_all() {
       problem = bind_arguments(k, c, args);
       if (!problem && k.validate) problem = k.validate(args);
       if (!problem) {
-        k.run(args);
+        schedule.add(k, args, c.encoder);
         continue;
       }
     }
+    run_schedule();
     error_ = fmt::format("{} (command {} of {})", *problem, i + 1, commands.size());
     account(timed);
     return false;
   }
+  run_schedule();
   account(timed);
   return true;
 }

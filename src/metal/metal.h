@@ -238,6 +238,8 @@ class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
   // Once run: wall-clock milliseconds each encoder's dispatches took, in
   // encoder order (what GPU timestamp counters give per encoder).
   const std::vector<double>& encoder_times_ms() const { return encoder_ms_; }
+  // Once run: of that, milliseconds spent in event waits.
+  double event_wait_ms() const { return event_wait_ms_; }
 
  private:
   friend class CommandQueue;
@@ -253,6 +255,7 @@ class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
   std::string error_;
   std::string encoding_error_;
   std::vector<double> encoder_ms_;
+  double event_wait_ms_ = 0;
   bool encoder_open_ = false;
 };
 

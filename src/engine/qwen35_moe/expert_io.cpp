@@ -82,11 +82,13 @@ void ExpertReads::read_piece(const Piece& piece) {
 Status ExpertReads::finish(TelemetryMap& telemetry) {
   if (batch_) batch_->wait();
   if (error_) return fail(std::move(*error_));
-  const int64_t ns = landed_ns_.load();
-  const int64_t secs = ns / 1'000'000'000;
-  timing_add(telemetry, "engine.expert_io_ms",
-             (static_cast<double>(secs) + static_cast<double>(ns % 1'000'000'000) / 1e9) * 1000.0);
+  timing_add(telemetry, "engine.expert_io_ms", landed_ms());
   return {};
+}
+
+double ExpertReads::landed_ms() const {
+  const int64_t ns = landed_ns_.load();
+  return (static_cast<double>(ns / 1'000'000'000) + static_cast<double>(ns % 1'000'000'000) / 1e9) * 1000.0;
 }
 
 Status route_experts(const ExpertFile& file, std::span<const uint32_t> experts, std::span<const std::span<uint8_t>> slots,

@@ -38,6 +38,8 @@ class ExpertReads {
   // Waits for every read; then the first failure, if any. On success adds the
   // milliseconds from the start to the last landed byte to "engine.expert_io_ms".
   Status finish(TelemetryMap& telemetry);
+  // Once finished: milliseconds from the start to the last landed byte.
+  double landed_ms() const;
 
  private:
   struct Piece {

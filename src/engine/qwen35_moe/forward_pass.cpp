@@ -4,7 +4,6 @@
 // takes up each expert as soon as its record has landed.
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <utility>
@@ -47,14 +46,6 @@ constexpr std::size_t kSharedScoreParam = 8;
 
 float* floats(const metal::BufferPtr& buffer) { return static_cast<float*>(buffer->contents()); }
 
-// Adds the run times of a completed command buffer's encoders, one stage each.
-void profile_encoders(const metal::CommandBuffer& cmd, std::initializer_list<DecodeStage> stages) {
-  if (!decode_profiling()) return;
-  const std::vector<double>& ms = cmd.encoder_times_ms();
-  auto stage = stages.begin();
-  for (std::size_t i = 0; i < ms.size() && stage != stages.end(); ++i, ++stage) decode_profile()[*stage] += ms[i];
-}
-
 void profile_add(DecodeStage stage, const Stopwatch& since) {
   if (decode_profiling()) decode_profile()[stage] += since.elapsed_ms();
 }
@@ -72,10 +63,10 @@ Status encode_routed_expert(const MetalContext& ctx, const ExpertBuffer& ex, met
     return encode_matvec_offset(ctx, enc, Operand(d, at.weight), Operand(d, at.scales), Operand(d, at.biases), x, out,
                                 out_dim, in_dim, kGroup, kMatvecV3);
   };
-  VARKEL_TRY(project(kGateProj, ctx.buf_mlp_in, ex.gate_out, kInter, kHidden));
-  VARKEL_TRY(project(kUpProj, ctx.buf_mlp_in, ex.up_out, kInter, kHidden));
-  VARKEL_TRY(encode_swiglu(ctx, enc, ex.gate_out, ex.up_out, ex.act, kInter));
-  return project(kDownProj, ex.act, ex.expert_out[slot], kHidden, kInter);
+  VARKEL_TRY(project(kGateProj, ctx.buf_mlp_in, ex.gate_out[slot], kInter, kHidden));
+  VARKEL_TRY(project(kUpProj, ctx.buf_mlp_in, ex.up_out[slot], kInter, kHidden));
+  VARKEL_TRY(encode_swiglu(ctx, enc, ex.gate_out[slot], ex.up_out[slot], ex.act[slot], kInter));
+  return project(kDownProj, ex.act[slot], ex.expert_out[slot], kHidden, kInter);
 }
 
 // The combine writes h_mid + routed experts + gated shared expert into `out`.
@@ -156,7 +147,7 @@ Status run_expert_stage(EngineState& st, std::size_t l, const Routing& routing, 
     slots.emplace_back(static_cast<uint8_t*>(slot->contents()), slot->length());
   }
   ++st.expert_reads;
-  const Stopwatch read_clock;
+  const Stopwatch clock;
   ExpertReads reads(model.experts()[l], routing.experts, slots, st.experts.slot_landed, st.expert_reads);
   auto cmd = encode_expert_stage(st, static_cast<uint32_t>(l), routing, shared_score, next_norm);
   if (cmd) {
@@ -164,11 +155,14 @@ Status run_expert_stage(EngineState& st, std::size_t l, const Routing& routing, 
     (*cmd)->wait_until_completed();
   }
   const Status read = reads.finish(st.telemetry);
-  profile_add(DecodeStage::ExpertReads, read_clock);
+  profile_add(DecodeStage::Experts, clock);
   VARKEL_TRY(read);
   if (!cmd) return fail(std::move(cmd.error()));
   VARKEL_TRY(completed(**cmd));
-  profile_encoders(**cmd, {DecodeStage::ExpertStage});
+  if (decode_profiling()) {
+    decode_profile().reads_landed_ms += reads.landed_ms();
+    decode_profile().stage_waiting_ms += (*cmd)->event_wait_ms();
+  }
   return {};
 }
 
@@ -209,7 +203,7 @@ Status run_layers(EngineState& st, std::span<const float> x, const InterruptFn& 
     cmd->commit();
     cmd->wait_until_completed();
     VARKEL_TRY(completed(*cmd));
-    profile_encoders(*cmd, {DecodeStage::PreExpert});
+    if (decode_profiling()) decode_profile()[DecodeStage::PreExpert] += cmd->encoder_times_ms().front();
     std::memcpy(logits.data(), ctx.buf_router_logits->contents(), shape.num_experts * sizeof(float));
     const float shared_score = floats(ctx.buf_shared_gate_score)[0];
     cmd.reset();

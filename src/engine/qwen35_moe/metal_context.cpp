@@ -196,9 +196,11 @@ Result<ExpertBuffer> init_expert_buffers(const metal::DevicePtr& device) {
     VARKEL_TRY(alloc.append(experts.expert_data, qwen35::kPackedExpertSize));
     VARKEL_TRY(alloc.append(experts.expert_out, qwen35::kHiddenSize * sizeof(float)));
   }
-  VARKEL_TRY(alloc(experts.gate_out, 2048));
-  VARKEL_TRY(alloc(experts.up_out, 2048));
-  VARKEL_TRY(alloc(experts.act, 2048));
+  for (std::size_t i = 0; i < qwen35::kExpertSlots; ++i) {
+    VARKEL_TRY(alloc.append(experts.gate_out, 2048));
+    VARKEL_TRY(alloc.append(experts.up_out, 2048));
+    VARKEL_TRY(alloc.append(experts.act, 2048));
+  }
   VARKEL_TRY(alloc(experts.reserved_d, 8192));
   VARKEL_TRY(alloc(experts.shared_act, 2048));
   VARKEL_TRY(alloc(experts.shared_out, 8192));

@@ -27,6 +27,9 @@ namespace {
 // Set while a thread runs chunks, so that a chunk that starts a parallel run
 // of its own does it inline instead of waiting on the pool it occupies.
 thread_local bool in_chunk = false;
+// Set while a thread runs a task of a batch whose tasks share their parallel
+// runs: such a run becomes a batch of its own that idle threads join.
+thread_local bool in_sharing_task = false;
 
 // Threads of a run, the caller included: VARKEL_THREADS when set to a
 // positive number (benchmarks, sharing a machine), else one per CPU the
@@ -124,23 +127,27 @@ class WorkerPool {
     {
       std::lock_guard lock(batches_mutex_);
       for (TaskBatch* b : batches_) {
-        if (b->next_.load(std::memory_order_relaxed) >= b->count_) continue;
-        index = b->next_.fetch_add(1);
-        if (index >= b->count_) continue;
-        if (index + 1 == b->count_) claimable_.fetch_sub(1);
-        batch = b;
-        break;
+        if (claim(*b, index)) {
+          batch = b;
+          break;
+        }
       }
     }
     if (batch == nullptr) return false;
     // The batch outlives its unfinished tasks (its destructor waits for them).
-    const bool nested = in_chunk;
-    in_chunk = true;
-    batch->fn_(batch->context_, index);
-    in_chunk = nested;
-    batch->done_.fetch_add(1, std::memory_order_acq_rel);
+    execute(*batch, index);
     return true;
   }
+
+  // One task of `batch`, which the caller keeps alive.
+  bool run_task_of(TaskBatch& batch) {
+    uint32_t index = 0;
+    if (!claim(batch, index)) return false;
+    execute(batch, index);
+    return true;
+  }
+
+  void count_region() { regions_.fetch_add(1, std::memory_order_relaxed); }
 
   PoolStats stats() const { return {regions_.load(std::memory_order_relaxed), wait_ns_.load(std::memory_order_relaxed)}; }
 
@@ -166,6 +173,24 @@ class WorkerPool {
       ++finished;
     }
     if (finished != 0) done_.fetch_add(finished);
+  }
+
+  bool claim(TaskBatch& b, uint32_t& index) {
+    if (b.next_.load(std::memory_order_relaxed) >= b.count_) return false;
+    index = b.next_.fetch_add(1);
+    if (index >= b.count_) return false;
+    if (index + 1 == b.count_) claimable_.fetch_sub(1);
+    return true;
+  }
+
+  static void execute(TaskBatch& batch, uint32_t index) {
+    const bool chunk = in_chunk, sharing = in_sharing_task;
+    in_chunk = !batch.shares_nested_runs_;
+    in_sharing_task = batch.shares_nested_runs_;
+    batch.fn_(batch.context_, index);
+    in_chunk = chunk;
+    in_sharing_task = sharing;
+    batch.done_.fetch_add(1, std::memory_order_acq_rel);
   }
 
   void work() {
@@ -223,6 +248,14 @@ void run_chunks(uint32_t chunks, ChunkFn fn, void* context) {
     for (uint32_t c = 0; c < chunks; ++c) fn(context, c);
     return;
   }
+  if (in_sharing_task) {
+    pool().count_region();
+    // Only its own chunks while it waits: a kernel of another task on this
+    // thread could clobber the thread's scratch that this run still uses.
+    TaskBatch shared(chunks, fn, context);
+    shared.wait(false);
+    return;
+  }
   pool().run(chunks, fn, context);
 }
 
@@ -230,7 +263,8 @@ uint32_t worker_count() { return pool().size(); }
 
 PoolStats pool_stats() { return pool().stats(); }
 
-TaskBatch::TaskBatch(uint32_t count, ChunkFn fn, void* context) : fn_(fn), context_(context), count_(count) {
+TaskBatch::TaskBatch(uint32_t count, ChunkFn fn, void* context, bool share_nested_runs)
+    : fn_(fn), context_(context), count_(count), shares_nested_runs_(share_nested_runs) {
   if (count_ != 0) pool().add(this);
 }
 
@@ -240,8 +274,12 @@ TaskBatch::~TaskBatch() {
   pool().remove(this);
 }
 
-void TaskBatch::wait() {
-  wait_running_tasks([this] { return finished(); });
+void TaskBatch::wait(bool run_other_tasks) {
+  // Own tasks first: another batch's task could hold this thread up.
+  while (pool().run_task_of(*this)) {
+  }
+  if (run_other_tasks) return wait_running_tasks([this] { return finished(); });
+  for (int spins = 0; !finished();) relax_wait(spins);
 }
 
 bool run_waiting_task() { return pool().run_task(); }

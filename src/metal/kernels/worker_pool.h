@@ -32,17 +32,19 @@ void run_chunks(uint32_t chunks, ChunkFn fn, void* context);
 uint32_t worker_count();
 
 // fn(context, i) once for every i in [0, count), in claim order, on the pool.
-// Tasks must not throw. The destructor waits for every task.
+// Tasks must not throw. The destructor waits for every task. A parallel run
+// started inside a task runs on that thread alone, unless the batch shares
+// nested runs: then idle threads join it (tasks that are whole dispatches).
 class TaskBatch {
  public:
-  TaskBatch(uint32_t count, ChunkFn fn, void* context);
+  TaskBatch(uint32_t count, ChunkFn fn, void* context, bool share_nested_runs = false);
   ~TaskBatch();
   TaskBatch(const TaskBatch&) = delete;
   TaskBatch& operator=(const TaskBatch&) = delete;
 
-  // Runs waiting tasks on the calling thread until every task of this batch
-  // has returned.
-  void wait();
+  // Runs this batch's waiting tasks on the calling thread, then (unless told
+  // not to) other batches' tasks, until every task of this batch has returned.
+  void wait(bool run_other_tasks = true);
   bool finished() const { return done_.load(std::memory_order_acquire) >= count_; }
 
  private:
@@ -50,6 +52,7 @@ class TaskBatch {
   ChunkFn fn_;
   void* context_;
   uint32_t count_;
+  bool shares_nested_runs_;
   alignas(64) std::atomic<uint32_t> next_{0};
   alignas(64) std::atomic<uint32_t> done_{0};
 };

@@ -3,9 +3,13 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <mutex>
+#include <string>
 #include <vector>
 
+#include "metal/dispatch_schedule.h"
 #include "metal/kernels/parallel_rows.h"
+#include "metal/linked_kernel.h"
 #include "metal/kernels/worker_pool.h"
 #include "metal/metal.h"
 
@@ -87,6 +91,60 @@ TEST(WorkerPoolTest, TaskBatchesRunBesideParallelRunsAndReleaseEventWaits) {
     EXPECT_EQ(sum, 64.0f * 63.0f / 2.0f);
   }
   for (int i = 0; i < 64; ++i) ASSERT_EQ(tasks.hits[i].load(), 1) << "task " << i;
+}
+
+// Dispatches over byte ranges of one block: which step each runs in. A read
+// beside a read shares a step; a write orders everything that touches its
+// bytes; a dispatch never runs before one it has a hazard with.
+std::mutex ran_mutex;
+std::vector<std::pair<uint32_t, uint32_t>> ran;  // (dispatch, step)
+uint32_t current_step = 0;
+
+TEST(DispatchScheduleTest, HazardsOrderDispatchesAndTheRestShareSteps) {
+  struct Use {
+    uint32_t begin, end;  // bytes of the block
+    bool written;
+  };
+  struct Case {
+    std::vector<std::vector<Use>> dispatches;
+    std::vector<uint32_t> steps;
+  };
+  const Case cases[] = {
+      {{{{0, 64, false}}, {{0, 64, false}}, {{64, 128, true}}}, {0, 0, 0}},     // reads and a disjoint write
+      {{{{0, 64, true}}, {{32, 96, false}}, {{200, 300, true}}}, {0, 1, 0}},   // read after write
+      {{{{0, 64, false}}, {{60, 70, true}}}, {0, 1}},                          // write after read
+      {{{{0, 64, true}}, {{0, 8, true}}, {{100, 110, false}}}, {0, 1, 0}},     // write after write
+      {{{{0, 10, true}}, {{0, 10, false}, {20, 30, true}}, {{20, 30, false}}, {{40, 50, true}}}, {0, 1, 2, 0}},
+  };
+  std::vector<std::byte> block(512);
+  for (const Case& c : cases) {
+    std::vector<LinkedKernel> kernels(c.dispatches.size());
+    DispatchSchedule schedule;
+    for (uint32_t d = 0; d < c.dispatches.size(); ++d) {
+      LinkedKernel& k = kernels[d];
+      DispatchArgs args;
+      for (uint32_t i = 0; i < c.dispatches[d].size(); ++i) {
+        const Use& u = c.dispatches[d][i];
+        k.params.push_back({ParamKind::Buffer, ElementType::Uchar, u.written, "b", i});
+        args.buffers[i] = {block.data() + u.begin, u.end - u.begin};
+      }
+      k.params.push_back({ParamKind::Constant, ElementType::Uint, false, "id", 30});
+      args.constants[30] = d;
+      k.run = [](const DispatchArgs& a) {
+        std::lock_guard lock(ran_mutex);
+        ran.emplace_back(a.u32(30), current_step);
+      };
+      schedule.add(k, args, 0);
+    }
+    ran.clear();
+    current_step = 0;
+    uint32_t steps = 0;
+    schedule.run([&](uint32_t) { current_step = steps++; });
+    std::vector<uint32_t> got(c.dispatches.size(), 99);
+    for (const auto& [d, step] : ran) got[d] = step;
+    EXPECT_EQ(got, c.steps);
+    EXPECT_EQ(ran.size(), c.dispatches.size());
+  }
 }
 
 }  // namespace
