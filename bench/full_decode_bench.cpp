@@ -49,6 +49,7 @@
 #include "memory_cgroup.h"
 #include "decode_run.h"
 #include "engine/qwen35_constants.h"
+#include "engine/qwen35_moe/expert_io.h"
 #include "metal/kernels/worker_pool.h"
 #include "model/model.h"
 #include "support/test_model_writer.h"
@@ -327,6 +328,35 @@ DecodeBreakdown median_breakdown(const std::vector<DecodeBreakdown>& rounds) {
   return m;
 }
 
+// The engine's expert-read phase alone: every layer's reads of k hot records
+// (different ones each layer and pass) into k slots, with nothing else to do.
+// Bytes per second over about `seconds`.
+double expert_read_phase(const Model& model, std::size_t k, double seconds) {
+  std::vector<std::unique_ptr<uint8_t, decltype(&std::free)>> buffers;
+  std::vector<std::span<uint8_t>> slots;
+  for (std::size_t i = 0; i < k; ++i) {
+    auto* p = static_cast<uint8_t*>(std::aligned_alloc(16384, kExpertRecordSize));
+    if (p == nullptr) throw std::bad_alloc();
+    std::memset(p, 0, kExpertRecordSize);
+    buffers.emplace_back(p, &std::free);
+    slots.emplace_back(p, kExpertRecordSize);
+  }
+  TelemetryMap telemetry;
+  std::vector<uint32_t> experts(k);
+  uint64_t bytes = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t pass = 0; std::chrono::steady_clock::now() - start < std::chrono::duration<double>(seconds); ++pass) {
+    for (std::size_t l = 0; l < model.experts().size(); ++l) {
+      for (std::size_t i = 0; i < k; ++i) experts[i] = static_cast<uint32_t>((pass * k + i + l) % kHotExperts);
+      if (auto read = qwen35::route_experts(model.experts()[l], experts, slots, telemetry); !read) {
+        throw std::runtime_error(read.error().to_string());
+      }
+      bytes += k * kExpertRecordSize;
+    }
+  }
+  return static_cast<double>(bytes) / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 // Bytes this process has had read from storage (not from the page cache).
 uint64_t storage_read_bytes() {
   std::ifstream in("/proc/self/io");
@@ -413,13 +443,14 @@ int run_child(const Options& o) {
     std::vector<DecodeBreakdown> breakdowns;
   };
   std::vector<Samples> samples(decoders.size());
-  std::vector<double> probe_gbs, page_cache_gbs;
+  std::vector<double> probe_gbs, page_cache_gbs, read_phase_fraction;
   const std::size_t per_round = o.tokens / o.rounds;
   for (std::size_t r = 0; r < o.rounds; ++r) {
     const double bw = probe.measure(3).bytes_per_second;
     const double pc = page_cache.measure(0.2);
     probe_gbs.push_back(bw / 1e9);
     page_cache_gbs.push_back(pc / 1e9);
+    read_phase_fraction.push_back(expert_read_phase(**model, o.k, 0.2) / pc);
     for (std::size_t j = 0; j < decoders.size(); ++j) {
       // Alternate which engine follows the probes (they leave the caches cold).
       const std::size_t i = r % 2 == 0 ? j : decoders.size() - 1 - j;
@@ -436,6 +467,9 @@ int run_child(const Options& o) {
     }
   }
   fmt::print("bytes\t{}\t{}\t{}\t{}\n", bytes.weights, bytes.embedding_row, bytes.experts, bytes.linear_state);
+  fmt::print("read_phase\t{:.3f}\t{:.3f}\t{:.3f}\n", median(read_phase_fraction),
+             *std::min_element(read_phase_fraction.begin(), read_phase_fraction.end()),
+             *std::max_element(read_phase_fraction.begin(), read_phase_fraction.end()));
   for (std::size_t i = 0; i < decoders.size(); ++i) {
     const Samples& s = samples[i];
     fmt::print("row\t{}\t{:.3f}\t{:.2f}\t{:.2f}\t{:.3f}\t{:.3f}\t{:.2f}\t{:.2f}\n", decoders[i].mode(), median(s.tok_s),
@@ -550,6 +584,9 @@ int run_parent(Options o) {
                        threads, f[1], f[2], f[3], f[4], mb, f[7], f[5], f[8], f[6]);
           } else if (f.size() == 3 && f[0] == "breakdown") {
             fmt::print("    ms/token: {}\n", f[2]);
+          } else if (f.size() == 4 && f[0] == "read_phase") {
+            fmt::print("    expert reads alone (k records per layer, all pool threads) / page-cache probe: {} "
+                       "(rounds {}-{})\n", f[1], f[2], f[3]);
           }
         }
         std::fflush(stdout);
