@@ -80,7 +80,7 @@ std::string format_breakdown(const DecodeBreakdown& b) {
   std::string out;
   for (std::size_t s = 0; s < b.stage_ms.size(); ++s) out += fmt::format("{} {:.2f}, ", kDecodeStageNames[s], b.stage_ms[s]);
   out += fmt::format("other {:.2f} ms (in experts: reads landed after {:.2f}, stage waited {:.2f}); pool: {:.0f} "
-                     "parallel runs, {:.2f} ms waiting",
+                     "barriers, {:.2f} ms waiting",
                      b.other_ms, b.reads_landed_ms, b.stage_waiting_ms, b.pool_regions, b.pool_wait_ms);
   return out;
 }

@@ -6,6 +6,12 @@
 #include "metal/linked_kernel.h"
 
 namespace varkel::metal {
+namespace {
+
+// Fewer threadgroups than this: too little work to hand to other threads.
+constexpr uint64_t kSmallThreadgroups = 16;
+
+}  // namespace
 
 void DispatchSchedule::add(const LinkedKernel& kernel, const DispatchArgs& args, uint32_t encoder) {
   Dispatch d{&kernel, args, encoder, 0, ranges_.size(), ranges_.size()};
@@ -47,9 +53,16 @@ void DispatchSchedule::run(const std::function<void(uint32_t encoder)>& before_s
       if (dispatches_[i].step == step) step_members_.push_back(i);
     }
     before_step(dispatches_[step_members_.front()].encoder);
+    // Small dispatches cost less run in turn here than handed out.
+    std::erase_if(step_members_, [&](uint32_t i) {
+      const Grid& g = dispatches_[i].args.grid;
+      if (uint64_t{g.threadgroups[0]} * g.threadgroups[1] * g.threadgroups[2] >= kSmallThreadgroups) return false;
+      dispatches_[i].kernel->run(dispatches_[i].args);
+      return true;
+    });
     if (step_members_.size() == 1) {
       run_one(this, 0);
-    } else {
+    } else if (step_members_.size() > 1) {
       // Each dispatch is a task; the parallel runs inside it are shared, so
       // a big dispatch beside small ones still gets every idle thread.
       TaskBatch batch(static_cast<uint32_t>(step_members_.size()), &DispatchSchedule::run_one, this, true);

@@ -11,7 +11,7 @@ namespace {
 // Smallest piece worth a read of its own, and the aim of a couple of pieces
 // per pool thread, so that a thread the OS runs late leaves little behind.
 constexpr uint64_t kMinPieceBytes = 256 * 1024;
-constexpr uint64_t kPiecesPerThread = 2;
+constexpr uint64_t kPiecesPerThread = 4;
 constexpr uint64_t kPageBytes = 4096;
 
 }  // namespace

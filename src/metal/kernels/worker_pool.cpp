@@ -249,7 +249,6 @@ void run_chunks(uint32_t chunks, ChunkFn fn, void* context) {
     return;
   }
   if (in_sharing_task) {
-    pool().count_region();
     // Only its own chunks while it waits: a kernel of another task on this
     // thread could clobber the thread's scratch that this run still uses.
     TaskBatch shared(chunks, fn, context);
@@ -270,11 +269,12 @@ TaskBatch::TaskBatch(uint32_t count, ChunkFn fn, void* context, bool share_neste
 
 TaskBatch::~TaskBatch() {
   if (count_ == 0) return;
-  wait();
+  if (!finished()) wait();
   pool().remove(this);
 }
 
 void TaskBatch::wait(bool run_other_tasks) {
+  if (run_other_tasks) pool().count_region();
   // Own tasks first: another batch's task could hold this thread up.
   while (pool().run_task_of(*this)) {
   }

@@ -65,8 +65,9 @@ bool run_waiting_task();
 template <class Ready>
 void wait_running_tasks(Ready&& ready);
 
-// Since the process started: parallel runs that used the workers, and the
-// time their callers spent waiting for the workers' last chunks.
+// Since the process started: the barriers callers passed (parallel runs that
+// used the workers and task batches waited for), and the time callers spent
+// in parallel runs waiting for the workers' last chunks.
 struct PoolStats {
   uint64_t regions = 0;
   uint64_t wait_ns = 0;
