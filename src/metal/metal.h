@@ -8,10 +8,13 @@
 // pipeline and buffer its dispatches use until it has completed (or is
 // dropped uncommitted), so callers may release theirs right after encoding.
 //
-// Execution model: dispatches are recorded in encoding order and run, in that
-// order, when the command buffer is committed. commit() does the work on the
-// calling thread (kernels spread big dispatches over worker threads), so a
-// command buffer is Completed or Error when commit() returns and
+// Execution model: dispatches are recorded in encoding order and run when
+// the command buffer is committed, with the results of that order: a dispatch
+// starts only after every earlier one that writes bytes it reads or writes,
+// or reads bytes it writes, and dispatches without such a hazard run side by
+// side (dispatch_schedule.h). An event wait holds back everything encoded
+// after it. commit() does the work on the calling thread and the worker pool,
+// so a command buffer is Completed or Error when commit() returns and
 // wait_until_completed() returns at once.
 //
 // Every dispatch is checked against its kernel's declaration before it runs:

@@ -130,9 +130,13 @@ TEST(DispatchScheduleTest, HazardsOrderDispatchesAndTheRestShareSteps) {
       }
       k.params.push_back({ParamKind::Constant, ElementType::Uint, false, "id", 30});
       args.constants[30] = d;
+      args.grid.threadgroups[0] = 64;  // big enough to be handed out
       k.run = [](const DispatchArgs& a) {
+        // A parallel run inside a dispatch of a shared step covers its rows once.
+        std::atomic<uint32_t> rows{0};
+        parallel_rows(4000, 1 << 16, [&](uint32_t b, uint32_t e) { rows.fetch_add(e - b); });
         std::lock_guard lock(ran_mutex);
-        ran.emplace_back(a.u32(30), current_step);
+        ran.emplace_back(rows.load() == 4000 ? a.u32(30) : 1000, current_step);
       };
       schedule.add(k, args, 0);
     }
@@ -141,7 +145,10 @@ TEST(DispatchScheduleTest, HazardsOrderDispatchesAndTheRestShareSteps) {
     uint32_t steps = 0;
     schedule.run([&](uint32_t) { current_step = steps++; });
     std::vector<uint32_t> got(c.dispatches.size(), 99);
-    for (const auto& [d, step] : ran) got[d] = step;
+    for (const auto& [d, step] : ran) {
+      ASSERT_LT(d, got.size()) << "a nested parallel run missed rows";
+      got[d] = step;
+    }
     EXPECT_EQ(got, c.steps);
     EXPECT_EQ(ran.size(), c.dispatches.size());
   }
