@@ -10,6 +10,9 @@ namespace {
 
 // Fewer threadgroups than this: too little work to hand to other threads.
 constexpr uint64_t kSmallThreadgroups = 16;
+// A step runs as whole dispatches per thread only with this many per thread:
+// fewer leave threads idle behind the biggest one.
+constexpr uint32_t kDispatchesPerThread = 2;
 
 }  // namespace
 
@@ -60,13 +63,14 @@ void DispatchSchedule::run(const std::function<void(uint32_t encoder)>& before_s
       dispatches_[i].kernel->run(dispatches_[i].args);
       return true;
     });
-    if (step_members_.size() == 1) {
-      run_one(this, 0);
-    } else if (step_members_.size() > 1) {
-      // Each dispatch is a task; the parallel runs inside it are shared, so
-      // a big dispatch beside small ones still gets every idle thread.
-      TaskBatch batch(static_cast<uint32_t>(step_members_.size()), &DispatchSchedule::run_one, this, true);
-      batch.wait();
+    if (step_members_.size() >= kDispatchesPerThread * worker_count()) {
+      // One parallel run with a dispatch per chunk: each thread runs whole
+      // dispatches, one barrier for the step.
+      run_chunks(static_cast<uint32_t>(step_members_.size()), &DispatchSchedule::run_one, this);
+    } else {
+      // Too few to keep every thread busy: one after another, each spread
+      // over all threads.
+      for (uint32_t i = 0; i < step_members_.size(); ++i) run_one(this, i);
     }
   }
   dispatches_.clear();

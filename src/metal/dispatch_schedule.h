@@ -2,8 +2,11 @@
 // Hazard tracking for the dispatches of a command buffer, as a GPU driver
 // does it: a dispatch runs in the first step after every earlier dispatch it
 // has a hazard with (a byte range that one writes and the other reads or
-// writes), and the dispatches of one step run side by side. Every dispatch
-// thus sees exactly the bytes it would see in encoding order.
+// writes). Every dispatch thus sees exactly the bytes it would see in
+// encoding order. A step with at least two dispatches per thread is one
+// parallel run of whole dispatches (one barrier for all of them); a smaller
+// step runs its dispatches in turn, each spread over every thread, and tiny
+// dispatches always run in turn on the committing thread.
 
 #include <cstddef>
 #include <cstdint>

@@ -4,7 +4,6 @@
 // takes up each expert as soon as its record has landed.
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -42,7 +41,6 @@ constexpr ProjectionOffsets kDownProj{1179648, 1703936, 1736704};
 // The params slots the combine kernel reads.
 constexpr std::size_t kParamsFloats = 10;
 constexpr std::size_t kSharedScoreParam = 8;
-
 
 float* floats(const metal::BufferPtr& buffer) { return static_cast<float*>(buffer->contents()); }
 

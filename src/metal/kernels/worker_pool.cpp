@@ -27,9 +27,6 @@ namespace {
 // Set while a thread runs chunks, so that a chunk that starts a parallel run
 // of its own does it inline instead of waiting on the pool it occupies.
 thread_local bool in_chunk = false;
-// Set while a thread runs a task of a batch whose tasks share their parallel
-// runs: such a run becomes a batch of its own that idle threads join.
-thread_local bool in_sharing_task = false;
 
 // Threads of a run, the caller included: VARKEL_THREADS when set to a
 // positive number (benchmarks, sharing a machine), else one per CPU the
@@ -184,12 +181,10 @@ class WorkerPool {
   }
 
   static void execute(TaskBatch& batch, uint32_t index) {
-    const bool chunk = in_chunk, sharing = in_sharing_task;
-    in_chunk = !batch.shares_nested_runs_;
-    in_sharing_task = batch.shares_nested_runs_;
+    const bool chunk = in_chunk;
+    in_chunk = true;
     batch.fn_(batch.context_, index);
     in_chunk = chunk;
-    in_sharing_task = sharing;
     batch.done_.fetch_add(1, std::memory_order_acq_rel);
   }
 
@@ -248,13 +243,6 @@ void run_chunks(uint32_t chunks, ChunkFn fn, void* context) {
     for (uint32_t c = 0; c < chunks; ++c) fn(context, c);
     return;
   }
-  if (in_sharing_task) {
-    // Only its own chunks while it waits: a kernel of another task on this
-    // thread could clobber the thread's scratch that this run still uses.
-    TaskBatch shared(chunks, fn, context);
-    shared.wait(false);
-    return;
-  }
   pool().run(chunks, fn, context);
 }
 
@@ -262,8 +250,7 @@ uint32_t worker_count() { return pool().size(); }
 
 PoolStats pool_stats() { return pool().stats(); }
 
-TaskBatch::TaskBatch(uint32_t count, ChunkFn fn, void* context, bool share_nested_runs)
-    : fn_(fn), context_(context), count_(count), shares_nested_runs_(share_nested_runs) {
+TaskBatch::TaskBatch(uint32_t count, ChunkFn fn, void* context) : fn_(fn), context_(context), count_(count) {
   if (count_ != 0) pool().add(this);
 }
 
@@ -273,13 +260,12 @@ TaskBatch::~TaskBatch() {
   pool().remove(this);
 }
 
-void TaskBatch::wait(bool run_other_tasks) {
-  if (run_other_tasks) pool().count_region();
+void TaskBatch::wait() {
+  pool().count_region();
   // Own tasks first: another batch's task could hold this thread up.
   while (pool().run_task_of(*this)) {
   }
-  if (run_other_tasks) return wait_running_tasks([this] { return finished(); });
-  for (int spins = 0; !finished();) relax_wait(spins);
+  wait_running_tasks([this] { return finished(); });
 }
 
 bool run_waiting_task() { return pool().run_task(); }

@@ -33,18 +33,17 @@ uint32_t worker_count();
 
 // fn(context, i) once for every i in [0, count), in claim order, on the pool.
 // Tasks must not throw. The destructor waits for every task. A parallel run
-// started inside a task runs on that thread alone, unless the batch shares
-// nested runs: then idle threads join it (tasks that are whole dispatches).
+// started inside a task runs on that thread alone.
 class TaskBatch {
  public:
-  TaskBatch(uint32_t count, ChunkFn fn, void* context, bool share_nested_runs = false);
+  TaskBatch(uint32_t count, ChunkFn fn, void* context);
   ~TaskBatch();
   TaskBatch(const TaskBatch&) = delete;
   TaskBatch& operator=(const TaskBatch&) = delete;
 
-  // Runs this batch's waiting tasks on the calling thread, then (unless told
-  // not to) other batches' tasks, until every task of this batch has returned.
-  void wait(bool run_other_tasks = true);
+  // Runs this batch's waiting tasks on the calling thread, then other
+  // batches', until every task of this batch has returned.
+  void wait();
   bool finished() const { return done_.load(std::memory_order_acquire) >= count_; }
 
  private:
@@ -52,7 +51,6 @@ class TaskBatch {
   ChunkFn fn_;
   void* context_;
   uint32_t count_;
-  bool shares_nested_runs_;
   alignas(64) std::atomic<uint32_t> next_{0};
   alignas(64) std::atomic<uint32_t> done_{0};
 };

@@ -109,13 +109,19 @@ TEST(DispatchScheduleTest, HazardsOrderDispatchesAndTheRestShareSteps) {
     std::vector<std::vector<Use>> dispatches;
     std::vector<uint32_t> steps;
   };
-  const Case cases[] = {
+  std::vector<Case> cases = {
       {{{{0, 64, false}}, {{0, 64, false}}, {{64, 128, true}}}, {0, 0, 0}},     // reads and a disjoint write
       {{{{0, 64, true}}, {{32, 96, false}}, {{200, 300, true}}}, {0, 1, 0}},   // read after write
       {{{{0, 64, false}}, {{60, 70, true}}}, {0, 1}},                          // write after read
       {{{{0, 64, true}}, {{0, 8, true}}, {{100, 110, false}}}, {0, 1, 0}},     // write after write
       {{{{0, 10, true}}, {{0, 10, false}, {20, 30, true}}, {{20, 30, false}}, {{40, 50, true}}}, {0, 1, 2, 0}},
   };
+  // Enough independent dispatches for one parallel run of whole dispatches.
+  Case& many = cases.emplace_back();
+  for (uint32_t d = 0; d < 40; ++d) {
+    many.dispatches.push_back({{8 * d, 8 * d + 8, true}, {400, 512, false}});
+    many.steps.push_back(0);
+  }
   std::vector<std::byte> block(512);
   for (const Case& c : cases) {
     std::vector<LinkedKernel> kernels(c.dispatches.size());
@@ -132,7 +138,7 @@ TEST(DispatchScheduleTest, HazardsOrderDispatchesAndTheRestShareSteps) {
       args.constants[30] = d;
       args.grid.threadgroups[0] = 64;  // big enough to be handed out
       k.run = [](const DispatchArgs& a) {
-        // A parallel run inside a dispatch of a shared step covers its rows once.
+        // A parallel run inside a dispatch covers its rows once.
         std::atomic<uint32_t> rows{0};
         parallel_rows(4000, 1 << 16, [&](uint32_t b, uint32_t e) { rows.fetch_add(e - b); });
         std::lock_guard lock(ran_mutex);
