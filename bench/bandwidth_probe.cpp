@@ -3,15 +3,16 @@
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
 
-#include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "bandwidth_probe.h"
+#include "metal/kernels/worker_pool.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace varkel::bench::HWY_NAMESPACE {
@@ -41,12 +42,35 @@ namespace varkel::bench {
 
 HWY_EXPORT(SumFloats);
 
+namespace {
+
+// fn(begin, end) over 1 MiB pieces of [0, floats), handed out to the worker
+// pool's threads as they come free: a thread the OS runs late on a busy
+// machine does not stretch the pass.
+template <class Fn>
+void run_pieces(std::size_t floats, Fn fn) {
+  constexpr std::size_t kPiece = std::size_t{1} << 18;
+  struct Context {
+    Fn* fn;
+    std::size_t floats;
+  } context{&fn, floats};
+  metal::run_chunks(
+      static_cast<uint32_t>((floats + kPiece - 1) / kPiece),
+      [](void* p, uint32_t piece) {
+        const auto& c = *static_cast<const Context*>(p);
+        const std::size_t begin = std::size_t{piece} * kPiece;
+        (*c.fn)(begin, std::min(begin + kPiece, c.floats));
+      },
+      &context);
+}
+
+}  // namespace
+
 BandwidthProbe::BandwidthProbe(std::size_t bytes)
     : data_(static_cast<float*>(std::aligned_alloc(64, (bytes / sizeof(float)) * sizeof(float) + 64))),
       floats_(bytes / sizeof(float)) {
   // Touch every page from the threads that will read it.
-#pragma omp parallel for schedule(static)
-  for (std::size_t i = 0; i < floats_; ++i) data_[i] = 1.0f;
+  run_pieces(floats_, [this](std::size_t begin, std::size_t end) { std::fill(data_ + begin, data_ + end, 1.0f); });
 }
 
 BandwidthProbe::~BandwidthProbe() { std::free(data_); }
@@ -56,19 +80,15 @@ ProbeResult BandwidthProbe::measure(int repeats) {
   float checksum = 0.0f;
   const std::size_t n = floats_;
   for (int r = 0; r < repeats; ++r) {
-    float total = 0.0f;
+    std::atomic<float> total{0.0f};
     const auto t0 = std::chrono::steady_clock::now();
-    // 1 MiB pieces handed out as threads come free: a thread the OS runs
-    // late on a busy machine does not stretch the pass.
-    const std::size_t piece = std::size_t{1} << 18;
-    const std::size_t pieces = (n + piece - 1) / piece;
-#pragma omp parallel for schedule(dynamic) reduction(+ : total)
-    for (std::size_t p = 0; p < pieces; ++p) {
-      const std::size_t begin = p * piece;
-      total += HWY_DYNAMIC_DISPATCH(SumFloats)(data_ + begin, std::min(piece, n - begin));
-    }
+    run_pieces(n, [&](std::size_t begin, std::size_t end) {
+      const float sum = HWY_DYNAMIC_DISPATCH(SumFloats)(data_ + begin, end - begin);
+      for (float seen = total.load(); !total.compare_exchange_weak(seen, seen + sum);) {
+      }
+    });
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    checksum += total;
+    checksum += total.load();
     best = std::max(best, static_cast<double>(n * sizeof(float)) / seconds);
   }
   return {best, checksum};

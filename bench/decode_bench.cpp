@@ -91,7 +91,7 @@ int run(int argc, char** argv) {
   decoders.emplace_back("Qwen35MoEFusedExp1", *model, o.k);
   decoders.emplace_back("Qwen35MoEFusedExp2", *model, o.k);
   std::vector<std::pair<std::string_view, DecodeRound>> runs;
-  for (const Decoder& d : decoders) runs.emplace_back(d.mode(), DecodeRound{1e30, 0});
+  for (const Decoder& d : decoders) runs.emplace_back(d.mode(), DecodeRound{1e30, 0, {}});
   ProbeResult probe{0, 0};
   for (std::size_t r = 0; r < o.rounds; ++r) {
     for (std::size_t i = 0; i < decoders.size(); ++i) {
@@ -114,6 +114,7 @@ int run(int argc, char** argv) {
     fmt::print("{:<20} {:8.2f} tok/s  {:8.2f} ms/token (expert reads {:6.2f} ms)  {:7.2f} GB/s  roofline {:.2f}\n",
                mode, 1.0 / r.seconds_per_token, r.seconds_per_token * 1e3, r.expert_io_ms_per_token, achieved / 1e9,
                achieved / probe.bytes_per_second);
+    fmt::print("  per token: {}\n", format_breakdown(r.breakdown));
   }
   fmt::print("(probe checksum {})\n", probe.checksum);
   return 0;

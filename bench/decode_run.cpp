@@ -7,6 +7,9 @@
 
 #include "engine/qwen35_constants.h"
 #include "engine/telemetry.h"
+#include "metal/kernels/worker_pool.h"
+
+#include <fmt/format.h>
 
 namespace varkel::bench {
 namespace {
@@ -46,15 +49,40 @@ Decoder::Decoder(std::string_view mode, std::shared_ptr<const Model> model, std:
 
 DecodeRound Decoder::round(std::size_t tokens) {
   set_record_telemetry(true);
+  decode_profile() = DecodeProfile{};
+  set_decode_profiling(true);
+  const metal::PoolStats pool_before = metal::pool_stats();
   const double io_before = expert_io_ms();
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t t = 0; t < tokens; ++t) {
     step(static_cast<int64_t>((next_++ * 7919) % qwen35::kVocabSize));
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const metal::PoolStats pool_after = metal::pool_stats();
+  set_decode_profiling(false);
   set_record_telemetry(false);
   const double n = static_cast<double>(tokens);
-  return {seconds / n, (expert_io_ms() - io_before) / n};
+  DecodeBreakdown b;
+  double staged = 0;
+  for (std::size_t s = 0; s < b.stage_ms.size(); ++s) {
+    b.stage_ms[s] = decode_profile().ms[s] / n;
+    staged += b.stage_ms[s];
+  }
+  b.other_ms = seconds * 1e3 / n - staged;
+  b.reads_landed_ms = decode_profile().reads_landed_ms / n;
+  b.stage_waiting_ms = decode_profile().stage_waiting_ms / n;
+  b.pool_regions = static_cast<double>(pool_after.regions - pool_before.regions) / n;
+  b.pool_wait_ms = static_cast<double>(pool_after.wait_ns - pool_before.wait_ns) / 1e6 / n;
+  return {seconds / n, (expert_io_ms() - io_before) / n, b};
+}
+
+std::string format_breakdown(const DecodeBreakdown& b) {
+  std::string out;
+  for (std::size_t s = 0; s < b.stage_ms.size(); ++s) out += fmt::format("{} {:.2f}, ", kDecodeStageNames[s], b.stage_ms[s]);
+  out += fmt::format("other {:.2f} ms (in experts: reads landed after {:.2f}, stage waited {:.2f}); pool: {:.0f} "
+                     "barriers, {:.2f} ms waiting",
+                     b.other_ms, b.reads_landed_ms, b.stage_waiting_ms, b.pool_regions, b.pool_wait_ms);
+  return out;
 }
 
 void Decoder::step(int64_t id) {

@@ -4,10 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <array>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "engine/decode_profile.h"
 #include "engine/engine.h"
 #include "model/model.h"
 
@@ -27,10 +30,26 @@ struct DecodeBytes {
 };
 DecodeBytes decode_bytes(const Model& model, std::size_t k);
 
+// Per token: the forward pass's stages (decode_profile.h), what the stages
+// leave out (encoding, waits, the embedding), and the worker pool's parallel
+// runs and the time callers waited in them for the last chunks.
+struct DecodeBreakdown {
+  std::array<double, static_cast<std::size_t>(DecodeStage::Count)> stage_ms{};
+  double other_ms = 0;
+  double reads_landed_ms = 0;    // inside "experts"
+  double stage_waiting_ms = 0;   // inside "experts"
+  double pool_regions = 0;
+  double pool_wait_ms = 0;
+};
+
 struct DecodeRound {
   double seconds_per_token;
   double expert_io_ms_per_token;
+  DecodeBreakdown breakdown;
 };
+
+// "pre-expert 1.23, routing 0.01, ..." in milliseconds per token.
+std::string format_breakdown(const DecodeBreakdown& b);
 
 // One engine whose GPU state carries the sequence; each round decodes more
 // tokens, one per forward call.

@@ -1,6 +1,9 @@
 // Engine construction (both constant sets), cache upload/download of the full
-// model's state, and the host cost of encoding one mat-vec (three manifest
-// lookups and a dispatch record). Run by hand, never by tests.
+// model's state, the host cost of encoding one mat-vec (three manifest
+// lookups and a dispatch record), and what running a dispatch costs beyond
+// its arithmetic: command buffers of eight small or expert-sized dispatches,
+// once independent (one parallel step) and once each writing the same output
+// (eight steps). Run by hand, never by tests.
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +15,7 @@
 #include "cache/cache.h"
 #include "engine/engine.h"
 #include "engine/qwen35_moe/fused_engine.h"
+#include "engine/qwen35_moe/metal_kernels.h"
 #include "support/test_model_writer.h"
 
 namespace {
@@ -92,6 +96,38 @@ int main() {
   }
   fmt::print("encode_matvec_into (u32, encode only): {:.2f} us per call\n", ms_since(start) * 1000.0 / kCalls);
   enc->end_encoding();
+
+  // Eight dispatches per command buffer; `independent` gives each its own output.
+  const qwen35::ExpertBuffer& ex = state.experts;
+  auto run_eight = [&](bool matvec, bool independent) {
+    constexpr int kBuffers = 200;
+    double best = 1e300;
+    for (int round = 0; round < 5; ++round) {
+      const auto begin = Clock::now();
+      for (int b = 0; b < kBuffers; ++b) {
+        auto c = state.ctx.queue->command_buffer();
+        auto e = c->compute_command_encoder();
+        for (std::size_t i = 0; i < 8; ++i) {
+          const std::size_t out = independent ? i : 0;
+          const metal::BufferPtr& d = ex.expert_data[i];
+          auto ok = matvec ? qwen35::encode_matvec_offset(state.ctx, *e, {d, 0}, {d, 524288}, {d, 557056},
+                                                          state.ctx.buf_mlp_in, ex.gate_out[out], 512, 2048, 64, 3)
+                           : qwen35::encode_swiglu(state.ctx, *e, ex.up_out[i], ex.up_out[i], ex.act[out], 512);
+          if (!ok) throw std::runtime_error(ok.error().to_string());
+        }
+        e->end_encoding();
+        c->commit();
+        if (c->status() != metal::CommandBufferStatus::Completed) throw std::runtime_error(c->error());
+      }
+      best = std::min(best, ms_since(begin) * 1000.0 / (kBuffers * 8));
+    }
+    return best;
+  };
+  for (bool matvec : {false, true}) {
+    fmt::print("{}: {:.2f} us per dispatch independent, {:.2f} us chained\n",
+               matvec ? "4-bit mat-vec 512x2048 (expert gate)" : "SwiGLU of 512 (encode and run)", run_eight(matvec, true),
+               run_eight(matvec, false));
+  }
   std::filesystem::remove_all(root);
   return 0;
 }

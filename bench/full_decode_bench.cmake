@@ -1,8 +1,9 @@
 # Decode speed of both engines over synthetic FullModel directories (bq4 and
 # int4, about 20 GB, written once under .cache/bench/), per k and thread count.
-add_executable(full_decode_bench full_decode_bench.cpp decode_run.cpp bandwidth_probe.cpp)
+add_executable(full_decode_bench full_decode_bench.cpp decode_run.cpp bandwidth_probe.cpp disk_read_probe.cpp
+               memory_cgroup.cpp)
 target_link_libraries(full_decode_bench PRIVATE varkel_engine varkel_model varkel_test_support hwy::hwy
-                      OpenMP::OpenMP_CXX fmt::fmt)
+                      fmt::fmt)
 target_include_directories(full_decode_bench PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/bench
                            ${PROJECT_SOURCE_DIR}/tests/cpp)
 target_compile_definitions(full_decode_bench PRIVATE VARKEL_SOURCE_DIR="${PROJECT_SOURCE_DIR}")

@@ -9,16 +9,21 @@
 // while every file still holds all 256 records.
 //
 // The parent process runs one child per case (storage scheme x k x thread
-// count): the kernel and expert-read pools size themselves at first use, so a
-// thread count needs its own process. Each child measures, in alternating
+// count): the worker pool sizes itself at first use, so a thread count needs
+// its own process. Each child measures, in alternating
 // rounds, both engines, the memory-read probe and the page-cache read
 // bandwidth, and reports medians of the per-round figures.
 //
+// --capped runs the case this module exists for instead: the int4 model with
+// a router that spreads each layer's tokens over all 256 experts (its own
+// weight file, the same expert files), in a memory cgroup of --cap-gb GB (8)
+// that the benchmark makes, page cache dropped first, on all cores, next to a
+// random-read probe of the expert files from disk measured in the same run.
+//
 // Usage: full_decode_bench [--dir PATH] [--tokens N] [--rounds R] [--reserve-gb G]
-//                          [--threads LIST] [--k LIST] [--schemes LIST]
+//                          [--threads LIST] [--ks LIST] [--schemes LIST] [--capped] [--cap-gb G]
 
 #include <fcntl.h>
-#include <omp.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -40,8 +45,12 @@
 #include <fmt/format.h>
 
 #include "bandwidth_probe.h"
+#include "disk_read_probe.h"
+#include "memory_cgroup.h"
 #include "decode_run.h"
 #include "engine/qwen35_constants.h"
+#include "engine/qwen35_moe/expert_io.h"
+#include "metal/kernels/worker_pool.h"
 #include "model/model.h"
 #include "support/test_model_writer.h"
 #include "support/test_values.h"
@@ -65,10 +74,13 @@ struct Options {
   std::vector<std::size_t> threads;  // empty: {all cores, 2}
   std::vector<std::size_t> ks = {4, 8};
   std::vector<std::string> schemes = {"bq4", "int4"};
+  bool capped = false;
+  double cap_gb = 8.0;
   // Child mode: one case.
   bool child = false;
   fs::path model;
   std::size_t k = 8;
+  fs::path cgroup;  // capped: the cgroup to join
 };
 
 std::vector<std::string> split(std::string_view text) {
@@ -96,8 +108,8 @@ Options parse(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string_view flag = argv[i];
-    if (flag == "--child") {
-      o.child = true;
+    if (flag == "--child" || flag == "--capped") {
+      (flag == "--child" ? o.child : o.capped) = true;
       continue;
     }
     if (i + 1 >= argc) throw std::runtime_error(fmt::format("{} needs a value", flag));
@@ -110,6 +122,10 @@ Options parse(int argc, char** argv) {
       o.tokens = positive(flag, value);
     } else if (flag == "--rounds") {
       o.rounds = positive(flag, value);
+    } else if (flag == "--cgroup") {
+      o.cgroup = value;
+    } else if (flag == "--cap-gb") {
+      o.cap_gb = std::stod(value);
     } else if (flag == "--reserve-gb") {
       o.reserve_gb = std::stod(value);
     } else if (flag == "--k") {
@@ -137,10 +153,13 @@ Options parse(int argc, char** argv) {
 
 // ---- writing the models ----
 
-test_support::TestModelOptions bench_model_options(bool int4) {
+// "bq4", "int4", or "int4_spread" (the capped case: the router left as drawn).
+test_support::TestModelOptions bench_model_options(std::string_view scheme) {
+  const bool int4 = scheme != "bq4";
   test_support::TestModelOptions options = test_support::full_model_options(false);
   options.int4_scheme = int4;
   options.write_experts = !int4;  // int4 links to the bq4 records
+  if (scheme == "int4_spread") return options;
   options.adjust_values = [](const std::string& name, std::size_t row_begin, std::size_t rows, std::size_t cols,
                              std::span<float> values) {
     if (!name.ends_with(".mlp.gate.weight")) return;
@@ -179,10 +198,14 @@ fs::path scheme_dir(const Options& o, std::string_view scheme) { return o.dir / 
 void ensure_models(const Options& o) {
   // int4 needs the bq4 expert files.
   std::vector<std::string> needed = {"bq4"};
-  if (std::find(o.schemes.begin(), o.schemes.end(), "int4") != o.schemes.end()) needed.push_back("int4");
+  if (o.capped) {
+    needed.push_back("int4_spread");
+  } else if (std::find(o.schemes.begin(), o.schemes.end(), "int4") != o.schemes.end()) {
+    needed.push_back("int4");
+  }
   uint64_t to_write = 0;
   for (const auto& scheme : needed) {
-    if (!fs::exists(scheme_dir(o, scheme) / kDoneMarker)) to_write += estimated_bytes(bench_model_options(scheme == "int4"));
+    if (!fs::exists(scheme_dir(o, scheme) / kDoneMarker)) to_write += estimated_bytes(bench_model_options(scheme));
   }
   if (to_write == 0) return;
   fs::create_directories(o.dir);
@@ -204,8 +227,8 @@ void ensure_models(const Options& o) {
     fmt::print(stderr, "writing the {} FullModel to {} (once) ...\n", scheme, dir.string());
     const auto start = std::chrono::steady_clock::now();
     fs::remove_all(dir);
-    const bool int4 = scheme == "int4";
-    test_support::write_test_model(dir, bench_model_options(int4));
+    const bool int4 = scheme != "bq4";
+    test_support::write_test_model(dir, bench_model_options(scheme));
     if (int4) fs::create_directory_symlink(fs::path("..") / "full_bq4" / "packed_experts", dir / "packed_experts");
     std::ofstream(dir / kDoneMarker) << "complete\n";
     fmt::print(stderr, "  done in {:.0f} s\n",
@@ -222,8 +245,7 @@ std::size_t env_threads(const char* name) {
   return cores == 0 ? 1 : cores;
 }
 
-// Sustained page-cache read bandwidth with the expert-read pool's thread
-// count: every thread preads whole hot records of the warm expert files (all
+// Sustained page-cache read bandwidth with the worker pool's thread count: every thread preads whole hot records of the warm expert files (all
 // layers, so the set is larger than the caches, as the decode's is) into its
 // own staging buffer for a fixed time. No per-pass barrier, so a thread the OS
 // runs late costs only its own share.
@@ -289,7 +311,120 @@ class PageCacheProbe {
   std::vector<uint8_t*> slots_;
 };
 
+// Field by field, the median over the rounds.
+DecodeBreakdown median_breakdown(const std::vector<DecodeBreakdown>& rounds) {
+  DecodeBreakdown m;
+  auto field = [&](auto pick) {
+    std::vector<double> v;
+    for (const DecodeBreakdown& b : rounds) v.push_back(pick(b));
+    return median(std::move(v));
+  };
+  for (std::size_t s = 0; s < m.stage_ms.size(); ++s) m.stage_ms[s] = field([s](const DecodeBreakdown& b) { return b.stage_ms[s]; });
+  m.other_ms = field([](const DecodeBreakdown& b) { return b.other_ms; });
+  m.reads_landed_ms = field([](const DecodeBreakdown& b) { return b.reads_landed_ms; });
+  m.stage_waiting_ms = field([](const DecodeBreakdown& b) { return b.stage_waiting_ms; });
+  m.pool_regions = field([](const DecodeBreakdown& b) { return b.pool_regions; });
+  m.pool_wait_ms = field([](const DecodeBreakdown& b) { return b.pool_wait_ms; });
+  return m;
+}
+
+// The engine's expert-read phase alone: every layer's reads of k hot records
+// (different ones each layer and pass) into k slots, with nothing else to do.
+// Bytes per second over about `seconds`.
+double expert_read_phase(const Model& model, std::size_t k, double seconds) {
+  std::vector<std::unique_ptr<uint8_t, decltype(&std::free)>> buffers;
+  std::vector<std::span<uint8_t>> slots;
+  for (std::size_t i = 0; i < k; ++i) {
+    auto* p = static_cast<uint8_t*>(std::aligned_alloc(16384, kExpertRecordSize));
+    if (p == nullptr) throw std::bad_alloc();
+    std::memset(p, 0, kExpertRecordSize);
+    buffers.emplace_back(p, &std::free);
+    slots.emplace_back(p, kExpertRecordSize);
+  }
+  TelemetryMap telemetry;
+  std::vector<uint32_t> experts(k);
+  uint64_t bytes = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t pass = 0; std::chrono::steady_clock::now() - start < std::chrono::duration<double>(seconds); ++pass) {
+    for (std::size_t l = 0; l < model.experts().size(); ++l) {
+      for (std::size_t i = 0; i < k; ++i) experts[i] = static_cast<uint32_t>((pass * k + i + l) % kHotExperts);
+      if (auto read = qwen35::route_experts(model.experts()[l], experts, slots, telemetry); !read) {
+        throw std::runtime_error(read.error().to_string());
+      }
+      bytes += k * kExpertRecordSize;
+    }
+  }
+  return static_cast<double>(bytes) / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Bytes this process has had read from storage (not from the page cache).
+uint64_t storage_read_bytes() {
+  std::ifstream in("/proc/self/io");
+  for (std::string key; in >> key;) {
+    uint64_t value = 0;
+    in >> value;
+    if (key == "read_bytes:") return value;
+  }
+  return 0;
+}
+
+// The memory-capped case, inside the cgroup the parent made: the disk probe
+// and both engines in alternating rounds, each probe on records not read before.
+int run_capped_child(const Options& o) {
+  MemoryCgroup::join(o.cgroup);
+  auto model = Model::load_shared(o.model.string());
+  if (!model) throw std::runtime_error(model.error().to_string());
+  const std::size_t layers = (*model)->experts().size();
+  const fs::path experts = o.model / "packed_experts";
+  constexpr std::size_t kProbeRecords = 96;
+  std::vector<double> disk_gbs{disk_read_probe(experts, layers, FullModel::kNumExperts, kExpertRecordSize, o.k,
+                                               kProbeRecords, 1) / 1e9};
+  std::vector<Decoder> decoders;
+  decoders.emplace_back("Qwen35MoEFusedExp1", *model, o.k, 4);
+  decoders.emplace_back("Qwen35MoEFusedExp2", *model, o.k, 4);
+  struct Samples {
+    std::vector<double> tok_s, io_ms, read_gbs, disk_mb, disk_gbs;
+    std::vector<DecodeBreakdown> breakdowns;
+  };
+  std::vector<Samples> samples(decoders.size());
+  const std::size_t per_round = o.tokens / o.rounds;
+  for (std::size_t r = 0; r < o.rounds; ++r) {
+    for (std::size_t j = 0; j < decoders.size(); ++j) {
+      const std::size_t i = r % 2 == 0 ? j : decoders.size() - 1 - j;
+      const uint64_t storage_before = storage_read_bytes();
+      const DecodeRound got = decoders[i].round(per_round);
+      const double from_disk = static_cast<double>(storage_read_bytes() - storage_before) / static_cast<double>(per_round);
+      Samples& s = samples[i];
+      s.tok_s.push_back(1.0 / got.seconds_per_token);
+      s.io_ms.push_back(got.expert_io_ms_per_token);
+      const double layer_read_s = got.expert_io_ms_per_token / 1e3 / static_cast<double>(layers);
+      s.read_gbs.push_back(static_cast<double>(o.k * kExpertRecordSize) / layer_read_s / 1e9);
+      s.disk_mb.push_back(from_disk / 1e6);
+      // Storage bytes per second of expert-read time (the weight file's
+      // page-ins, outside it, count too: an upper bound).
+      s.disk_gbs.push_back(from_disk / (got.expert_io_ms_per_token / 1e3) / 1e9);
+      s.breakdowns.push_back(got.breakdown);
+    }
+    disk_gbs.push_back(disk_read_probe(experts, layers, FullModel::kNumExperts, kExpertRecordSize, o.k, kProbeRecords,
+                                       static_cast<uint32_t>(r + 2)) /
+                       1e9);
+  }
+  const double disk = median(disk_gbs);
+  for (std::size_t i = 0; i < decoders.size(); ++i) {
+    const Samples& s = samples[i];
+    const double requested_mb = static_cast<double>(layers * o.k * kExpertRecordSize) / 1e6;
+    fmt::print("capped\t{}\t{:.3f}\t{:.2f}\t{:.2f}\t{:.0f}/{:.0f}\t{:.2f}\t{:.2f}\t{:.3f}\t{:.2f}-{:.2f}\n",
+               decoders[i].mode(), median(s.tok_s), median(s.io_ms), median(s.read_gbs), median(s.disk_mb),
+               requested_mb, median(s.disk_gbs), disk, median(s.disk_gbs) / disk,
+               *std::min_element(disk_gbs.begin(), disk_gbs.end()), *std::max_element(disk_gbs.begin(), disk_gbs.end()));
+    fmt::print("breakdown\t{}\t{}\n", decoders[i].mode(), format_breakdown(median_breakdown(s.breakdowns)));
+  }
+  fmt::print("peak\t{}\n", MemoryCgroup::peak_bytes(o.cgroup));
+  return 0;
+}
+
 int run_child(const Options& o) {
+  if (!o.cgroup.empty()) return run_capped_child(o);
   auto model = Model::load_shared(o.model.string());
   if (!model) throw std::runtime_error(model.error().to_string());
   const std::size_t layers = (*model)->experts().size();
@@ -297,7 +432,7 @@ int run_child(const Options& o) {
   const double per_token = static_cast<double>(bytes.total());
 
   BandwidthProbe probe(std::size_t{1} << 30);
-  PageCacheProbe page_cache(o.model / "packed_experts", layers, env_threads("RAYON_NUM_THREADS"));
+  PageCacheProbe page_cache(o.model / "packed_experts", layers, metal::worker_count());
   // Enough warm-up tokens that every hot record has been read at least once.
   std::vector<Decoder> decoders;
   decoders.emplace_back("Qwen35MoEFusedExp1", *model, o.k, 24);
@@ -305,15 +440,17 @@ int run_child(const Options& o) {
 
   struct Samples {
     std::vector<double> tok_s, ms, io_ms, roofline, read_fraction;
+    std::vector<DecodeBreakdown> breakdowns;
   };
   std::vector<Samples> samples(decoders.size());
-  std::vector<double> probe_gbs, page_cache_gbs;
+  std::vector<double> probe_gbs, page_cache_gbs, read_phase_fraction;
   const std::size_t per_round = o.tokens / o.rounds;
   for (std::size_t r = 0; r < o.rounds; ++r) {
     const double bw = probe.measure(3).bytes_per_second;
     const double pc = page_cache.measure(0.2);
     probe_gbs.push_back(bw / 1e9);
     page_cache_gbs.push_back(pc / 1e9);
+    read_phase_fraction.push_back(expert_read_phase(**model, o.k, 0.2) / pc);
     for (std::size_t j = 0; j < decoders.size(); ++j) {
       // Alternate which engine follows the probes (they leave the caches cold).
       const std::size_t i = r % 2 == 0 ? j : decoders.size() - 1 - j;
@@ -326,14 +463,19 @@ int run_child(const Options& o) {
       const double layer_read_s = got.expert_io_ms_per_token / 1e3 / static_cast<double>(layers);
       const double read_rate = static_cast<double>(o.k * kExpertRecordSize) / layer_read_s;
       s.read_fraction.push_back(read_rate / pc);
+      s.breakdowns.push_back(got.breakdown);
     }
   }
   fmt::print("bytes\t{}\t{}\t{}\t{}\n", bytes.weights, bytes.embedding_row, bytes.experts, bytes.linear_state);
+  fmt::print("read_phase\t{:.3f}\t{:.3f}\t{:.3f}\n", median(read_phase_fraction),
+             *std::min_element(read_phase_fraction.begin(), read_phase_fraction.end()),
+             *std::max_element(read_phase_fraction.begin(), read_phase_fraction.end()));
   for (std::size_t i = 0; i < decoders.size(); ++i) {
     const Samples& s = samples[i];
     fmt::print("row\t{}\t{:.3f}\t{:.2f}\t{:.2f}\t{:.3f}\t{:.3f}\t{:.2f}\t{:.2f}\n", decoders[i].mode(), median(s.tok_s),
                median(s.ms), median(s.io_ms), median(s.roofline), median(s.read_fraction), median(probe_gbs),
                median(page_cache_gbs));
+    fmt::print("breakdown\t{}\t{}\n", decoders[i].mode(), format_breakdown(median_breakdown(s.breakdowns)));
   }
   return 0;
 }
@@ -352,12 +494,14 @@ std::string shell_quote(std::string_view s) {
   return out + "'";
 }
 
-std::vector<std::string> run_case(const Options& o, const fs::path& model, std::size_t k, std::size_t threads) {
+std::vector<std::string> run_case(const Options& o, const fs::path& model, std::size_t k, std::size_t threads,
+                                  const fs::path& cgroup = {}) {
   const std::string self = fs::read_symlink("/proc/self/exe").string();
-  const std::string command =
-      fmt::format("VARKEL_KERNEL_THREADS={0} RAYON_NUM_THREADS={0} OMP_NUM_THREADS={0} {1} --child --model {2} --k {3} "
+  std::string command =
+      fmt::format("VARKEL_THREADS={0} {1} --child --model {2} --k {3} "
                   "--tokens {4} --rounds {5}",
                   threads, shell_quote(self), shell_quote(model.string()), k, o.tokens, o.rounds);
+  if (!cgroup.empty()) command += " --cgroup " + shell_quote(cgroup.string());
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
   if (!pipe) throw std::runtime_error("cannot start a measuring child");
   std::vector<std::string> lines;
@@ -382,9 +526,44 @@ std::vector<std::string> fields(const std::string& line) {
   return out;
 }
 
+int run_capped(const Options& o) {
+  const std::size_t threads = o.threads.empty() ? env_threads("VARKEL_THREADS") : o.threads.front();
+  fmt::print("FullModel int4, routing spread over all {} experts, memory cgroup of {:.1f} GB, page cache dropped "
+             "first, {} threads; {} tokens per engine in {} rounds, medians\n",
+             FullModel::kNumExperts, o.cap_gb, threads, o.tokens, o.rounds);
+  fmt::print("reads = k records / one layer's read time; from disk = MB/token fetched from storage of MB/token "
+             "requested; disk rate = those bytes / read time; probe = k at a time, whole records at random offsets, "
+             "from disk; fraction = disk rate / probe\n");
+  fmt::print("{:>2} {:<19} {:>7} {:>8} {:>10} {:>11} {:>9} {:>9} {:>6} {:>11}\n", "k", "engine", "tok/s", "io ms",
+             "reads GB/s", "from disk", "disk GB/s", "probe", "fract", "probe range");
+  for (std::size_t k : o.ks) {
+    std::vector<std::string> lines;
+    {
+      MemoryCgroup cgroup(fmt::format("varkel_decode_bench_{}", ::getpid()),
+                          static_cast<uint64_t>(o.cap_gb * 1e9));
+      drop_page_cache();
+      lines = run_case(o, scheme_dir(o, "int4_spread"), k, threads, cgroup.path());
+    }
+    for (const auto& line : lines) {
+      const auto f = fields(line);
+      if (f.size() == 10 && f[0] == "capped") {
+        fmt::print("{:>2} {:<19} {:>7} {:>8} {:>10} {:>11} {:>9} {:>9} {:>6} {:>11}\n", k, f[1], f[2], f[3], f[4], f[5],
+                   f[6], f[7], f[8], f[9]);
+      } else if (f.size() == 3 && f[0] == "breakdown") {
+        fmt::print("    ms/token: {}\n", f[2]);
+      } else if (f.size() == 2 && f[0] == "peak") {
+        fmt::print("    cgroup peak: {:.2f} GB\n", std::stod(f[1]) / 1e9);
+      }
+    }
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
 int run_parent(Options o) {
   ensure_models(o);
-  if (o.threads.empty()) o.threads = {env_threads("VARKEL_KERNEL_THREADS"), 2};
+  if (o.capped) return run_capped(o);
+  if (o.threads.empty()) o.threads = {env_threads("VARKEL_THREADS"), 2};
   fmt::print("FullModel decode, {} tokens per engine in {} rounds per case, medians of the rounds\n", o.tokens,
              o.rounds);
   fmt::print("roofline = (bytes/token / s/token) / memory-read probe; expert reads = (k records / one layer's read "
@@ -403,6 +582,11 @@ int run_parent(Options o) {
           } else if (f.size() == 9 && f[0] == "row") {
             fmt::print("{:<6} {:>2} {:>3} {:<19} {:>7} {:>8} {:>8} {:>8.1f} {:>8} {:>6} {:>8} {:>8}\n", scheme, k,
                        threads, f[1], f[2], f[3], f[4], mb, f[7], f[5], f[8], f[6]);
+          } else if (f.size() == 3 && f[0] == "breakdown") {
+            fmt::print("    ms/token: {}\n", f[2]);
+          } else if (f.size() == 4 && f[0] == "read_phase") {
+            fmt::print("    expert reads alone (k records per layer, all pool threads) / page-cache probe: {} "
+                       "(rounds {}-{})\n", f[1], f[2], f[3]);
           }
         }
         std::fflush(stdout);

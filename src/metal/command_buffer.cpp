@@ -3,9 +3,12 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
+#include "metal/dispatch_schedule.h"
+#include "metal/kernels/worker_pool.h"
 #include "metal/linked_kernel.h"
 #include "metal/metal.h"
 
@@ -29,7 +32,10 @@ struct Command {
   Slots slots;  // only the pipeline's declared indices are copied
   Size threadgroups;
   Size threads;
-  std::string fault;  // an encoding fault recorded at this point of the sequence
+  SharedEventPtr wait_event;  // set: not a dispatch but a wait for wait_value
+  uint64_t wait_value = 0;
+  uint32_t encoder = 0;  // which of the command buffer's encoders recorded it
+  std::string fault;     // an encoding fault recorded at this point of the sequence
 };
 
 constexpr std::size_t kPooledRecordings = 8;
@@ -39,6 +45,8 @@ constexpr uint64_t kMaxThreadsPerThreadgroup = 1024;
 
 struct CommandBuffer::Recording {
   std::vector<Command> commands;
+  DispatchSchedule schedule;  // storage reused from one run to the next
+  uint32_t encoders = 0;  // opened so far
 };
 
 struct CommandQueue::Pool {
@@ -55,6 +63,7 @@ struct CommandQueue::Pool {
   // Releases everything the recording references and keeps its storage.
   void give_back(std::unique_ptr<CommandBuffer::Recording> r) {
     r->commands.clear();
+    r->encoders = 0;
     std::lock_guard lock(mutex);
     if (free.size() < kPooledRecordings) free.push_back(std::move(r));
   }
@@ -97,10 +106,26 @@ CommandBuffer::~CommandBuffer() {
 ComputeCommandEncoderPtr CommandBuffer::compute_command_encoder() {
   if (encoder_open_) fail_encoding("compute_command_encoder: the previous encoder has not ended");
   encoder_open_ = true;
+  if (recording_) ++recording_->encoders;
   return ComputeCommandEncoderPtr(new ComputeCommandEncoder(shared_from_this()));
 }
 
-std::size_t CommandBuffer::dispatch_count() const { return recording_ ? recording_->commands.size() : 0; }
+std::size_t CommandBuffer::dispatch_count() const {
+  if (!recording_) return 0;
+  std::size_t n = 0;
+  for (const Command& c : recording_->commands) n += c.wait_event ? 0 : 1;
+  return n;
+}
+
+void CommandBuffer::encode_wait_for_event(const SharedEventPtr& event, uint64_t value) {
+  if (!recording_) return fail_encoding("encode_wait_for_event: the command buffer was committed");
+  if (encoder_open_) return fail_encoding("encode_wait_for_event: an encoder has not ended");
+  if (!event) return fail_encoding("encode_wait_for_event: no event");
+  Command& c = recording_->commands.emplace_back();
+  c.wait_event = event;
+  c.wait_value = value;
+  c.encoder = recording_->encoders;  // its time counts towards the encoder that follows
+}
 
 std::vector<RecordedDispatch> CommandBuffer::recorded_dispatches() const {
   std::vector<RecordedDispatch> out;
@@ -122,7 +147,9 @@ std::vector<RecordedDispatch> CommandBuffer::recorded_dispatches() const {
 
 void CommandBuffer::fail_encoding(std::string message) {
   if (recording_) {
-    recording_->commands.emplace_back().fault = std::move(message);
+    Command& c = recording_->commands.emplace_back();
+    c.fault = std::move(message);
+    c.encoder = recording_->encoders == 0 ? 0 : recording_->encoders - 1;
   } else if (status_ == CommandBufferStatus::Completed) {
     // Encoding into a command buffer that has already run: the work is lost.
     status_ = CommandBufferStatus::Error;
@@ -223,12 +250,43 @@ std::optional<std::string> bind_arguments(const LinkedKernel& k, const Command& 
 
 }  // namespace
 
+// Dispatches are checked as they come and gathered into a schedule that runs
+// independent ones side by side; the schedule runs before a wait that is not
+// yet satisfied, before a faulty command and at the end, so nothing after a
+// wait starts before it and nothing after a fault runs at all.
 bool CommandBuffer::run_all() {
-  DispatchArgs args;
   const auto& commands = recording_->commands;
+  DispatchSchedule& schedule = recording_->schedule;
+  encoder_ms_.assign(recording_->encoders, 0.0);
+  event_wait_ms_ = 0;
+  auto mark = std::chrono::steady_clock::now();
+  uint32_t timed = 0;  // the encoder whose dispatches run since `mark`
+  auto account = [&](uint32_t next) {
+    const auto now = std::chrono::steady_clock::now();
+    if (timed < encoder_ms_.size()) encoder_ms_[timed] += std::chrono::duration<double, std::milli>(now - mark).count();
+    mark = now;
+    timed = next;
+  };
+  auto run_schedule = [&] {
+    if (!schedule.empty()) schedule.run([&](uint32_t encoder) {
+        if (encoder != timed) account(encoder);
+      });
+  };
+  DispatchArgs args;
   for (std::size_t i = 0; i < commands.size(); ++i) {
     const Command& c = commands[i];
     std::optional<std::string> problem;
+    if (c.wait_event) {
+      const SharedEvent& event = *c.wait_event;
+      const uint64_t value = c.wait_value;
+      if (event.signaled_value() >= value) continue;
+      run_schedule();
+      if (c.encoder != timed) account(c.encoder);
+      const auto waited_from = std::chrono::steady_clock::now();
+      wait_running_tasks([&] { return event.signaled_value() >= value; });
+      event_wait_ms_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - waited_from).count();
+      continue;
+    }
     if (!c.fault.empty()) {
       problem = c.fault;
     } else if (!c.pipeline) {
@@ -239,13 +297,17 @@ bool CommandBuffer::run_all() {
       problem = bind_arguments(k, c, args);
       if (!problem && k.validate) problem = k.validate(args);
       if (!problem) {
-        k.run(args);
+        schedule.add(k, args, c.encoder);
         continue;
       }
     }
+    run_schedule();
     error_ = fmt::format("{} (command {} of {})", *problem, i + 1, commands.size());
+    account(timed);
     return false;
   }
+  run_schedule();
+  account(timed);
   return true;
 }
 
@@ -293,6 +355,7 @@ void ComputeCommandEncoder::dispatch_threadgroups(Size threadgroups_per_grid, Si
   auto* recording = owner_->recording_.get();
   if (recording == nullptr) return owner_->fail_encoding("dispatch_threadgroups: the command buffer was committed");
   Command& c = recording->commands.emplace_back();
+  c.encoder = recording->encoders - 1;
   c.pipeline = state_->pipeline;
   c.threadgroups = threadgroups_per_grid;
   c.threads = threads_per_threadgroup;

@@ -67,6 +67,8 @@ Device::Device(std::string name, uint64_t max_buffer_length)
 
 CommandQueuePtr Device::new_command_queue() { return CommandQueuePtr(new CommandQueue(shared_from_this())); }
 
+SharedEventPtr Device::new_shared_event() { return SharedEventPtr(new SharedEvent()); }
+
 std::expected<BufferPtr, std::string> Device::new_buffer(std::size_t length, ResourceOptions options) {
   if (length == 0) return std::unexpected(std::string("cannot make a buffer of 0 bytes"));
   if (length > max_buffer_length_) {

@@ -8,10 +8,13 @@
 // pipeline and buffer its dispatches use until it has completed (or is
 // dropped uncommitted), so callers may release theirs right after encoding.
 //
-// Execution model: dispatches are recorded in encoding order and run, in that
-// order, when the command buffer is committed. commit() does the work on the
-// calling thread (kernels spread big dispatches over worker threads), so a
-// command buffer is Completed or Error when commit() returns and
+// Execution model: dispatches are recorded in encoding order and run when
+// the command buffer is committed, with the results of that order: a dispatch
+// starts only after every earlier one that writes bytes it reads or writes,
+// or reads bytes it writes, and dispatches without such a hazard run side by
+// side (dispatch_schedule.h). An event wait holds back everything encoded
+// after it. commit() does the work on the calling thread and the worker pool,
+// so a command buffer is Completed or Error when commit() returns and
 // wait_until_completed() returns at once.
 //
 // Every dispatch is checked against its kernel's declaration before it runs:
@@ -21,6 +24,7 @@
 // error text; that dispatch and every later one do not run.
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -40,6 +44,7 @@ class ComputePipelineState;
 class Device;
 class Function;
 class Library;
+class SharedEvent;
 struct LinkedKernel;     // a declaration bound to its implementation (linked_kernel.h)
 struct LibraryContents;  // compiled declarations (library.cpp)
 
@@ -51,6 +56,7 @@ using ComputePipelineStatePtr = std::shared_ptr<ComputePipelineState>;
 using DevicePtr = std::shared_ptr<Device>;
 using FunctionPtr = std::shared_ptr<Function>;
 using LibraryPtr = std::shared_ptr<Library>;
+using SharedEventPtr = std::shared_ptr<SharedEvent>;
 
 // Resource options of a buffer. Every buffer is shared storage (CPU and
 // kernels see the same bytes); the value is recorded, not interpreted.
@@ -144,6 +150,21 @@ class Library {
   CompileOptions options_;
 };
 
+// A counter that command buffers wait on and the CPU signals (MTLSharedEvent):
+// a command buffer that reaches a wait for value v runs on once the signaled
+// value is at least v. Signals may come from any thread.
+class SharedEvent {
+ public:
+  uint64_t signaled_value() const { return value_.load(std::memory_order_acquire); }
+  // Publishes everything the signalling thread wrote before it.
+  void set_signaled_value(uint64_t value) { value_.store(value, std::memory_order_release); }
+
+ private:
+  friend class Device;
+  SharedEvent() = default;
+  std::atomic<uint64_t> value_{0};
+};
+
 enum class CommandBufferStatus : uint8_t { NotEnqueued, Enqueued, Committed, Scheduled, Completed, Error };
 
 // Text of a status ("NotEnqueued", "Completed", ...).
@@ -202,6 +223,10 @@ class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
   // A new encoder appending to this command buffer. The previous encoder must
   // have ended; otherwise the command buffer fails at commit.
   ComputeCommandEncoderPtr compute_command_encoder();
+  // Makes the commands encoded after this wait until `event` has reached
+  // `value`. Only between encoders. While it waits, the committing thread
+  // runs the worker pool's waiting tasks.
+  void encode_wait_for_event(const SharedEventPtr& event, uint64_t value);
   // Runs every recorded dispatch in order (see the top of this file). A second
   // commit is refused (the command buffer goes to Error if it had not run).
   void commit();
@@ -213,6 +238,11 @@ class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
   std::size_t dispatch_count() const;
   // Those dispatches in order, with their declared arguments; empty once run.
   std::vector<RecordedDispatch> recorded_dispatches() const;
+  // Once run: wall-clock milliseconds each encoder's dispatches took, in
+  // encoder order (what GPU timestamp counters give per encoder).
+  const std::vector<double>& encoder_times_ms() const { return encoder_ms_; }
+  // Once run: of that, milliseconds spent in event waits.
+  double event_wait_ms() const { return event_wait_ms_; }
 
  private:
   friend class CommandQueue;
@@ -227,6 +257,8 @@ class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
   CommandBufferStatus status_ = CommandBufferStatus::NotEnqueued;
   std::string error_;
   std::string encoding_error_;
+  std::vector<double> encoder_ms_;
+  double event_wait_ms_ = 0;
   bool encoder_open_ = false;
 };
 
@@ -262,6 +294,7 @@ class Device : public std::enable_shared_from_this<Device> {
   uint64_t max_buffer_length() const { return max_buffer_length_; }
 
   CommandQueuePtr new_command_queue();
+  SharedEventPtr new_shared_event();
 
   // Compiles library source text: parses the kernel declarations and links
   // each to its implementation. The error is the compiler's diagnostic text,

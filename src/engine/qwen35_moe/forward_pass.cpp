@@ -1,14 +1,15 @@
-// One token at a time through every layer. Each layer costs one submission
-// and one wait: a layer's expert stage is recorded into a command buffer that
-// is committed only together with the next layer's pre-expert stage.
+// One token at a time through every layer. Each layer costs two submissions:
+// the pre-expert stage, whose router logits pick the experts, then the expert
+// stage, which runs while the experts' records are still being read and
+// takes up each expert as soon as its record has landed.
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <utility>
 
 #include <fmt/format.h>
 
+#include "engine/decode_profile.h"
 #include "engine/qwen35_moe/cpu_norm.h"
 #include "engine/qwen35_moe/expert_io.h"
 #include "engine/qwen35_moe/forward_core.h"
@@ -41,14 +42,11 @@ constexpr ProjectionOffsets kDownProj{1179648, 1703936, 1736704};
 constexpr std::size_t kParamsFloats = 10;
 constexpr std::size_t kSharedScoreParam = 8;
 
-// A recorded, uncommitted expert stage and the buffers its commands write.
-// Dropping it without commit discards the stage.
-struct DeferredExperts {
-  metal::CommandBufferPtr cmd;
-  std::vector<metal::BufferPtr> buffers;
-};
-
 float* floats(const metal::BufferPtr& buffer) { return static_cast<float*>(buffer->contents()); }
+
+void profile_add(DecodeStage stage, const Stopwatch& since) {
+  if (decode_profiling()) decode_profile()[stage] += since.elapsed_ms();
+}
 
 Status completed(const metal::CommandBuffer& cmd) {
   if (cmd.status() == metal::CommandBufferStatus::Error) return fail(MoEError::metal(cmd.error()));
@@ -63,10 +61,10 @@ Status encode_routed_expert(const MetalContext& ctx, const ExpertBuffer& ex, met
     return encode_matvec_offset(ctx, enc, Operand(d, at.weight), Operand(d, at.scales), Operand(d, at.biases), x, out,
                                 out_dim, in_dim, kGroup, kMatvecV3);
   };
-  VARKEL_TRY(project(kGateProj, ctx.buf_mlp_in, ex.gate_out, kInter, kHidden));
-  VARKEL_TRY(project(kUpProj, ctx.buf_mlp_in, ex.up_out, kInter, kHidden));
-  VARKEL_TRY(encode_swiglu(ctx, enc, ex.gate_out, ex.up_out, ex.act, kInter));
-  return project(kDownProj, ex.act, ex.expert_out[slot], kHidden, kInter);
+  VARKEL_TRY(project(kGateProj, ctx.buf_mlp_in, ex.gate_out[slot], kInter, kHidden));
+  VARKEL_TRY(project(kUpProj, ctx.buf_mlp_in, ex.up_out[slot], kInter, kHidden));
+  VARKEL_TRY(encode_swiglu(ctx, enc, ex.gate_out[slot], ex.up_out[slot], ex.act[slot], kInter));
+  return project(kDownProj, ex.act[slot], ex.expert_out[slot], kHidden, kInter);
 }
 
 // The combine writes h_mid + routed experts + gated shared expert into `out`.
@@ -82,22 +80,22 @@ Status encode_combine(const MetalContext& ctx, const ExpertBuffer& ex, metal::Co
                          metal::Size{ceil_div(kHidden, kThreads), 1, 1}, kThreads);
 }
 
-// Records layer `layer`'s expert stage into a new command buffer: the k routed
-// experts, the shared expert, the combine into buf_hidden, and, unless it is
-// the last layer, the next layer's input norm into buf_normed. Only CPU
-// writes happen now (params and, without a shared down projection, a zeroed
-// shared_out): nothing is in flight.
-Result<DeferredExperts> encode_expert_stage(const EngineState& st, uint32_t layer, const Routing& routing,
-                                            float shared_score, const TensorInfo* next_norm, bool last_layer) {
+// Records layer `layer`'s expert stage into a new command buffer: the shared
+// expert, which needs no read, then each routed expert once its slot's record
+// has landed (the reads are still going on), the combine into buf_hidden
+// and, unless it is the last layer, the next layer's input norm into
+// buf_normed. Only CPU writes happen now (params and, without a shared down
+// projection, a zeroed shared_out).
+Result<metal::CommandBufferPtr> encode_expert_stage(const EngineState& st, uint32_t layer, const Routing& routing,
+                                                    float shared_score, const TensorInfo* next_norm,
+                                                    bool last_layer) {
   const MetalContext& ctx = st.ctx;
   const ExpertBuffer& ex = st.experts;
   const WeightFile& weights = st.model->weights();
   const std::size_t k = routing.experts.size();
-  DeferredExperts deferred{ctx.queue->command_buffer(), {}};
-  metal::ComputeCommandEncoderPtr enc = deferred.cmd->compute_command_encoder();
+  metal::CommandBufferPtr cmd = ctx.queue->command_buffer();
 
-  for (std::size_t i = 0; i < k; ++i) VARKEL_TRY(encode_routed_expert(ctx, ex, *enc, i));
-
+  metal::ComputeCommandEncoderPtr enc = cmd->compute_command_encoder();
   VARKEL_TRY(encode_swiglu(ctx, *enc, ctx.buf_shared_gate, ctx.buf_shared_up, ex.shared_act, kInter));
   const std::string down = layer_tensor(layer, ".mlp.shared_expert.down_proj");
   auto encoded = st.weights.encode_matvec_into(weights, ctx, *enc, down, ex.shared_act, ex.shared_out, kHidden, kInter);
@@ -107,7 +105,16 @@ Result<DeferredExperts> encode_expert_stage(const EngineState& st, uint32_t laye
     // A stale shared_out from another layer would leak into this one.
     std::memset(ex.shared_out->contents(), 0, ex.shared_out->length());
   }
+  enc->end_encoding();
 
+  for (std::size_t i = 0; i < k; ++i) {
+    cmd->encode_wait_for_event(ex.slot_landed[i], st.expert_reads);
+    enc = cmd->compute_command_encoder();
+    VARKEL_TRY(encode_routed_expert(ctx, ex, *enc, i));
+    enc->end_encoding();
+  }
+
+  enc = cmd->compute_command_encoder();
   float* params = floats(ex.params);
   std::memset(params, 0, kParamsFloats * sizeof(float));
   for (std::size_t i = 0; i < k; ++i) params[i] = routing.weights[i];
@@ -124,15 +131,43 @@ Result<DeferredExperts> encode_expert_stage(const EngineState& st, uint32_t laye
     VARKEL_TRY(encode_combine(ctx, ex, *enc, k, ctx.buf_normed));
   }
   enc->end_encoding();
-  for (std::size_t i = 0; i < k; ++i) deferred.buffers.push_back(ex.expert_out[i]);
-  deferred.buffers.push_back(ex.shared_act);
-  deferred.buffers.push_back(ex.shared_out);
-  return deferred;
+  return cmd;
+}
+
+// Reads the routed experts of layer `l` and runs its expert stage, which
+// starts on each expert as soon as its record has landed. A failed read is
+// reported before anything else of the stage; the reads have always ended
+// when this returns.
+Status run_expert_stage(EngineState& st, std::size_t l, const Routing& routing, float shared_score,
+                        const TensorInfo* next_norm, bool last_layer) {
+  const Model& model = *st.model;
+  std::vector<std::span<uint8_t>> slots;
+  for (std::size_t i = 0; i < st.k; ++i) {
+    const metal::BufferPtr& slot = st.experts.expert_data[i];
+    slots.emplace_back(static_cast<uint8_t*>(slot->contents()), slot->length());
+  }
+  ++st.expert_reads;
+  const Stopwatch clock;
+  ExpertReads reads(model.experts()[l], routing.experts, slots, st.experts.slot_landed, st.expert_reads);
+  auto cmd = encode_expert_stage(st, static_cast<uint32_t>(l), routing, shared_score, next_norm, last_layer);
+  if (cmd) {
+    (*cmd)->commit();
+    (*cmd)->wait_until_completed();
+  }
+  const Status read = reads.finish(st.telemetry);
+  profile_add(DecodeStage::Experts, clock);
+  VARKEL_TRY(read);
+  if (!cmd) return fail(std::move(cmd.error()));
+  VARKEL_TRY(completed(**cmd));
+  if (decode_profiling()) {
+    decode_profile().reads_landed_ms += reads.landed_ms();
+    decode_profile().stage_waiting_ms += (*cmd)->event_wait_ms();
+  }
+  return {};
 }
 
 // One token through every layer, from the embedding in `x` to the final
-// hidden state in buf_hidden. Every early return drops the pending command
-// buffer uncommitted.
+// hidden state in buf_hidden.
 Status run_layers(EngineState& st, std::span<const float> x, const InterruptFn& interrupt, const PassShape& shape) {
   MetalContext& ctx = st.ctx;
   const Model& model = *st.model;
@@ -143,21 +178,12 @@ Status run_layers(EngineState& st, std::span<const float> x, const InterruptFn& 
   VARKEL_TRY(input_norm(weights, layer_tensor(0, ".input_layernorm.weight"), x,
                         std::span(floats(ctx.buf_normed), kHiddenSize)));
 
-  std::optional<DeferredExperts> pending;
   std::vector<float> logits(shape.num_experts);
   for (std::size_t l = 0; l < shape.num_layers; ++l) {
     const auto layer = static_cast<uint32_t>(l);
     if (interrupt && interrupt()) return fail(MoEError::metal("interrupted"));
 
-    metal::CommandBufferPtr cmd;
-    std::vector<metal::BufferPtr> held;
-    if (pending) {
-      cmd = std::move(pending->cmd);
-      held = std::move(pending->buffers);
-      pending.reset();
-    } else {
-      cmd = ctx.queue->command_buffer();
-    }
+    metal::CommandBufferPtr cmd = ctx.queue->command_buffer();
     metal::ComputeCommandEncoderPtr enc = cmd->compute_command_encoder();
     const bool full = is_full_attention_layer(l);
     // Positions stay at or below MAX_SEQ (uploads refuse more and a token at
@@ -177,32 +203,20 @@ Status run_layers(EngineState& st, std::span<const float> x, const InterruptFn& 
     cmd->commit();
     cmd->wait_until_completed();
     VARKEL_TRY(completed(*cmd));
-    held.clear();
+    if (decode_profiling()) decode_profile()[DecodeStage::PreExpert] += cmd->encoder_times_ms().front();
     std::memcpy(logits.data(), ctx.buf_router_logits->contents(), shape.num_experts * sizeof(float));
     const float shared_score = floats(ctx.buf_shared_gate_score)[0];
     cmd.reset();
 
+    const Stopwatch routing_clock;
     const Routing routing = route(logits, static_cast<uint32_t>(st.k));
+    profile_add(DecodeStage::Routing, routing_clock);
     if (l >= model.experts().size()) {
       return fail(MoEError::config(fmt::format("no expert file for layer {}", l)));
     }
-    std::vector<std::span<uint8_t>> slots;
-    for (std::size_t i = 0; i < st.k; ++i) {
-      const metal::BufferPtr& slot = st.experts.expert_data[i];
-      slots.emplace_back(static_cast<uint8_t*>(slot->contents()), slot->length());
-    }
-    VARKEL_TRY(route_experts(model.experts()[l], routing.experts, slots, st.telemetry));
-
     const TensorInfo* next_norm =
         l + 1 < shape.num_layers ? weights.find(layer_tensor(layer + 1, ".input_layernorm.weight")) : nullptr;
-    auto deferred = encode_expert_stage(st, layer, routing, shared_score, next_norm, l + 1 == shape.num_layers);
-    if (!deferred) return fail(std::move(deferred.error()));
-    pending = std::move(*deferred);
-  }
-  if (pending) {
-    pending->cmd->commit();
-    pending->cmd->wait_until_completed();
-    VARKEL_TRY(completed(*pending->cmd));
+    VARKEL_TRY(run_expert_stage(st, l, routing, shared_score, next_norm, l + 1 == shape.num_layers));
   }
   return {};
 }
@@ -220,9 +234,12 @@ Result<std::vector<float>> run_forward(EngineState& st, std::span<const float> e
     VARKEL_TRY(run_layers(st, embeddings.subspan(t * kHiddenSize, kHiddenSize), interrupt, shape));
     std::memcpy(hidden.data(), st.ctx.buf_hidden->contents(), kHiddenSize * sizeof(float));
     st.ctx.pos += 1;
+    const Stopwatch head_clock;
     VARKEL_TRY(final_norm(st.model->weights(), hidden));
     VARKEL_TRY(gpu_lm_head(st.model->weights(), hidden, std::span(result).subspan(t * shape.vocab, shape.vocab),
                            st.weights, st.ctx));
+    profile_add(DecodeStage::LmHead, head_clock);
+    if (decode_profiling()) ++decode_profile().tokens;
   }
   timing_add(st.telemetry, "engine.total_ms", clock.elapsed_ms());
   return result;

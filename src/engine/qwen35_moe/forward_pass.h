@@ -37,6 +37,7 @@ struct EngineState {
   ExpertBuffer experts;
   TelemetryMap telemetry;  // cumulative, never cleared
   std::size_t k = 0;       // routed experts per token, 1 .. C::kExpertsPerTok
+  uint64_t expert_reads = 0;  // layers whose experts were read: the slot events' last value
 };
 
 // Embeddings (2048 floats per token; a trailing partial row is ignored) to

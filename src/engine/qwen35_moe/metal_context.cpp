@@ -197,14 +197,17 @@ Result<ExpertBuffer> init_expert_buffers(const metal::DevicePtr& device) {
     VARKEL_TRY(alloc.append(experts.expert_data, qwen35::kPackedExpertSize));
     VARKEL_TRY(alloc.append(experts.expert_out, qwen35::kHiddenSize * sizeof(float)));
   }
-  VARKEL_TRY(alloc(experts.gate_out, 2048));
-  VARKEL_TRY(alloc(experts.up_out, 2048));
-  VARKEL_TRY(alloc(experts.act, 2048));
+  for (std::size_t i = 0; i < qwen35::kExpertSlots; ++i) {
+    VARKEL_TRY(alloc.append(experts.gate_out, 2048));
+    VARKEL_TRY(alloc.append(experts.up_out, 2048));
+    VARKEL_TRY(alloc.append(experts.act, 2048));
+  }
   VARKEL_TRY(alloc(experts.reserved_d, 8192));
   VARKEL_TRY(alloc(experts.shared_act, 2048));
   VARKEL_TRY(alloc(experts.shared_out, 8192));
   VARKEL_TRY(alloc(experts.reserved_e, 8192));
   VARKEL_TRY(alloc(experts.params, 40));
+  for (std::size_t i = 0; i < qwen35::kExpertSlots; ++i) experts.slot_landed.push_back(device->new_shared_event());
   fmt::print(stderr,
              "[expert-io] Pre-allocated {}x data bufs ({} MB each), {}x scratch (OS page cache for expert data)\n",
              qwen35::kExpertSlots, qwen35::kPackedExpertSize / 1048576, qwen35::kExpertSlots);

@@ -118,14 +118,17 @@ class WeightBuffer {
 struct ExpertBuffer {
   std::vector<metal::BufferPtr> expert_data;  // kExpertSlots x packed expert size
   std::vector<metal::BufferPtr> expert_out;   // kExpertSlots x 8192: down projection outputs
-  metal::BufferPtr gate_out;                  // 512 floats
-  metal::BufferPtr up_out;                    // 512 floats
-  metal::BufferPtr act;                       // 512 floats: SwiGLU output
+  // Per slot, so that experts whose records have landed run side by side.
+  std::vector<metal::BufferPtr> gate_out;     // kExpertSlots x 512 floats
+  std::vector<metal::BufferPtr> up_out;       // kExpertSlots x 512 floats
+  std::vector<metal::BufferPtr> act;          // kExpertSlots x 512 floats: SwiGLU output
   metal::BufferPtr reserved_d;                // bound by no dispatch
   metal::BufferPtr shared_act;                // 512 floats
   metal::BufferPtr shared_out;                // 2048 floats
   metal::BufferPtr reserved_e;                // bound by no dispatch
   metal::BufferPtr params;                    // 10 floats: routing weights, shared gate score
+  // Slot i's record has landed once slot_landed[i] reaches the value its read was issued with.
+  std::vector<metal::SharedEventPtr> slot_landed;
 };
 
 // What MetalContext::create returns.

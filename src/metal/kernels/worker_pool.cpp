@@ -5,6 +5,7 @@
 #endif
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -27,11 +28,11 @@ namespace {
 // of its own does it inline instead of waiting on the pool it occupies.
 thread_local bool in_chunk = false;
 
-// Threads of a run, the caller included: VARKEL_KERNEL_THREADS when set to a
+// Threads of a run, the caller included: VARKEL_THREADS when set to a
 // positive number (benchmarks, sharing a machine), else one per CPU the
 // process may use.
 uint32_t thread_budget() {
-  if (const char* env = std::getenv("VARKEL_KERNEL_THREADS")) {
+  if (const char* env = std::getenv("VARKEL_THREADS")) {
     char* end = nullptr;
     const unsigned long n = std::strtoul(env, &end, 10);
     if (end != env && *end == '\0' && n > 0 && n <= 1024) return static_cast<uint32_t>(n);
@@ -51,6 +52,8 @@ constexpr int kSpinsBeforeSleep = 2000;
 
 // Chunk index of a job being set up: at or above every limit, so nothing is claimed.
 constexpr uint64_t kClosed = 0xFFFFFFFFu;
+
+}  // namespace
 
 class WorkerPool {
  public:
@@ -81,8 +84,11 @@ class WorkerPool {
     epoch_.fetch_add(1);
     epoch_.notify_all();
     claim_all(gen);
+    regions_.fetch_add(1, std::memory_order_relaxed);
+    if (done_.load() >= chunks) return;
     // Chunks still running elsewhere: spin briefly, then let a descheduled
     // worker have the core back.
+    const auto waited_from = std::chrono::steady_clock::now();
     for (int spins = 0; done_.load() < chunks; ++spins) {
       if (spins < kSpinsBeforeSleep) {
         VARKEL_CPU_RELAX();
@@ -90,7 +96,57 @@ class WorkerPool {
         std::this_thread::yield();
       }
     }
+    wait_ns_.fetch_add(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                 std::chrono::steady_clock::now() - waited_from)
+                                                 .count()),
+                       std::memory_order_relaxed);
   }
+
+  void add(TaskBatch* batch) {
+    {
+      std::lock_guard lock(batches_mutex_);
+      batches_.push_back(batch);
+      claimable_.fetch_add(1);
+    }
+    epoch_.fetch_add(1);
+    epoch_.notify_all();
+  }
+
+  void remove(TaskBatch* batch) {
+    std::lock_guard lock(batches_mutex_);
+    std::erase(batches_, batch);
+  }
+
+  bool run_task() {
+    if (claimable_.load() == 0) return false;
+    TaskBatch* batch = nullptr;
+    uint32_t index = 0;
+    {
+      std::lock_guard lock(batches_mutex_);
+      for (TaskBatch* b : batches_) {
+        if (claim(*b, index)) {
+          batch = b;
+          break;
+        }
+      }
+    }
+    if (batch == nullptr) return false;
+    // The batch outlives its unfinished tasks (its destructor waits for them).
+    execute(*batch, index);
+    return true;
+  }
+
+  // One task of `batch`, which the caller keeps alive.
+  bool run_task_of(TaskBatch& batch) {
+    uint32_t index = 0;
+    if (!claim(batch, index)) return false;
+    execute(batch, index);
+    return true;
+  }
+
+  void count_region() { regions_.fetch_add(1, std::memory_order_relaxed); }
+
+  PoolStats stats() const { return {regions_.load(std::memory_order_relaxed), wait_ns_.load(std::memory_order_relaxed)}; }
 
  private:
   // Claims and runs chunks of job `gen` until none is left or the job changed.
@@ -116,12 +172,28 @@ class WorkerPool {
     if (finished != 0) done_.fetch_add(finished);
   }
 
+  bool claim(TaskBatch& b, uint32_t& index) {
+    if (b.next_.load(std::memory_order_relaxed) >= b.count_) return false;
+    index = b.next_.fetch_add(1);
+    if (index >= b.count_) return false;
+    if (index + 1 == b.count_) claimable_.fetch_sub(1);
+    return true;
+  }
+
+  static void execute(TaskBatch& batch, uint32_t index) {
+    const bool chunk = in_chunk;
+    in_chunk = true;
+    batch.fn_(batch.context_, index);
+    in_chunk = chunk;
+    batch.done_.fetch_add(1, std::memory_order_acq_rel);
+  }
+
   void work() {
     uint32_t seen = epoch_.load();
     for (;;) {
       int spins = 0;
       uint32_t now;
-      while ((now = epoch_.load()) == seen) {
+      while ((now = epoch_.load()) == seen && claimable_.load() == 0) {
         if (++spins < kSpinsBeforeSleep) {
           VARKEL_CPU_RELAX();
         } else {
@@ -130,6 +202,8 @@ class WorkerPool {
       }
       seen = now;
       claim_all(state_.load() >> 32);
+      // Background tasks one at a time; a parallel run opened meanwhile comes first.
+      while (run_task()) claim_all(state_.load() >> 32);
     }
   }
 
@@ -144,7 +218,15 @@ class WorkerPool {
   alignas(64) ChunkFn fn_ = nullptr;
   void* context_ = nullptr;
   std::vector<std::thread> threads_;
+  std::atomic<uint64_t> regions_{0};
+  std::atomic<uint64_t> wait_ns_{0};
+  // Batches in flight, and how many of them still have unclaimed tasks.
+  alignas(64) std::atomic<uint32_t> claimable_{0};
+  std::mutex batches_mutex_;
+  std::vector<TaskBatch*> batches_;
 };
+
+namespace {
 
 // Left to the end of the process on purpose: no exit-time join that could
 // wait on threads a fork() did not copy, no kernel racing a destroyed pool.
@@ -165,5 +247,35 @@ void run_chunks(uint32_t chunks, ChunkFn fn, void* context) {
 }
 
 uint32_t worker_count() { return pool().size(); }
+
+PoolStats pool_stats() { return pool().stats(); }
+
+TaskBatch::TaskBatch(uint32_t count, ChunkFn fn, void* context) : fn_(fn), context_(context), count_(count) {
+  if (count_ != 0) pool().add(this);
+}
+
+TaskBatch::~TaskBatch() {
+  if (count_ == 0) return;
+  if (!finished()) wait();
+  pool().remove(this);
+}
+
+void TaskBatch::wait() {
+  pool().count_region();
+  // Own tasks first: another batch's task could hold this thread up.
+  while (pool().run_task_of(*this)) {
+  }
+  wait_running_tasks([this] { return finished(); });
+}
+
+bool run_waiting_task() { return pool().run_task(); }
+
+void relax_wait(int& spins) {
+  if (++spins < kSpinsBeforeSleep) {
+    VARKEL_CPU_RELAX();
+  } else {
+    std::this_thread::yield();
+  }
+}
 
 }  // namespace varkel::metal

@@ -38,6 +38,11 @@ ssize_t pread_once(int fd, void* dest, size_t size, uint64_t offset) {
   return got;
 }
 
+// Records are read in an order the router picks: read-ahead past a record
+// would fetch neighbours that are rarely wanted and push wanted pages out of
+// the page cache. Only advice: a refusal changes nothing.
+void advise_random(int fd) { (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM); }
+
 }  // namespace
 
 uint64_t expert_record_size(uint64_t hidden, uint64_t intermediate) {
@@ -57,6 +62,7 @@ ExpertFile ExpertFile::lz4(UniqueFd file, std::vector<uint32_t> offsets, uint64_
 Result<ExpertFile> ExpertFile::open_raw(const std::filesystem::path& path, size_t layer, uint64_t expert_size) {
   auto file = open_regular_file(path);
   if (!file) return fail(io_error(IoErrorKind::Other, fmt::format("expert {}: {}", layer, file.error().to_string())));
+  advise_random(file->get());
   return raw(std::move(*file), expert_size);
 }
 
@@ -96,6 +102,7 @@ Result<ExpertFile> ExpertFile::open_lz4(const std::filesystem::path& path, size_
     const unsigned char* b = &raw_table[4 * e];
     offsets[e] = uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
   }
+  advise_random(file->get());
   return lz4(std::move(*file), std::move(offsets), expert_size);
 }
 
@@ -105,6 +112,24 @@ Status ExpertFile::read_expert(size_t expert, std::span<uint8_t> dst) const {
                                                                 expert, dst.size(), expert_size_)));
   }
   return kind_ == Kind::Raw ? read_raw(expert, dst) : read_lz4(expert, dst);
+}
+
+Status ExpertFile::read_expert_part(size_t expert, uint64_t begin, std::span<uint8_t> dst) const {
+  if (kind_ != Kind::Raw || begin > expert_size_ || dst.size() > expert_size_ - begin) {
+    return fail(io_error(IoErrorKind::InvalidInput,
+                         fmt::format("expert {}: bytes {}..{} are not a part of a raw {}-byte record", expert, begin,
+                                     begin + dst.size(), expert_size_)));
+  }
+  uint64_t offset = 0;
+  ssize_t got = -1;
+  if (!__builtin_mul_overflow(uint64_t{expert}, expert_size_, &offset) && !__builtin_add_overflow(offset, begin, &offset)) {
+    got = pread_once(file_.get(), dst.data(), dst.size(), offset);
+  }
+  if (got < 0 || static_cast<uint64_t>(got) != dst.size()) {
+    return fail(io_error(IoErrorKind::UnexpectedEof,
+                         fmt::format("pread expert {} from byte {}: got {} expected {}", expert, begin, got, dst.size())));
+  }
+  return {};
 }
 
 Status ExpertFile::read_raw(size_t expert, std::span<uint8_t> dst) const {

@@ -42,6 +42,10 @@ class ExpertFile {
   // Copies expert `expert`'s record (expert_size bytes) into the start of `dst`.
   // Positional reads only: safe to call from several threads at once, no lock.
   Status read_expert(size_t expert, std::span<uint8_t> dst) const;
+  // Raw files only: bytes [begin, begin + dst.size()) of expert `expert`'s
+  // record, in one positional read, so that several threads can share one
+  // record. Same thread safety as read_expert.
+  Status read_expert_part(size_t expert, uint64_t begin, std::span<uint8_t> dst) const;
 
  private:
   ExpertFile(Kind kind, UniqueFd file, std::vector<uint32_t> offsets, uint64_t expert_size)

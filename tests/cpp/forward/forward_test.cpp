@@ -532,14 +532,14 @@ TEST(ForwardTest, InterruptsShortInputAndMaxSeq) {
   EXPECT_EQ(polls, 1);
   EXPECT_EQ(engine->state().ctx.pos, 0u);
   EXPECT_EQ(queue.commit_count(), 0u);
-  // Four polls for the first token, then layers 0 and 1 of the second: layers + 2
-  // submissions for the finished token, then layer 0's alone (its expert stage never).
+  // Four polls for the first token, then layers 0 and 1 of the second: two
+  // submissions per layer and the lm head for the finished token, then layer 0's two.
   polls = 0;
   auto second = engine->forward_hidden(x, [&] { return ++polls == 6; });
   ASSERT_FALSE(second.has_value());
   EXPECT_EQ(polls, 6);
   EXPECT_EQ(engine->state().ctx.pos, 1u);
-  EXPECT_EQ(queue.commit_count(), 7u);
+  EXPECT_EQ(queue.commit_count(), 11u);
   // Fewer than 2048 floats: nothing, not even a poll; a partial row is ignored.
   polls = 0;
   auto none = engine->forward_hidden(std::span(x).first(2047), [&] { return ++polls > 100; });
@@ -549,7 +549,7 @@ TEST(ForwardTest, InterruptsShortInputAndMaxSeq) {
   ASSERT_TRUE(one.has_value());
   EXPECT_EQ(one->size(), kVocab);
   EXPECT_EQ(polls, 4);
-  EXPECT_EQ(queue.commit_count(), 7u + 6u);
+  EXPECT_EQ(queue.commit_count(), 11u + 9u);
 
   ASSERT_TRUE(engine->upload_cache(random_cache(m, 4095, 3)).has_value());
   ASSERT_TRUE(engine->forward_hidden(std::span(x).first(2048), nullptr).has_value());
@@ -562,12 +562,45 @@ TEST(ForwardTest, InterruptsShortInputAndMaxSeq) {
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().to_string(), "Config error: sequence position 4096 exceeds MAX_SEQ (4096)");
   EXPECT_EQ(polls, 4);
-  EXPECT_EQ(queue.commit_count() - commits_before, 3u);
+  EXPECT_EQ(queue.commit_count() - commits_before, 6u);
   ASSERT_TRUE(engine->download_cache(after).has_value());
   EXPECT_EQ(after.pos, 4096u);
   for (std::size_t l = 0; l < 3; ++l)
     EXPECT_NE(std::get<LinearState>(after.layers[l]).ssm_state, std::get<LinearState>(at_max.layers[l]).ssm_state) << l;
   EXPECT_EQ(std::get<FullState>(after.layers[3]).k_cache, std::get<FullState>(at_max.layers[3]).k_cache);
+}
+
+// A failed expert read ends the pass with the read's error once the layer's
+// reads have ended; layers before it and the failing layer's pre-expert
+// stage have run, nothing after it, and pos stays.
+TEST(ForwardTest, AFailedExpertReadEndsThePassAtItsLayer) {
+  const TestModel& m = shared_model(false);
+  ScratchDir dir;
+  for (const auto& entry : std::filesystem::directory_iterator(m.dir.path())) {
+    if (entry.path().filename() != "packed_experts") std::filesystem::create_symlink(entry.path(), dir.path() / entry.path().filename());
+  }
+  std::filesystem::copy(m.dir.path() / "packed_experts", dir.path() / "packed_experts");
+  // Layer 2 keeps one and a half records: every read past the first is short.
+  const auto cut = dir.path() / "packed_experts" / "layer_02.bin";
+  std::filesystem::resize_file(cut, std::filesystem::file_size(cut) / 4 * 3 / 2);
+  auto model = Model::load_shared(dir.path().string());
+  ASSERT_TRUE(model.has_value());
+  auto engine = SmallEngine<AttentionMode::FusedExp2>::create(*model, 4);
+  ASSERT_TRUE(engine.has_value());
+  const Cache before = random_cache(m, 5, 11);
+  ASSERT_TRUE((*engine)->upload_cache(before).has_value());
+  int polls = 0;
+  auto failed = (*engine)->forward_hidden(embed(**engine, {7}), [&] { return ++polls < 0; });
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_TRUE(failed.error().to_string().starts_with("I/O error: pread expert ")) << failed.error().to_string();
+  EXPECT_TRUE(failed.error().to_string().ends_with(" expected 1769472")) << failed.error().to_string();
+  EXPECT_EQ(polls, 3);
+  Cache after = fresh_cache(m);
+  ASSERT_TRUE((*engine)->download_cache(after).has_value());
+  EXPECT_EQ(after.pos, 5u);
+  for (std::size_t l = 0; l < 3; ++l)
+    EXPECT_NE(std::get<LinearState>(after.layers[l]).ssm_state, std::get<LinearState>(before.layers[l]).ssm_state) << l;
+  EXPECT_EQ(std::get<FullState>(after.layers[3]).k_cache, std::get<FullState>(before.layers[3]).k_cache);
 }
 
 // Expert read time is added per layer, total time once per call, and only while switched on.

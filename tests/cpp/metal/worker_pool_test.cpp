@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
+#include <mutex>
+#include <string>
 #include <vector>
 
+#include "metal/dispatch_schedule.h"
 #include "metal/kernels/parallel_rows.h"
+#include "metal/linked_kernel.h"
 #include "metal/kernels/worker_pool.h"
+#include "metal/metal.h"
 
 namespace varkel::metal {
 namespace {
@@ -42,6 +48,115 @@ TEST(WorkerPoolTest, ParallelRowsCoverTheRowsOnceAndNestInline) {
       for (uint32_t r = begin; r < end; ++r) hits[r].fetch_add(1);
     });
     for (uint32_t r = 0; r < rows; ++r) ASSERT_EQ(hits[r].load(), 1) << "row " << r << " of " << rows;
+  }
+}
+
+// Tasks run once each beside parallel runs; a command buffer waiting for an
+// event that the last task signals sees every byte the tasks wrote.
+TEST(WorkerPoolTest, TaskBatchesRunBesideParallelRunsAndReleaseEventWaits) {
+  struct Tasks {
+    std::vector<std::atomic<int>> hits = std::vector<std::atomic<int>>(64);
+    std::atomic<int> left{64};
+    SharedEventPtr event;
+    std::vector<float>* data;
+  };
+  auto device = Device::system_default();
+  std::vector<float> data(64, 0.0f);
+  Tasks tasks{.event = device->new_shared_event(), .data = &data};
+  {
+    TaskBatch batch(
+        64,
+        [](void* p, uint32_t i) {
+          auto& t = *static_cast<Tasks*>(p);
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+          (*t.data)[i] = static_cast<float>(i);
+          t.hits[i].fetch_add(1);
+          if (t.left.fetch_sub(1) == 1) t.event->set_signaled_value(7);
+        },
+        &tasks);
+    for (int run = 0; run < 10; ++run) {
+      std::atomic<uint32_t> chunks{0};
+      run_chunks(
+          100, [](void* p, uint32_t) { static_cast<std::atomic<uint32_t>*>(p)->fetch_add(1); }, &chunks);
+      ASSERT_EQ(chunks.load(), 100u);
+    }
+    auto queue = device->new_command_queue();
+    auto cmd = queue->command_buffer();
+    cmd->encode_wait_for_event(tasks.event, 7);
+    cmd->commit();
+    EXPECT_EQ(cmd->status(), CommandBufferStatus::Completed);
+    EXPECT_EQ(tasks.event->signaled_value(), 7u);
+    float sum = 0;
+    for (float v : data) sum += v;
+    EXPECT_EQ(sum, 64.0f * 63.0f / 2.0f);
+  }
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(tasks.hits[i].load(), 1) << "task " << i;
+}
+
+// Dispatches over byte ranges of one block: which step each runs in. A read
+// beside a read shares a step; a write orders everything that touches its
+// bytes; a dispatch never runs before one it has a hazard with.
+std::mutex ran_mutex;
+std::vector<std::pair<uint32_t, uint32_t>> ran;  // (dispatch, step)
+uint32_t current_step = 0;
+
+TEST(DispatchScheduleTest, HazardsOrderDispatchesAndTheRestShareSteps) {
+  struct Use {
+    uint32_t begin, end;  // bytes of the block
+    bool written;
+  };
+  struct Case {
+    std::vector<std::vector<Use>> dispatches;
+    std::vector<uint32_t> steps;
+  };
+  std::vector<Case> cases = {
+      {{{{0, 64, false}}, {{0, 64, false}}, {{64, 128, true}}}, {0, 0, 0}},     // reads and a disjoint write
+      {{{{0, 64, true}}, {{32, 96, false}}, {{200, 300, true}}}, {0, 1, 0}},   // read after write
+      {{{{0, 64, false}}, {{60, 70, true}}}, {0, 1}},                          // write after read
+      {{{{0, 64, true}}, {{0, 8, true}}, {{100, 110, false}}}, {0, 1, 0}},     // write after write
+      {{{{0, 10, true}}, {{0, 10, false}, {20, 30, true}}, {{20, 30, false}}, {{40, 50, true}}}, {0, 1, 2, 0}},
+  };
+  // Enough independent dispatches for one parallel run of whole dispatches.
+  Case& many = cases.emplace_back();
+  for (uint32_t d = 0; d < 40; ++d) {
+    many.dispatches.push_back({{8 * d, 8 * d + 8, true}, {400, 512, false}});
+    many.steps.push_back(0);
+  }
+  std::vector<std::byte> block(512);
+  for (const Case& c : cases) {
+    std::vector<LinkedKernel> kernels(c.dispatches.size());
+    DispatchSchedule schedule;
+    for (uint32_t d = 0; d < c.dispatches.size(); ++d) {
+      LinkedKernel& k = kernels[d];
+      DispatchArgs args;
+      for (uint32_t i = 0; i < c.dispatches[d].size(); ++i) {
+        const Use& u = c.dispatches[d][i];
+        k.params.push_back({ParamKind::Buffer, ElementType::Uchar, u.written, "b", i});
+        args.buffers[i] = {block.data() + u.begin, u.end - u.begin};
+      }
+      k.params.push_back({ParamKind::Constant, ElementType::Uint, false, "id", 30});
+      args.constants[30] = d;
+      args.grid.threadgroups[0] = 64;  // big enough to be handed out
+      k.run = [](const DispatchArgs& a) {
+        // A parallel run inside a dispatch covers its rows once.
+        std::atomic<uint32_t> rows{0};
+        parallel_rows(4000, 1 << 16, [&](uint32_t b, uint32_t e) { rows.fetch_add(e - b); });
+        std::lock_guard lock(ran_mutex);
+        ran.emplace_back(rows.load() == 4000 ? a.u32(30) : 1000, current_step);
+      };
+      schedule.add(k, args, 0);
+    }
+    ran.clear();
+    current_step = 0;
+    uint32_t steps = 0;
+    schedule.run([&](uint32_t) { current_step = steps++; });
+    std::vector<uint32_t> got(c.dispatches.size(), 99);
+    for (const auto& [d, step] : ran) {
+      ASSERT_LT(d, got.size()) << "a nested parallel run missed rows";
+      got[d] = step;
+    }
+    EXPECT_EQ(got, c.steps);
+    EXPECT_EQ(ran.size(), c.dispatches.size());
   }
 }
 

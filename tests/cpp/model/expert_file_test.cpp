@@ -36,6 +36,12 @@ TEST(ExpertFileTest, RawReadsRecordsAndReportsShortReads) {
   EXPECT_EQ(io_kind(past.error()), IoErrorKind::UnexpectedEof);
   EXPECT_EQ(past.error().to_string(), "I/O error: pread expert 7: got 0 expected 6912");
   EXPECT_EQ(io_kind(file->read_expert(SIZE_MAX / 2, dst).error()), IoErrorKind::UnexpectedEof);
+  // A part is the same bytes as the whole record's; parts past the record or the file are refused.
+  std::vector<uint8_t> part(1000, 0xEE);
+  ASSERT_TRUE(file->read_expert_part(6, 5000, part).has_value());
+  EXPECT_TRUE(std::equal(part.begin(), part.end(), want.begin() + 5000));
+  EXPECT_EQ(io_kind(file->read_expert_part(6, kSmallExpertSize - 999, part).error()), IoErrorKind::InvalidInput);
+  EXPECT_EQ(file->read_expert_part(7, 0, part).error().to_string(), "I/O error: pread expert 7 from byte 0: got 0 expected 1000");
 
   write_file(dir / "cut.bin", std::string(kSmallExpertSize + 100, 'x'));
   EXPECT_EQ(ExpertFile::open_raw(dir / "cut.bin", 0, kSmallExpertSize)->read_expert(1, dst).error().to_string(),

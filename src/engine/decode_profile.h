@@ -1,0 +1,42 @@
+#pragma once
+// Where the time of a decoded token goes, stage by stage, for benchmarks. Off
+// by default; while on, the forward pass adds each stage's wall time here.
+// Process-wide and unsynchronised: only the thread running a forward pass
+// writes it.
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+namespace varkel {
+
+// The stages follow one another; a token's time is their sum plus encoding.
+enum class DecodeStage : std::size_t {
+  PreExpert,  // attention or linear attention, router and shared-expert projections
+  Routing,    // softmax, top-k and renormalisation on the CPU
+  Experts,    // expert reads and the expert stage, which overlap, until both have ended
+  LmHead,     // final norm and the lm head
+  Count,
+};
+
+inline constexpr std::array<std::string_view, static_cast<std::size_t>(DecodeStage::Count)> kDecodeStageNames = {
+    "pre-expert", "routing", "experts", "lm head"};
+
+struct DecodeProfile {
+  std::array<double, static_cast<std::size_t>(DecodeStage::Count)> ms{};
+  // Inside Experts: from issuing the reads to the last landed byte, and the
+  // time the expert stage spent waiting for records.
+  double reads_landed_ms = 0;
+  double stage_waiting_ms = 0;
+  std::size_t tokens = 0;
+
+  double& operator[](DecodeStage s) { return ms[static_cast<std::size_t>(s)]; }
+  double operator[](DecodeStage s) const { return ms[static_cast<std::size_t>(s)]; }
+};
+
+void set_decode_profiling(bool on);
+bool decode_profiling();
+// The running totals (since the last reset).
+DecodeProfile& decode_profile();
+
+}  // namespace varkel
