@@ -19,16 +19,6 @@ struct PassShape {
   AttentionMode mode;
 };
 
-// The constant set's vocabulary: its own kVocabSize when it has one.
-template <ModelConstants C>
-constexpr std::size_t vocab_size() {
-  if constexpr (requires { C::kVocabSize; }) {
-    return C::kVocabSize;
-  } else {
-    return kVocabSize;
-  }
-}
-
 Result<std::vector<float>> run_forward(EngineState& state, std::span<const float> embeddings,
                                        const InterruptFn& interrupt, const PassShape& shape);
 
@@ -36,7 +26,7 @@ template <ModelConstants C, AttentionMode M>
 Result<std::vector<float>> forward_hidden(EngineState& state, std::span<const float> embeddings,
                                           const InterruptFn& interrupt) {
   return run_forward(state, embeddings, interrupt,
-                     PassShape{C::kNumLayers, static_cast<uint32_t>(C::kNumExperts), vocab_size<C>(), M});
+                     PassShape{C::kNumLayers, static_cast<uint32_t>(C::kNumExperts), constant_set_values<C>().vocab, M});
 }
 
 }  // namespace varkel::qwen35
