@@ -15,6 +15,7 @@
 #include <type_traits>
 
 #include "metal/kernel_abi.h"
+#include "metal/kernels/activations.h"
 #include "metal/kernels/worker_pool.h"
 
 namespace varkel::metal::grid {
@@ -109,9 +110,6 @@ inline float threadgroup_sum(const float* values, uint32_t threads) {
   }
   return simd_sum(groups);
 }
-
-inline float sigmoid(float u) { return 1.0f / (1.0f + std::exp(-u)); }
-inline float silu(float u) { return u / (1.0f + std::exp(-u)); }
 
 // Calls fn(i) once for every i in [0, count): on the kernel worker threads
 // when `parallel`, else in order on the calling thread.

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "hwy/targets.h"
+#include "metal/kernels/activations.h"
 #include "metal/kernels/decode_tables.h"
 #include "metal_test_support.h"
 
@@ -188,7 +189,7 @@ float reference(const KernelInfo& k, const Operands& o, uint32_t i) {
   const float* x = o.x.data() + std::size_t{e} * o.m.cols;
   const float g = reference_row(k, o.m, i, x, o.threads);
   if (!o.up) return g;
-  return (g / (1.0f + std::exp(-g))) * reference_row(k, *o.up, i, x, o.threads);
+  return silu(g) * reference_row(k, *o.up, i, x, o.threads);
 }
 
 class MatvecTest : public MetalTest {

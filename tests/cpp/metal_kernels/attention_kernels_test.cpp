@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/reference_exp.h"
 #include "metal/kernels/attention_core.h"
 #include "metal_kernels/kernel_harness.h"
 
@@ -226,6 +227,30 @@ TEST(AttentionKernels, FastExp2IsWithinOneUlpAndExactAtZero) {
   for (const Edge e : {Edge{0.0f, 1.0f}, Edge{-0.0f, 1.0f}, Edge{1.0f, 2.0f}, Edge{-1e30f, 0.0f},
                        Edge{-126.6f, 0.0f}, Edge{127.5f, INFINITY}, Edge{-126.0f, 0x1p-126f}}) {
     EXPECT_EQ(attention::exp2_fast(e.x), e.want) << e.x;
+  }
+}
+
+// Inputs on which the C library's expf misrounds (two of them only in its
+// FMA variant): the gate and the softmax round e^x correctly there too.
+TEST(AttentionKernels, GateAndSoftmaxRoundExpCorrectly) {
+  // sigmoid(g) = 1 / (1 + e^-g), here with -g among the inputs.
+  const std::vector<uint32_t> exponents = {0x4202422f, 0x425a4705, 0x418ecc5a, 0x40dc81b4};
+  std::vector<float> x(exponents.size(), 1.0f), gate;
+  for (uint32_t bits : exponents) gate.push_back(-std::bit_cast<float>(bits));
+  Dispatch("sigmoid_gate").bind(0, x).bind(1, gate).u32(2, uint32_t(x.size())).grid(1, 256).run();
+  for (size_t i = 0; i < x.size(); ++i) {
+    const float want = 1.0f / (1.0f + testing_support::correctly_rounded_exp(-gate[i]));
+    EXPECT_EQ(std::bit_cast<uint32_t>(x[i]), std::bit_cast<uint32_t>(want)) << std::hex << exponents[i];
+  }
+  // Scores {0, s} with e^s < 2^-25: the sum rounds to 1, so s's weight is e^s itself.
+  const std::vector<uint32_t> below_max = {0xc27c65d9, 0xc1b7f7c1, 0xc1e4ff63, 0xc2293c15, 0xc2a2941b};
+  std::vector<float> scores;
+  for (uint32_t bits : below_max) scores.insert(scores.end(), {0.0f, std::bit_cast<float>(bits)});
+  Dispatch("attn_softmax_batched").bind(0, scores).u32(1, 2).u32(2, 2).grid(uint32_t(below_max.size()), 256).run();
+  for (size_t h = 0; h < below_max.size(); ++h) {
+    EXPECT_EQ(scores[2 * h], 1.0f);
+    const float want = testing_support::correctly_rounded_exp(std::bit_cast<float>(below_max[h]));
+    EXPECT_EQ(std::bit_cast<uint32_t>(scores[2 * h + 1]), std::bit_cast<uint32_t>(want)) << std::hex << below_max[h];
   }
 }
 
