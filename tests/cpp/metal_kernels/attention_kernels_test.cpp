@@ -4,6 +4,7 @@
 
 #include "common/reference_exp.h"
 #include "metal/kernels/attention_core.h"
+#include "metal/kernels/simd_group_sum.h"
 #include "metal_kernels/kernel_harness.h"
 
 namespace varkel::metal::testing {
@@ -94,14 +95,6 @@ struct AttentionCase {
   }
 };
 
-// A SIMD group's sum: lane l adds lane l + 16, then l + 8, 4, 2, 1.
-float lane_tree(std::array<float, 32> v) {
-  for (uint32_t offset = 16; offset != 0; offset /= 2) {
-    for (uint32_t l = 0; l < offset; ++l) v[l] += v[l + offset];
-  }
-  return v[0];
-}
-
 // The kernels' arithmetic written out thread by thread: 8 SIMD groups, group
 // s owning positions s, s + 8, ...; lane l owning dimensions 8l .. 8l + 7.
 struct LaneOrderAttention {
@@ -119,7 +112,7 @@ struct LaneOrderAttention {
       for (uint32_t d = 8 * l; d < 8 * l + 8; ++d) dot += (kScale * 1.442695041f) * c.q[h * kHeadDim + d] * c.key(h, p)[d];
       lanes[l] = dot;
     }
-    const float score = lane_tree(lanes), m = std::fmax(g.m, score);
+    const float score = simd_group_sum(lanes), m = std::fmax(g.m, score);
     const float f = attention::exp2_fast(g.m - m), e = attention::exp2_fast(score - m);
     g.m = m;
     g.sum = g.sum * f + e;
@@ -135,7 +128,7 @@ struct LaneOrderAttention {
       sums[s] = groups[s].sum * r;
       for (uint32_t d = 0; d < kHeadDim; ++d) rec[2 + d] += groups[s].o[d] * r;
     }
-    rec[1] = lane_tree(sums);
+    rec[1] = simd_group_sum(sums);
     return rec;
   }
   static void divide(const Record& rec, float* out) {
@@ -275,9 +268,9 @@ TEST(AttentionKernels, OutputGateAndThreeKernelAttention) {
       for (uint32_t l = 0; l < 32; ++l) {
         for (uint32_t d = 32 * g + l; d < kHeadDim; d += kThreads) lanes[l] += c.q[h * kHeadDim + d] * c.key(h, p)[d];
       }
-      groups[g] = lane_tree(lanes);
+      groups[g] = simd_group_sum(lanes);
     }
-    return kScale * lane_tree(groups);
+    return kScale * simd_group_sum(groups);
   };
   std::vector<float> scores(kHeads * kStride, 123.0f), out(kHeads * kHeadDim);
   Dispatch("attn_scores_batched").bind(0, c.q).bind(1, c.k_cache).bind(2, scores)
