@@ -54,7 +54,7 @@ TEST(ExpF32, HardInputsAndEdgesAreCorrectlyRounded) {
       {0xb3000000, "-2^-25: rounds to 1"},
       {0x42b17217, "largest finite result"},
       {0x42b17218, "overflow"},
-      {0x42b20000, "89, just past the overflow cut-off"},
+      {0x42b20000, "89"},
       {0xc2aeac4f, "smallest normal result"},
       {0xc2cff1b4, "smallest subnormal result"},
       {0xc2cff1b5, "underflow to zero"},
