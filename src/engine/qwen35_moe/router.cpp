@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "math_util/exp_f32.h"
 #include "math_util/topk.h"
 
 namespace varkel::qwen35 {
@@ -10,7 +11,7 @@ namespace varkel::qwen35 {
 void softmax_in_place(std::span<float> x) {
   float m = -std::numeric_limits<float>::infinity();
   for (float v : x) m = std::fmax(m, v);
-  for (float& v : x) v = std::exp(v - m);
+  for (float& v : x) v = exp_f32(v - m);
   float s = 0.0f;
   for (float v : x) s += v;
   const float inv = 1.0f / s;

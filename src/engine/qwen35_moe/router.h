@@ -9,7 +9,7 @@
 namespace varkel::qwen35 {
 
 // In place, f32: m = maxNum(-inf, x...) (a NaN logit is ignored), e_i =
-// expf(x_i - m), s = 0 + e_0 + e_1 + ... in index order, p_i = e_i x (1 / s).
+// exp_f32(x_i - m), s = 0 + e_0 + e_1 + ... in index order, p_i = e_i x (1 / s).
 void softmax_in_place(std::span<float> x);
 
 // t = -0.0 + v_0 + ... + v_{k-1}; when t > 0 every v_i becomes v_i x (1 / t),

@@ -45,7 +45,7 @@ HWY_INLINE VH Exp2(VH x) {
 }
 
 // The SIMD-group sum of the dot products of P key rows with the queries of
-// heads v × kHeadLanes onwards, as simd_sum's shuffle-down tree: the lanes
+// heads v × kHeadLanes onwards, as simd_group_sum's shuffle-down tree: the lanes
 // r, r + step, r + 2 step, ... summed. A lane's own part is its 8
 // dimensions in order.
 template <uint32_t kStep, size_t P>
@@ -245,7 +245,7 @@ void MergeGroups(const float* records, size_t stride, float* merged) {
     AddScaled(out, rec + 2, r);
   }
   merged[0] = top;
-  merged[1] = simd_sum(sums);
+  merged[1] = simd_group_sum(sums);
 }
 
 // The single-pass stages for each of the kGroups groups of a block, then
@@ -321,7 +321,7 @@ void AttendBlock(const Queries& q, const float* K, const float* V, size_t column
   }
   for (uint32_t i = 0; i < q.heads; ++i) {
     merged[i * merged_stride] = top[i];
-    merged[i * merged_stride + 1] = simd_sum(sums[i]);
+    merged[i * merged_stride + 1] = simd_group_sum(sums[i]);
   }
 }
 
@@ -343,7 +343,7 @@ void ReduceBlocks(const float* records, uint32_t count, float* out) {
     sums[s] = sum;
     AddRow(merged + 2, group_out);
   }
-  merged[1] = simd_sum(sums);
+  merged[1] = simd_group_sum(sums);
   normalize(merged, out);
 }
 

@@ -15,6 +15,8 @@
 #include <type_traits>
 
 #include "metal/kernel_abi.h"
+#include "metal/kernels/activations.h"
+#include "metal/kernels/simd_group_sum.h"
 #include "metal/kernels/worker_pool.h"
 
 namespace varkel::metal::grid {
@@ -86,17 +88,6 @@ namespace varkel::metal {
 // bf16 weights widen by a 16-bit shift; nothing in these kernels rounds to bf16.
 inline float bf16_to_f32(uint16_t bits) { return std::bit_cast<float>(uint32_t{bits} << 16); }
 
-// A SIMD group's sum of its 32 lanes' values as a shuffle-down tree: lane l
-// adds lane l + 16, then l + 8, l + 4, l + 2 and l + 1; lane 0 holds the sum.
-inline float simd_sum(const float (&lanes)[32]) {
-  float v[32];
-  std::copy(lanes, lanes + 32, v);
-  for (uint32_t offset = 16; offset != 0; offset /= 2) {
-    for (uint32_t l = 0; l < offset; ++l) v[l] = v[l] + v[l + offset];
-  }
-  return v[0];
-}
-
 // The sum over a threadgroup of `threads` threads' values: each SIMD group's
 // sum goes to a 32-entry array, and SIMD group 0 sums the array's first
 // ceil(threads / 32) entries. Missing lanes and entries contribute 0.
@@ -105,13 +96,10 @@ inline float threadgroup_sum(const float* values, uint32_t threads) {
   for (uint32_t g = 0; g < 32 && g * 32 < threads; ++g) {
     float lanes[32] = {};
     std::copy(values + g * 32, values + std::min(threads, g * 32 + 32), lanes);
-    groups[g] = simd_sum(lanes);
+    groups[g] = simd_group_sum(lanes);
   }
-  return simd_sum(groups);
+  return simd_group_sum(groups);
 }
-
-inline float sigmoid(float u) { return 1.0f / (1.0f + std::exp(-u)); }
-inline float silu(float u) { return u / (1.0f + std::exp(-u)); }
 
 // Calls fn(i) once for every i in [0, count): on the kernel worker threads
 // when `parallel`, else in order on the calling thread.

@@ -394,7 +394,7 @@ void run_attn_softmax_batched(const DispatchArgs& args) {
     for (uint32_t p = 0; p < seq_len; ++p) m = std::max(m, s[p]);
     float sum = 0.0f;
     for (uint32_t p = 0; p < seq_len; ++p) {
-      s[p] = std::exp(s[p] - m);
+      s[p] = exp_f32(s[p] - m);
       sum += s[p];
     }
     const float inv = 1.0f / sum;

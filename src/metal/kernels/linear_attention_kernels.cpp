@@ -117,10 +117,10 @@ void run_compute_decay_beta(const DispatchArgs& args) {
   float* beta_gate = args.buffer<float>(5);
   const uint64_t n = grid::threads(args);
   for (uint64_t h = 0; h < n; ++h) {
-    const float a = std::exp(a_log[h]);
-    const float sp = std::log(1.0f + std::exp(alpha[h] + bf16_to_f32(dt_bias[h])));
+    const float a = exp_f32(a_log[h]);
+    const float sp = std::log(1.0f + exp_f32(alpha[h] + bf16_to_f32(dt_bias[h])));
     const float b = beta[h];
-    g_decay[h] = std::exp(-a * sp);
+    g_decay[h] = exp_f32(-a * sp);
     beta_gate[h] = sigmoid(b);
   }
 }

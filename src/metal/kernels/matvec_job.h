@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 
+#include "metal/kernels/simd_group_sum.h"
+
 namespace varkel::metal {
 
 enum class MatvecFormat : uint8_t {
@@ -32,16 +34,7 @@ struct MatvecJob {
 inline constexpr uint32_t kTiledMaxInDim = 4096;
 
 // Lanes of the SIMD group that sums one row.
-inline constexpr uint32_t kMatvecLanes = 32;
-
-// The SIMD-group sum of 32 lane values, in the one order every SIMD target
-// follows too: a butterfly, lane l adding lane l + 16, then l + 8, 4, 2, 1.
-inline float simd_group_sum(std::array<float, kMatvecLanes> lanes) {
-  for (uint32_t half = kMatvecLanes / 2; half > 0; half /= 2) {
-    for (uint32_t l = 0; l < half; ++l) lanes[l] += lanes[l + half];
-  }
-  return lanes[0];
-}
+inline constexpr uint32_t kMatvecLanes = kSimdGroupLanes;
 
 // Computes out[r] for r in [row_begin, row_end) of `job`. `x_blocks` is x
 // regrouped for the packed formats (see regroup_x_blocks), else unused.

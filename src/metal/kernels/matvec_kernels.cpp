@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "metal/kernel_abi.h"
+#include "metal/kernels/activations.h"
 #include "metal/kernels/decode_tables.h"
 #include "metal/kernels/matvec_job.h"
 
@@ -344,7 +345,7 @@ void run_fused_swiglu(const DispatchArgs& a) {
                              [&](float sum, uint32_t g) { return add_plain_group(sum, row, g, x); });
     };
     const float g = row_sum(0), u = row_sum(3);
-    out[r] = (g / (1.0f + std::exp(-g))) * u;
+    out[r] = silu(g) * u;
   }
 }
 

@@ -5,12 +5,15 @@
 #include <cmath>
 #include <random>
 
-#include "hwy/targets.h"
+#include "common/simd_targets.h"
+#include "metal/kernels/activations.h"
 #include "metal/kernels/decode_tables.h"
 #include "metal_test_support.h"
 
 namespace varkel::metal::testing {
 namespace {
+
+using testing_support::for_each_simd_target;
 
 constexpr double kU = 1.0 / 16777216.0;  // 2^-24
 constexpr float kSentinel = 12345.0f;
@@ -188,7 +191,7 @@ float reference(const KernelInfo& k, const Operands& o, uint32_t i) {
   const float* x = o.x.data() + std::size_t{e} * o.m.cols;
   const float g = reference_row(k, o.m, i, x, o.threads);
   if (!o.up) return g;
-  return (g / (1.0f + std::exp(-g))) * reference_row(k, *o.up, i, x, o.threads);
+  return silu(g) * reference_row(k, *o.up, i, x, o.threads);
 }
 
 class MatvecTest : public MetalTest {
@@ -240,19 +243,6 @@ void expect_close(const Matrix& m, const float* x, float got, uint32_t r) {
   const double tol = (m.cols + 8) * kU * magnitude + table + 1e-30;
   EXPECT_LE(std::fabs(got - exact), tol) << "row " << r << " of " << m.rows << "x" << m.cols << ": got " << got
                                          << ", exact " << exact;
-}
-
-// Runs `body` once on each compiled SIMD target this machine supports.
-template <class Body>
-void for_each_simd_target(Body&& body) {
-  struct RestoreTargets {
-    ~RestoreTargets() { hwy::SetSupportedTargetsForTest(0); }
-  } restore;
-  for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
-    hwy::SetSupportedTargetsForTest(target);
-    SCOPED_TRACE(hwy::TargetName(target));
-    body();
-  }
 }
 
 TEST_F(MatvecTest, EveryKernelGivesItsReferenceBitsOnEverySimdTarget) {

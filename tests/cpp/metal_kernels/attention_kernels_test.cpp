@@ -2,7 +2,9 @@
 #include <cstring>
 #include <string>
 
+#include "common/reference_exp.h"
 #include "metal/kernels/attention_core.h"
+#include "metal/kernels/simd_group_sum.h"
 #include "metal_kernels/kernel_harness.h"
 
 namespace varkel::metal::testing {
@@ -93,14 +95,6 @@ struct AttentionCase {
   }
 };
 
-// A SIMD group's sum: lane l adds lane l + 16, then l + 8, 4, 2, 1.
-float lane_tree(std::array<float, 32> v) {
-  for (uint32_t offset = 16; offset != 0; offset /= 2) {
-    for (uint32_t l = 0; l < offset; ++l) v[l] += v[l + offset];
-  }
-  return v[0];
-}
-
 // The kernels' arithmetic written out thread by thread: 8 SIMD groups, group
 // s owning positions s, s + 8, ...; lane l owning dimensions 8l .. 8l + 7.
 struct LaneOrderAttention {
@@ -118,7 +112,7 @@ struct LaneOrderAttention {
       for (uint32_t d = 8 * l; d < 8 * l + 8; ++d) dot += (kScale * 1.442695041f) * c.q[h * kHeadDim + d] * c.key(h, p)[d];
       lanes[l] = dot;
     }
-    const float score = lane_tree(lanes), m = std::fmax(g.m, score);
+    const float score = simd_group_sum(lanes), m = std::fmax(g.m, score);
     const float f = attention::exp2_fast(g.m - m), e = attention::exp2_fast(score - m);
     g.m = m;
     g.sum = g.sum * f + e;
@@ -134,7 +128,7 @@ struct LaneOrderAttention {
       sums[s] = groups[s].sum * r;
       for (uint32_t d = 0; d < kHeadDim; ++d) rec[2 + d] += groups[s].o[d] * r;
     }
-    rec[1] = lane_tree(sums);
+    rec[1] = simd_group_sum(sums);
     return rec;
   }
   static void divide(const Record& rec, float* out) {
@@ -229,6 +223,30 @@ TEST(AttentionKernels, FastExp2IsWithinOneUlpAndExactAtZero) {
   }
 }
 
+// Inputs on which the C library's expf misrounds (two of them only in its
+// FMA variant): the gate and the softmax round e^x correctly there too.
+TEST(AttentionKernels, GateAndSoftmaxRoundExpCorrectly) {
+  // sigmoid(g) = 1 / (1 + e^-g), here with -g among the inputs.
+  const std::vector<uint32_t> exponents = {0x4202422f, 0x425a4705, 0x418ecc5a, 0x40dc81b4};
+  std::vector<float> x(exponents.size(), 1.0f), gate;
+  for (uint32_t bits : exponents) gate.push_back(-std::bit_cast<float>(bits));
+  Dispatch("sigmoid_gate").bind(0, x).bind(1, gate).u32(2, uint32_t(x.size())).grid(1, 256).run();
+  for (size_t i = 0; i < x.size(); ++i) {
+    const float want = 1.0f / (1.0f + testing_support::correctly_rounded_exp(-gate[i]));
+    EXPECT_EQ(std::bit_cast<uint32_t>(x[i]), std::bit_cast<uint32_t>(want)) << std::hex << exponents[i];
+  }
+  // Scores {0, s} with e^s < 2^-25: the sum rounds to 1, so s's weight is e^s itself.
+  const std::vector<uint32_t> below_max = {0xc27c65d9, 0xc1b7f7c1, 0xc1e4ff63, 0xc2293c15, 0xc2a2941b};
+  std::vector<float> scores;
+  for (uint32_t bits : below_max) scores.insert(scores.end(), {0.0f, std::bit_cast<float>(bits)});
+  Dispatch("attn_softmax_batched").bind(0, scores).u32(1, 2).u32(2, 2).grid(uint32_t(below_max.size()), 256).run();
+  for (size_t h = 0; h < below_max.size(); ++h) {
+    EXPECT_EQ(scores[2 * h], 1.0f);
+    const float want = testing_support::correctly_rounded_exp(std::bit_cast<float>(below_max[h]));
+    EXPECT_EQ(std::bit_cast<uint32_t>(scores[2 * h + 1]), std::bit_cast<uint32_t>(want)) << std::hex << below_max[h];
+  }
+}
+
 TEST(AttentionKernels, OutputGateAndThreeKernelAttention) {
   std::mt19937 rng(3);
   auto x = random_floats(rng, 4096), gate = random_floats(rng, 4096, -8, 8);
@@ -250,9 +268,9 @@ TEST(AttentionKernels, OutputGateAndThreeKernelAttention) {
       for (uint32_t l = 0; l < 32; ++l) {
         for (uint32_t d = 32 * g + l; d < kHeadDim; d += kThreads) lanes[l] += c.q[h * kHeadDim + d] * c.key(h, p)[d];
       }
-      groups[g] = lane_tree(lanes);
+      groups[g] = simd_group_sum(lanes);
     }
-    return kScale * lane_tree(groups);
+    return kScale * simd_group_sum(groups);
   };
   std::vector<float> scores(kHeads * kStride, 123.0f), out(kHeads * kHeadDim);
   Dispatch("attn_scores_batched").bind(0, c.q).bind(1, c.k_cache).bind(2, scores)

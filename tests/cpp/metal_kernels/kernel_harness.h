@@ -1,7 +1,6 @@
 #pragma once
 // Direct dispatch of one kernel implementation, bypassing the compute layer.
 #include <gtest/gtest.h>
-#include <hwy/targets.h>
 
 #include <bit>
 #include <cmath>
@@ -9,9 +8,12 @@
 #include <span>
 #include <vector>
 
+#include "common/simd_targets.h"
 #include "metal/kernel_abi.h"
 
 namespace varkel::metal::testing {
+
+using testing_support::for_each_simd_target;
 
 inline const KernelImpl& kernel(std::string_view name) {
   static const std::vector<KernelImpl> all = [] {
@@ -55,19 +57,6 @@ class Dispatch {
   const KernelImpl& impl_;
   DispatchArgs args_;
 };
-
-// Runs `body` once on each compiled SIMD target this machine supports.
-template <class Body>
-void for_each_simd_target(Body&& body) {
-  struct RestoreTargets {
-    ~RestoreTargets() { hwy::SetSupportedTargetsForTest(0); }
-  } restore;
-  for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
-    hwy::SetSupportedTargetsForTest(target);
-    SCOPED_TRACE(hwy::TargetName(target));
-    body();
-  }
-}
 
 inline std::vector<float> random_floats(std::mt19937& rng, std::size_t n, float lo = -1.0f, float hi = 1.0f) {
   std::vector<float> v(n);
