@@ -11,8 +11,9 @@
 namespace varkel::parallel {
 
 // Calls fn(begin, end) on `pieces` disjoint ranges of near-equal size covering
-// [0, count) (at most count of them), which the pool's threads claim one at a
-// time; one piece runs on the calling thread. Exceptions as in run_chunks.
+// [0, count) (at most count of them), which the calling thread and the
+// workers claim one at a time (see run_chunks: also for a loop inside a
+// chunk, and for exceptions). A single piece runs on the calling thread.
 template <class Fn>
 void for_each_range(std::size_t count, std::size_t pieces, Fn&& fn) {
   if (count == 0) return;
