@@ -12,7 +12,6 @@
 // Usage: attention_bench [--cold-bytes N] [--seconds S] [--probe-bytes N] [--positions P]
 
 #include <fmt/format.h>
-#include <omp.h>
 
 #include <chrono>
 #include <cmath>
@@ -25,6 +24,7 @@
 
 #include "bandwidth_probe.h"
 #include "engine/qwen35_moe/embedded_shader.h"
+#include "metal/kernels/worker_pool.h"
 #include "metal/metal.h"
 
 namespace varkel::bench {
@@ -204,7 +204,7 @@ int main(int argc, char** argv) {
     fmt::print(stderr, "shader library: {}\n", library.error());
     return 1;
   }
-  fmt::print("device: {}, {} worker threads\n", device->name(), omp_get_max_threads());
+  fmt::print("device: {}, {} worker threads\n", device->name(), varkel::metal::worker_count());
   const auto probe = memory_read_probe(options.probe_bytes, 5);
   fmt::print("memory-read probe: {:.2f} GB/s over {:.2f} GB (checksum {})\n", probe.bytes_per_second / 1e9,
              options.probe_bytes / 1e9, probe.checksum);

@@ -21,7 +21,6 @@
 // Usage: kernel_bench [--cold-bytes N] [--seconds S] [--probe-bytes N] [--only SUBSTRING]
 
 #include <fmt/format.h>
-#include <omp.h>
 
 #include <algorithm>
 #include <chrono>
@@ -313,8 +312,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  fmt::print("device: {}; kernels on {} threads, probe on {}\n", device->name(), varkel::metal::worker_count(),
-             omp_get_max_threads());
+  fmt::print("device: {}; kernels and probe on {} threads\n", device->name(), varkel::metal::worker_count());
   BandwidthProbe probe(options.probe_bytes);
   const auto first = probe.measure(4);
   fmt::print("memory-read probe: {:.2f} GB/s over {:.2f} GB (checksum {})\n", first.bytes_per_second / 1e9,

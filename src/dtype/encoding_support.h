@@ -10,6 +10,7 @@
 #include <string>
 
 #include "dtype/bf16.h"
+#include "parallel/parallel_for.h"
 
 namespace varkel::detail {
 
@@ -91,8 +92,10 @@ inline constexpr std::size_t kParallelMinValues = std::size_t{1} << 18;
 template <class RowFn>
 void for_each_row(std::size_t rows, std::size_t cols, RowFn&& row_fn) {
   const bool parallel = rows > 1 && rows * cols >= kParallelMinValues;
-#pragma omp parallel for schedule(static) if (parallel)
-  for (std::size_t r = 0; r < rows; ++r) row_fn(r);
+  parallel::for_each_range(rows, parallel ? parallel::balanced_pieces(rows) : 1,
+                           [&row_fn](std::size_t begin, std::size_t end) {
+                             for (std::size_t r = begin; r < end; ++r) row_fn(r);
+                           });
 }
 
 }  // namespace varkel::detail

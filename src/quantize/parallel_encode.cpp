@@ -1,8 +1,11 @@
 #include "quantize/parallel_encode.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
+
+#include "parallel/parallel_for.h"
 
 namespace varkel {
 
@@ -33,20 +36,20 @@ QuantResult<std::vector<EncodedTensor>> encode_parallel(DType dtype, std::span<c
   }
 
   std::vector<std::vector<EncodedTensor>> pieces(blocks);
-  std::vector<bool> failed(blocks, false);
-#pragma omp parallel for schedule(dynamic)
-  for (int64_t b = 0; b < static_cast<int64_t>(blocks); ++b) {
-    const std::size_t first = static_cast<std::size_t>(b) * per_block;
+  // Bytes, not std::vector<bool>: blocks finishing together write neighbouring flags.
+  std::vector<uint8_t> failed(blocks, 0);
+  parallel::for_each_index(blocks, [&](std::size_t b) {
+    const std::size_t first = b * per_block;
     const std::size_t count = std::min(per_block, units - first);
     auto block = encode(dtype, data.subspan(first * unit_values, count * unit_values), count, flat ? 0 : cols);
     if (block) {
-      pieces[static_cast<std::size_t>(b)] = std::move(*block);
+      pieces[b] = std::move(*block);
     } else {
-      failed[static_cast<std::size_t>(b)] = true;
+      failed[b] = 1;
     }
-  }
+  });
   // A failing block: let the whole call say what failed, and where.
-  if (std::find(failed.begin(), failed.end(), true) != failed.end()) return encode_whole(dtype, data, rows, cols);
+  if (std::find(failed.begin(), failed.end(), 1) != failed.end()) return encode_whole(dtype, data, rows, cols);
 
   std::vector<EncodedTensor> parts;
   for (std::size_t p = 0; p < pieces[0].size(); ++p) {

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "error/io_error.h"
+#include "parallel/parallel_for.h"
 
 namespace varkel {
 
@@ -73,19 +74,21 @@ QuantResult<FloatArray> TensorSource::all_values() const {
   FloatArray out(value_count());
   // Slices small enough to stay in cache between reading, widening and copying.
   constexpr std::size_t kSlice = 1 << 16;
-  const auto slices = static_cast<int64_t>((out.size() + kSlice - 1) / kSlice);
-  std::vector<std::string> errors(static_cast<std::size_t>(slices));
-#pragma omp parallel for schedule(static) if (slices > 4)
-  for (int64_t s = 0; s < slices; ++s) {
-    const std::size_t first = static_cast<std::size_t>(s) * kSlice;
-    const std::size_t count = std::min(kSlice, out.size() - first);
-    auto part = values(first, count);
-    if (part) {
-      std::memcpy(out.span().data() + first, part->data(), count * sizeof(float));
-    } else {
-      errors[static_cast<std::size_t>(s)] = std::move(part.error());
+  const std::size_t slices = (out.size() + kSlice - 1) / kSlice;
+  std::vector<std::string> errors(slices);
+  const auto read_slices = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t s = begin; s < end; ++s) {
+      const std::size_t first = s * kSlice;
+      const std::size_t count = std::min(kSlice, out.size() - first);
+      auto part = values(first, count);
+      if (part) {
+        std::memcpy(out.span().data() + first, part->data(), count * sizeof(float));
+      } else {
+        errors[s] = std::move(part.error());
+      }
     }
-  }
+  };
+  parallel::for_each_range(slices, slices > 4 ? parallel::balanced_pieces(slices) : 1, read_slices);
   for (std::string& error : errors) {
     if (!error.empty()) return quant_error(std::move(error));
   }

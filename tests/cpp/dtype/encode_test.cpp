@@ -12,6 +12,7 @@
 #include "dtype/fp8_e4m3_lut.h"
 #include "dtype/quant_int4.h"
 #include "dtype/reference_codes.h"
+#include "parallel/parallel_for.h"
 
 namespace varkel {
 namespace {
@@ -210,6 +211,39 @@ TEST(Fp8AndFp4Encode, MatchFullScansOnRandomValues) {
   ASSERT_EQ(fp4.size(), 2u);
   EXPECT_EQ(test::u32s(fp4[0].data), words);
   EXPECT_EQ(test::u16s(fp4[1].data), scales);
+}
+
+// Big inputs are split on the process's worker pool (the threads
+// VARKEL_THREADS sizes), small ones stay on the caller, and an encode inside a
+// chunk of a pool run (an expert of a layer) stays on that chunk's thread.
+TEST(EncodeThreads, BigInputsRunOnTheWorkerPoolSmallAndNestedOnesInline) {
+  struct Case {
+    std::size_t rows, cols;
+    bool split;
+  };
+  const Case cases[] = {{64, 4096, true}, {63, 4096, false}, {1, std::size_t{1} << 18, false}};
+  const auto regions = [] { return parallel::pool_stats().regions; };
+  for (const auto& [rows, cols, split] : cases) {
+    const auto data = test::random_matrix(rows * cols, 3);
+    for (DType dtype : {DType::U32, DType::U8, DType::Fp4E2m1, DType::Fp8E4m3}) {
+      SCOPED_TRACE(testing::Message() << as_str(dtype) << " " << rows << "x" << cols);
+      const uint64_t before = regions();
+      ASSERT_TRUE(encode(dtype, data, rows, cols));
+      EXPECT_EQ(regions() - before, split ? 1u : 0u);
+    }
+  }
+  const std::size_t rows = 64, cols = 4096;
+  const auto data = test::random_matrix(rows * cols, 4);
+  const auto alone = test::encoded(DType::Fp4E2m1, data, rows, cols);
+  std::vector<std::vector<EncodedTensor>> nested(4);
+  const uint64_t before = regions();
+  parallel::for_each_index(nested.size(),
+                           [&](std::size_t i) { nested[i] = test::encoded(DType::Fp4E2m1, data, rows, cols); });
+  EXPECT_EQ(regions() - before, 1u);
+  for (const auto& parts : nested) {
+    ASSERT_EQ(parts.size(), 2u);
+    EXPECT_TRUE(parts[0].data == alone[0].data && parts[1].data == alone[1].data);
+  }
 }
 
 }  // namespace

@@ -31,6 +31,7 @@
 #include "engine/telemetry.h"
 #include "model/model.h"
 #include "model/scratch_dir.h"
+#include "parallel/parallel_for.h"
 #include "support/test_model_writer.h"
 
 namespace varkel::test {
@@ -83,15 +84,13 @@ void affine4_row(const uint8_t* W, const uint8_t* S, const uint8_t* B, std::size
 template <class Decode>
 Vec rows_times(std::size_t rows, std::size_t cols, std::span<const double> x, Decode decode) {
   Vec y(rows);
-#pragma omp parallel
-  {
+  parallel::for_each_range(rows, parallel::balanced_pieces(rows), [&](std::size_t begin, std::size_t end) {
     Vec row(cols);
-#pragma omp for schedule(static)
-    for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t r = begin; r < end; ++r) {
       decode(r, row);
       y[r] = std::inner_product(row.begin(), row.end(), x.begin(), 0.0);
     }
-  }
+  });
   return y;
 }
 

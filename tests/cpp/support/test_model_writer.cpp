@@ -6,11 +6,13 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 
 #include <fmt/format.h>
 
 #include "dtype/quant_int4.h"
+#include "parallel/parallel_for.h"
 #include "support/test_values.h"
 #include "support/weight_file_builder.h"
 
@@ -126,8 +128,8 @@ void write_expert_files(const std::filesystem::path& dir, const TestModelOptions
     if (fds[layer] < 0 && failure.empty()) failure = fmt::format("cannot create {}: {}", path.string(), std::strerror(errno));
   }
   const std::size_t jobs = failure.empty() && !options.empty_experts ? options.layers * options.experts : 0;
-#pragma omp parallel for schedule(dynamic)
-  for (std::size_t job = 0; job < jobs; ++job) {
+  std::mutex failure_mutex;
+  parallel::for_each_index(jobs, [&](std::size_t job) {
     const std::size_t layer = job / options.experts;
     const std::size_t expert = job % options.experts;
     std::vector<uint8_t> record;
@@ -153,10 +155,10 @@ void write_expert_files(const std::filesystem::path& dir, const TestModelOptions
     const off_t offset = static_cast<off_t>(expert * kExpertRecordSize);
     if (!ok || record.size() != kExpertRecordSize ||
         ::pwrite(fds[layer], record.data(), record.size(), offset) != static_cast<ssize_t>(record.size())) {
-#pragma omp critical(varkel_expert_writer)
+      const std::lock_guard lock(failure_mutex);
       if (failure.empty()) failure = fmt::format("cannot write expert {} of layer {}", expert, layer);
     }
-  }
+  });
   for (int fd : fds) {
     if (fd >= 0) ::close(fd);
   }

@@ -8,9 +8,12 @@
 #include <cstring>
 #include <memory>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 
 #include <fmt/format.h>
+
+#include "parallel/parallel_for.h"
 
 namespace varkel::test_support {
 
@@ -112,8 +115,8 @@ void WeightFileBuilder::write(const std::filesystem::path& bin_path, const std::
     }
   }
   std::string failure;
-#pragma omp parallel for schedule(dynamic)
-  for (std::size_t j = 0; j < jobs.size(); ++j) {
+  std::mutex failure_mutex;
+  parallel::for_each_index(jobs.size(), [&](std::size_t j) {
     const Job& job = jobs[j];
     const Source& source = *job.source;
     try {
@@ -129,10 +132,10 @@ void WeightFileBuilder::write(const std::filesystem::path& bin_path, const std::
         write_at(fd, data.data(), data.size(), part.offset + job.row_begin * part.row_bytes);
       }
     } catch (const std::exception& error) {
-#pragma omp critical(varkel_weight_builder)
+      const std::lock_guard lock(failure_mutex);
       if (failure.empty()) failure = error.what();
     }
-  }
+  });
   if (!failure.empty()) throw std::runtime_error(failure);
 
   nlohmann::json tensors = nlohmann::json::object();

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "dtype/quant_int4.h"
+#include "parallel/parallel_for.h"
 #include "quantize/file_io.h"
 #include "quantize/tensor_source.h"
 #include "safetensors/safetensors.h"
@@ -146,10 +147,8 @@ QuantResult<void> pack_layer(std::span<uint8_t> buffer, const ExpertRecordLayout
   std::mutex failure_mutex;
   uint64_t failed_expert = num_experts;
   std::string failure;
-  const auto count = static_cast<int64_t>(num_experts);
-#pragma omp parallel for schedule(dynamic)
-  for (int64_t i = 0; i < count; ++i) {
-    const auto e = static_cast<uint64_t>(i);
+  // Each expert's rows are encoded on the thread that took the expert.
+  parallel::for_each_index(num_experts, [&](std::size_t e) {
     const uint64_t record = e * layout.size;
     auto done = put_matrix(buffer, record, layout.gate_weight, layout.gate_scales, layout.gate_biases, gate_up,
                            e * 2 * block, intermediate, hidden);
@@ -165,7 +164,7 @@ QuantResult<void> pack_layer(std::span<uint8_t> buffer, const ExpertRecordLayout
       const std::lock_guard lock(failure_mutex);
       if (e < failed_expert) failed_expert = e, failure = std::move(done.error());
     }
-  }
+  });
   if (failed_expert < num_experts) return quant_error(std::move(failure));
   return {};
 }

@@ -1,4 +1,4 @@
-#include "metal/kernels/worker_pool.h"
+#include "parallel/worker_pool.h"
 
 #if defined(__linux__)
 #include <sched.h>
@@ -7,8 +7,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -20,7 +22,7 @@
 #define VARKEL_CPU_RELAX() ((void)0)
 #endif
 
-namespace varkel::metal {
+namespace varkel::parallel {
 
 namespace {
 
@@ -85,7 +87,10 @@ class WorkerPool {
     epoch_.notify_all();
     claim_all(gen);
     regions_.fetch_add(1, std::memory_order_relaxed);
-    if (done_.load() >= chunks) return;
+    if (done_.load() >= chunks) {
+      rethrow_failure();
+      return;
+    }
     // Chunks still running elsewhere: spin briefly, then let a descheduled
     // worker have the core back.
     const auto waited_from = std::chrono::steady_clock::now();
@@ -100,6 +105,7 @@ class WorkerPool {
                                                  std::chrono::steady_clock::now() - waited_from)
                                                  .count()),
                        std::memory_order_relaxed);
+    rethrow_failure();
   }
 
   void add(TaskBatch* batch) {
@@ -165,11 +171,30 @@ class WorkerPool {
       if (index >= limit) break;
       if (!state_.compare_exchange_weak(s, s + 1)) continue;
       in_chunk = true;
-      fn_(context_, index);
+      try {
+        fn_(context_, index);
+      } catch (...) {
+        record_failure(index, std::current_exception());
+      }
       in_chunk = false;
       ++finished;
     }
     if (finished != 0) done_.fetch_add(finished);
+  }
+
+  // Keeps the exception of the lowest failing chunk: which chunk fails first
+  // in time depends on the threads, which chunk fails lowest does not.
+  void record_failure(uint32_t chunk, std::exception_ptr error) {
+    std::lock_guard lock(failure_mutex_);
+    if (!failure_ || chunk < failed_chunk_) {
+      failure_ = std::move(error);
+      failed_chunk_ = chunk;
+    }
+  }
+
+  // Called once every chunk is counted done, which orders the records before it.
+  void rethrow_failure() {
+    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
   }
 
   bool claim(TaskBatch& b, uint32_t& index) {
@@ -220,6 +245,9 @@ class WorkerPool {
   std::vector<std::thread> threads_;
   std::atomic<uint64_t> regions_{0};
   std::atomic<uint64_t> wait_ns_{0};
+  std::mutex failure_mutex_;
+  std::exception_ptr failure_;
+  uint32_t failed_chunk_ = 0;
   // Batches in flight, and how many of them still have unclaimed tasks.
   alignas(64) std::atomic<uint32_t> claimable_{0};
   std::mutex batches_mutex_;
@@ -278,4 +306,4 @@ void relax_wait(int& spins) {
   }
 }
 
-}  // namespace varkel::metal
+}  // namespace varkel::parallel
