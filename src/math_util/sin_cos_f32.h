@@ -100,7 +100,7 @@ inline float sin_or_cos(float x, bool want_cos) {
   // ulp of x, so the results round to 1 and x (keeping subnormals and -0 out
   // of the double-double path).
   if (ax < 0x1p-12f) return want_cos ? 1.0f : x;
-  Reduced red = ax < 0.78f ? Reduced{0, {ax, 0.0}} : reduce(ax);
+  const Reduced red = ax < 0.78f ? Reduced{0, {ax, 0.0}} : reduce(ax);
   // cos(a) = sin(a + π/2); sin(-a) = -sin(a) and cos(-a) = cos(a).
   const uint32_t quadrant = (red.quadrant + (want_cos ? 1 : 0)) & 3;
   DoubleDouble v = quadrant % 2 == 0 ? sin_series(red.r) : cos_series(red.r);

@@ -50,6 +50,7 @@ TEST(PowF32, EdgesAreExactOrNaN) {
       {0.0f, 2.0f, kNaN},         {-2.0f, 2.0f, kNaN},       {kInf, 1.0f, kNaN},      {kNaN, 1.0f, kNaN},
       {2.0f, kInf, kNaN},         {2.0f, kNaN, kNaN},
       {4097.0f, 2.0f, 16785408.0f} /* a tie, to even */,   {4099.0f, 2.0f, 16801800.0f} /* a tie, to even */,
+      {66049.0f, 1.5f, 16974592.0f} /* 257^3, a tie */,        {0x3p-75f, 2.0f, 0x1p-147f} /* 9 × 2^-150, a tie */,
   };
   for (const Case& c : cases) EXPECT_PRED2(same_result, pow_f32(c.x, c.y), c.want) << c.x << " ^ " << c.y;
 }
