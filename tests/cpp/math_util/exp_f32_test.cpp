@@ -13,7 +13,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "common/reference_math.h"
+#include "common/reference_exp.h"
 #include "math_util/every_float.h"
 #include "math_util/exp_f32.h"
 

@@ -12,7 +12,7 @@
 #include <limits>
 #include <random>
 
-#include "common/reference_math.h"
+#include "common/reference_exp.h"
 #include "math_util/every_float.h"
 #include "math_util/pow_f32.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "common/reference_math.h"
+#include "common/reference_exp.h"
 #include "metal/kernels/attention_core.h"
 #include "metal/kernels/simd_group_sum.h"
 #include "metal_kernels/kernel_harness.h"

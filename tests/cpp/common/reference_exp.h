@@ -8,8 +8,8 @@ namespace varkel::testing_support {
 
 // x87 long double results rounded once to float: equal to the correctly
 // rounded values on every float input checked (the exhaustive math_util tests
-// check that the two agree, and 120-digit evaluations confirmed the e^x, sin
-// and cos inputs nearest a rounding boundary).
+// check that the two agree, and evaluations to 120 digits or more confirmed
+// the e^x, sin and cos inputs nearest a rounding boundary).
 inline float correctly_rounded_exp(float x) { return static_cast<float>(std::exp(static_cast<long double>(x))); }
 inline float correctly_rounded_sin(float x) { return static_cast<float>(std::sin(static_cast<long double>(x))); }
 inline float correctly_rounded_cos(float x) { return static_cast<float>(std::cos(static_cast<long double>(x))); }
