@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "math_util/pow_f32.h"
+#include "math_util/sin_cos_f32.h"
 #include "metal/kernel_abi.h"
 #include "metal/kernels/attention_core.h"
 #include "metal/kernels/attention_kernel_common.h"
@@ -28,15 +30,17 @@ struct RopeArgs {
 };
 
 // cos and sin of θ_i = pos × theta^(−2i / rotary_dim) for i ≤ rotary_dim / 2.
+// Correctly rounded pow, cos and sin of our own: the C library's differ by an
+// ulp between its FMA and plain variants, picked by CPU.
 struct RopeTable {
   float cos[kMaxNormHeadDim / 2 + 1];
   float sin[kMaxNormHeadDim / 2 + 1];
   explicit RopeTable(const RopeArgs& a) {
     for (uint32_t i = 0; i <= a.rotary_dim / 2; ++i) {
       const float exponent = -2.0f * static_cast<float>(i) / static_cast<float>(a.rotary_dim);
-      const float angle = static_cast<float>(a.pos) * std::pow(a.theta, exponent);
-      cos[i] = std::cos(angle);
-      sin[i] = std::sin(angle);
+      const float angle = static_cast<float>(a.pos) * pow_f32(a.theta, exponent);
+      cos[i] = cos_f32(angle);
+      sin[i] = sin_f32(angle);
     }
   }
 };

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -52,6 +53,33 @@ TEST(AttentionKernels, HeadNormWithRotaryMatchesDoubleReference) {
     const auto want = norm_rope_reference(&k_raw[h * kHeadDim], w, 1000);
     EXPECT_LT(max_error(std::span(k).subspan(h * kHeadDim, kHeadDim), want), rope_tolerance(1000));
   }
+}
+
+// The rotary table holds the correctly rounded cos and sin of the float angle
+// pos × theta^(−2i / rotary_dim), itself from the correctly rounded power, so
+// every machine gives the same bits. Raw values 2 on the first half and 0
+// elsewhere, unit weights and eps 0 normalise to exactly 2: the outputs are
+// then 2 cos and 2 sin exactly.
+TEST(AttentionKernels, RotaryTableIsCorrectlyRoundedAtEveryPosition) {
+  constexpr uint32_t kRotaryWide = 128, kHalf = kRotaryWide / 2;
+  const std::vector<uint16_t> w(kHeadDim, 0x3f80);  // bf16 1.0
+  int mismatches = 0;
+  for (uint32_t pos = 0; pos < 4096; ++pos) {
+    std::vector<float> k(kHeadDim, 0.0f);
+    std::fill_n(k.begin(), kHalf, 2.0f);
+    Dispatch("k_head_norm_rope").bind(0, k).bind(1, w).u32(2, kHeadDim).u32(3, kRotaryWide).f32(4, kTheta)
+        .u32(5, pos).f32(6, 0.0f).grid(1, kHeadDim).run();
+    for (uint32_t i = 0; i < kHalf; ++i) {
+      const float exponent = -2.0f * static_cast<float>(i) / static_cast<float>(kRotaryWide);
+      const float angle = static_cast<float>(pos) * testing_support::correctly_rounded_pow(kTheta, exponent);
+      if ((k[i] != 2.0f * testing_support::correctly_rounded_cos(angle) || k[i + kHalf] != 2.0f * testing_support::correctly_rounded_sin(angle)) &&
+          ++mismatches <= 10) {
+        ADD_FAILURE() << "pos " << pos << " i " << i << std::hexfloat << " angle " << angle << ": " << k[i] / 2
+                      << ", " << k[i + kHalf] / 2;
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
 }
 
 TEST(AttentionKernels, CacheAppendWritesOnlyItsRow) {
