@@ -15,6 +15,7 @@
 #include "hwy/cache_control.h"
 #include "hwy/highway.h"
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -380,19 +381,48 @@ HWY_INLINE float RowBf16(const uint16_t* HWY_RESTRICT w, const float* HWY_RESTRI
       [&](uint32_t c) { return bf16_to_f32(w[c]) * x[c]; });
 }
 
-// int8: sum += float(w) * scale * x, left to right
-HWY_INLINE float RowInt8(const int8_t* HWY_RESTRICT w, float scale, const float* HWY_RESTRICT x, uint32_t n) {
+// int8: sum += float(w) * scale * x, left to right, for R rows of `stride`
+// bytes at once. Whole blocks of 32 elements, lane l taking element 32o + l.
+template <size_t R>
+HWY_INLINE void RowsInt8(const int8_t* HWY_RESTRICT w, size_t stride, const float* HWY_RESTRICT scales,
+                         const float* HWY_RESTRICT x, uint32_t n, float* HWY_RESTRICT out) {
   const DF df;
   const hn::RebindToSigned<DF> di;
   const hn::Rebind<int8_t, DF> d8;
-  const auto vs = hn::Set(df, scale);
-  return ElementRow(
-      w, n,
-      [&](uint32_t c) VARKEL_LAMBDA_INLINE {
-        const auto value = hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, w + c)));
-        return hn::Mul(hn::Mul(value, vs), hn::LoadU(df, x + c));
-      },
-      [&](uint32_t c) { return static_cast<float>(w[c]) * scale * x[c]; });
+  Acc acc[R][kVectors];
+  Acc vs[R];
+  for (size_t r = 0; r < R; ++r) {
+    vs[r] = hn::Set(df, scales[r]);
+    for (auto& a : acc[r]) a = hn::Zero(df);
+  }
+  const uint32_t blocks = n / kMatvecLanes;
+  for (uint32_t o = 0; o < blocks; ++o) {
+    const uint32_t c = o * kMatvecLanes;
+    // The same columns of the next R rows, the next call's: a whole call
+    // ahead keeps several rows' reads in flight.
+    if (c % 64 == 0) {
+      for (size_t r = 0; r < R; ++r) hwy::Prefetch(w + (R + r) * stride + c);
+    }
+    const auto xv = [&]<size_t... V>(std::index_sequence<V...>) VARKEL_LAMBDA_INLINE {
+      return std::array<Acc, kVectors>{hn::LoadU(df, x + c + V * kVecLanes)...};
+    }(std::make_index_sequence<kVectors>{});
+    // Unit k is row k / kVectors, vector k % kVectors.
+    [&]<size_t... K>(std::index_sequence<K...>) VARKEL_LAMBDA_INLINE {
+      ((acc[K / kVectors][K % kVectors] = hn::Add(
+            acc[K / kVectors][K % kVectors],
+            hn::Mul(hn::Mul(hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, w + (K / kVectors) * stride + c +
+                                                                                 (K % kVectors) * kVecLanes))),
+                            vs[K / kVectors]),
+                    xv[K % kVectors]))),
+       ...);
+    }(std::make_index_sequence<R * kVectors>{});
+  }
+  for (size_t r = 0; r < R; ++r) {
+    const int8_t* row = w + r * stride;
+    const float scale = scales[r];
+    out[r] = CombineLanes(acc[r], blocks * kMatvecLanes, n % kMatvecLanes,
+                          [&](float sum, uint32_t c) { return sum + static_cast<float>(row[c]) * scale * x[c]; });
+  }
 }
 
 // FP8 E4M3: w = fp8[byte] * scale, sum += w * x
@@ -432,9 +462,14 @@ void MatvecRows(const MatvecJob& job, const float* x_blocks, uint32_t row_begin,
     }
     case MatvecFormat::Int8: {
       const auto* w = static_cast<const int8_t*>(job.weights);
-      for (uint32_t r = row_begin; r < row_end; ++r) {
-        job.out[r] = RowInt8(w + static_cast<size_t>(r) * n, job.scales_f32[r], job.x, n);
+      // Four rows at once where their sums fit the registers: the rows'
+      // streams read from memory together.
+      constexpr size_t kRows = kVectors <= 2 ? 4 : 1;
+      uint32_t r = row_begin;
+      for (; r + kRows <= row_end; r += kRows) {
+        RowsInt8<kRows>(w + static_cast<size_t>(r) * n, n, job.scales_f32 + r, job.x, n, job.out + r);
       }
+      for (; r < row_end; ++r) RowsInt8<1>(w + static_cast<size_t>(r) * n, n, job.scales_f32 + r, job.x, n, job.out + r);
       break;
     }
     case MatvecFormat::Fp8: {
