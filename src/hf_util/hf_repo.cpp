@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include "error/create_dir_all.h"
 #include "error/debug_quote.h"
 #include "hf_util/http_get.h"
 #include "hf_util/utf8_lossy.h"
@@ -25,26 +26,6 @@ namespace {
 constexpr size_t LISTING_LIMIT = 10'485'760;
 
 std::string os_error_text(int code) { return IoError::from_os(code).to_string(); }
-
-// mkdir -p with the permission bits 0777 (before the umask); an existing
-// directory anywhere on the way is fine.
-std::expected<void, IoError> create_dir_all(const fs::path& dir) {
-  if (dir.empty()) return {};
-  // The OS would act on the name cut at its first NUL.
-  if (dir.native().find('\0') != std::string::npos) {
-    return std::unexpected(IoError::custom(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte"));
-  }
-  if (::mkdir(dir.c_str(), 0777) == 0) return {};
-  int code = errno;
-  if (code == ENOENT && dir.has_parent_path() && dir.parent_path() != dir) {
-    if (auto parent = create_dir_all(dir.parent_path()); !parent) return parent;
-    if (::mkdir(dir.c_str(), 0777) == 0) return {};
-    code = errno;
-  }
-  struct stat st{};
-  if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
-  return std::unexpected(IoError::from_os(code));
-}
 
 // Closes a directory stream on every path out.
 struct DirCloser {

@@ -86,21 +86,6 @@ QuantResult<void> copy_whole_file(const std::filesystem::path& from, const std::
   return out->commit();
 }
 
-QuantResult<void> create_dir_all(const std::filesystem::path& path) {
-  if (auto valid = check_name(path); !valid) return valid;
-  if (path.empty()) return {};
-  if (::mkdir(path.c_str(), 0777) == 0) return {};
-  int code = errno;
-  if (code == ENOENT && path.has_parent_path() && path.parent_path() != path) {
-    if (auto parent = create_dir_all(path.parent_path()); !parent) return parent;
-    if (::mkdir(path.c_str(), 0777) == 0) return {};
-    code = errno;
-  }
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
-  return os_error(code);
-}
-
 std::filesystem::path partial_path(const std::filesystem::path& path) {
   std::filesystem::path partial = path;
   partial += kPartialSuffix;

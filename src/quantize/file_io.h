@@ -26,10 +26,6 @@ QuantResult<void> write_file(const std::filesystem::path& path, std::span<const 
 // Copies the bytes of the regular file `from` to `to` (created or replaced).
 QuantResult<void> copy_whole_file(const std::filesystem::path& from, const std::filesystem::path& to);
 
-// Like `mkdir -p` with mode 0777 before the umask; an existing directory is
-// fine, anything else in the way fails with the error of its mkdir.
-QuantResult<void> create_dir_all(const std::filesystem::path& path);
-
 // The name a file is written under until it is complete.
 std::filesystem::path partial_path(const std::filesystem::path& path);
 inline constexpr std::string_view kPartialSuffix = ".partial";

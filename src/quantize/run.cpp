@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "error/create_dir_all.h"
 #include "error/debug_quote.h"
 #include "model/config/json_text.h"
 #include "quantize/file_io.h"
@@ -202,8 +203,9 @@ QuantResult<void> copy_config(const HfRepo& repo, const std::filesystem::path& o
 
 QuantResult<void> run_with_repo(const HfRepo& repo, std::string_view source, const std::filesystem::path& out,
                                 const QuantScheme& scheme, const InterruptCheck& check_interrupt) {
-  if (auto made = create_dir_all(out); !made) return made;
-  if (auto made = create_dir_all(out / "packed_experts"); !made) return made;
+  for (const auto& dir : {out, out / "packed_experts"}) {
+    if (auto made = create_dir_all(dir); !made) return quant_error(made.error().to_string());
+  }
 
   auto index = read_index(repo);
   if (!index) return pass_on(index);
