@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
 #include "engine/qwen35_constants.h"
 #include "engine/telemetry.h"
+#include "metal/kernel_timing.h"
 #include "metal/kernels/worker_pool.h"
 
 #include <fmt/format.h>
@@ -48,6 +50,9 @@ Decoder::Decoder(std::string_view mode, std::shared_ptr<const Model> model, std:
 }
 
 DecodeRound Decoder::round(std::size_t tokens) {
+  // VARKEL_BENCH_KERNELS=1: per-kernel times of each round on stderr.
+  const bool per_kernel = std::getenv("VARKEL_BENCH_KERNELS") != nullptr;
+  metal::set_kernel_timing(per_kernel);
   set_record_telemetry(true);
   decode_profile() = DecodeProfile{};
   set_decode_profiling(true);
@@ -62,6 +67,13 @@ DecodeRound Decoder::round(std::size_t tokens) {
   set_decode_profiling(false);
   set_record_telemetry(false);
   const double n = static_cast<double>(tokens);
+  if (per_kernel) {
+    metal::set_kernel_timing(false);
+    for (const metal::KernelTime& k : metal::kernel_times()) {
+      fmt::print(stderr, "    kernel {:<36} {:8.3f} ms/token {:7.1f} dispatches/token {:8.2f} us each\n", k.kernel,
+                 k.ms / n, static_cast<double>(k.dispatches) / n, k.ms * 1e3 / static_cast<double>(k.dispatches));
+    }
+  }
   DecodeBreakdown b;
   double staged = 0;
   for (std::size_t s = 0; s < b.stage_ms.size(); ++s) {

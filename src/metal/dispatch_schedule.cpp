@@ -1,7 +1,9 @@
 #include "metal/dispatch_schedule.h"
 
 #include <algorithm>
+#include <chrono>
 
+#include "metal/kernel_timing.h"
 #include "metal/kernels/worker_pool.h"
 #include "metal/linked_kernel.h"
 
@@ -13,6 +15,15 @@ constexpr uint64_t kSmallThreadgroups = 16;
 // A step runs as whole dispatches per thread only with this many per thread:
 // fewer leave threads idle behind the biggest one.
 constexpr uint32_t kDispatchesPerThread = 2;
+
+// Runs fn, adding its wall time under `name` while kernel timing is on.
+template <class Fn>
+void timed(const std::string& name, Fn&& fn) {
+  if (!kernel_timing()) return fn();
+  const auto start = std::chrono::steady_clock::now();
+  fn();
+  add_kernel_time(name, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+}
 
 }  // namespace
 
@@ -60,17 +71,21 @@ void DispatchSchedule::run(const std::function<void(uint32_t encoder)>& before_s
     std::erase_if(step_members_, [&](uint32_t i) {
       const Grid& g = dispatches_[i].args.grid;
       if (uint64_t{g.threadgroups[0]} * g.threadgroups[1] * g.threadgroups[2] >= kSmallThreadgroups) return false;
-      dispatches_[i].kernel->run(dispatches_[i].args);
+      timed(dispatches_[i].kernel->name, [&] { dispatches_[i].kernel->run(dispatches_[i].args); });
       return true;
     });
     if (step_members_.size() >= kDispatchesPerThread * worker_count()) {
       // One parallel run with a dispatch per chunk: each thread runs whole
       // dispatches, one barrier for the step.
-      run_chunks(static_cast<uint32_t>(step_members_.size()), &DispatchSchedule::run_one, this);
+      timed("(side by side)", [&] {
+        run_chunks(static_cast<uint32_t>(step_members_.size()), &DispatchSchedule::run_one, this);
+      });
     } else {
       // Too few to keep every thread busy: one after another, each spread
       // over all threads.
-      for (uint32_t i = 0; i < step_members_.size(); ++i) run_one(this, i);
+      for (uint32_t i = 0; i < step_members_.size(); ++i) {
+        timed(dispatches_[step_members_[i]].kernel->name, [&] { run_one(this, i); });
+      }
     }
   }
   dispatches_.clear();
