@@ -15,6 +15,13 @@ constexpr uint64_t kSmallThreadgroups = 16;
 // A step runs as whole dispatches per thread only with this many per thread:
 // fewer leave threads idle behind the biggest one.
 constexpr uint32_t kDispatchesPerThread = 2;
+// Row ranges: big enough to hide the cost of claiming one, small enough to
+// balance a busy machine. A step reading up to two ranges' worth stays on
+// the committing thread; a smaller step than a few ranges per thread is cut
+// finer, down to kMinPieceBytes, so that every thread gets a share.
+constexpr uint64_t kPieceBytes = 64 * 1024;
+constexpr uint64_t kMinPieceBytes = 8 * 1024;
+constexpr uint64_t kPiecesPerThread = 4;
 
 // Runs fn, adding its wall time under `name` while kernel timing is on.
 template <class Fn>
@@ -23,6 +30,19 @@ void timed(const std::string& name, Fn&& fn) {
   const auto start = std::chrono::steady_clock::now();
   fn();
   add_kernel_time(name, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+}
+
+bool tiny(const DispatchArgs& args) {
+  const Grid& g = args.grid;
+  return uint64_t{g.threadgroups[0]} * g.threadgroups[1] * g.threadgroups[2] < kSmallThreadgroups;
+}
+
+// Whether b may use a's preparation: same preparation over the same bytes.
+bool same_preparation(const LinkedKernel& ka, const DispatchArgs& a, const LinkedKernel& kb, const DispatchArgs& b) {
+  const uint32_t in = ka.split.shared_input;
+  return ka.split.prepare == kb.split.prepare && in == kb.split.shared_input &&
+         a.buffers[in].data == b.buffers[in].data && a.buffers[in].size == b.buffers[in].size &&
+         a.constants == b.constants;
 }
 
 }  // namespace
@@ -58,6 +78,92 @@ void DispatchSchedule::run_one(void* self, uint32_t index) {
   d.kernel->run(d.args);
 }
 
+void DispatchSchedule::run_piece(void* self, uint32_t piece) {
+  auto& s = *static_cast<DispatchSchedule*>(self);
+  // The split holding this piece: the last one starting at or before it.
+  auto it = std::upper_bound(s.splits_.begin(), s.splits_.end(), piece,
+                             [](uint32_t p, const Split& sp) { return p < sp.first_piece; });
+  const Split& sp = *(it - 1);
+  const Dispatch& d = s.dispatches_[sp.dispatch];
+  const uint32_t p = piece - sp.first_piece;
+  const auto begin = static_cast<uint32_t>(uint64_t{sp.rows} * p / sp.pieces);
+  const auto end = static_cast<uint32_t>(uint64_t{sp.rows} * (p + 1) / sp.pieces);
+  d.kernel->split.run_rows(d.args, sp.scratch, begin, end);
+}
+
+float* DispatchSchedule::scratch(std::size_t index) {
+  if (index >= scratch_splits_) {
+    const std::size_t grown = std::max<std::size_t>(index + 1, 2 * scratch_splits_);
+    scratch_ = hwy::AllocateAligned<float>(grown * kRowScratchFloats);
+    scratch_splits_ = grown;
+  }
+  return scratch_.get() + index * kRowScratchFloats;
+}
+
+void DispatchSchedule::run_splits() {
+  splits_.clear();
+  if (step_members_.empty()) return;
+  // Room for every member's preparation up front: growing later would move
+  // the preparations already made.
+  (void)scratch(step_members_.size() - 1);
+  uint64_t step_bytes = 0;
+  std::size_t prepared = 0;
+  std::erase_if(step_members_, [&](uint32_t i) {
+    const Dispatch& d = dispatches_[i];
+    const RowSplit& split = d.kernel->split;
+    if (split.work == nullptr) return false;
+    const RowWork work = split.work(d.args);
+    if (work.rows == 0) return true;
+    Split sp{i, work.rows, 1, 0, nullptr};
+    if (split.prepare != nullptr) {
+      for (const Split& earlier : splits_) {
+        const Dispatch& e = dispatches_[earlier.dispatch];
+        if (earlier.scratch != nullptr && same_preparation(*e.kernel, e.args, *d.kernel, d.args)) {
+          sp.scratch = earlier.scratch;
+          break;
+        }
+      }
+      if (sp.scratch == nullptr) {
+        float* own = scratch(prepared++);
+        split.prepare(d.args, own);
+        sp.scratch = own;
+      }
+    }
+    sp.first_piece = static_cast<uint32_t>(work.bytes_per_row);  // bytes of one row, until pieces are cut
+    step_bytes += uint64_t{work.rows} * work.bytes_per_row;
+    splits_.push_back(sp);
+    return true;
+  });
+  if (splits_.empty()) return;
+  // Pieces of about equal bytes over the whole step.
+  const bool spread = step_bytes / kPieceBytes > 1;
+  const uint64_t piece_bytes =
+      std::clamp<uint64_t>(step_bytes / (kPiecesPerThread * worker_count()), kMinPieceBytes, kPieceBytes);
+  uint32_t pieces = 0;
+  for (Split& sp : splits_) {
+    const uint64_t bytes = uint64_t{sp.rows} * sp.first_piece;
+    sp.pieces = spread ? static_cast<uint32_t>(std::clamp<uint64_t>((bytes + piece_bytes - 1) / piece_bytes, 1, sp.rows))
+                       : 1;
+    sp.first_piece = pieces;
+    pieces += sp.pieces;
+  }
+  auto run = [&] {
+    if (spread) {
+      run_chunks(pieces, &DispatchSchedule::run_piece, this);
+    } else {
+      for (uint32_t p = 0; p < pieces; ++p) run_piece(this, p);
+    }
+  };
+  if (!kernel_timing()) return run();
+  // Each dispatch is charged the step's time in proportion to its rows.
+  const auto start = std::chrono::steady_clock::now();
+  run();
+  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  uint64_t rows = 0;
+  for (const Split& sp : splits_) rows += sp.rows;
+  for (const Split& sp : splits_) add_kernel_time(dispatches_[sp.dispatch].kernel->name, ms * sp.rows / rows);
+}
+
 void DispatchSchedule::run(const std::function<void(uint32_t encoder)>& before_step) {
   uint32_t steps = 0;
   for (const Dispatch& d : dispatches_) steps = std::max(steps, d.step + 1);
@@ -69,11 +175,11 @@ void DispatchSchedule::run(const std::function<void(uint32_t encoder)>& before_s
     before_step(dispatches_[step_members_.front()].encoder);
     // Small dispatches cost less run in turn here than handed out.
     std::erase_if(step_members_, [&](uint32_t i) {
-      const Grid& g = dispatches_[i].args.grid;
-      if (uint64_t{g.threadgroups[0]} * g.threadgroups[1] * g.threadgroups[2] >= kSmallThreadgroups) return false;
+      if (!tiny(dispatches_[i].args)) return false;
       timed(dispatches_[i].kernel->name, [&] { dispatches_[i].kernel->run(dispatches_[i].args); });
       return true;
     });
+    run_splits();
     if (step_members_.size() >= kDispatchesPerThread * worker_count()) {
       // One parallel run with a dispatch per chunk: each thread runs whole
       // dispatches, one barrier for the step.

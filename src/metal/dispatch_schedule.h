@@ -3,9 +3,10 @@
 // does it: a dispatch runs in the first step after every earlier dispatch it
 // has a hazard with (a byte range that one writes and the other reads or
 // writes). Every dispatch thus sees exactly the bytes it would see in
-// encoding order. A step with at least two dispatches per thread is one
-// parallel run of whole dispatches (one barrier for all of them); a smaller
-// step runs its dispatches in turn, each spread over every thread, and tiny
+// encoding order. Within a step, dispatches of kernels that split into row
+// ranges (the mat-vecs) are cut into ranges that all share one parallel run;
+// other dispatches run as whole dispatches per thread when there are at
+// least two per thread, else in turn, each spread over every thread; tiny
 // dispatches always run in turn on the committing thread.
 
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <functional>
 #include <vector>
 
+#include "hwy/aligned_allocator.h"
 #include "metal/kernel_abi.h"
 
 namespace varkel::metal {
@@ -41,12 +43,27 @@ class DispatchSchedule {
     uint32_t step;
     std::size_t ranges_begin, ranges_end;  // into ranges_
   };
+  // A dispatch of the step being run, cut into row ranges.
+  struct Split {
+    uint32_t dispatch;
+    uint32_t rows;
+    uint32_t pieces;
+    uint32_t first_piece;    // of the step's pieces
+    const float* scratch;    // its preparation (possibly another's)
+  };
   bool hazard(const Dispatch& a, const Dispatch& b) const;
   static void run_one(void* self, uint32_t index);
+  static void run_piece(void* self, uint32_t piece);
+  // Runs the step's splitting dispatches, taking them out of step_members_.
+  void run_splits();
+  float* scratch(std::size_t index);
 
   std::vector<Dispatch> dispatches_;
   std::vector<Range> ranges_;
   std::vector<uint32_t> step_members_;  // dispatches of the step being run
+  std::vector<Split> splits_;
+  hwy::AlignedFreeUniquePtr<float[]> scratch_;  // kRowScratchFloats per split
+  std::size_t scratch_splits_ = 0;
 };
 
 }  // namespace varkel::metal

@@ -83,11 +83,35 @@ using ValidateFn = std::optional<std::string> (*)(const DispatchArgs& args);
 // Computes exactly what the dispatched threadgroups would compute.
 using RunFn = void (*)(const DispatchArgs& args);
 
+// Optional, for kernels whose threadgroups compute independent output rows
+// (the mat-vecs): the compute layer then cuts a dispatch into row ranges
+// itself, and the ranges of dispatches that may run side by side share one
+// parallel run instead of one run each.
+struct RowWork {
+  uint32_t rows = 0;
+  uint64_t bytes_per_row = 0;  // memory one row reads: sizes the ranges
+};
+// Floats of per-dispatch scratch that `prepare` may fill.
+inline constexpr std::size_t kRowScratchFloats = 4096;
+struct RowSplit {
+  RowWork (*work)(const DispatchArgs& args) = nullptr;  // null: the kernel does not split
+  // What every range of a dispatch shares (a threadgroup's copy of x, re-laid),
+  // computed once into `scratch`; null when nothing is shared. It may read
+  // only the binding `shared_input` and the constants, so that dispatches
+  // with the same kernel, the same bytes bound there and the same constants
+  // can share one preparation.
+  void (*prepare)(const DispatchArgs& args, float* scratch) = nullptr;
+  uint32_t shared_input = 0;
+  // Rows [begin, end) exactly as the dispatch's threadgroups compute them.
+  void (*run_rows)(const DispatchArgs& args, const float* scratch, uint32_t begin, uint32_t end) = nullptr;
+};
+
 struct KernelImpl {
   std::string_view name;
   std::vector<KernelParam> params;  // in declared order
   ValidateFn validate;
   RunFn run;
+  RowSplit split{};
 };
 
 // Helper for validate functions: nullopt when buffer `index` holds at least

@@ -312,6 +312,7 @@ class Parser {
     linked->params = impl->params;
     linked->validate = impl->validate;
     linked->run = impl->run;
+    linked->split = impl->split;
     contents.kernels.push_back(std::move(linked));
     return std::nullopt;
   }

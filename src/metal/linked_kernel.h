@@ -14,6 +14,7 @@ struct LinkedKernel {
   std::vector<KernelParam> params;  // declared order; names point into the implementation's table
   ValidateFn validate = nullptr;
   RunFn run = nullptr;
+  RowSplit split{};
 };
 
 }  // namespace varkel::metal

@@ -45,6 +45,13 @@ void matvec_rows(const MatvecJob& job, const float* x_blocks, uint32_t row_begin
 // whole block o.
 void regroup_x_blocks(const float* x, uint32_t in_dim, float* out);
 
+// Memory one row of `job` reads.
+uint64_t matvec_bytes_per_row(const MatvecJob& job);
+
+// What every row range of `job` shares, into kTiledMaxInDim floats of
+// `scratch` (x regrouped for the packed formats), to pass to matvec_rows.
+void prepare_matvec(const MatvecJob& job, float* scratch);
+
 // Runs `job` over all its rows, on worker threads when it is big enough.
 void run_matvec(const MatvecJob& job);
 

@@ -71,6 +71,23 @@ uint32_t tiled_rows(const DispatchArgs& a, uint32_t out_dim) {
   return static_cast<uint32_t>(std::min<uint64_t>(out_dim, grid_width(a) * kRowsPerThreadgroup));
 }
 
+// Row ranges of a tiled mat-vec whose job `Job` builds from the dispatch;
+// x, bound at `XIndex`, is what the ranges share.
+template <MatvecJob (*Job)(const DispatchArgs&), uint32_t XIndex>
+RowSplit tiled_split() {
+  RowSplit s;
+  s.work = [](const DispatchArgs& a) {
+    const MatvecJob job = Job(a);
+    return RowWork{job.rows, matvec_bytes_per_row(job)};
+  };
+  s.prepare = [](const DispatchArgs& a, float* scratch) { prepare_matvec(Job(a), scratch); };
+  s.shared_input = XIndex;
+  s.run_rows = [](const DispatchArgs& a, const float* scratch, uint32_t begin, uint32_t end) {
+    matvec_rows(Job(a), scratch, begin, end);
+  };
+  return s;
+}
+
 // ---- the packed 4-bit family (bindings 0..7) ----
 
 struct AffineShape {
@@ -109,7 +126,8 @@ MatvecJob affine_job(const DispatchArgs& a, uint32_t rows) {
 
 // dequant_matvec_4bit_v3: the engines' 4-bit mat-vec.
 Problem validate_v3(const DispatchArgs& a) { return validate_affine_tiled<8>("dequant_matvec_4bit_v3", a); }
-void run_v3(const DispatchArgs& a) { run_matvec(affine_job(a, tiled_rows(a, affine_shape(a).out_dim))); }
+MatvecJob v3_job(const DispatchArgs& a) { return affine_job(a, tiled_rows(a, affine_shape(a).out_dim)); }
+void run_v3(const DispatchArgs& a) { run_matvec(v3_job(a)); }
 
 // One row of a packed affine matrix: `Bits`-bit codes, 32 / Bits per word.
 struct AffineRow {
@@ -361,10 +379,11 @@ Problem validate_bf16(const DispatchArgs& a) {
   if (auto p = require_bytes(kernel, a, 1, uint64_t{in_dim} * 4)) return p;
   return require_bytes(kernel, a, 2, rows * 4);
 }
-void run_bf16(const DispatchArgs& a) {
-  run_matvec(MatvecJob{MatvecFormat::Bf16, a.buffer<const uint16_t>(0), nullptr, nullptr, nullptr,
-                       a.buffer<const float>(1), a.buffer<float>(2), tiled_rows(a, a.u32(3)), a.u32(4), 0});
+MatvecJob bf16_job(const DispatchArgs& a) {
+  return MatvecJob{MatvecFormat::Bf16, a.buffer<const uint16_t>(0), nullptr, nullptr, nullptr,
+                   a.buffer<const float>(1), a.buffer<float>(2), tiled_rows(a, a.u32(3)), a.u32(4), 0};
 }
+void run_bf16(const DispatchArgs& a) { run_matvec(bf16_job(a)); }
 
 // ---- matvec_int8: 0 W, 1 scales (f32 per row), 2 x, 3 out, 4 out_dim, 5 in_dim ----
 
@@ -379,10 +398,11 @@ Problem validate_int8(const DispatchArgs& a) {
   if (auto p = require_bytes(kernel, a, 2, uint64_t{in_dim} * 4)) return p;
   return require_bytes(kernel, a, 3, rows * 4);
 }
-void run_int8(const DispatchArgs& a) {
-  run_matvec(MatvecJob{MatvecFormat::Int8, a.buffer<const int8_t>(0), nullptr, nullptr, a.buffer<const float>(1),
-                       a.buffer<const float>(2), a.buffer<float>(3), tiled_rows(a, a.u32(4)), a.u32(5), 0});
+MatvecJob int8_job(const DispatchArgs& a) {
+  return MatvecJob{MatvecFormat::Int8, a.buffer<const int8_t>(0), nullptr, nullptr, a.buffer<const float>(1),
+                   a.buffer<const float>(2), a.buffer<float>(3), tiled_rows(a, a.u32(4)), a.u32(5), 0};
 }
+void run_int8(const DispatchArgs& a) { run_matvec(int8_job(a)); }
 
 // ---- FP4 and FP8: 0 W, 1 scales (bf16 per group), 2 x, 3 out, 4 out_dim, 5 in_dim, 6 group_size ----
 
@@ -405,8 +425,10 @@ MatvecJob scaled_job(MatvecFormat format, const DispatchArgs& a) {
   return MatvecJob{format, a.buffer<const void>(0), a.buffer<const uint16_t>(1), nullptr, nullptr,
                    a.buffer<const float>(2), a.buffer<float>(3), tiled_rows(a, a.u32(4)), a.u32(5), a.u32(6)};
 }
-void run_fp4(const DispatchArgs& a) { run_matvec(scaled_job(MatvecFormat::Fp4, a)); }
-void run_fp8(const DispatchArgs& a) { run_matvec(scaled_job(MatvecFormat::Fp8, a)); }
+MatvecJob fp4_job(const DispatchArgs& a) { return scaled_job(MatvecFormat::Fp4, a); }
+MatvecJob fp8_job(const DispatchArgs& a) { return scaled_job(MatvecFormat::Fp8, a); }
+void run_fp4(const DispatchArgs& a) { run_matvec(fp4_job(a)); }
+void run_fp8(const DispatchArgs& a) { run_matvec(fp8_job(a)); }
 
 }  // namespace
 
@@ -427,19 +449,21 @@ void append_matvec_kernels(std::vector<KernelImpl>& out) {
 
   out.push_back({"dequant_matvec_4bit", affine_params(), validate_4bit, run_4bit});
   out.push_back({"dequant_matvec_4bit_fast", affine_params(), validate_4bit_fast, run_4bit_fast});
-  out.push_back({"dequant_matvec_4bit_v3", affine_params(), validate_v3, run_v3});
+  out.push_back({"dequant_matvec_4bit_v3", affine_params(), validate_v3, run_v3, tiled_split<v3_job, 3>()});
   out.push_back({"matvec_bf16",
                  {in(T::Ushort, "W_bf16", 0), in(T::Float, "x", 1), inout(T::Float, "out", 2), constant("out_dim", 3),
                   constant("in_dim", 4)},
                  validate_bf16,
-                 run_bf16});
+                 run_bf16,
+                 tiled_split<bf16_job, 1>()});
   out.push_back({"matvec_int8",
                  {in(T::Char, "W_i8", 0), in(T::Float, "scales", 1), in(T::Float, "x", 2), inout(T::Float, "out", 3),
                   constant("out_dim", 4), constant("in_dim", 5)},
                  validate_int8,
-                 run_int8});
-  out.push_back({"dequant_matvec_fp4_e2m1", scaled_params_fp4, validate_fp4, run_fp4});
-  out.push_back({"matvec_fp8_e4m3", scaled_params_fp8, validate_fp8, run_fp8});
+                 run_int8,
+                 tiled_split<int8_job, 2>()});
+  out.push_back({"dequant_matvec_fp4_e2m1", scaled_params_fp4, validate_fp4, run_fp4, tiled_split<fp4_job, 2>()});
+  out.push_back({"matvec_fp8_e4m3", scaled_params_fp8, validate_fp8, run_fp8, tiled_split<fp8_job, 2>()});
   out.push_back({"dequant_matvec_4bit_v4", affine_params(), validate_v4, run_v4});
   out.push_back({"dequant_matvec_4bit_v5", affine_params(), validate_v5, run_tiled_plain<4>});
   out.push_back({"dequant_matvec_4bit_batched", batched, validate_batched, run_batched});

@@ -17,9 +17,7 @@ void regroup_x_blocks(const float* x, uint32_t in_dim, float* out) {
   }
 }
 
-namespace {
-
-uint64_t bytes_per_row(const MatvecJob& job) {
+uint64_t matvec_bytes_per_row(const MatvecJob& job) {
   const uint64_t n = job.in_dim;
   switch (job.format) {
     case MatvecFormat::Affine4: return n / 2 + 4 * (n / job.group_size);
@@ -31,19 +29,17 @@ uint64_t bytes_per_row(const MatvecJob& job) {
   return n;
 }
 
-}  // namespace
+void prepare_matvec(const MatvecJob& job, float* scratch) {
+  if (job.format == MatvecFormat::Affine4 || job.format == MatvecFormat::Fp4) regroup_x_blocks(job.x, job.in_dim, scratch);
+  if (job.format == MatvecFormat::Fp8) (void)fp8_e4m3_lut();  // built before threads race for it
+}
 
 void run_matvec(const MatvecJob& job) {
   // The per-dispatch copy of x, as a threadgroup keeps it; never allocated.
   alignas(64) float x_blocks[kTiledMaxInDim];
-  const float* regrouped = nullptr;
-  if (job.format == MatvecFormat::Affine4 || job.format == MatvecFormat::Fp4) {
-    regroup_x_blocks(job.x, job.in_dim, x_blocks);
-    regrouped = x_blocks;
-  }
-  if (job.format == MatvecFormat::Fp8) (void)fp8_e4m3_lut();  // built before threads race for it
-  parallel_rows(job.rows, bytes_per_row(job),
-                [&](uint32_t begin, uint32_t end) { matvec_rows(job, regrouped, begin, end); });
+  prepare_matvec(job, x_blocks);
+  parallel_rows(job.rows, matvec_bytes_per_row(job),
+                [&](uint32_t begin, uint32_t end) { matvec_rows(job, x_blocks, begin, end); });
 }
 
 }  // namespace varkel::metal

@@ -323,5 +323,68 @@ TEST_F(MatvecTest, EachLaneSumsItsUnitsInOrderOnEveryTarget) {
   });
 }
 
+// Independent mat-vecs of one command buffer are cut into row ranges that
+// share parallel runs, and dispatches over the same x may share its re-laid
+// copy: each must still give exactly the bits it gives alone. The table mixes
+// formats, one x bound whole and at an offset, equal and different constants
+// over the same x, and a dispatch that reads another's output.
+TEST_F(MatvecTest, DispatchesSharingARunGiveTheirOwnBits) {
+  struct Case {
+    const KernelInfo& kernel;
+    uint32_t rows, cols;
+    uint32_t x_offset;        // floats into the shared x
+    bool reads_first = false;  // x is dispatch 0's output instead (300 rows, then zeros)
+  };
+  const Case cases[] = {
+      {kV3, 300, 2048, 0},  {kV3, 300, 2048, 0},    // same constants, same x: one preparation
+      {kV3, 128, 2048, 0},  {kV3, 520, 1024, 0},    // same x, other constants
+      {kV3, 520, 1024, 1024},                       // the same constants, x at an offset
+      {kBf16, 96, 2048, 0}, {kInt8, 160, 2048, 0}, {kFp4, 64, 2048, 0},
+      {kV3, 24, 2048, 0, true},
+  };
+  const std::vector<float> x = random_x(2048, 7);
+  auto X = make_buffer(device, x);
+  auto cmd = queue->command_buffer();
+  auto enc = cmd->compute_command_encoder();
+  std::vector<Matrix> matrices;
+  std::vector<BufferPtr> outs;
+  for (uint32_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    matrices.push_back(random_matrix(c.kernel.term, c.rows, c.cols, 100 + i));
+    const Matrix& m = matrices.back();
+    outs.push_back(make_buffer(device, std::vector<float>(2048, 0.0f)));
+    auto f = library->new_function(c.kernel.name);
+    auto p = device->new_compute_pipeline_state(*f);
+    ASSERT_TRUE(p.has_value());
+    enc->set_compute_pipeline_state(*p);
+    auto bind = [&](uint32_t index, const auto& v) { enc->set_buffer(make_buffer(device, v), 0, index); };
+    uint32_t next = 0;
+    if (m.term == Term::Bf16) bind(next++, m.halves);
+    else if (m.term == Term::Int8) bind(next++, m.bytes), bind(next++, m.row_scales);
+    else if (m.term == Term::Fp4) bind(next++, m.words), bind(next++, m.scales);
+    else bind(next++, m.words), bind(next++, m.scales), bind(next++, m.biases);
+    enc->set_buffer(c.reads_first ? outs[0] : X, c.x_offset * sizeof(float), next++);
+    enc->set_buffer(outs.back(), 0, next++);
+    std::vector<uint32_t> constants = {c.rows, c.cols};
+    if (m.term != Term::Bf16 && m.term != Term::Int8) constants.push_back(m.group);
+    for (const uint32_t& v : constants) enc->set_bytes(&v, 4, next++);
+    enc->dispatch_threadgroups(Size{(c.rows + 7) / 8, 1, 1}, Size{256, 1, 1});
+  }
+  enc->end_encoding();
+  cmd->commit();
+  ASSERT_EQ(cmd->status(), CommandBufferStatus::Completed) << cmd->error();
+  for (uint32_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE("dispatch " + std::to_string(i) + " " + c.kernel.name);
+    const float* source = c.reads_first ? static_cast<const float*>(outs[0]->contents()) : x.data();
+    const std::vector<float> xi(source + c.x_offset, source + c.x_offset + c.cols);
+    const Operands o{matrices[i], xi, c.rows};
+    const float* got = static_cast<const float*>(outs[i]->contents());
+    for (uint32_t r = 0; r < c.rows; ++r) {
+      ASSERT_EQ(std::bit_cast<uint32_t>(got[r]), std::bit_cast<uint32_t>(reference(c.kernel, o, r))) << "row " << r;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace varkel::metal::testing
