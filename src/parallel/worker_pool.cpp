@@ -48,9 +48,17 @@ uint32_t thread_budget() {
   return hw > 0 ? hw : 1;
 }
 
-// Spins a worker does on the epoch before sleeping, so that back-to-back
-// dispatches of one command buffer find it awake.
+// Spins a waiting caller does before yielding its core.
 constexpr int kSpinsBeforeSleep = 2000;
+
+// How long an idle worker spins before it sleeps: long enough to bridge the
+// serial kernels between two parallel runs of a command buffer, since waking
+// a sleeping worker costs tens of microseconds (more in a virtual machine)
+// during which the caller runs alone; short enough to give the cores back
+// soon after the last token. Measured by the clock, since a pause takes from
+// a few to over a hundred cycles depending on the CPU.
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(250);
+constexpr int kSpinsPerClockCheck = 64;
 
 // Chunk index of a job being set up: at or above every limit, so nothing is claimed.
 constexpr uint64_t kClosed = 0xFFFFFFFFu;
@@ -217,11 +225,15 @@ class WorkerPool {
     uint32_t seen = epoch_.load();
     for (;;) {
       int spins = 0;
+      std::chrono::steady_clock::time_point idle_since;
       uint32_t now;
       while ((now = epoch_.load()) == seen && claimable_.load() == 0) {
-        if (++spins < kSpinsBeforeSleep) {
-          VARKEL_CPU_RELAX();
-        } else {
+        VARKEL_CPU_RELAX();
+        if (++spins % kSpinsPerClockCheck != 0) continue;
+        const auto clock = std::chrono::steady_clock::now();
+        if (spins == kSpinsPerClockCheck) {
+          idle_since = clock;
+        } else if (clock - idle_since >= kSpinBeforeSleep) {
           epoch_.wait(seen);
         }
       }
