@@ -6,6 +6,7 @@
 
 #include "model/config/json_text.h"
 #include "model/io/text_file.h"
+#include "model/io/memory_headroom.h"
 #include "model/io/regular_file.h"
 
 namespace varkel {
@@ -60,6 +61,9 @@ Result<WeightFile> WeightFile::open(const std::filesystem::path& bin_path, const
     }
     mmap = std::move(*mapped);
   }  // the mapping outlives the descriptor
+  // Every token reads these weights; expert records are read once. Where
+  // memory is short, the records must be what the OS evicts.
+  (void)keep_resident_when_touched(mmap.data(), mmap.size());
 
   auto text = read_text_file(json_path);
   if (!text) {

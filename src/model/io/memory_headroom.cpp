@@ -1,0 +1,119 @@
+#include "model/io/memory_headroom.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace varkel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Small text files only (proc and cgroup files): at most this much is read.
+constexpr std::streamsize kMaxText = 1 << 20;
+
+std::optional<std::string> read_small(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string text(static_cast<std::size_t>(kMaxText), '\0');
+  in.read(text.data(), kMaxText);
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  return text;
+}
+
+std::optional<uint64_t> parse_u64(std::string_view s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.remove_suffix(1);
+  uint64_t v = 0;
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (ec != std::errc() || end != s.data() + s.size() || s.empty()) return std::nullopt;
+  return v;
+}
+
+// The value after `key` on the line that starts with it ("MemAvailable:", "file").
+std::optional<uint64_t> field(const std::string& text, std::string_view key) {
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with(key) || line.size() == key.size() || (line[key.size()] != ' ' && line[key.size()] != '\t')) {
+      continue;
+    }
+    std::istringstream rest(line.substr(key.size()));
+    std::string number;
+    rest >> number;
+    return parse_u64(number);
+  }
+  return std::nullopt;
+}
+
+// A cgroup's limit less what it holds apart from page cache; nullopt when
+// unlimited or unreadable.
+std::optional<uint64_t> cgroup_headroom(const fs::path& dir, bool v2) {
+  const auto limit_text = read_small(dir / (v2 ? "memory.max" : "memory.limit_in_bytes"));
+  const auto usage_text = read_small(dir / (v2 ? "memory.current" : "memory.usage_in_bytes"));
+  if (!limit_text || !usage_text) return std::nullopt;
+  const auto limit = parse_u64(*limit_text);  // "max" does not parse: unlimited
+  const auto usage = parse_u64(*usage_text);
+  if (!limit || !usage) return std::nullopt;
+  uint64_t cache = 0;
+  if (const auto stat = read_small(dir / "memory.stat")) cache = field(*stat, v2 ? "file" : "total_cache").value_or(0);
+  const uint64_t held = *usage - std::min(cache, *usage);
+  return *limit > held ? *limit - held : 0;
+}
+
+// The process's memory cgroup directories, its own first, up to the root.
+std::vector<std::pair<fs::path, bool>> memory_cgroups(const fs::path& proc, const fs::path& root) {
+  std::vector<std::pair<fs::path, bool>> dirs;
+  const auto text = read_small(proc / "self" / "cgroup");
+  if (!text) return dirs;
+  std::istringstream lines(*text);
+  for (std::string line; std::getline(lines, line);) {
+    // "hierarchy:controllers:path"; v2 is "0::path".
+    const auto first = line.find(':');
+    const auto second = first == std::string::npos ? first : line.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    const fs::path path = fs::path(line.substr(second + 1)).relative_path();
+    const bool v2 = controllers.empty();
+    bool memory = v2;
+    std::istringstream names(controllers);
+    for (std::string name; std::getline(names, name, ',');) memory = memory || name == "memory";
+    if (!memory) continue;
+    const fs::path base = v2 ? root : root / "memory";
+    // A path with ".." would leave the hierarchy: only its root counts then.
+    const bool inside = std::none_of(path.begin(), path.end(), [](const fs::path& p) { return p == ".."; });
+    for (fs::path p = inside ? path : fs::path();; p = p.parent_path()) {
+      dirs.emplace_back(base / p, v2);
+      if (p.empty()) break;
+    }
+  }
+  return dirs;
+}
+
+}  // namespace
+
+std::optional<uint64_t> memory_headroom(const fs::path& proc, const fs::path& cgroup_root) {
+  std::optional<uint64_t> headroom;
+  auto take = [&](std::optional<uint64_t> v) {
+    if (v) headroom = headroom ? std::min(*headroom, *v) : *v;
+  };
+  if (const auto meminfo = read_small(proc / "meminfo")) {
+    const auto kib = field(*meminfo, "MemAvailable:");
+    if (kib && *kib <= UINT64_MAX / 1024) take(*kib * 1024);
+  }
+  for (const auto& [dir, v2] : memory_cgroups(proc, cgroup_root)) take(cgroup_headroom(dir, v2));
+  return headroom;
+}
+
+bool keep_resident_when_touched(const void* data, std::size_t size) {
+  if (data == nullptr || size == 0) return false;
+  const auto headroom = memory_headroom();
+  if (!headroom || size > *headroom / 2) return false;
+  return ::mlock2(data, size, MLOCK_ONFAULT) == 0;
+}
+
+}  // namespace varkel
