@@ -85,6 +85,10 @@ DecodeRound Decoder::round(std::size_t tokens) {
   b.stage_waiting_ms = decode_profile().stage_waiting_ms / n;
   b.pool_regions = static_cast<double>(pool_after.regions - pool_before.regions) / n;
   b.pool_wait_ms = static_cast<double>(pool_after.wait_ns - pool_before.wait_ns) / 1e6 / n;
+  for (std::size_t s = 0; s < b.busy.size(); ++s) {
+    const double wall = decode_profile().busy_wall_ms[s];
+    if (wall > 0) b.busy[s] = decode_profile().busy_thread_ms[s] / (wall * metal::worker_count());
+  }
   return {seconds / n, (expert_io_ms() - io_before) / n, b};
 }
 
@@ -94,6 +98,10 @@ std::string format_breakdown(const DecodeBreakdown& b) {
   out += fmt::format("other {:.2f} ms (in experts: reads landed after {:.2f}, stage waited {:.2f}); pool: {:.0f} "
                      "barriers, {:.2f} ms waiting",
                      b.other_ms, b.reads_landed_ms, b.stage_waiting_ms, b.pool_regions, b.pool_wait_ms);
+  out += "; threads busy:";
+  for (std::size_t s = 0; s < b.busy.size(); ++s) {
+    if (s != static_cast<std::size_t>(DecodeStage::Routing)) out += fmt::format(" {} {:.2f}", kDecodeStageNames[s], b.busy[s]);
+  }
   return out;
 }
 

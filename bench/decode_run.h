@@ -40,6 +40,8 @@ struct DecodeBreakdown {
   double stage_waiting_ms = 0;   // inside "experts"
   double pool_regions = 0;
   double pool_wait_ms = 0;
+  // Per stage: the share of the pool's threads that were working (0 to 1).
+  std::array<double, static_cast<std::size_t>(DecodeStage::Count)> busy{};
 };
 
 struct DecodeRound {

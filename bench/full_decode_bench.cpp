@@ -325,6 +325,7 @@ DecodeBreakdown median_breakdown(const std::vector<DecodeBreakdown>& rounds) {
   m.stage_waiting_ms = field([](const DecodeBreakdown& b) { return b.stage_waiting_ms; });
   m.pool_regions = field([](const DecodeBreakdown& b) { return b.pool_regions; });
   m.pool_wait_ms = field([](const DecodeBreakdown& b) { return b.pool_wait_ms; });
+  for (std::size_t s = 0; s < m.busy.size(); ++s) m.busy[s] = field([s](const DecodeBreakdown& b) { return b.busy[s]; });
   return m;
 }
 

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace varkel {
@@ -28,15 +29,35 @@ struct DecodeProfile {
   // time the expert stage spent waiting for records.
   double reads_landed_ms = 0;
   double stage_waiting_ms = 0;
+  // Per stage: thread time spent working, and the wall time it was sampled
+  // over; their ratio over the pool's threads says how busy the cores were.
+  std::array<double, static_cast<std::size_t>(DecodeStage::Count)> busy_thread_ms{};
+  std::array<double, static_cast<std::size_t>(DecodeStage::Count)> busy_wall_ms{};
   std::size_t tokens = 0;
 
   double& operator[](DecodeStage s) { return ms[static_cast<std::size_t>(s)]; }
   double operator[](DecodeStage s) const { return ms[static_cast<std::size_t>(s)]; }
 };
 
+// Also turns the worker pool's busy accounting on or off.
 void set_decode_profiling(bool on);
 bool decode_profiling();
 // The running totals (since the last reset).
 DecodeProfile& decode_profile();
+
+// While profiling, adds the pool's busy thread time over its lifetime to
+// `stage`'s busy figures.
+class BusySample {
+ public:
+  explicit BusySample(DecodeStage stage);
+  ~BusySample();
+  BusySample(const BusySample&) = delete;
+  BusySample& operator=(const BusySample&) = delete;
+
+ private:
+  DecodeStage stage_;
+  bool on_;
+  uint64_t start_ns_ = 0, worker_busy_ns_ = 0, caller_idle_ns_ = 0;
+};
 
 }  // namespace varkel

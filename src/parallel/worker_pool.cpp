@@ -30,6 +30,27 @@ namespace {
 // of its own does it inline instead of waiting on the pool it occupies.
 thread_local bool in_chunk = false;
 
+// Busy accounting (benchmarks only): on whether workers time their work.
+std::atomic<bool> accounting{false};
+thread_local bool is_worker = false;
+// Time a caller (not a worker) spent running tasks, while accounting.
+thread_local uint64_t caller_tasks_ns = 0;
+
+uint64_t now_ns() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
+}
+
+// Adds the time from its construction to its end to `total` when accounting was on then.
+class Timed {
+ public:
+  explicit Timed(bool on) : start_(on ? now_ns() : 0) {}
+  uint64_t elapsed() const { return start_ == 0 ? 0 : now_ns() - start_; }
+
+ private:
+  uint64_t start_;
+};
+
 // Threads of a run, the caller included: VARKEL_THREADS when set to a
 // positive number (benchmarks, sharing a machine), else one per CPU the
 // process may use.
@@ -71,7 +92,12 @@ class WorkerPool {
     const uint32_t total = thread_budget();
     const uint32_t helpers = total > 1 ? total - 1 : 0;
     threads_.reserve(helpers);
-    for (uint32_t i = 0; i < helpers; ++i) threads_.emplace_back([this] { work(); });
+    for (uint32_t i = 0; i < helpers; ++i) {
+      threads_.emplace_back([this] {
+        is_worker = true;
+        work();
+      });
+    }
   }
 
   // Never destroyed (see pool()): the threads end with the process.
@@ -109,10 +135,10 @@ class WorkerPool {
         std::this_thread::yield();
       }
     }
-    wait_ns_.fetch_add(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                 std::chrono::steady_clock::now() - waited_from)
-                                                 .count()),
-                       std::memory_order_relaxed);
+    const auto waited = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - waited_from).count());
+    wait_ns_.fetch_add(waited, std::memory_order_relaxed);
+    if (!is_worker && accounting.load(std::memory_order_relaxed)) add_caller_idle(waited);
     rethrow_failure();
   }
 
@@ -160,7 +186,12 @@ class WorkerPool {
 
   void count_region() { regions_.fetch_add(1, std::memory_order_relaxed); }
 
-  PoolStats stats() const { return {regions_.load(std::memory_order_relaxed), wait_ns_.load(std::memory_order_relaxed)}; }
+  PoolStats stats() const {
+    return {regions_.load(std::memory_order_relaxed), wait_ns_.load(std::memory_order_relaxed),
+            worker_busy_ns_.load(std::memory_order_relaxed), caller_idle_ns_.load(std::memory_order_relaxed)};
+  }
+
+  void add_caller_idle(uint64_t ns) { caller_idle_ns_.fetch_add(ns, std::memory_order_relaxed); }
 
  private:
   // Claims and runs chunks of job `gen` until none is left or the job changed.
@@ -179,11 +210,13 @@ class WorkerPool {
       if (index >= limit) break;
       if (!state_.compare_exchange_weak(s, s + 1)) continue;
       in_chunk = true;
+      const Timed timed(is_worker && accounting.load(std::memory_order_relaxed));
       try {
         fn_(context_, index);
       } catch (...) {
         record_failure(index, std::current_exception());
       }
+      if (const uint64_t ns = timed.elapsed()) worker_busy_ns_.fetch_add(ns, std::memory_order_relaxed);
       in_chunk = false;
       ++finished;
     }
@@ -213,10 +246,18 @@ class WorkerPool {
     return true;
   }
 
-  static void execute(TaskBatch& batch, uint32_t index) {
+  void execute(TaskBatch& batch, uint32_t index) {
     const bool chunk = in_chunk;
     in_chunk = true;
+    const Timed timed(!chunk && accounting.load(std::memory_order_relaxed));
     batch.fn_(batch.context_, index);
+    if (const uint64_t ns = timed.elapsed()) {
+      if (is_worker) {
+        worker_busy_ns_.fetch_add(ns, std::memory_order_relaxed);
+      } else {
+        caller_tasks_ns += ns;
+      }
+    }
     in_chunk = chunk;
     batch.done_.fetch_add(1, std::memory_order_acq_rel);
   }
@@ -257,6 +298,8 @@ class WorkerPool {
   std::vector<std::thread> threads_;
   std::atomic<uint64_t> regions_{0};
   std::atomic<uint64_t> wait_ns_{0};
+  std::atomic<uint64_t> worker_busy_ns_{0};
+  std::atomic<uint64_t> caller_idle_ns_{0};
   std::mutex failure_mutex_;
   std::exception_ptr failure_;
   uint32_t failed_chunk_ = 0;
@@ -289,6 +332,21 @@ void run_chunks(uint32_t chunks, ChunkFn fn, void* context) {
 uint32_t worker_count() { return pool().size(); }
 
 PoolStats pool_stats() { return pool().stats(); }
+
+void set_busy_accounting(bool on) { accounting.store(on, std::memory_order_relaxed); }
+
+IdleAccount::IdleAccount() {
+  if (is_worker || !accounting.load(std::memory_order_relaxed)) return;
+  start_ns_ = now_ns();
+  tasks_ns_ = caller_tasks_ns;
+}
+
+IdleAccount::~IdleAccount() {
+  if (start_ns_ == 0) return;
+  const uint64_t waited = now_ns() - start_ns_;
+  const uint64_t working = caller_tasks_ns - tasks_ns_;
+  if (waited > working) pool().add_caller_idle(waited - working);
+}
 
 TaskBatch::TaskBatch(uint32_t count, ChunkFn fn, void* context) : fn_(fn), context_(context), count_(count) {
   if (count_ != 0) pool().add(this);

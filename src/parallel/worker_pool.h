@@ -70,18 +70,38 @@ void wait_running_tasks(Ready&& ready);
 
 // Since the process started: the barriers callers passed (parallel runs that
 // used the workers and task batches waited for), and the time callers spent
-// in parallel runs waiting for the workers' last chunks.
+// in parallel runs waiting for the workers' last chunks. While busy
+// accounting is on (benchmarks), also the time workers spent running chunks
+// and tasks, and the time callers spent waiting with nothing to run: a
+// caller is busy for the rest of its time.
 struct PoolStats {
   uint64_t regions = 0;
   uint64_t wait_ns = 0;
+  uint64_t worker_busy_ns = 0;
+  uint64_t caller_idle_ns = 0;
 };
 PoolStats pool_stats();
+void set_busy_accounting(bool on);
 
 // Backs off one step of a wait that found nothing to run.
 void relax_wait(int& spins);
 
+// Counts the time a caller's wait does not spend running tasks as idle.
+class IdleAccount {
+ public:
+  IdleAccount();
+  ~IdleAccount();
+  IdleAccount(const IdleAccount&) = delete;
+  IdleAccount& operator=(const IdleAccount&) = delete;
+
+ private:
+  uint64_t start_ns_ = 0;
+  uint64_t tasks_ns_ = 0;
+};
+
 template <class Ready>
 void wait_running_tasks(Ready&& ready) {
+  const IdleAccount idle;
   for (int spins = 0; !ready();) {
     if (run_waiting_task()) {
       spins = 0;

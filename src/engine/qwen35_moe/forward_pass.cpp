@@ -147,6 +147,7 @@ Status run_expert_stage(EngineState& st, std::size_t l, const Routing& routing, 
     slots.emplace_back(static_cast<uint8_t*>(slot->contents()), slot->length());
   }
   ++st.expert_reads;
+  const BusySample busy(DecodeStage::Experts);
   const Stopwatch clock;
   ExpertReads reads(model.experts()[l], routing.experts, slots, st.experts.slot_landed, st.expert_reads);
   auto cmd = encode_expert_stage(st, static_cast<uint32_t>(l), routing, shared_score, next_norm, last_layer);
@@ -200,8 +201,11 @@ Status run_layers(EngineState& st, std::span<const float> x, const InterruptFn& 
     if (full && p >= kMaxSeq) {
       return fail(MoEError::config(fmt::format("sequence position {} exceeds MAX_SEQ ({})", p, kMaxSeq)));
     }
-    cmd->commit();
-    cmd->wait_until_completed();
+    {
+      const BusySample busy(DecodeStage::PreExpert);
+      cmd->commit();
+      cmd->wait_until_completed();
+    }
     VARKEL_TRY(completed(*cmd));
     if (decode_profiling()) decode_profile()[DecodeStage::PreExpert] += cmd->encoder_times_ms().front();
     std::memcpy(logits.data(), ctx.buf_router_logits->contents(), shape.num_experts * sizeof(float));
@@ -235,9 +239,12 @@ Result<std::vector<float>> run_forward(EngineState& st, std::span<const float> e
     std::memcpy(hidden.data(), st.ctx.buf_hidden->contents(), kHiddenSize * sizeof(float));
     st.ctx.pos += 1;
     const Stopwatch head_clock;
-    VARKEL_TRY(final_norm(st.model->weights(), hidden));
-    VARKEL_TRY(gpu_lm_head(st.model->weights(), hidden, std::span(result).subspan(t * shape.vocab, shape.vocab),
-                           st.weights, st.ctx));
+    {
+      const BusySample busy(DecodeStage::LmHead);
+      VARKEL_TRY(final_norm(st.model->weights(), hidden));
+      VARKEL_TRY(gpu_lm_head(st.model->weights(), hidden, std::span(result).subspan(t * shape.vocab, shape.vocab),
+                             st.weights, st.ctx));
+    }
     profile_add(DecodeStage::LmHead, head_clock);
     if (decode_profiling()) ++decode_profile().tokens;
   }
