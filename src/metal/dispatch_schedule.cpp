@@ -22,6 +22,17 @@ constexpr uint32_t kDispatchesPerThread = 2;
 constexpr uint64_t kPieceBytes = 64 * 1024;
 constexpr uint64_t kMinPieceBytes = 8 * 1024;
 constexpr uint64_t kPiecesPerThread = 4;
+// Past kPieceBytes a step is cut into at least kManyPiecesPerThread pieces a
+// thread, of up to kMaxPieceBytes: a lm head of half a gigabyte then costs a
+// couple of thousand claims of the shared counter, not eight thousand.
+constexpr uint64_t kMaxPieceBytes = 256 * 1024;
+constexpr uint64_t kManyPiecesPerThread = 16;
+
+uint64_t piece_bytes(uint64_t step_bytes, uint64_t threads) {
+  const uint64_t balanced = step_bytes / (kPiecesPerThread * threads);
+  if (balanced <= kPieceBytes) return std::max(balanced, kMinPieceBytes);
+  return std::clamp(step_bytes / (kManyPiecesPerThread * threads), kPieceBytes, kMaxPieceBytes);
+}
 
 // Runs fn, adding its wall time under `name` while kernel timing is on.
 template <class Fn>
@@ -114,7 +125,7 @@ void DispatchSchedule::run_splits() {
     if (split.work == nullptr) return false;
     const RowWork work = split.work(d.args);
     if (work.rows == 0) return true;
-    Split sp{i, work.rows, 1, 0, nullptr};
+    Split sp{i, work.rows, work.bytes_per_row, 1, 0, nullptr};
     if (split.prepare != nullptr) {
       for (const Split& earlier : splits_) {
         const Dispatch& e = dispatches_[earlier.dispatch];
@@ -129,7 +140,6 @@ void DispatchSchedule::run_splits() {
         sp.scratch = own;
       }
     }
-    sp.first_piece = static_cast<uint32_t>(work.bytes_per_row);  // bytes of one row, until pieces are cut
     step_bytes += uint64_t{work.rows} * work.bytes_per_row;
     splits_.push_back(sp);
     return true;
@@ -137,12 +147,11 @@ void DispatchSchedule::run_splits() {
   if (splits_.empty()) return;
   // Pieces of about equal bytes over the whole step.
   const bool spread = step_bytes / kPieceBytes > 1;
-  const uint64_t piece_bytes =
-      std::clamp<uint64_t>(step_bytes / (kPiecesPerThread * worker_count()), kMinPieceBytes, kPieceBytes);
+  const uint64_t piece = piece_bytes(step_bytes, worker_count());
   uint32_t pieces = 0;
   for (Split& sp : splits_) {
-    const uint64_t bytes = uint64_t{sp.rows} * sp.first_piece;
-    sp.pieces = spread ? static_cast<uint32_t>(std::clamp<uint64_t>((bytes + piece_bytes - 1) / piece_bytes, 1, sp.rows))
+    const uint64_t bytes = uint64_t{sp.rows} * sp.row_bytes;
+    sp.pieces = spread ? static_cast<uint32_t>(std::clamp<uint64_t>((bytes + piece - 1) / piece, 1, sp.rows))
                        : 1;
     sp.first_piece = pieces;
     pieces += sp.pieces;

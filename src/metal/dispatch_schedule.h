@@ -47,6 +47,7 @@ class DispatchSchedule {
   struct Split {
     uint32_t dispatch;
     uint32_t rows;
+    uint64_t row_bytes;
     uint32_t pieces;
     uint32_t first_piece;    // of the step's pieces
     const float* scratch;    // its preparation (possibly another's)
