@@ -286,6 +286,42 @@ BenchCase int8(uint32_t out_dim, uint32_t in_dim) {
           Size{256, 1, 1}};
 }
 
+// The linear-attention step of one layer: the recurrent state (weights
+// here, so that "cold" steps states that are not in the caches), the
+// depthwise convolution and the gated output norm.
+BenchCase delta_net_step(uint32_t heads, uint32_t dim) {
+  const std::size_t vec = std::size_t{heads} * dim * 4;
+  return {"gated_delta_net_step",
+          fmt::format("{}x{}x{}", heads, dim, dim),
+          {{vec * dim, Fill::F32Small}},
+          {{vec / 2, Fill::F32Small}, {vec / 2, Fill::F32Small}, {vec, Fill::F32Small}, {heads * 4u, Fill::F32Small},
+           {heads * 4u, Fill::F32Small}, {vec, Fill::Zero}},
+          {W(0), O(0), O(1), O(2), O(3), O(4), O(5), C(2)},
+          Size{heads, 1, 1},
+          Size{dim, 1, 1}};
+}
+
+BenchCase conv1d_step(uint32_t channels) {
+  return {"conv1d_step",
+          fmt::format("{}", channels),
+          {{std::size_t{channels} * 3 * 4, Fill::F32Small}, {std::size_t{channels} * 4 * 2, Fill::Bf16Small}},
+          {{std::size_t{channels} * 4, Fill::F32Small}, {std::size_t{channels} * 4, Fill::Zero}},
+          {W(0), O(0), W(1), O(1), C(channels)},
+          Size{ceil_div(channels, 256), 1, 1},
+          Size{256, 1, 1}};
+}
+
+BenchCase gated_rms_norm(uint32_t heads, uint32_t dim) {
+  const std::size_t vec = std::size_t{heads} * dim * 4;
+  return {"gated_rms_norm",
+          fmt::format("{}x{}", heads, dim),
+          {{vec, Fill::F32Small}, {vec, Fill::F32Small}},
+          {{std::size_t{dim} * 2, Fill::Bf16Small}, {vec, Fill::Zero}},
+          {W(0), W(1), O(0), O(1), C(dim), C(0x358637BDu)},
+          Size{heads, 1, 1},
+          Size{dim, 1, 1}};
+}
+
 }  // namespace
 }  // namespace varkel::bench
 
@@ -328,6 +364,9 @@ int main(int argc, char** argv) {
       affine4_v3(2048, 512),
       // The shared-expert gate: one row, so the time is the per-dispatch cost.
       bf16(1, 2048),
+      delta_net_step(32, 128),
+      conv1d_step(8192),
+      gated_rms_norm(32, 128),
   };
 
   if (options.only.empty() || std::string("4-bit row loop").find(options.only) != std::string::npos) {

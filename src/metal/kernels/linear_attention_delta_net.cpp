@@ -7,55 +7,115 @@
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
 
+// A row's two dot products are sums in key order, so a vector cannot run
+// along the row: the rows are stepped in quads whose products are stored
+// interleaved by key, and one vector lane per row adds them in order.
 HWY_BEFORE_NAMESPACE();
 namespace varkel::metal::delta_net::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Rows stepped together: their in-order sums run as independent chains.
-constexpr uint32_t kTile = 8;
+constexpr uint32_t kQuad = 4;
+// Quads stepped together: their in-order sums run as independent chains.
+constexpr uint32_t kQuads = 4;
+using D4 = hn::CappedTag<float, kQuad>;
 
-// Sums each of `rows` rows of products[r][0 .. kDim) strictly in index order.
-HWY_INLINE void ordered_sums(const float (*products)[kDim], uint32_t rows, float* sums) {
-  float acc[kTile] = {};
-  for (uint32_t ki = 0; ki < kDim; ++ki) {
-    for (uint32_t r = 0; r < kTile; ++r) acc[r] += products[r][ki];
+// Per quad, [key][row of the quad].
+struct Products {
+  HWY_ALIGN float t[kQuads][kDim][kQuad];
+};
+
+// sums[4q + j] = row j of quad q's products summed from 0 in key order, for
+// q < quads (the other quads' products may be stale).
+HWY_INLINE void OrderedSums(const Products& p, uint32_t quads, float* HWY_RESTRICT sums) {
+  const D4 d;
+  const size_t L = hn::Lanes(d);
+  static_assert(kQuads == 4);
+  for (size_t l = 0; l < kQuad; l += L) {
+    auto a0 = hn::Zero(d), a1 = hn::Zero(d), a2 = hn::Zero(d), a3 = hn::Zero(d);
+    for (uint32_t ki = 0; ki < kDim; ++ki) {
+      a0 = hn::Add(a0, hn::Load(d, &p.t[0][ki][l]));
+      a1 = hn::Add(a1, hn::Load(d, &p.t[1][ki][l]));
+      a2 = hn::Add(a2, hn::Load(d, &p.t[2][ki][l]));
+      a3 = hn::Add(a3, hn::Load(d, &p.t[3][ki][l]));
+    }
+    const hn::Vec<D4> acc[kQuads] = {a0, a1, a2, a3};
+    for (uint32_t q = 0; q < quads; ++q) hn::StoreU(acc[q], d, sums + q * kQuad + l);
   }
-  std::copy(acc, acc + rows, sums);
+}
+
+// Rows [r0, r0 + 4 × quads): decay, write, read out.
+HWY_INLINE void StepQuads(float* HWY_RESTRICT state, const float* q, const float* k, const float* v, float g,
+                          float beta, uint32_t r0, uint32_t quads, float* output, Products& p) {
+  const hn::ScalableTag<float> d;
+  const size_t N = hn::Lanes(d);
+  const auto vg = hn::Set(d, g);
+  float sums[kQuads * kQuad];
+  for (uint32_t qd = 0; qd < quads; ++qd) {
+    float* rows = state + size_t{r0 + qd * kQuad} * kDim;
+    for (size_t i = 0; i < kDim; i += N) {
+      const auto vk = hn::LoadU(d, k + i);
+      auto s0 = hn::Mul(hn::LoadU(d, rows + i), vg);
+      auto s1 = hn::Mul(hn::LoadU(d, rows + kDim + i), vg);
+      auto s2 = hn::Mul(hn::LoadU(d, rows + 2 * kDim + i), vg);
+      auto s3 = hn::Mul(hn::LoadU(d, rows + 3 * kDim + i), vg);
+      hn::StoreU(s0, d, rows + i);
+      hn::StoreU(s1, d, rows + kDim + i);
+      hn::StoreU(s2, d, rows + 2 * kDim + i);
+      hn::StoreU(s3, d, rows + 3 * kDim + i);
+      hn::StoreInterleaved4(hn::Mul(s0, vk), hn::Mul(s1, vk), hn::Mul(s2, vk), hn::Mul(s3, vk), d, &p.t[qd][i][0]);
+    }
+  }
+  OrderedSums(p, quads, sums);
+  float deltas[kQuads * kQuad];
+  for (uint32_t r = 0; r < quads * kQuad; ++r) deltas[r] = (v[r0 + r] - sums[r]) * beta;
+  for (uint32_t qd = 0; qd < quads; ++qd) {
+    float* rows = state + size_t{r0 + qd * kQuad} * kDim;
+    const float* delta = deltas + qd * kQuad;
+    const auto d0 = hn::Set(d, delta[0]), d1 = hn::Set(d, delta[1]);
+    const auto d2 = hn::Set(d, delta[2]), d3 = hn::Set(d, delta[3]);
+    for (size_t i = 0; i < kDim; i += N) {
+      const auto vk = hn::LoadU(d, k + i);
+      const auto vq = hn::LoadU(d, q + i);
+      const auto s0 = hn::Add(hn::LoadU(d, rows + i), hn::Mul(vk, d0));
+      const auto s1 = hn::Add(hn::LoadU(d, rows + kDim + i), hn::Mul(vk, d1));
+      const auto s2 = hn::Add(hn::LoadU(d, rows + 2 * kDim + i), hn::Mul(vk, d2));
+      const auto s3 = hn::Add(hn::LoadU(d, rows + 3 * kDim + i), hn::Mul(vk, d3));
+      hn::StoreU(s0, d, rows + i);
+      hn::StoreU(s1, d, rows + kDim + i);
+      hn::StoreU(s2, d, rows + 2 * kDim + i);
+      hn::StoreU(s3, d, rows + 3 * kDim + i);
+      hn::StoreInterleaved4(hn::Mul(s0, vq), hn::Mul(s1, vq), hn::Mul(s2, vq), hn::Mul(s3, vq), d, &p.t[qd][i][0]);
+    }
+  }
+  OrderedSums(p, quads, sums);
+  std::copy(sums, sums + quads * kQuad, output + r0);
+}
+
+// One row on its own, for the rows past the last whole quad.
+HWY_INLINE void StepRow(float* HWY_RESTRICT row, const float* q, const float* k, float v, float g, float beta,
+                        float* output) {
+  float sum = 0.0f;
+  for (uint32_t i = 0; i < kDim; ++i) {
+    row[i] = row[i] * g;
+    sum += row[i] * k[i];
+  }
+  const float delta = (v - sum) * beta;
+  sum = 0.0f;
+  for (uint32_t i = 0; i < kDim; ++i) {
+    row[i] = row[i] + k[i] * delta;
+    sum += row[i] * q[i];
+  }
+  *output = sum;
 }
 
 void StepHead(float* HWY_RESTRICT state, const float* q, const float* k, const float* v, float g, float beta,
               uint32_t rows, float* output) {
-  const hn::ScalableTag<float> d;
-  const size_t N = hn::Lanes(d);
-  const auto vg = hn::Set(d, g);
-  HWY_ALIGN float products[kTile][kDim] = {};
-  float sums[kTile];
-  for (uint32_t r0 = 0; r0 < rows; r0 += kTile) {
-    const uint32_t n = std::min(kTile, rows - r0);
-    // Decay each row, keeping the products with k for the in-order dot product.
-    for (uint32_t r = 0; r < n; ++r) {
-      float* row = state + size_t{r0 + r} * kDim;
-      for (size_t i = 0; i < kDim; i += N) {
-        const auto s = hn::Mul(hn::LoadU(d, row + i), vg);
-        hn::StoreU(s, d, row + i);
-        hn::Store(hn::Mul(s, hn::LoadU(d, k + i)), d, products[r] + i);
-      }
-    }
-    ordered_sums(products, n, sums);
-    // Write along k with strength δ, then read the updated row out with q.
-    for (uint32_t r = 0; r < n; ++r) {
-      const float delta = (v[r0 + r] - sums[r]) * beta;
-      const auto vd = hn::Set(d, delta);
-      float* row = state + size_t{r0 + r} * kDim;
-      for (size_t i = 0; i < kDim; i += N) {
-        const auto s = hn::Add(hn::LoadU(d, row + i), hn::Mul(hn::LoadU(d, k + i), vd));
-        hn::StoreU(s, d, row + i);
-        hn::Store(hn::Mul(s, hn::LoadU(d, q + i)), d, products[r] + i);
-      }
-    }
-    ordered_sums(products, n, sums);
-    std::copy(sums, sums + n, output + r0);
+  Products p = {};
+  const uint32_t whole = rows / kQuad * kQuad;
+  for (uint32_t r0 = 0; r0 < whole; r0 += kQuads * kQuad) {
+    StepQuads(state, q, k, v, g, beta, r0, std::min(kQuads, (whole - r0) / kQuad), output, p);
   }
+  for (uint32_t r = whole; r < rows; ++r) StepRow(state + size_t{r} * kDim, q, k, v[r], g, beta, output + r);
 }
 
 }  // namespace varkel::metal::delta_net::HWY_NAMESPACE

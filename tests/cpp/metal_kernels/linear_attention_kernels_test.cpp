@@ -93,19 +93,30 @@ TEST(LinearAttentionKernels, DeltaNetStepMatchesDoubleRecurrence) {
     EXPECT_LT(max_error(output, want), 4e-5) << step;
     EXPECT_LT(max_error(state, s), 4e-5) << step;
   }
-  // Every SIMD target steps the same state to the same bits.
-  std::vector<float> first_state, first_output;
-  for_each_simd_target([&] {
-    auto stepped = state;
-    Dispatch("gated_delta_net_step").bind(0, stepped).bind(1, q).bind(2, k).bind(3, v).bind(4, g).bind(5, beta)
-        .bind(6, output).u32(7, 2).grid(kValueHeads, kDim).run();
-    if (first_state.empty()) {
-      first_state = stepped, first_output = output;
-      return;
+  // Every SIMD target takes each row through the same float steps as one
+  // thread per row, also when the rows leave a partial tile and a partial quad.
+  for (const uint32_t rows : {kDim, 23u}) {
+    auto want_state = state;
+    std::vector<float> want_output(kValueHeads * kDim, 99.0f);
+    for (uint32_t h = 0; h < kValueHeads; ++h) {
+      const float *kh = &k[(h / 2) * kDim], *qh = &q[(h / 2) * kDim];
+      for (uint32_t vi = 0; vi < rows; ++vi) {
+        float *row = &want_state[(h * kDim + vi) * kDim], kv = 0, o = 0;
+        for (uint32_t ki = 0; ki < kDim; ++ki) kv += (row[ki] *= g[h]) * kh[ki];
+        const float delta = (v[h * kDim + vi] - kv) * beta[h];
+        for (uint32_t ki = 0; ki < kDim; ++ki) o += (row[ki] += kh[ki] * delta) * qh[ki];
+        want_output[h * kDim + vi] = o;
+      }
     }
-    EXPECT_EQ(0, std::memcmp(stepped.data(), first_state.data(), stepped.size() * 4));
-    EXPECT_EQ(0, std::memcmp(output.data(), first_output.data(), output.size() * 4));
-  });
+    for_each_simd_target([&] {
+      auto stepped = state;
+      std::vector<float> out(kValueHeads * kDim, 99.0f);
+      Dispatch("gated_delta_net_step").bind(0, stepped).bind(1, q).bind(2, k).bind(3, v).bind(4, g).bind(5, beta)
+          .bind(6, out).u32(7, 2).grid(kValueHeads, rows).run();
+      EXPECT_EQ(0, std::memcmp(stepped.data(), want_state.data(), stepped.size() * 4)) << rows;
+      EXPECT_EQ(0, std::memcmp(out.data(), want_output.data(), out.size() * 4)) << rows;
+    });
+  }
 }
 
 TEST(LinearAttentionKernels, GatedNormMatchesReference) {
