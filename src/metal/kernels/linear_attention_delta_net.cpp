@@ -5,6 +5,7 @@
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "metal/kernels/linear_attention_delta_net.cpp"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/cache_control.h"
 #include "hwy/highway.h"
 
 // A row's two dot products are sums in key order, so a vector cannot run
@@ -16,7 +17,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 constexpr uint32_t kQuad = 4;
 // Quads stepped together: their in-order sums run as independent chains.
-constexpr uint32_t kQuads = 4;
+constexpr uint32_t kQuads = 8;
 using D4 = hn::CappedTag<float, kQuad>;
 
 // Per quad, [key][row of the quad].
@@ -29,30 +30,41 @@ struct Products {
 HWY_INLINE void OrderedSums(const Products& p, uint32_t quads, float* HWY_RESTRICT sums) {
   const D4 d;
   const size_t L = hn::Lanes(d);
-  static_assert(kQuads == 4);
+  static_assert(kQuads == 8);
   for (size_t l = 0; l < kQuad; l += L) {
     auto a0 = hn::Zero(d), a1 = hn::Zero(d), a2 = hn::Zero(d), a3 = hn::Zero(d);
+    auto a4 = hn::Zero(d), a5 = hn::Zero(d), a6 = hn::Zero(d), a7 = hn::Zero(d);
     for (uint32_t ki = 0; ki < kDim; ++ki) {
       a0 = hn::Add(a0, hn::Load(d, &p.t[0][ki][l]));
       a1 = hn::Add(a1, hn::Load(d, &p.t[1][ki][l]));
       a2 = hn::Add(a2, hn::Load(d, &p.t[2][ki][l]));
       a3 = hn::Add(a3, hn::Load(d, &p.t[3][ki][l]));
+      a4 = hn::Add(a4, hn::Load(d, &p.t[4][ki][l]));
+      a5 = hn::Add(a5, hn::Load(d, &p.t[5][ki][l]));
+      a6 = hn::Add(a6, hn::Load(d, &p.t[6][ki][l]));
+      a7 = hn::Add(a7, hn::Load(d, &p.t[7][ki][l]));
     }
-    const hn::Vec<D4> acc[kQuads] = {a0, a1, a2, a3};
+    const hn::Vec<D4> acc[kQuads] = {a0, a1, a2, a3, a4, a5, a6, a7};
     for (uint32_t q = 0; q < quads; ++q) hn::StoreU(acc[q], d, sums + q * kQuad + l);
   }
 }
 
 // Rows [r0, r0 + 4 × quads): decay, write, read out.
 HWY_INLINE void StepQuads(float* HWY_RESTRICT state, const float* q, const float* k, const float* v, float g,
-                          float beta, uint32_t r0, uint32_t quads, float* output, Products& p) {
+                          float beta, uint32_t r0, uint32_t quads, bool prefetch, float* output, Products& p) {
   const hn::ScalableTag<float> d;
   const size_t N = hn::Lanes(d);
   const auto vg = hn::Set(d, g);
   float sums[kQuads * kQuad];
   for (uint32_t qd = 0; qd < quads; ++qd) {
     float* rows = state + size_t{r0 + qd * kQuad} * kDim;
+    // The same quad of the next tile, which the hardware fetches too late
+    // on a busy memory bus.
+    const float* next = rows + size_t{kQuads * kQuad} * kDim;
     for (size_t i = 0; i < kDim; i += N) {
+      if (prefetch) {
+        for (uint32_t j = 0; j < kQuad; ++j) hwy::Prefetch(next + j * kDim + i);
+      }
       const auto vk = hn::LoadU(d, k + i);
       auto s0 = hn::Mul(hn::LoadU(d, rows + i), vg);
       auto s1 = hn::Mul(hn::LoadU(d, rows + kDim + i), vg);
@@ -113,7 +125,8 @@ void StepHead(float* HWY_RESTRICT state, const float* q, const float* k, const f
   Products p = {};
   const uint32_t whole = rows / kQuad * kQuad;
   for (uint32_t r0 = 0; r0 < whole; r0 += kQuads * kQuad) {
-    StepQuads(state, q, k, v, g, beta, r0, std::min(kQuads, (whole - r0) / kQuad), output, p);
+    StepQuads(state, q, k, v, g, beta, r0, std::min(kQuads, (whole - r0) / kQuad), r0 + 2 * kQuads * kQuad <= whole,
+              output, p);
   }
   for (uint32_t r = whole; r < rows; ++r) StepRow(state + size_t{r} * kDim, q, k, v[r], g, beta, output + r);
 }
