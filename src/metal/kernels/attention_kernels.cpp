@@ -10,6 +10,7 @@
 #include "math_util/pow_f32.h"
 #include "math_util/sin_cos_f32.h"
 #include "metal/kernel_abi.h"
+#include "metal/kernels/activation_loops.h"
 #include "metal/kernels/attention_core.h"
 #include "metal/kernels/attention_kernel_common.h"
 
@@ -317,7 +318,9 @@ void run_sigmoid_gate(const DispatchArgs& args) {
   float* x = args.buffer<float>(0);
   const float* gate = args.buffer<const float>(1);
   const uint64_t n = gate_count(args);
-  for (uint64_t i = 0; i < n; ++i) x[i] = x[i] * sigmoid(gate[i]);
+  for_each_element_range(n, [&](size_t begin, size_t end) {
+    activation_loops::times_sigmoid(x + begin, gate + begin, end - begin);
+  });
 }
 
 // ---- three-kernel attention ----

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "metal/kernel_abi.h"
+#include "metal/kernels/activation_loops.h"
 #include "metal/kernels/attention_kernel_common.h"
 
 namespace varkel::metal {
@@ -132,7 +133,7 @@ void run_swiglu(const DispatchArgs& args) {
   const float* gate = args.buffer<const float>(0);
   const float* up = args.buffer<const float>(1);
   float* out = args.buffer<float>(2);
-  for (uint64_t i = 0; i < n; ++i) out[i] = silu(gate[i]) * up[i];
+  activation_loops::silu_times(gate, up, out, n);
 }
 
 // ---- residual add, weighted sum ----

@@ -1,6 +1,7 @@
 #include <cstring>
 #include <limits>
 
+#include "metal/kernels/activations.h"
 #include "metal_kernels/kernel_harness.h"
 
 namespace varkel::metal::testing {
@@ -10,22 +11,34 @@ constexpr uint32_t kConvDim = 8192, kKeyHeads = 16, kValueHeads = 32, kDim = 128
 
 TEST(LinearAttentionKernels, ConvolutionStepShiftsStateAndAppliesSilu) {
   std::mt19937 rng(11);
-  auto state = random_floats(rng, 3 * kConvDim, -2, 2), input = random_floats(rng, kConvDim, -2, 2);
-  auto weights = random_bf16(rng, 4 * kConvDim);
-  std::vector<float> output(kConvDim, 99.0f);
-  const auto before = state;
-  Dispatch("conv1d_step").bind(0, state).bind(1, input).bind(2, weights).bind(3, output).u32(4, kConvDim)
-      .grid(kConvDim / 256, 256).run();
-  std::vector<double> want(kConvDim);
-  for (uint32_t c = 0; c < kConvDim; ++c) {
-    double acc = double(input[c]) * bf16_value(weights[c * 4 + 3]);
-    for (uint32_t k = 0; k < 3; ++k) acc += double(before[k * kConvDim + c]) * bf16_value(weights[c * 4 + k]);
-    want[c] = silu(acc);
-    ASSERT_EQ(state[c], before[kConvDim + c]);
-    ASSERT_EQ(state[kConvDim + c], before[2 * kConvDim + c]);
-    ASSERT_EQ(state[2 * kConvDim + c], input[c]);
+  // The full width, and one that ends in a partial vector.
+  for (const uint32_t dim : {kConvDim, kConvDim - 3}) {
+    const auto state = random_floats(rng, 3 * dim, -2, 2), input = random_floats(rng, dim, -2, 2);
+    const auto weights = random_bf16(rng, 4 * dim);
+    std::vector<double> want(dim);
+    std::vector<float> exact(dim);
+    for (uint32_t c = 0; c < dim; ++c) {
+      double acc = double(input[c]) * bf16_value(weights[c * 4 + 3]);
+      for (uint32_t k = 0; k < 3; ++k) acc += double(state[k * dim + c]) * bf16_value(weights[c * 4 + k]);
+      want[c] = silu(acc);
+      float sum = 0.0f;
+      for (uint32_t k = 0; k < 3; ++k) sum += state[k * dim + c] * float(bf16_value(weights[c * 4 + k]));
+      exact[c] = metal::silu(sum + input[c] * float(bf16_value(weights[c * 4 + 3])));
+    }
+    for_each_simd_target([&] {
+      auto stepped = state;
+      std::vector<float> output(dim, 99.0f);
+      Dispatch("conv1d_step").bind(0, stepped).bind(1, input).bind(2, weights).bind(3, output).u32(4, dim)
+          .grid(kConvDim / 256, 256).run();
+      for (uint32_t c = 0; c < dim; ++c) {
+        ASSERT_EQ(stepped[c], state[dim + c]);
+        ASSERT_EQ(stepped[dim + c], state[2 * dim + c]);
+        ASSERT_EQ(stepped[2 * dim + c], input[c]);
+      }
+      EXPECT_LT(max_error(output, want), 16 * 8 * kEps);
+      EXPECT_EQ(0, std::memcmp(output.data(), exact.data(), dim * 4)) << dim;
+    });
   }
-  EXPECT_LT(max_error(output, want), 16 * 8 * kEps);
 }
 
 std::vector<double> head_norm(const float* x, double factor) {
@@ -123,14 +136,27 @@ TEST(LinearAttentionKernels, GatedNormMatchesReference) {
   std::mt19937 rng(15);
   auto values = random_floats(rng, kValueHeads * kDim, -2, 2), z = random_floats(rng, kValueHeads * kDim, -4, 4);
   auto w = random_bf16(rng, kDim, 0.5, 1.5);
-  std::vector<float> out(kValueHeads * kDim);
-  Dispatch("gated_rms_norm").bind(0, values).bind(1, z).bind(2, w).bind(3, out).u32(4, kDim).f32(5, 1e-6f)
-      .grid(kValueHeads, kDim).run();
-  for (uint32_t h = 0; h < kValueHeads; ++h) {
-    auto want = head_norm(&values[h * kDim], 1.0);
-    for (uint32_t t = 0; t < kDim; ++t) want[t] *= silu(z[h * kDim + t]) * bf16_value(w[t]);
-    EXPECT_LT(max_error(std::span(out).subspan(h * kDim, kDim), want), 1e-5);
-  }
+  // Also a count of heads that ends in a partial group.
+  for_each_simd_target([&] {
+    for (const uint32_t heads : {kValueHeads, 13u}) {
+      std::vector<float> out(heads * kDim);
+      Dispatch("gated_rms_norm").bind(0, values).bind(1, z).bind(2, w).bind(3, out).u32(4, kDim).f32(5, 1e-6f)
+          .grid(heads, kDim).run();
+      for (uint32_t h = 0; h < heads; ++h) {
+        const float* x = &values[h * kDim];
+        auto want = head_norm(x, 1.0);
+        float sum = 0.0f;
+        for (uint32_t t = 0; t < kDim; ++t) sum += x[t] * x[t];
+        const float inv = 1.0f / std::sqrt(sum / float(kDim) + 1e-6f);
+        for (uint32_t t = 0; t < kDim; ++t) {
+          want[t] *= silu(z[h * kDim + t]) * bf16_value(w[t]);
+          const float exact = x[t] * inv * metal::silu(z[h * kDim + t]) * float(bf16_value(w[t]));
+          ASSERT_EQ(std::bit_cast<uint32_t>(out[h * kDim + t]), std::bit_cast<uint32_t>(exact)) << h << " " << t;
+        }
+        EXPECT_LT(max_error(std::span(out).subspan(h * kDim, kDim), want), 1e-5);
+      }
+    }
+  });
 }
 
 }  // namespace
