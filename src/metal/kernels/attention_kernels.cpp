@@ -3,6 +3,7 @@
 // attention.
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -36,15 +37,31 @@ struct RopeArgs {
 struct RopeTable {
   float cos[kMaxNormHeadDim / 2 + 1];
   float sin[kMaxNormHeadDim / 2 + 1];
-  explicit RopeTable(const RopeArgs& a) {
+  uint32_t rotary_dim = 0, pos = 0, theta_bits = 0;
+  bool filled = false;
+
+  void fill(const RopeArgs& a) {
     for (uint32_t i = 0; i <= a.rotary_dim / 2; ++i) {
       const float exponent = -2.0f * static_cast<float>(i) / static_cast<float>(a.rotary_dim);
       const float angle = static_cast<float>(a.pos) * pow_f32(a.theta, exponent);
       cos[i] = cos_f32(angle);
       sin[i] = sin_f32(angle);
     }
+    rotary_dim = a.rotary_dim, pos = a.pos, theta_bits = std::bit_cast<uint32_t>(a.theta), filled = true;
   }
 };
+
+// The table of this thread's last dispatch, refilled when its arguments
+// change: a token's q and k norms in every layer share one position, and
+// each table costs a hundred correctly rounded pow, cos and sin.
+const RopeTable& rope_table(const RopeArgs& a) {
+  thread_local RopeTable table;
+  if (!table.filled || table.rotary_dim != a.rotary_dim || table.pos != a.pos ||
+      table.theta_bits != std::bit_cast<uint32_t>(a.theta)) {
+    table.fill(a);
+  }
+  return table;
+}
 
 // One head: every raw value is read before any is written, so `out` may be `in`.
 void norm_rope_head(const float* in, const uint16_t* w, float* out, const RopeArgs& a, const RopeTable& rope) {
@@ -97,7 +114,7 @@ Check validate_q_head_norm_rope(const DispatchArgs& args) {
 
 void run_q_head_norm_rope(const DispatchArgs& args) {
   const RopeArgs a = q_rope_args(args);
-  const RopeTable rope(a);
+  const RopeTable& rope = rope_table(a);
   const float* q_proj = args.buffer<const float>(0);
   const uint16_t* w = args.buffer<const uint16_t>(1);
   float* q_out = args.buffer<float>(2);
@@ -125,7 +142,7 @@ Check validate_k_head_norm_rope(const DispatchArgs& args) {
 
 void run_k_head_norm_rope(const DispatchArgs& args) {
   const RopeArgs a = k_rope_args(args);
-  const RopeTable rope(a);
+  const RopeTable& rope = rope_table(a);
   float* k = args.buffer<float>(0);
   const uint16_t* w = args.buffer<const uint16_t>(1);
   for (size_t h = 0; h < args.grid.threadgroups[0]; ++h) {
@@ -318,9 +335,9 @@ void run_sigmoid_gate(const DispatchArgs& args) {
   float* x = args.buffer<float>(0);
   const float* gate = args.buffer<const float>(1);
   const uint64_t n = gate_count(args);
-  for_each_element_range(n, [&](size_t begin, size_t end) {
-    activation_loops::times_sigmoid(x + begin, gate + begin, end - begin);
-  });
+  // On the calling thread: it follows the attention, whose short passes
+  // leave the workers asleep, and waking them costs more than the loop.
+  activation_loops::times_sigmoid(x, gate, n);
 }
 
 // ---- three-kernel attention ----

@@ -61,24 +61,32 @@ TEST(AttentionKernels, HeadNormWithRotaryMatchesDoubleReference) {
 // elsewhere, unit weights and eps 0 normalise to exactly 2: the outputs are
 // then 2 cos and 2 sin exactly.
 TEST(AttentionKernels, RotaryTableIsCorrectlyRoundedAtEveryPosition) {
-  constexpr uint32_t kRotaryWide = 128, kHalf = kRotaryWide / 2;
   const std::vector<uint16_t> w(kHeadDim, 0x3f80);  // bf16 1.0
   int mismatches = 0;
-  for (uint32_t pos = 0; pos < 4096; ++pos) {
+  auto check = [&](uint32_t pos, float theta, uint32_t rotary) {
+    const uint32_t half = rotary / 2;
+    // 64 twos, so that the norm leaves them 2: the first half of the rotary
+    // dimensions, the rest past them.
     std::vector<float> k(kHeadDim, 0.0f);
-    std::fill_n(k.begin(), kHalf, 2.0f);
-    Dispatch("k_head_norm_rope").bind(0, k).bind(1, w).u32(2, kHeadDim).u32(3, kRotaryWide).f32(4, kTheta)
+    std::fill_n(k.begin(), half, 2.0f);
+    std::fill_n(k.begin() + rotary, 64 - half, 2.0f);
+    Dispatch("k_head_norm_rope").bind(0, k).bind(1, w).u32(2, kHeadDim).u32(3, rotary).f32(4, theta)
         .u32(5, pos).f32(6, 0.0f).grid(1, kHeadDim).run();
-    for (uint32_t i = 0; i < kHalf; ++i) {
-      const float exponent = -2.0f * static_cast<float>(i) / static_cast<float>(kRotaryWide);
-      const float angle = static_cast<float>(pos) * testing_support::correctly_rounded_pow(kTheta, exponent);
-      if ((k[i] != 2.0f * testing_support::correctly_rounded_cos(angle) || k[i + kHalf] != 2.0f * testing_support::correctly_rounded_sin(angle)) &&
+    for (uint32_t i = 0; i < half; ++i) {
+      const float exponent = -2.0f * static_cast<float>(i) / static_cast<float>(rotary);
+      const float angle = static_cast<float>(pos) * testing_support::correctly_rounded_pow(theta, exponent);
+      if ((k[i] != 2.0f * testing_support::correctly_rounded_cos(angle) || k[i + half] != 2.0f * testing_support::correctly_rounded_sin(angle)) &&
           ++mismatches <= 10) {
         ADD_FAILURE() << "pos " << pos << " i " << i << std::hexfloat << " angle " << angle << ": " << k[i] / 2
-                      << ", " << k[i + kHalf] / 2;
+                      << ", " << k[i + half] / 2;
       }
     }
-  }
+  };
+  for (uint32_t pos = 0; pos < 4096; ++pos) check(pos, kTheta, 128);
+  // The last position again with another base, then another width: the
+  // table of the previous dispatch must not be reused.
+  check(4095, kTheta / 4, 128);
+  check(4095, kTheta / 4, 64);
   EXPECT_EQ(mismatches, 0);
 }
 
