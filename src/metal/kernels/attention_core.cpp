@@ -325,6 +325,18 @@ void AttendBlock(const Queries& q, const float* K, const float* V, size_t column
   }
 }
 
+// normalize lane by lane: a division of each output by the sum.
+void Normalize(const float* record, float* out) {
+  const DD d;
+  const float total = record[1];
+  if (total == 0.0f) {
+    std::fill(out, out + kHeadDim, 0.0f);
+    return;
+  }
+  const auto vt = hn::Set(d, total);
+  for (size_t i = 0; i < kHeadDim; i += hn::Lanes(d)) hn::StoreU(hn::Div(hn::LoadU(d, record + 2 + i), vt), d, out + i);
+}
+
 void ReduceBlocks(const float* records, uint32_t count, float* out) {
   float top = kNoScore;
   for (uint32_t b = 0; b < count; ++b) top = max_score(top, records[size_t{b} * kRecordFloats]);
@@ -344,7 +356,7 @@ void ReduceBlocks(const float* records, uint32_t count, float* out) {
     AddRow(merged + 2, group_out);
   }
   merged[1] = simd_group_sum(sums);
-  normalize(merged, out);
+  Normalize(merged, out);
 }
 
 }  // namespace varkel::metal::attention::HWY_NAMESPACE
@@ -358,6 +370,7 @@ HWY_EXPORT(FoldGroup);
 HWY_EXPORT(MergeGroups);
 HWY_EXPORT(AttendBlock);
 HWY_EXPORT(ReduceBlocks);
+HWY_EXPORT(Normalize);
 
 void reset_records(float* records, uint32_t count) {
   for (uint32_t r = 0; r < count; ++r) {
@@ -388,10 +401,7 @@ void merge_groups(const float* records, std::size_t stride, float* merged) {
   HWY_DYNAMIC_DISPATCH(MergeGroups)(records, stride, merged);
 }
 
-void normalize(const float* record, float* out) {
-  const float total = record[1];
-  for (uint32_t d = 0; d < kHeadDim; ++d) out[d] = total == 0.0f ? 0.0f : record[2 + d] / total;
-}
+void normalize(const float* record, float* out) { HWY_DYNAMIC_DISPATCH(Normalize)(record, out); }
 
 void attend_block(const Queries& q, const float* K, const float* V, std::size_t column, uint32_t begin, uint32_t end,
                   float* merged, std::size_t merged_stride) {
