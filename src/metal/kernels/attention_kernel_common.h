@@ -103,6 +103,35 @@ inline float threadgroup_sum(const float* values, uint32_t threads) {
   return simd_group_sum(groups);
 }
 
+// Whether the byte ranges [a, a + a_bytes) and [b, b + b_bytes) are apart.
+inline bool disjoint(const void* a, std::size_t a_bytes, const void* b, std::size_t b_bytes) {
+  const auto pa = reinterpret_cast<std::uintptr_t>(a), pb = reinterpret_cast<std::uintptr_t>(b);
+  return pa + a_bytes <= pb || pb + b_bytes <= pa;
+}
+
+// The heads' reciprocal RMS: 1 / sqrt(sum / n + eps), the sum of squares
+// from 0 in index order as thread 0 of a head's threadgroup forms it.
+inline float inv_rms(const float* x, uint32_t n, float eps) {
+  float sum = 0.0f;
+  for (uint32_t i = 0; i < n; ++i) sum += x[i] * x[i];
+  return 1.0f / std::sqrt(sum / static_cast<float>(n) + eps);
+}
+
+// Heads whose sums of squares run side by side as independent chains.
+inline constexpr uint32_t kRmsChains = 8;
+
+// inv_rms of `count` (1 .. kRmsChains) heads of n floats, `stride` floats apart.
+inline void inv_rms_heads(const float* x, std::size_t stride, uint32_t count, uint32_t n, float eps, float* inv) {
+  const float* head[kRmsChains];  // the missing ones repeat the last, unused
+  for (uint32_t r = 0; r < kRmsChains; ++r) head[r] = x + std::min(r, count - 1) * stride;
+  float sum[kRmsChains] = {};
+  for (uint32_t i = 0; i < n; ++i) {
+#pragma GCC unroll 8
+    for (uint32_t r = 0; r < kRmsChains; ++r) sum[r] += head[r][i] * head[r][i];
+  }
+  for (uint32_t r = 0; r < count; ++r) inv[r] = 1.0f / std::sqrt(sum[r] / static_cast<float>(n) + eps);
+}
+
 // Calls fn(i) once for every i in [0, count): on the kernel worker threads
 // when `parallel`, else in order on the calling thread.
 template <class Fn>

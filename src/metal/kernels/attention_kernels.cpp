@@ -63,13 +63,11 @@ const RopeTable& rope_table(const RopeArgs& a) {
   return table;
 }
 
-// One head: every raw value is read before any is written, so `out` may be `in`.
-void norm_rope_head(const float* in, const uint16_t* w, float* out, const RopeArgs& a, const RopeTable& rope) {
+// One head normalised by `inv` and rotated: every raw value is read before
+// any is written, so `out` may be `in`.
+void rope_head(const float* in, float inv, const uint16_t* w, float* out, const RopeArgs& a, const RopeTable& rope) {
   float raw[kMaxNormHeadDim];
   std::memcpy(raw, in, a.head_dim * sizeof(float));
-  float sum = 0.0f;
-  for (uint32_t t = 0; t < a.head_dim; ++t) sum += raw[t] * raw[t];
-  const float inv = 1.0f / std::sqrt(sum / static_cast<float>(a.head_dim) + a.eps);
   const uint32_t half = a.rotary_dim / 2;
   // The partner's value is normalised as (raw × inv) × w, the own one as raw × (inv × w).
   auto partner = [&](uint32_t j) { return (raw[j] * inv) * bf16_to_f32(w[j]); };
@@ -83,6 +81,19 @@ void norm_rope_head(const float* in, const uint16_t* w, float* out, const RopeAr
     } else {
       out[t] = n;
     }
+  }
+}
+
+// Heads h0 .. h0 + count − 1 of `in` (heads `stride` floats apart) into
+// out(h): their norms first, kRmsChains at a time, then each rotated.
+template <class Out>
+void norm_rope_heads(const float* in, size_t stride, uint32_t heads, const uint16_t* w, Out out, const RopeArgs& a,
+                     const RopeTable& rope) {
+  float inv[kRmsChains];
+  for (uint32_t h0 = 0; h0 < heads; h0 += kRmsChains) {
+    const uint32_t count = std::min(kRmsChains, heads - h0);
+    inv_rms_heads(in + h0 * stride, stride, count, a.head_dim, a.eps, inv);
+    for (uint32_t i = 0; i < count; ++i) rope_head(in + (h0 + i) * stride, inv[i], w, out(h0 + i), a, rope);
   }
 }
 
@@ -115,15 +126,23 @@ Check validate_q_head_norm_rope(const DispatchArgs& args) {
 void run_q_head_norm_rope(const DispatchArgs& args) {
   const RopeArgs a = q_rope_args(args);
   const RopeTable& rope = rope_table(a);
+  const uint32_t heads = args.grid.threadgroups[0];
   const float* q_proj = args.buffer<const float>(0);
   const uint16_t* w = args.buffer<const uint16_t>(1);
   float* q_out = args.buffer<float>(2);
   float* gate_out = args.buffer<float>(3);
   const size_t hd = a.head_dim;
-  for (size_t h = 0; h < args.grid.threadgroups[0]; ++h) {
+  const size_t out_bytes = heads * hd * sizeof(float);
+  if (disjoint(q_proj, 2 * out_bytes, q_out, out_bytes) && disjoint(q_proj, 2 * out_bytes, gate_out, out_bytes)) {
+    for (size_t h = 0; h < heads; ++h) std::memmove(gate_out + h * hd, q_proj + (2 * h + 1) * hd, hd * sizeof(float));
+    norm_rope_heads(q_proj, 2 * hd, heads, w, [&](size_t h) { return q_out + h * hd; }, a, rope);
+    return;
+  }
+  // Each head sees what the ones before it wrote.
+  for (size_t h = 0; h < heads; ++h) {
     const float* head = q_proj + h * 2 * hd;
     std::memmove(gate_out + h * hd, head + hd, hd * sizeof(float));
-    norm_rope_head(head, w, q_out + h * hd, a, rope);
+    norm_rope_heads(head, 2 * hd, 1, w, [&](size_t) { return q_out + h * hd; }, a, rope);
   }
 }
 
@@ -145,9 +164,8 @@ void run_k_head_norm_rope(const DispatchArgs& args) {
   const RopeTable& rope = rope_table(a);
   float* k = args.buffer<float>(0);
   const uint16_t* w = args.buffer<const uint16_t>(1);
-  for (size_t h = 0; h < args.grid.threadgroups[0]; ++h) {
-    norm_rope_head(k + h * a.head_dim, w, k + h * a.head_dim, a, rope);
-  }
+  // In place: each head's values are its own.
+  norm_rope_heads(k, a.head_dim, args.grid.threadgroups[0], w, [&](size_t h) { return k + h * a.head_dim; }, a, rope);
 }
 
 // ---- cache append ----

@@ -46,26 +46,6 @@ void run_conv1d_step(const DispatchArgs& args) {
 constexpr std::string_view kQkNorm = "rms_norm_qk";
 constexpr uint32_t kMaxHeadDim = 128;  // the norms' threadgroup arrays
 
-// Thread 0's sum of squares in index order, then the reciprocal RMS.
-float inv_rms(const float* x, uint32_t n, float eps) {
-  float sum = 0.0f;
-  for (uint32_t i = 0; i < n; ++i) sum += x[i] * x[i];
-  return 1.0f / std::sqrt(sum / static_cast<float>(n) + eps);
-}
-
-// Heads whose sums of squares run side by side as independent chains.
-constexpr uint32_t kHeadChains = 8;
-
-// inv_rms of the kHeadChains rows of n floats at x, x + n, ...
-void inv_rms_rows(const float* x, uint32_t n, float eps, float* inv) {
-  float sum[kHeadChains] = {};
-  for (uint32_t i = 0; i < n; ++i) {
-#pragma GCC unroll 8
-    for (uint32_t r = 0; r < kHeadChains; ++r) sum[r] += x[r * n + i] * x[r * n + i];
-  }
-  for (uint32_t r = 0; r < kHeadChains; ++r) inv[r] = 1.0f / std::sqrt(sum[r] / static_cast<float>(n) + eps);
-}
-
 Check check_head_threads(std::string_view kernel, const DispatchArgs& args, uint32_t dim) {
   if (auto c = grid::one_dimensional(kernel, args)) return c;
   if (dim == 0 || dim > kMaxHeadDim) {
@@ -82,16 +62,40 @@ Check validate_rms_norm_qk(const DispatchArgs& args) {
 }
 
 void run_rms_norm_qk(const DispatchArgs& args) {
+  const uint32_t heads = args.grid.threadgroups[0];
   const uint32_t key_dim = args.u32(2);
   const float inv_scale = args.f32(3);
   constexpr float kEps = 1e-6f;
-  for (size_t h = 0; h < args.grid.threadgroups[0]; ++h) {
-    float* q = args.buffer<float>(0) + h * key_dim;
-    const float inv_q = inv_rms(q, key_dim, kEps);
-    for (uint32_t t = 0; t < key_dim; ++t) q[t] = q[t] * inv_q * inv_scale * inv_scale;
-    float* k = args.buffer<float>(1) + h * key_dim;
-    const float inv_k = inv_rms(k, key_dim, kEps);
-    for (uint32_t t = 0; t < key_dim; ++t) k[t] = k[t] * inv_k * inv_scale;
+  float* q = args.buffer<float>(0);
+  float* k = args.buffer<float>(1);
+  auto scale_q = [&](float* head, float inv) {
+    for (uint32_t t = 0; t < key_dim; ++t) head[t] = head[t] * inv * inv_scale * inv_scale;
+  };
+  auto scale_k = [&](float* head, float inv) {
+    for (uint32_t t = 0; t < key_dim; ++t) head[t] = head[t] * inv * inv_scale;
+  };
+  const size_t bytes = size_t{heads} * key_dim * sizeof(float);
+  if (!disjoint(q, bytes, k, bytes)) {
+    // Each head norm sees what the ones before it wrote.
+    for (size_t h = 0; h < heads; ++h) {
+      float* qh = q + h * key_dim;
+      scale_q(qh, inv_rms(qh, key_dim, kEps));
+      float* kh = k + h * key_dim;
+      scale_k(kh, inv_rms(kh, key_dim, kEps));
+    }
+    return;
+  }
+  float inv_q[kRmsChains], inv_k[kRmsChains];
+  for (uint32_t h0 = 0; h0 < heads; h0 += kRmsChains) {
+    const uint32_t count = std::min(kRmsChains, heads - h0);
+    float* qh = q + size_t{h0} * key_dim;
+    float* kh = k + size_t{h0} * key_dim;
+    inv_rms_heads(qh, key_dim, count, key_dim, kEps, inv_q);
+    inv_rms_heads(kh, key_dim, count, key_dim, kEps, inv_k);
+    for (uint32_t i = 0; i < count; ++i) {
+      scale_q(qh + i * key_dim, inv_q[i]);
+      scale_k(kh + i * key_dim, inv_k[i]);
+    }
   }
 }
 
@@ -184,22 +188,23 @@ void run_gated_rms_norm(const DispatchArgs& args) {
   const uint32_t dim = args.u32(4);
   const uint32_t heads = args.grid.threadgroups[0];
   const float eps = args.f32(5);
+  const float* values = args.buffer<const float>(0);
+  const float* z = args.buffer<const float>(1);
   const uint16_t* w = args.buffer<const uint16_t>(2);
-  // The heads' values, read before any of their outputs is written.
-  float scratch[kHeadChains][kMaxHeadDim];
-  float inv[kHeadChains];
-  for (uint32_t h0 = 0; h0 < heads; h0 += kHeadChains) {
-    const uint32_t count = std::min(kHeadChains, heads - h0);
-    std::copy_n(args.buffer<const float>(0) + size_t{h0} * dim, size_t{count} * dim, &scratch[0][0]);
-    if (count == kHeadChains) {
-      inv_rms_rows(&scratch[0][0], dim, eps, inv);
-    } else {
-      for (uint32_t i = 0; i < count; ++i) inv[i] = inv_rms(&scratch[0][0] + i * dim, dim, eps);
-    }
+  float* out = args.buffer<float>(3);
+  // Each head's values are read before its output is written; a group of
+  // heads is read at once when no output lands on another head's values.
+  const size_t bytes = size_t{heads} * dim * sizeof(float);
+  const uint32_t group = values == out || disjoint(values, bytes, out, bytes) ? kRmsChains : 1;
+  float scratch[kRmsChains * kMaxHeadDim];
+  float inv[kRmsChains];
+  for (uint32_t h0 = 0; h0 < heads; h0 += group) {
+    const uint32_t count = std::min(group, heads - h0);
+    std::copy_n(values + size_t{h0} * dim, size_t{count} * dim, scratch);
+    inv_rms_heads(scratch, dim, count, dim, eps, inv);
     for (uint32_t i = 0; i < count; ++i) {
       const size_t h = h0 + i;
-      activation_loops::scaled_silu_gate(&scratch[0][0] + i * dim, inv[i], args.buffer<const float>(1) + h * dim, w,
-                                         args.buffer<float>(3) + h * dim, dim);
+      activation_loops::scaled_silu_gate(scratch + i * dim, inv[i], z + h * dim, w, out + h * dim, dim);
     }
   }
 }

@@ -59,6 +59,29 @@ TEST(LinearAttentionKernels, QkNormScalesQueryTwiceAndKeyOnce) {
     EXPECT_LT(max_error(std::span(conv_out).subspan((kKeyHeads + h) * kDim, kDim), k), 1e-6);
   }
   EXPECT_EQ(0, std::memcmp(&conv_out[2 * kKeyHeads * kDim], &raw[2 * kKeyHeads * kDim], 4 * kValueHeads * kDim));
+
+  // Bit for bit the float steps of one head after another, q's before k's,
+  // also for a partial group of heads and for k overlapping q, where each
+  // head sees what the ones before it wrote.
+  const float inv_scale = std::bit_cast<float>(0x3DB504F3u);
+  auto scale = [&](float* x, float factor, bool twice) {
+    float sum = 0.0f;
+    for (uint32_t t = 0; t < kDim; ++t) sum += x[t] * x[t];
+    const float inv = 1.0f / std::sqrt(sum / float(kDim) + 1e-6f);
+    for (uint32_t t = 0; t < kDim; ++t) x[t] = twice ? x[t] * inv * factor * factor : x[t] * inv * factor;
+  };
+  struct Case { uint32_t heads, k_offset; };
+  for (const Case c : {Case{kKeyHeads, kKeyHeads * kDim}, Case{5, 5 * kDim}, Case{kKeyHeads, kDim / 2}}) {
+    auto want = raw;
+    for (uint32_t h = 0; h < c.heads; ++h) {
+      scale(&want[h * kDim], inv_scale, true);
+      scale(&want[c.k_offset + h * kDim], inv_scale, false);
+    }
+    auto got = raw;
+    Dispatch("rms_norm_qk").bind(0, std::span(got)).bind(1, std::span(got).subspan(c.k_offset))
+        .u32(2, kDim).f32(3, inv_scale).grid(c.heads, kDim).run();
+    EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4)) << c.heads << " " << c.k_offset;
+  }
 }
 
 TEST(LinearAttentionKernels, DecayAndWriteStrength) {
@@ -136,12 +159,15 @@ TEST(LinearAttentionKernels, GatedNormMatchesReference) {
   std::mt19937 rng(15);
   auto values = random_floats(rng, kValueHeads * kDim, -2, 2), z = random_floats(rng, kValueHeads * kDim, -4, 4);
   auto w = random_bf16(rng, kDim, 0.5, 1.5);
-  // Also a count of heads that ends in a partial group.
+  // Also a count of heads that ends in a partial group, and in place.
   for_each_simd_target([&] {
     for (const uint32_t heads : {kValueHeads, 13u}) {
-      std::vector<float> out(heads * kDim);
+      std::vector<float> out(heads * kDim), in_place = values;
       Dispatch("gated_rms_norm").bind(0, values).bind(1, z).bind(2, w).bind(3, out).u32(4, kDim).f32(5, 1e-6f)
           .grid(heads, kDim).run();
+      Dispatch("gated_rms_norm").bind(0, in_place).bind(1, z).bind(2, w).bind(3, in_place).u32(4, kDim)
+          .f32(5, 1e-6f).grid(heads, kDim).run();
+      EXPECT_EQ(0, std::memcmp(out.data(), in_place.data(), out.size() * 4));
       for (uint32_t h = 0; h < heads; ++h) {
         const float* x = &values[h * kDim];
         auto want = head_norm(x, 1.0);
