@@ -49,56 +49,51 @@ HWY_INLINE void OrderedSums(const Products& p, uint32_t quads, float* HWY_RESTRI
   }
 }
 
+// One pass over the quads of a tile: each row's new values s = update(j,
+// row j of the quad, key offset i) replace it, and s × x goes to p
+// interleaved by key. With `next`, the same quad of the next tile is
+// prefetched, which the hardware fetches too late on a busy memory bus.
+template <class Update>
+HWY_INLINE void QuadPass(float* HWY_RESTRICT tile, uint32_t quads, const float* x, const float* next, Products& p,
+                         Update update) {
+  const hn::ScalableTag<float> d;
+  const size_t N = hn::Lanes(d);
+  for (uint32_t qd = 0; qd < quads; ++qd) {
+    float* rows = tile + size_t{qd} * kQuad * kDim;
+    for (size_t i = 0; i < kDim; i += N) {
+      if (next != nullptr) {
+        for (uint32_t j = 0; j < kQuad; ++j) hwy::Prefetch(next + (qd * kQuad + j) * kDim + i);
+      }
+      const auto s0 = update(qd * kQuad, hn::LoadU(d, rows + i), i);
+      const auto s1 = update(qd * kQuad + 1, hn::LoadU(d, rows + kDim + i), i);
+      const auto s2 = update(qd * kQuad + 2, hn::LoadU(d, rows + 2 * kDim + i), i);
+      const auto s3 = update(qd * kQuad + 3, hn::LoadU(d, rows + 3 * kDim + i), i);
+      hn::StoreU(s0, d, rows + i);
+      hn::StoreU(s1, d, rows + kDim + i);
+      hn::StoreU(s2, d, rows + 2 * kDim + i);
+      hn::StoreU(s3, d, rows + 3 * kDim + i);
+      const auto vx = hn::LoadU(d, x + i);
+      hn::StoreInterleaved4(hn::Mul(s0, vx), hn::Mul(s1, vx), hn::Mul(s2, vx), hn::Mul(s3, vx), d, &p.t[qd][i][0]);
+    }
+  }
+}
+
 // Rows [r0, r0 + 4 × quads): decay, write, read out.
 HWY_INLINE void StepQuads(float* HWY_RESTRICT state, const float* q, const float* k, const float* v, float g,
                           float beta, uint32_t r0, uint32_t quads, bool prefetch, float* output, Products& p) {
   const hn::ScalableTag<float> d;
-  const size_t N = hn::Lanes(d);
+  using V = hn::Vec<decltype(d)>;
+  float* tile = state + size_t{r0} * kDim;
   const auto vg = hn::Set(d, g);
   float sums[kQuads * kQuad];
-  for (uint32_t qd = 0; qd < quads; ++qd) {
-    float* rows = state + size_t{r0 + qd * kQuad} * kDim;
-    // The same quad of the next tile, which the hardware fetches too late
-    // on a busy memory bus.
-    const float* next = rows + size_t{kQuads * kQuad} * kDim;
-    for (size_t i = 0; i < kDim; i += N) {
-      if (prefetch) {
-        for (uint32_t j = 0; j < kQuad; ++j) hwy::Prefetch(next + j * kDim + i);
-      }
-      const auto vk = hn::LoadU(d, k + i);
-      auto s0 = hn::Mul(hn::LoadU(d, rows + i), vg);
-      auto s1 = hn::Mul(hn::LoadU(d, rows + kDim + i), vg);
-      auto s2 = hn::Mul(hn::LoadU(d, rows + 2 * kDim + i), vg);
-      auto s3 = hn::Mul(hn::LoadU(d, rows + 3 * kDim + i), vg);
-      hn::StoreU(s0, d, rows + i);
-      hn::StoreU(s1, d, rows + kDim + i);
-      hn::StoreU(s2, d, rows + 2 * kDim + i);
-      hn::StoreU(s3, d, rows + 3 * kDim + i);
-      hn::StoreInterleaved4(hn::Mul(s0, vk), hn::Mul(s1, vk), hn::Mul(s2, vk), hn::Mul(s3, vk), d, &p.t[qd][i][0]);
-    }
-  }
+  QuadPass(tile, quads, k, prefetch ? tile + size_t{kQuads * kQuad} * kDim : nullptr, p,
+           [&](uint32_t, V row, size_t) { return hn::Mul(row, vg); });
   OrderedSums(p, quads, sums);
   float deltas[kQuads * kQuad];
   for (uint32_t r = 0; r < quads * kQuad; ++r) deltas[r] = (v[r0 + r] - sums[r]) * beta;
-  for (uint32_t qd = 0; qd < quads; ++qd) {
-    float* rows = state + size_t{r0 + qd * kQuad} * kDim;
-    const float* delta = deltas + qd * kQuad;
-    const auto d0 = hn::Set(d, delta[0]), d1 = hn::Set(d, delta[1]);
-    const auto d2 = hn::Set(d, delta[2]), d3 = hn::Set(d, delta[3]);
-    for (size_t i = 0; i < kDim; i += N) {
-      const auto vk = hn::LoadU(d, k + i);
-      const auto vq = hn::LoadU(d, q + i);
-      const auto s0 = hn::Add(hn::LoadU(d, rows + i), hn::Mul(vk, d0));
-      const auto s1 = hn::Add(hn::LoadU(d, rows + kDim + i), hn::Mul(vk, d1));
-      const auto s2 = hn::Add(hn::LoadU(d, rows + 2 * kDim + i), hn::Mul(vk, d2));
-      const auto s3 = hn::Add(hn::LoadU(d, rows + 3 * kDim + i), hn::Mul(vk, d3));
-      hn::StoreU(s0, d, rows + i);
-      hn::StoreU(s1, d, rows + kDim + i);
-      hn::StoreU(s2, d, rows + 2 * kDim + i);
-      hn::StoreU(s3, d, rows + 3 * kDim + i);
-      hn::StoreInterleaved4(hn::Mul(s0, vq), hn::Mul(s1, vq), hn::Mul(s2, vq), hn::Mul(s3, vq), d, &p.t[qd][i][0]);
-    }
-  }
+  QuadPass(tile, quads, q, nullptr, p, [&](uint32_t r, V row, size_t i) {
+    return hn::Add(row, hn::Mul(hn::LoadU(d, k + i), hn::Set(d, deltas[r])));
+  });
   OrderedSums(p, quads, sums);
   std::copy(sums, sums + quads * kQuad, output + r0);
 }

@@ -104,6 +104,25 @@ TEST(LinearAttentionKernels, DecayAndWriteStrength) {
   }
 }
 
+// Rows 0 .. rows − 1 of every head stepped in T, one row after another as
+// one thread per row does: decay, the in-order dot product with k, the
+// write, the in-order dot product with q.
+template <class T>
+void delta_net_reference(std::vector<T>& state, const std::vector<float>& q, const std::vector<float>& k,
+                         const std::vector<float>& v, const std::vector<float>& g, const std::vector<float>& beta,
+                         uint32_t rows, std::vector<T>& out) {
+  for (uint32_t h = 0; h < kValueHeads; ++h) {
+    const float *kh = &k[(h / 2) * kDim], *qh = &q[(h / 2) * kDim];
+    for (uint32_t vi = 0; vi < rows; ++vi) {
+      T *row = &state[(h * kDim + vi) * kDim], kv = 0, o = 0;
+      for (uint32_t ki = 0; ki < kDim; ++ki) kv += (row[ki] *= g[h]) * kh[ki];
+      const T delta = (v[h * kDim + vi] - kv) * beta[h];
+      for (uint32_t ki = 0; ki < kDim; ++ki) o += (row[ki] += kh[ki] * delta) * qh[ki];
+      out[h * kDim + vi] = o;
+    }
+  }
+}
+
 TEST(LinearAttentionKernels, DeltaNetStepMatchesDoubleRecurrence) {
   std::mt19937 rng(14);
   auto state = random_floats(rng, kValueHeads * kDim * kDim);
@@ -114,16 +133,7 @@ TEST(LinearAttentionKernels, DeltaNetStepMatchesDoubleRecurrence) {
   std::vector<float> output(kValueHeads * kDim, 99.0f);
   std::vector<double> s(state.begin(), state.end()), want(kValueHeads * kDim);
   for (int step = 0; step < 3; ++step) {
-    for (uint32_t h = 0; h < kValueHeads; ++h) {
-      const float *kh = &k[(h / 2) * kDim], *qh = &q[(h / 2) * kDim];
-      for (uint32_t vi = 0; vi < kDim; ++vi) {
-        double *row = &s[(h * kDim + vi) * kDim], kv = 0, o = 0;
-        for (uint32_t ki = 0; ki < kDim; ++ki) kv += (row[ki] *= g[h]) * kh[ki];
-        const double delta = (v[h * kDim + vi] - kv) * beta[h];
-        for (uint32_t ki = 0; ki < kDim; ++ki) o += (row[ki] += kh[ki] * delta) * qh[ki];
-        want[h * kDim + vi] = o;
-      }
-    }
+    delta_net_reference(s, q, k, v, g, beta, kDim, want);
     Dispatch("gated_delta_net_step").bind(0, state).bind(1, q).bind(2, k).bind(3, v).bind(4, g).bind(5, beta)
         .bind(6, output).u32(7, 2).grid(kValueHeads, kDim).run();
     EXPECT_LT(max_error(output, want), 4e-5) << step;
@@ -134,16 +144,7 @@ TEST(LinearAttentionKernels, DeltaNetStepMatchesDoubleRecurrence) {
   for (const uint32_t rows : {kDim, 23u}) {
     auto want_state = state;
     std::vector<float> want_output(kValueHeads * kDim, 99.0f);
-    for (uint32_t h = 0; h < kValueHeads; ++h) {
-      const float *kh = &k[(h / 2) * kDim], *qh = &q[(h / 2) * kDim];
-      for (uint32_t vi = 0; vi < rows; ++vi) {
-        float *row = &want_state[(h * kDim + vi) * kDim], kv = 0, o = 0;
-        for (uint32_t ki = 0; ki < kDim; ++ki) kv += (row[ki] *= g[h]) * kh[ki];
-        const float delta = (v[h * kDim + vi] - kv) * beta[h];
-        for (uint32_t ki = 0; ki < kDim; ++ki) o += (row[ki] += kh[ki] * delta) * qh[ki];
-        want_output[h * kDim + vi] = o;
-      }
-    }
+    delta_net_reference(want_state, q, k, v, g, beta, rows, want_output);
     for_each_simd_target([&] {
       auto stepped = state;
       std::vector<float> out(kValueHeads * kDim, 99.0f);
