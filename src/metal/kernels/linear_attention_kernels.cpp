@@ -192,21 +192,25 @@ void run_gated_rms_norm(const DispatchArgs& args) {
   const float* z = args.buffer<const float>(1);
   const uint16_t* w = args.buffer<const uint16_t>(2);
   float* out = args.buffer<float>(3);
-  // Each head's values are read before its output is written; a group of
-  // heads is read at once when no output lands on another head's values.
+  // Each head's values are read before its output is written. When no
+  // output lands on another head's values, groups of heads are independent:
+  // each is read at once, and the groups share the workers.
   const size_t bytes = size_t{heads} * dim * sizeof(float);
-  const uint32_t group = values == out || disjoint(values, bytes, out, bytes) ? kRmsChains : 1;
-  float scratch[kRmsChains * kMaxHeadDim];
-  float inv[kRmsChains];
-  for (uint32_t h0 = 0; h0 < heads; h0 += group) {
+  const bool independent = values == out || disjoint(values, bytes, out, bytes);
+  const uint32_t group = independent ? kRmsChains : 1;
+  const uint32_t groups = (heads + group - 1) / group;
+  for_each_item(groups, independent && groups >= 4, [&](uint32_t g) {
+    const uint32_t h0 = g * group;
     const uint32_t count = std::min(group, heads - h0);
+    float scratch[kRmsChains * kMaxHeadDim];
+    float inv[kRmsChains];
     std::copy_n(values + size_t{h0} * dim, size_t{count} * dim, scratch);
     inv_rms_heads(scratch, dim, count, dim, eps, inv);
     for (uint32_t i = 0; i < count; ++i) {
       const size_t h = h0 + i;
       activation_loops::scaled_silu_gate(scratch + i * dim, inv[i], z + h * dim, w, out + h * dim, dim);
     }
-  }
+  });
 }
 
 }  // namespace
