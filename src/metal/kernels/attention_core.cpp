@@ -167,8 +167,14 @@ void FoldGroup(const float* scores, uint32_t first, uint32_t end, uint32_t heads
       for (uint32_t i = 0; i < kHeadDim; i += 64 / sizeof(float)) hwy::Prefetch(r + i);
     }
   };
+  // Outputs start at zero: in registers for the first chunk, in memory
+  // when the group has no position.
+  if (first >= end) {
+    for (uint32_t i = 0; i < heads; ++i) std::fill_n(records + i * record_stride + 2, kHeadDim, 0.0f);
+  }
   prefetch_rows(first);
   for (uint32_t p0 = first; p0 < end; p0 += kChunk * kGroups) {
+    const bool from_zero = p0 == first;
     const uint32_t n = std::min(kChunk, (end - p0 + kGroups - 1) / kGroups);
     if (end - p0 > kChunk * kGroups) prefetch_rows(p0 + kChunk * kGroups);
     for (uint32_t c = 0; c < n; ++c) UpdateOne(scores + size_t{p0 + c * kGroups} * kHeadsPerKv, st, f[c], e[c]);
@@ -178,8 +184,11 @@ void FoldGroup(const float* scores, uint32_t first, uint32_t end, uint32_t heads
     for (uint32_t i = 0; i < heads; ++i) {
       float* out = records + i * record_stride + 2;
       for (size_t d0 = 0; d0 < kHeadDim; d0 += 4 * N) {
-        auto o0 = hn::LoadU(dd, out + d0), o1 = hn::LoadU(dd, out + d0 + N);
-        auto o2 = hn::LoadU(dd, out + d0 + 2 * N), o3 = hn::LoadU(dd, out + d0 + 3 * N);
+        auto o0 = hn::Zero(dd), o1 = hn::Zero(dd), o2 = hn::Zero(dd), o3 = hn::Zero(dd);
+        if (!from_zero) {
+          o0 = hn::LoadU(dd, out + d0), o1 = hn::LoadU(dd, out + d0 + N);
+          o2 = hn::LoadU(dd, out + d0 + 2 * N), o3 = hn::LoadU(dd, out + d0 + 3 * N);
+        }
         for (uint32_t c = 0; c < n; ++c) {
           if (f[c][i] != 1.0f) {
             const auto fv = hn::Set(dd, f[c][i]);

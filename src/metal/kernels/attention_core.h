@@ -80,7 +80,7 @@ void score_rows(const Queries& q, const float* K, std::size_t column, uint32_t f
 
 // One group's positions first, first + 8, ... below `end` folded, from the
 // empty state, into the records of `heads` heads (head i's at records + i ×
-// record_stride, outputs zeroed).
+// record_stride), which it overwrites.
 void fold_group(const float* scores, uint32_t first, uint32_t end, uint32_t heads, const float* V, std::size_t column,
                 float* records, std::size_t record_stride);
 

@@ -244,7 +244,6 @@ void run_attn_sdpa_fused(const DispatchArgs& args) {
   scratch.resize(kv_heads * (lanes + kKvRecords));
   float* scores = scratch.data();
   float* recs = scores + kv_heads * lanes;
-  for (uint32_t g = 0; g < kv_heads * kGroups; ++g) reset_records(recs + g * kGroupStride, kHeadsPerKv);
   const bool parallel = seq_len >= kParallelPositions;
   // The rows are scored in runs of contiguous rows, many items for the
   // workers to share; then each group folds its positions, 8 rows apart.
