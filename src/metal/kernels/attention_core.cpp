@@ -381,14 +381,6 @@ HWY_EXPORT(AttendBlock);
 HWY_EXPORT(ReduceBlocks);
 HWY_EXPORT(Normalize);
 
-void reset_records(float* records, uint32_t count) {
-  for (uint32_t r = 0; r < count; ++r) {
-    float* rec = records + static_cast<std::size_t>(r) * kRecordFloats;
-    rec[0] = kNoScore;
-    std::fill(rec + 1, rec + kRecordFloats, 0.0f);
-  }
-}
-
 Queries::Queries(const float* Q, std::size_t h0, uint32_t count, float scale) : heads(count) {
   const float s = scale * kLog2e;
   for (uint32_t d = 0; d < kHeadDim; ++d) {

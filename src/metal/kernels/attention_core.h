@@ -54,9 +54,6 @@ inline float max_score(float running, float score) { return score > running ? sc
 // A record is one query head's online softmax state: running maximum,
 // running sum and the unnormalised weighted sum of value rows.
 
-// Resets `count` records (stride kRecordFloats) to the empty state.
-void reset_records(float* records, uint32_t count);
-
 // The scaled queries of up to kHeadsPerKv query heads that share one
 // key/value head, transposed: t[d][i] = (scale × log2(e)) × Q[h0 + i][d],
 // zero for lanes at and past `heads`.

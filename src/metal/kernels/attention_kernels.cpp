@@ -209,6 +209,7 @@ Check check_attention_grid(std::string_view kernel, const DispatchArgs& args) {
 // The scaled, transposed queries of each key/value head's query heads.
 std::vector<Queries> queries_by_kv_head(const float* Q, uint32_t heads, float scale) {
   std::vector<Queries> out;
+  out.reserve((heads + kHeadsPerKv - 1) / kHeadsPerKv);
   for (uint32_t h0 = 0; h0 < heads; h0 += kHeadsPerKv) out.emplace_back(Q, h0, std::min(kHeadsPerKv, heads - h0), scale);
   return out;
 }
