@@ -133,7 +133,10 @@ void run_q_head_norm_rope(const DispatchArgs& args) {
   float* gate_out = args.buffer<float>(3);
   const size_t hd = a.head_dim;
   const size_t out_bytes = heads * hd * sizeof(float);
-  if (disjoint(q_proj, 2 * out_bytes, q_out, out_bytes) && disjoint(q_proj, 2 * out_bytes, gate_out, out_bytes)) {
+  // The gates are copied first and the norms run kRmsChains heads at a time
+  // when no write lands on anything read or written for another head.
+  if (disjoint(q_proj, 2 * out_bytes, q_out, out_bytes) && disjoint(q_proj, 2 * out_bytes, gate_out, out_bytes) &&
+      disjoint(q_out, out_bytes, gate_out, out_bytes)) {
     for (size_t h = 0; h < heads; ++h) std::memmove(gate_out + h * hd, q_proj + (2 * h + 1) * hd, hd * sizeof(float));
     norm_rope_heads(q_proj, 2 * hd, heads, w, [&](size_t h) { return q_out + h * hd; }, a, rope);
     return;
