@@ -286,21 +286,8 @@ BenchCase int8(uint32_t out_dim, uint32_t in_dim) {
           Size{256, 1, 1}};
 }
 
-// The linear-attention step of one layer: the recurrent state (weights
-// here, so that "cold" steps states that are not in the caches), the
-// depthwise convolution and the gated output norm.
-BenchCase delta_net_step(uint32_t heads, uint32_t dim) {
-  const std::size_t vec = std::size_t{heads} * dim * 4;
-  return {"gated_delta_net_step",
-          fmt::format("{}x{}x{}", heads, dim, dim),
-          {{vec * dim, Fill::F32Small}},
-          {{vec / 2, Fill::F32Small}, {vec / 2, Fill::F32Small}, {vec, Fill::F32Small}, {heads * 4u, Fill::F32Small},
-           {heads * 4u, Fill::F32Small}, {vec, Fill::Zero}},
-          {W(0), O(0), O(1), O(2), O(3), O(4), O(5), C(2)},
-          Size{heads, 1, 1},
-          Size{dim, 1, 1}};
-}
-
+// The linear-attention kernels around the delta-net step (which
+// attention_bench times): the depthwise convolution and the gated output norm.
 BenchCase conv1d_step(uint32_t channels) {
   return {"conv1d_step",
           fmt::format("{}", channels),
@@ -364,7 +351,6 @@ int main(int argc, char** argv) {
       affine4_v3(2048, 512),
       // The shared-expert gate: one row, so the time is the per-dispatch cost.
       bf16(1, 2048),
-      delta_net_step(32, 128),
       conv1d_step(8192),
       gated_rms_norm(32, 128),
   };
