@@ -33,14 +33,17 @@ Check one_threadgroup(std::string_view kernel, const DispatchArgs& args) {
 // as they are, so they are skipped.
 float sum_of_squares(const float* x, uint32_t n, uint32_t threads) {
   const uint32_t live = std::min(threads, n);
-  thread_local std::vector<float> own;
-  own.resize(live);
-  residual_stream_loops::thread_sums_of_squares(x, n, threads, own.data());
+  constexpr uint32_t kBlock = 1024;  // threads summed at a time: whole SIMD groups
+  float own[kBlock];
   float total = 0.0f;
-  for (uint32_t first = 0; first < live; first += 32) {
-    float group = 0.0f;
-    for (uint32_t t = first; t < std::min(live, first + 32); ++t) group += own[t];
-    total += group;
+  for (uint32_t block = 0; block < live; block += kBlock) {
+    const uint32_t count = std::min(kBlock, live - block);
+    residual_stream_loops::thread_sums_of_squares(x, n, threads, block, count, own);
+    for (uint32_t first = 0; first < count; first += 32) {
+      float group = 0.0f;
+      for (uint32_t t = first; t < std::min(count, first + 32); ++t) group += own[t];
+      total += group;
+    }
   }
   return total;
 }

@@ -12,19 +12,19 @@ HWY_BEFORE_NAMESPACE();
 namespace varkel::metal::residual_stream_loops::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-void ThreadSumsOfSquares(const float* x, size_t n, uint32_t threads, float* own) {
+void ThreadSumsOfSquares(const float* x, size_t n, uint32_t threads, uint32_t first, uint32_t count, float* own) {
   const hn::ScalableTag<float> d;
   const size_t N = hn::Lanes(d);
-  std::fill(own, own + std::min<size_t>(threads, n), 0.0f);
-  // Row j holds x[j × threads ..]; the last may be partial.
-  for (size_t row = 0; row < n; row += threads) {
-    const size_t count = std::min<size_t>(threads, n - row);
+  std::fill(own, own + count, 0.0f);
+  // Row j holds x[j × threads ..]; the last may end before thread first + count.
+  for (size_t row = first; row < n; row += threads) {
+    const size_t live = std::min<size_t>(count, n - row);
     size_t t = 0;
-    for (; t + N <= count; t += N) {
+    for (; t + N <= live; t += N) {
       const auto v = hn::LoadU(d, x + row + t);
       hn::StoreU(hn::Add(hn::LoadU(d, own + t), hn::Mul(v, v)), d, own + t);
     }
-    for (; t < count; ++t) own[t] = own[t] + x[row + t] * x[row + t];
+    for (; t < live; ++t) own[t] = own[t] + x[row + t] * x[row + t];
   }
 }
 
@@ -71,8 +71,9 @@ HWY_EXPORT(ThreadSumsOfSquares);
 HWY_EXPORT(ScaleBf16);
 HWY_EXPORT(MoeCombine);
 
-void thread_sums_of_squares(const float* x, std::size_t n, uint32_t threads, float* own) {
-  HWY_DYNAMIC_DISPATCH(ThreadSumsOfSquares)(x, n, threads, own);
+void thread_sums_of_squares(const float* x, std::size_t n, uint32_t threads, uint32_t first, uint32_t count,
+                            float* own) {
+  HWY_DYNAMIC_DISPATCH(ThreadSumsOfSquares)(x, n, threads, first, count, own);
 }
 
 void scale_bf16(const float* x, float inv, const uint16_t* w, float* out, std::size_t n) {

@@ -8,9 +8,11 @@
 
 namespace varkel::metal::residual_stream_loops {
 
-// own[t] = x[t]² + x[t + threads]² + ... from 0, in that order, for every t
-// below min(threads, n): what thread t of a norm's threadgroup sums.
-void thread_sums_of_squares(const float* x, std::size_t n, uint32_t threads, float* own);
+// own[t − first] = x[t]² + x[t + threads]² + ... (below n) from 0, in that
+// order, for t in [first, first + count), count ≤ threads − first: what
+// thread t of a norm's threadgroup sums.
+void thread_sums_of_squares(const float* x, std::size_t n, uint32_t threads, uint32_t first, uint32_t count,
+                            float* own);
 
 // out[i] = x[i] × inv × bf16(w[i]).
 void scale_bf16(const float* x, float inv, const uint16_t* w, float* out, std::size_t n);

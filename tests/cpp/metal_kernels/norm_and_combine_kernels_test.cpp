@@ -60,9 +60,10 @@ TEST(NormKernels, EveryTargetSumsAsTheThreadgroupDoes) {
   const auto x = random_floats(rng, kHidden, -4, 4);
   const auto w = random_bf16(rng, kHidden, 0.5, 1.5);
   // Whole rows of threads, a partial last row, fewer elements than threads,
-  // and threads that leave a partial SIMD group.
+  // threads that leave a partial SIMD group, and more than 1024 threads.
   struct Case { uint32_t dim, threads; };
-  for (const Case c : {Case{kHidden, 256}, Case{kHidden - 5, 256}, Case{100, 256}, Case{1000, 72}}) {
+  for (const Case c :
+       {Case{kHidden, 256}, Case{kHidden - 5, 256}, Case{100, 256}, Case{1000, 72}, Case{kHidden, 1100}}) {
     const auto xs = std::span(x).first(c.dim);
     const float sum = threadgroup_sum_of_squares(xs, c.threads);
     const float inv = 1.0f / std::sqrt(sum / static_cast<float>(c.dim) + 1e-6f);
