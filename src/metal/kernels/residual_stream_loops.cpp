@@ -50,7 +50,9 @@ void MoeCombine(const float* h_mid, const float* shared, float gate, const float
   size_t i = 0;
   for (; i + N <= n; i += N) {
     auto moe = hn::Zero(d);
-    for (uint32_t s = 0; s < used; ++s) moe = hn::Add(moe, hn::Mul(hn::Set(d, weights[s]), hn::LoadU(d, experts[s] + i)));
+    for (uint32_t s = 0; s < used; ++s) {
+      moe = hn::Add(moe, hn::Mul(hn::Set(d, weights[s]), hn::LoadU(d, experts[s] + i)));
+    }
     const auto sum = hn::Add(hn::Add(hn::LoadU(d, h_mid + i), moe), hn::Mul(vgate, hn::LoadU(d, shared + i)));
     hn::StoreU(sum, d, hidden + i);
   }
