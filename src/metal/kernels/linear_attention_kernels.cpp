@@ -62,40 +62,16 @@ Check validate_rms_norm_qk(const DispatchArgs& args) {
 }
 
 void run_rms_norm_qk(const DispatchArgs& args) {
-  const uint32_t heads = args.grid.threadgroups[0];
   const uint32_t key_dim = args.u32(2);
   const float inv_scale = args.f32(3);
   constexpr float kEps = 1e-6f;
-  float* q = args.buffer<float>(0);
-  float* k = args.buffer<float>(1);
-  auto scale_q = [&](float* head, float inv) {
-    for (uint32_t t = 0; t < key_dim; ++t) head[t] = head[t] * inv * inv_scale * inv_scale;
-  };
-  auto scale_k = [&](float* head, float inv) {
-    for (uint32_t t = 0; t < key_dim; ++t) head[t] = head[t] * inv * inv_scale;
-  };
-  const size_t bytes = size_t{heads} * key_dim * sizeof(float);
-  if (!disjoint(q, bytes, k, bytes)) {
-    // Each head norm sees what the ones before it wrote.
-    for (size_t h = 0; h < heads; ++h) {
-      float* qh = q + h * key_dim;
-      scale_q(qh, inv_rms(qh, key_dim, kEps));
-      float* kh = k + h * key_dim;
-      scale_k(kh, inv_rms(kh, key_dim, kEps));
-    }
-    return;
-  }
-  float inv_q[kRmsChains], inv_k[kRmsChains];
-  for (uint32_t h0 = 0; h0 < heads; h0 += kRmsChains) {
-    const uint32_t count = std::min(kRmsChains, heads - h0);
-    float* qh = q + size_t{h0} * key_dim;
-    float* kh = k + size_t{h0} * key_dim;
-    inv_rms_heads(qh, key_dim, count, key_dim, kEps, inv_q);
-    inv_rms_heads(kh, key_dim, count, key_dim, kEps, inv_k);
-    for (uint32_t i = 0; i < count; ++i) {
-      scale_q(qh + i * key_dim, inv_q[i]);
-      scale_k(kh + i * key_dim, inv_k[i]);
-    }
+  for (size_t h = 0; h < args.grid.threadgroups[0]; ++h) {
+    float* q = args.buffer<float>(0) + h * key_dim;
+    const float inv_q = inv_rms(q, key_dim, kEps);
+    for (uint32_t t = 0; t < key_dim; ++t) q[t] = q[t] * inv_q * inv_scale * inv_scale;
+    float* k = args.buffer<float>(1) + h * key_dim;
+    const float inv_k = inv_rms(k, key_dim, kEps);
+    for (uint32_t t = 0; t < key_dim; ++t) k[t] = k[t] * inv_k * inv_scale;
   }
 }
 
