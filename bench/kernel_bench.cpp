@@ -286,6 +286,29 @@ BenchCase int8(uint32_t out_dim, uint32_t in_dim) {
           Size{256, 1, 1}};
 }
 
+// The linear-attention kernels around the delta-net step (which
+// attention_bench times): the depthwise convolution and the gated output norm.
+BenchCase conv1d_step(uint32_t channels) {
+  return {"conv1d_step",
+          fmt::format("{}", channels),
+          {{std::size_t{channels} * 3 * 4, Fill::F32Small}, {std::size_t{channels} * 4 * 2, Fill::Bf16Small}},
+          {{std::size_t{channels} * 4, Fill::F32Small}, {std::size_t{channels} * 4, Fill::Zero}},
+          {W(0), O(0), W(1), O(1), C(channels)},
+          Size{ceil_div(channels, 256), 1, 1},
+          Size{256, 1, 1}};
+}
+
+BenchCase gated_rms_norm(uint32_t heads, uint32_t dim) {
+  const std::size_t vec = std::size_t{heads} * dim * 4;
+  return {"gated_rms_norm",
+          fmt::format("{}x{}", heads, dim),
+          {{vec, Fill::F32Small}, {vec, Fill::F32Small}},
+          {{std::size_t{dim} * 2, Fill::Bf16Small}, {vec, Fill::Zero}},
+          {W(0), W(1), O(0), O(1), C(dim), C(0x358637BDu)},
+          Size{heads, 1, 1},
+          Size{dim, 1, 1}};
+}
+
 }  // namespace
 }  // namespace varkel::bench
 
@@ -328,6 +351,8 @@ int main(int argc, char** argv) {
       affine4_v3(2048, 512),
       // The shared-expert gate: one row, so the time is the per-dispatch cost.
       bf16(1, 2048),
+      conv1d_step(8192),
+      gated_rms_norm(32, 128),
   };
 
   if (options.only.empty() || std::string("4-bit row loop").find(options.only) != std::string::npos) {

@@ -167,8 +167,14 @@ void FoldGroup(const float* scores, uint32_t first, uint32_t end, uint32_t heads
       for (uint32_t i = 0; i < kHeadDim; i += 64 / sizeof(float)) hwy::Prefetch(r + i);
     }
   };
+  // Outputs start at zero: in registers for the first chunk, in memory
+  // when the group has no position.
+  if (first >= end) {
+    for (uint32_t i = 0; i < heads; ++i) std::fill_n(records + i * record_stride + 2, kHeadDim, 0.0f);
+  }
   prefetch_rows(first);
   for (uint32_t p0 = first; p0 < end; p0 += kChunk * kGroups) {
+    const bool from_zero = p0 == first;
     const uint32_t n = std::min(kChunk, (end - p0 + kGroups - 1) / kGroups);
     if (end - p0 > kChunk * kGroups) prefetch_rows(p0 + kChunk * kGroups);
     for (uint32_t c = 0; c < n; ++c) UpdateOne(scores + size_t{p0 + c * kGroups} * kHeadsPerKv, st, f[c], e[c]);
@@ -178,8 +184,11 @@ void FoldGroup(const float* scores, uint32_t first, uint32_t end, uint32_t heads
     for (uint32_t i = 0; i < heads; ++i) {
       float* out = records + i * record_stride + 2;
       for (size_t d0 = 0; d0 < kHeadDim; d0 += 4 * N) {
-        auto o0 = hn::LoadU(dd, out + d0), o1 = hn::LoadU(dd, out + d0 + N);
-        auto o2 = hn::LoadU(dd, out + d0 + 2 * N), o3 = hn::LoadU(dd, out + d0 + 3 * N);
+        auto o0 = hn::Zero(dd), o1 = hn::Zero(dd), o2 = hn::Zero(dd), o3 = hn::Zero(dd);
+        if (!from_zero) {
+          o0 = hn::LoadU(dd, out + d0), o1 = hn::LoadU(dd, out + d0 + N);
+          o2 = hn::LoadU(dd, out + d0 + 2 * N), o3 = hn::LoadU(dd, out + d0 + 3 * N);
+        }
         for (uint32_t c = 0; c < n; ++c) {
           if (f[c][i] != 1.0f) {
             const auto fv = hn::Set(dd, f[c][i]);
@@ -325,6 +334,18 @@ void AttendBlock(const Queries& q, const float* K, const float* V, size_t column
   }
 }
 
+// normalize lane by lane: a division of each output by the sum.
+void Normalize(const float* record, float* out) {
+  const DD d;
+  const float total = record[1];
+  if (total == 0.0f) {
+    std::fill(out, out + kHeadDim, 0.0f);
+    return;
+  }
+  const auto vt = hn::Set(d, total);
+  for (size_t i = 0; i < kHeadDim; i += hn::Lanes(d)) hn::StoreU(hn::Div(hn::LoadU(d, record + 2 + i), vt), d, out + i);
+}
+
 void ReduceBlocks(const float* records, uint32_t count, float* out) {
   float top = kNoScore;
   for (uint32_t b = 0; b < count; ++b) top = max_score(top, records[size_t{b} * kRecordFloats]);
@@ -344,7 +365,7 @@ void ReduceBlocks(const float* records, uint32_t count, float* out) {
     AddRow(merged + 2, group_out);
   }
   merged[1] = simd_group_sum(sums);
-  normalize(merged, out);
+  Normalize(merged, out);
 }
 
 }  // namespace varkel::metal::attention::HWY_NAMESPACE
@@ -358,14 +379,7 @@ HWY_EXPORT(FoldGroup);
 HWY_EXPORT(MergeGroups);
 HWY_EXPORT(AttendBlock);
 HWY_EXPORT(ReduceBlocks);
-
-void reset_records(float* records, uint32_t count) {
-  for (uint32_t r = 0; r < count; ++r) {
-    float* rec = records + static_cast<std::size_t>(r) * kRecordFloats;
-    rec[0] = kNoScore;
-    std::fill(rec + 1, rec + kRecordFloats, 0.0f);
-  }
-}
+HWY_EXPORT(Normalize);
 
 Queries::Queries(const float* Q, std::size_t h0, uint32_t count, float scale) : heads(count) {
   const float s = scale * kLog2e;
@@ -388,10 +402,7 @@ void merge_groups(const float* records, std::size_t stride, float* merged) {
   HWY_DYNAMIC_DISPATCH(MergeGroups)(records, stride, merged);
 }
 
-void normalize(const float* record, float* out) {
-  const float total = record[1];
-  for (uint32_t d = 0; d < kHeadDim; ++d) out[d] = total == 0.0f ? 0.0f : record[2 + d] / total;
-}
+void normalize(const float* record, float* out) { HWY_DYNAMIC_DISPATCH(Normalize)(record, out); }
 
 void attend_block(const Queries& q, const float* K, const float* V, std::size_t column, uint32_t begin, uint32_t end,
                   float* merged, std::size_t merged_stride) {

@@ -54,9 +54,6 @@ inline float max_score(float running, float score) { return score > running ? sc
 // A record is one query head's online softmax state: running maximum,
 // running sum and the unnormalised weighted sum of value rows.
 
-// Resets `count` records (stride kRecordFloats) to the empty state.
-void reset_records(float* records, uint32_t count);
-
 // The scaled queries of up to kHeadsPerKv query heads that share one
 // key/value head, transposed: t[d][i] = (scale × log2(e)) × Q[h0 + i][d],
 // zero for lanes at and past `heads`.
@@ -80,7 +77,7 @@ void score_rows(const Queries& q, const float* K, std::size_t column, uint32_t f
 
 // One group's positions first, first + 8, ... below `end` folded, from the
 // empty state, into the records of `heads` heads (head i's at records + i ×
-// record_stride, outputs zeroed).
+// record_stride), which it overwrites.
 void fold_group(const float* scores, uint32_t first, uint32_t end, uint32_t heads, const float* V, std::size_t column,
                 float* records, std::size_t record_stride);
 

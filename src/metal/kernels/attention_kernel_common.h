@@ -13,11 +13,13 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "metal/kernel_abi.h"
 #include "metal/kernels/activations.h"
 #include "metal/kernels/simd_group_sum.h"
 #include "metal/kernels/worker_pool.h"
+#include "parallel/parallel_for.h"
 
 namespace varkel::metal::grid {
 
@@ -101,6 +103,35 @@ inline float threadgroup_sum(const float* values, uint32_t threads) {
   return simd_group_sum(groups);
 }
 
+// Whether the byte ranges [a, a + a_bytes) and [b, b + b_bytes) are apart.
+inline bool disjoint(const void* a, std::size_t a_bytes, const void* b, std::size_t b_bytes) {
+  const auto pa = reinterpret_cast<std::uintptr_t>(a), pb = reinterpret_cast<std::uintptr_t>(b);
+  return pa + a_bytes <= pb || pb + b_bytes <= pa;
+}
+
+// The heads' reciprocal RMS: 1 / sqrt(sum / n + eps), the sum of squares
+// from 0 in index order as thread 0 of a head's threadgroup forms it.
+inline float inv_rms(const float* x, uint32_t n, float eps) {
+  float sum = 0.0f;
+  for (uint32_t i = 0; i < n; ++i) sum += x[i] * x[i];
+  return 1.0f / std::sqrt(sum / static_cast<float>(n) + eps);
+}
+
+// Heads whose sums of squares run side by side as independent chains.
+inline constexpr uint32_t kRmsChains = 8;
+
+// inv_rms of `count` (1 .. kRmsChains) heads of n floats, `stride` floats apart.
+inline void inv_rms_heads(const float* x, std::size_t stride, uint32_t count, uint32_t n, float eps, float* inv) {
+  const float* head[kRmsChains];  // the missing ones repeat the last, unused
+  for (uint32_t r = 0; r < kRmsChains; ++r) head[r] = x + std::min(r, count - 1) * stride;
+  float sum[kRmsChains] = {};
+  for (uint32_t i = 0; i < n; ++i) {
+#pragma GCC unroll 8
+    for (uint32_t r = 0; r < kRmsChains; ++r) sum[r] += head[r][i] * head[r][i];
+  }
+  for (uint32_t r = 0; r < count; ++r) inv[r] = 1.0f / std::sqrt(sum[r] / static_cast<float>(n) + eps);
+}
+
 // Calls fn(i) once for every i in [0, count): on the kernel worker threads
 // when `parallel`, else in order on the calling thread.
 template <class Fn>
@@ -112,6 +143,17 @@ void for_each_item(uint32_t count, bool parallel, Fn&& fn) {
   using F = std::remove_reference_t<Fn>;
   run_chunks(
       count, [](void* f, uint32_t i) { (*static_cast<F*>(f))(i); }, const_cast<void*>(static_cast<const void*>(&fn)));
+}
+
+// Calls fn(begin, end) on disjoint ranges covering [0, count) of an
+// element-wise loop around exp_f32 (about a nanosecond an element): on the
+// worker threads, a thousand elements or more a piece, once there are a few
+// thousand, else in one piece on the calling thread.
+template <class Fn>
+void for_each_element_range(std::size_t count, Fn&& fn) {
+  constexpr std::size_t kPerPiece = 1024;
+  const std::size_t pieces = count >= 4 * kPerPiece ? std::min<std::size_t>(worker_count(), count / kPerPiece) : 1;
+  parallel::for_each_range(count, pieces, std::forward<Fn>(fn));
 }
 
 // Parameter lists as the library source declares them.

@@ -3,6 +3,7 @@
 // attention.
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "math_util/pow_f32.h"
 #include "math_util/sin_cos_f32.h"
 #include "metal/kernel_abi.h"
+#include "metal/kernels/activation_loops.h"
 #include "metal/kernels/attention_core.h"
 #include "metal/kernels/attention_kernel_common.h"
 
@@ -35,23 +37,37 @@ struct RopeArgs {
 struct RopeTable {
   float cos[kMaxNormHeadDim / 2 + 1];
   float sin[kMaxNormHeadDim / 2 + 1];
-  explicit RopeTable(const RopeArgs& a) {
+  uint32_t rotary_dim = 0, pos = 0, theta_bits = 0;
+  bool filled = false;
+
+  void fill(const RopeArgs& a) {
     for (uint32_t i = 0; i <= a.rotary_dim / 2; ++i) {
       const float exponent = -2.0f * static_cast<float>(i) / static_cast<float>(a.rotary_dim);
       const float angle = static_cast<float>(a.pos) * pow_f32(a.theta, exponent);
       cos[i] = cos_f32(angle);
       sin[i] = sin_f32(angle);
     }
+    rotary_dim = a.rotary_dim, pos = a.pos, theta_bits = std::bit_cast<uint32_t>(a.theta), filled = true;
   }
 };
 
-// One head: every raw value is read before any is written, so `out` may be `in`.
-void norm_rope_head(const float* in, const uint16_t* w, float* out, const RopeArgs& a, const RopeTable& rope) {
+// The table of this thread's last dispatch, refilled when its arguments
+// change: a token's q and k norms in every layer share one position, and
+// each table costs a hundred correctly rounded pow, cos and sin.
+const RopeTable& rope_table(const RopeArgs& a) {
+  thread_local RopeTable table;
+  if (!table.filled || table.rotary_dim != a.rotary_dim || table.pos != a.pos ||
+      table.theta_bits != std::bit_cast<uint32_t>(a.theta)) {
+    table.fill(a);
+  }
+  return table;
+}
+
+// One head normalised by `inv` and rotated: every raw value is read before
+// any is written, so `out` may be `in`.
+void rope_head(const float* in, float inv, const uint16_t* w, float* out, const RopeArgs& a, const RopeTable& rope) {
   float raw[kMaxNormHeadDim];
   std::memcpy(raw, in, a.head_dim * sizeof(float));
-  float sum = 0.0f;
-  for (uint32_t t = 0; t < a.head_dim; ++t) sum += raw[t] * raw[t];
-  const float inv = 1.0f / std::sqrt(sum / static_cast<float>(a.head_dim) + a.eps);
   const uint32_t half = a.rotary_dim / 2;
   // The partner's value is normalised as (raw × inv) × w, the own one as raw × (inv × w).
   auto partner = [&](uint32_t j) { return (raw[j] * inv) * bf16_to_f32(w[j]); };
@@ -65,6 +81,19 @@ void norm_rope_head(const float* in, const uint16_t* w, float* out, const RopeAr
     } else {
       out[t] = n;
     }
+  }
+}
+
+// Heads h0 .. h0 + count − 1 of `in` (heads `stride` floats apart) into
+// out(h): their norms first, kRmsChains at a time, then each rotated.
+template <class Out>
+void norm_rope_heads(const float* in, size_t stride, uint32_t heads, const uint16_t* w, Out out, const RopeArgs& a,
+                     const RopeTable& rope) {
+  float inv[kRmsChains];
+  for (uint32_t h0 = 0; h0 < heads; h0 += kRmsChains) {
+    const uint32_t count = std::min(kRmsChains, heads - h0);
+    inv_rms_heads(in + h0 * stride, stride, count, a.head_dim, a.eps, inv);
+    for (uint32_t i = 0; i < count; ++i) rope_head(in + (h0 + i) * stride, inv[i], w, out(h0 + i), a, rope);
   }
 }
 
@@ -96,16 +125,27 @@ Check validate_q_head_norm_rope(const DispatchArgs& args) {
 
 void run_q_head_norm_rope(const DispatchArgs& args) {
   const RopeArgs a = q_rope_args(args);
-  const RopeTable rope(a);
+  const RopeTable& rope = rope_table(a);
+  const uint32_t heads = args.grid.threadgroups[0];
   const float* q_proj = args.buffer<const float>(0);
   const uint16_t* w = args.buffer<const uint16_t>(1);
   float* q_out = args.buffer<float>(2);
   float* gate_out = args.buffer<float>(3);
   const size_t hd = a.head_dim;
-  for (size_t h = 0; h < args.grid.threadgroups[0]; ++h) {
+  const size_t out_bytes = heads * hd * sizeof(float);
+  // The gates are copied first and the norms run kRmsChains heads at a time
+  // when no write lands on anything read or written for another head.
+  if (disjoint(q_proj, 2 * out_bytes, q_out, out_bytes) && disjoint(q_proj, 2 * out_bytes, gate_out, out_bytes) &&
+      disjoint(q_out, out_bytes, gate_out, out_bytes)) {
+    for (size_t h = 0; h < heads; ++h) std::memmove(gate_out + h * hd, q_proj + (2 * h + 1) * hd, hd * sizeof(float));
+    norm_rope_heads(q_proj, 2 * hd, heads, w, [&](size_t h) { return q_out + h * hd; }, a, rope);
+    return;
+  }
+  // Each head sees what the ones before it wrote.
+  for (size_t h = 0; h < heads; ++h) {
     const float* head = q_proj + h * 2 * hd;
     std::memmove(gate_out + h * hd, head + hd, hd * sizeof(float));
-    norm_rope_head(head, w, q_out + h * hd, a, rope);
+    norm_rope_heads(head, 2 * hd, 1, w, [&](size_t) { return q_out + h * hd; }, a, rope);
   }
 }
 
@@ -124,12 +164,11 @@ Check validate_k_head_norm_rope(const DispatchArgs& args) {
 
 void run_k_head_norm_rope(const DispatchArgs& args) {
   const RopeArgs a = k_rope_args(args);
-  const RopeTable rope(a);
+  const RopeTable& rope = rope_table(a);
   float* k = args.buffer<float>(0);
   const uint16_t* w = args.buffer<const uint16_t>(1);
-  for (size_t h = 0; h < args.grid.threadgroups[0]; ++h) {
-    norm_rope_head(k + h * a.head_dim, w, k + h * a.head_dim, a, rope);
-  }
+  // In place: each head's values are its own.
+  norm_rope_heads(k, a.head_dim, args.grid.threadgroups[0], w, [&](size_t h) { return k + h * a.head_dim; }, a, rope);
 }
 
 // ---- cache append ----
@@ -173,6 +212,7 @@ Check check_attention_grid(std::string_view kernel, const DispatchArgs& args) {
 // The scaled, transposed queries of each key/value head's query heads.
 std::vector<Queries> queries_by_kv_head(const float* Q, uint32_t heads, float scale) {
   std::vector<Queries> out;
+  out.reserve((heads + kHeadsPerKv - 1) / kHeadsPerKv);
   for (uint32_t h0 = 0; h0 < heads; h0 += kHeadsPerKv) out.emplace_back(Q, h0, std::min(kHeadsPerKv, heads - h0), scale);
   return out;
 }
@@ -208,7 +248,6 @@ void run_attn_sdpa_fused(const DispatchArgs& args) {
   scratch.resize(kv_heads * (lanes + kKvRecords));
   float* scores = scratch.data();
   float* recs = scores + kv_heads * lanes;
-  for (uint32_t g = 0; g < kv_heads * kGroups; ++g) reset_records(recs + g * kGroupStride, kHeadsPerKv);
   const bool parallel = seq_len >= kParallelPositions;
   // The rows are scored in runs of contiguous rows, many items for the
   // workers to share; then each group folds its positions, 8 rows apart.
@@ -317,7 +356,9 @@ void run_sigmoid_gate(const DispatchArgs& args) {
   float* x = args.buffer<float>(0);
   const float* gate = args.buffer<const float>(1);
   const uint64_t n = gate_count(args);
-  for (uint64_t i = 0; i < n; ++i) x[i] = x[i] * sigmoid(gate[i]);
+  // On the calling thread: it follows the attention, whose short passes
+  // leave the workers asleep, and waking them costs more than the loop.
+  activation_loops::times_sigmoid(x, gate, n);
 }
 
 // ---- three-kernel attention ----

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "metal/kernel_abi.h"
+#include "metal/kernels/activation_loops.h"
 #include "metal/kernels/attention_kernel_common.h"
 #include "metal/kernels/linear_attention_delta_net.h"
 
@@ -34,37 +35,16 @@ void run_conv1d_step(const DispatchArgs& args) {
   const uint64_t n = conv_count(args);
   const size_t dim = args.u32(4);
   float* s0 = args.buffer<float>(0);
-  float* s1 = s0 + dim;
-  float* s2 = s1 + dim;
-  const float* input = args.buffer<const float>(1);
-  const uint16_t* w = args.buffer<const uint16_t>(2);
-  float* output = args.buffer<float>(3);
-  for (size_t c = 0; c < n; ++c) {
-    const uint16_t* wc = w + c * kTaps;
-    const float x = input[c];
-    float acc = 0.0f;
-    acc += s0[c] * bf16_to_f32(wc[0]);
-    acc += s1[c] * bf16_to_f32(wc[1]);
-    acc += s2[c] * bf16_to_f32(wc[2]);
-    acc += x * bf16_to_f32(wc[3]);
-    s0[c] = s1[c];
-    s1[c] = s2[c];
-    s2[c] = x;
-    output[c] = silu(acc);
-  }
+  for_each_element_range(n, [&](size_t begin, size_t end) {
+    activation_loops::conv1d_step(s0, s0 + dim, s0 + 2 * dim, args.buffer<const float>(1),
+                                  args.buffer<const uint16_t>(2), args.buffer<float>(3), begin, end);
+  });
 }
 
 // ---- per-head q/k norm ----
 
 constexpr std::string_view kQkNorm = "rms_norm_qk";
 constexpr uint32_t kMaxHeadDim = 128;  // the norms' threadgroup arrays
-
-// Thread 0's sum of squares in index order, then the reciprocal RMS.
-float inv_rms(const float* x, uint32_t n, float eps) {
-  float sum = 0.0f;
-  for (uint32_t i = 0; i < n; ++i) sum += x[i] * x[i];
-  return 1.0f / std::sqrt(sum / static_cast<float>(n) + eps);
-}
 
 Check check_head_threads(std::string_view kernel, const DispatchArgs& args, uint32_t dim) {
   if (auto c = grid::one_dimensional(kernel, args)) return c;
@@ -182,16 +162,31 @@ Check validate_gated_rms_norm(const DispatchArgs& args) {
 
 void run_gated_rms_norm(const DispatchArgs& args) {
   const uint32_t dim = args.u32(4);
+  const uint32_t heads = args.grid.threadgroups[0];
   const float eps = args.f32(5);
+  const float* values = args.buffer<const float>(0);
+  const float* z = args.buffer<const float>(1);
   const uint16_t* w = args.buffer<const uint16_t>(2);
-  float scratch[kMaxHeadDim];  // the head's values, read before any output is written
-  for (size_t h = 0; h < args.grid.threadgroups[0]; ++h) {
-    std::copy_n(args.buffer<const float>(0) + h * dim, dim, scratch);
-    const float* z = args.buffer<const float>(1) + h * dim;
-    float* out = args.buffer<float>(3) + h * dim;
-    const float inv = inv_rms(scratch, dim, eps);
-    for (uint32_t t = 0; t < dim; ++t) out[t] = scratch[t] * inv * silu(z[t]) * bf16_to_f32(w[t]);
-  }
+  float* out = args.buffer<float>(3);
+  // Each head's values are read before its output is written. When no
+  // output lands on another head's values, groups of heads are independent:
+  // each is read at once, and the groups share the workers.
+  const size_t bytes = size_t{heads} * dim * sizeof(float);
+  const bool independent = values == out || disjoint(values, bytes, out, bytes);
+  const uint32_t group = independent ? kRmsChains : 1;
+  const uint32_t groups = (heads + group - 1) / group;
+  for_each_item(groups, independent && groups >= 4, [&](uint32_t g) {
+    const uint32_t h0 = g * group;
+    const uint32_t count = std::min(group, heads - h0);
+    float scratch[kRmsChains * kMaxHeadDim];
+    float inv[kRmsChains];
+    std::copy_n(values + size_t{h0} * dim, size_t{count} * dim, scratch);
+    inv_rms_heads(scratch, dim, count, dim, eps, inv);
+    for (uint32_t i = 0; i < count; ++i) {
+      const size_t h = h0 + i;
+      activation_loops::scaled_silu_gate(scratch + i * dim, inv[i], z + h * dim, w, out + h * dim, dim);
+    }
+  });
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // Residual-stream norms, SwiGLU, residual add, weighted sum and the
-// mixture-of-experts combine. All small: single-threaded loops.
+// mixture-of-experts combine. All small: single-threaded (SIMD) loops.
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
 #include "metal/kernel_abi.h"
+#include "metal/kernels/activation_loops.h"
+#include "metal/kernels/residual_stream_loops.h"
 #include "metal/kernels/attention_kernel_common.h"
 
 namespace varkel::metal {
@@ -26,17 +28,22 @@ Check one_threadgroup(std::string_view kernel, const DispatchArgs& args) {
 
 // Sum of squares as one threadgroup of `threads` forms it: thread t adds the
 // squares of x[t], x[t + threads], ... in order, each SIMD group of 32 adds its
-// lanes' sums, and SIMD group 0 adds the groups' sums in group order.
+// lanes' sums, and SIMD group 0 adds the groups' sums in group order. Threads
+// from n on add nothing: their zero sums leave the sums of squares (never −0)
+// as they are, so they are skipped.
 float sum_of_squares(const float* x, uint32_t n, uint32_t threads) {
+  const uint32_t live = std::min(threads, n);
+  constexpr uint32_t kBlock = 1024;  // threads summed at a time: whole SIMD groups
+  float own[kBlock];
   float total = 0.0f;
-  for (uint32_t first = 0; first < threads; first += 32) {
-    float group = 0.0f;
-    for (uint32_t t = first; t < std::min(threads, first + 32); ++t) {
-      float own = 0.0f;
-      for (uint64_t i = t; i < n; i += threads) own += x[i] * x[i];
-      group += own;
+  for (uint32_t block = 0; block < live; block += kBlock) {
+    const uint32_t count = std::min(kBlock, live - block);
+    residual_stream_loops::thread_sums_of_squares(x, n, threads, block, count, own);
+    for (uint32_t first = 0; first < count; first += 32) {
+      float group = 0.0f;
+      for (uint32_t t = first; t < std::min(count, first + 32); ++t) group += own[t];
+      total += group;
     }
-    total += group;
   }
   return total;
 }
@@ -62,7 +69,7 @@ void run_rms_norm_fused_bf16(const DispatchArgs& args) {
   // Precise: a correctly rounded square root and division.
   const float total = sum_of_squares(x, dim, args.grid.threads_per_threadgroup[0]);
   const float inv = 1.0f / std::sqrt(total / static_cast<float>(dim) + args.f32(4));
-  for (uint32_t i = 0; i < dim; ++i) out[i] = x[i] * inv * bf16_to_f32(w[i]);
+  residual_stream_loops::scale_bf16(x, inv, w, out, dim);
 }
 
 constexpr std::string_view kSumSq = "rms_norm_sum_sq";
@@ -132,7 +139,7 @@ void run_swiglu(const DispatchArgs& args) {
   const float* gate = args.buffer<const float>(0);
   const float* up = args.buffer<const float>(1);
   float* out = args.buffer<float>(2);
-  for (uint64_t i = 0; i < n; ++i) out[i] = silu(gate[i]) * up[i];
+  activation_loops::silu_times(gate, up, out, n);
 }
 
 // ---- residual add, weighted sum ----
@@ -210,11 +217,7 @@ void run_moe_combine_residual(const DispatchArgs& args) {
   const float sg = sigmoid(params[kSharedGate]);
   const float* experts[kSlots] = {};
   for (uint32_t s = 0; s < used; ++s) experts[s] = args.buffer<const float>(kFirstExpert + s);
-  for (uint64_t i = 0; i < n; ++i) {
-    float moe = 0.0f;
-    for (uint32_t s = 0; s < used; ++s) moe += params[s] * experts[s][i];
-    hidden[i] = h_mid[i] + moe + sg * shared[i];
-  }
+  residual_stream_loops::moe_combine(h_mid, shared, sg, experts, params, used, hidden, n);
 }
 
 }  // namespace

@@ -29,6 +29,26 @@ std::vector<double> norm_rope_reference(const float* raw, const std::vector<uint
 }
 
 // An angle of `pos` radians is off by a couple of ulps of pos in f32.
+// The float steps of one head's threadgroup: thread 0's in-order sum of
+// squares, then per dimension the own value as raw × (inv × w), the
+// partner's as (raw × inv) × w, rotated by the correctly rounded table.
+std::vector<float> norm_rope_exact(const float* raw, const std::vector<uint16_t>& w, uint32_t pos) {
+  float sum = 0.0f;
+  for (uint32_t t = 0; t < kHeadDim; ++t) sum += raw[t] * raw[t];
+  const float inv = 1.0f / std::sqrt(sum / float(kHeadDim) + kNormEps);
+  auto own = [&](uint32_t t) { return raw[t] * (inv * float(bf16_value(w[t]))); };
+  auto partner = [&](uint32_t t) { return (raw[t] * inv) * float(bf16_value(w[t])); };
+  std::vector<float> out(kHeadDim);
+  const uint32_t half = kRotary / 2;
+  for (uint32_t t = 0; t < kHeadDim; ++t) {
+    const uint32_t i = t % half;
+    const float angle = float(pos) * testing_support::correctly_rounded_pow(kTheta, -2.0f * float(i) / float(kRotary));
+    const float c = testing_support::correctly_rounded_cos(angle), s = testing_support::correctly_rounded_sin(angle);
+    out[t] = t >= kRotary ? own(t) : t < half ? own(t) * c - partner(t + half) * s : partner(i) * s + own(t) * c;
+  }
+  return out;
+}
+
 double rope_tolerance(uint32_t pos) { return (64 + 8.0 * pos) * kEps; }
 
 TEST(AttentionKernels, HeadNormWithRotaryMatchesDoubleReference) {
@@ -43,8 +63,24 @@ TEST(AttentionKernels, HeadNormWithRotaryMatchesDoubleReference) {
     for (uint32_t h = 0; h < kHeads; ++h) {
       const auto want = norm_rope_reference(&q_proj[h * 2 * kHeadDim], w, pos);
       EXPECT_LT(max_error(std::span(q).subspan(h * kHeadDim, kHeadDim), want), rope_tolerance(pos)) << pos;
+      EXPECT_EQ(0, std::memcmp(&q[h * kHeadDim], norm_rope_exact(&q_proj[h * 2 * kHeadDim], w, pos).data(),
+                               kHeadDim * 4));
       EXPECT_EQ(0, std::memcmp(&gate[h * kHeadDim], &q_proj[h * 2 * kHeadDim + kHeadDim], kHeadDim * 4));
     }
+  }
+  // Outputs over the input: head by head, each seeing what the ones before
+  // it wrote (here head 0's output lands on head 1's values).
+  {
+    auto buffer = q_proj, want = q_proj;
+    std::vector<float> gate(kHeads * kHeadDim);
+    for (uint32_t h = 0; h < kHeads; ++h) {
+      const auto head = norm_rope_exact(&want[h * 2 * kHeadDim], w, 7);
+      std::copy(head.begin(), head.end(), &want[(2 + h) * kHeadDim]);
+    }
+    Dispatch("q_head_norm_rope").bind(0, buffer).bind(1, w).bind(2, std::span(buffer).subspan(2 * kHeadDim))
+        .bind(3, gate).u32(4, kHeadDim).u32(5, kRotary).f32(6, kTheta).u32(7, 7).f32(8, kNormEps)
+        .grid(kHeads, kHeadDim).run();
+    EXPECT_EQ(0, std::memcmp(buffer.data(), want.data(), buffer.size() * 4));
   }
   // The key form works in place.
   Dispatch("k_head_norm_rope").bind(0, k).bind(1, w).u32(2, kHeadDim).u32(3, kRotary).f32(4, kTheta).u32(5, 1000)
@@ -52,6 +88,7 @@ TEST(AttentionKernels, HeadNormWithRotaryMatchesDoubleReference) {
   for (uint32_t h = 0; h < kKvHeads; ++h) {
     const auto want = norm_rope_reference(&k_raw[h * kHeadDim], w, 1000);
     EXPECT_LT(max_error(std::span(k).subspan(h * kHeadDim, kHeadDim), want), rope_tolerance(1000));
+    EXPECT_EQ(0, std::memcmp(&k[h * kHeadDim], norm_rope_exact(&k_raw[h * kHeadDim], w, 1000).data(), kHeadDim * 4));
   }
 }
 
@@ -61,24 +98,32 @@ TEST(AttentionKernels, HeadNormWithRotaryMatchesDoubleReference) {
 // elsewhere, unit weights and eps 0 normalise to exactly 2: the outputs are
 // then 2 cos and 2 sin exactly.
 TEST(AttentionKernels, RotaryTableIsCorrectlyRoundedAtEveryPosition) {
-  constexpr uint32_t kRotaryWide = 128, kHalf = kRotaryWide / 2;
   const std::vector<uint16_t> w(kHeadDim, 0x3f80);  // bf16 1.0
   int mismatches = 0;
-  for (uint32_t pos = 0; pos < 4096; ++pos) {
+  auto check = [&](uint32_t pos, float theta, uint32_t rotary) {
+    const uint32_t half = rotary / 2;
+    // 64 twos, so that the norm leaves them 2: the first half of the rotary
+    // dimensions, the rest past them.
     std::vector<float> k(kHeadDim, 0.0f);
-    std::fill_n(k.begin(), kHalf, 2.0f);
-    Dispatch("k_head_norm_rope").bind(0, k).bind(1, w).u32(2, kHeadDim).u32(3, kRotaryWide).f32(4, kTheta)
+    std::fill_n(k.begin(), half, 2.0f);
+    std::fill_n(k.begin() + rotary, 64 - half, 2.0f);
+    Dispatch("k_head_norm_rope").bind(0, k).bind(1, w).u32(2, kHeadDim).u32(3, rotary).f32(4, theta)
         .u32(5, pos).f32(6, 0.0f).grid(1, kHeadDim).run();
-    for (uint32_t i = 0; i < kHalf; ++i) {
-      const float exponent = -2.0f * static_cast<float>(i) / static_cast<float>(kRotaryWide);
-      const float angle = static_cast<float>(pos) * testing_support::correctly_rounded_pow(kTheta, exponent);
-      if ((k[i] != 2.0f * testing_support::correctly_rounded_cos(angle) || k[i + kHalf] != 2.0f * testing_support::correctly_rounded_sin(angle)) &&
+    for (uint32_t i = 0; i < half; ++i) {
+      const float exponent = -2.0f * static_cast<float>(i) / static_cast<float>(rotary);
+      const float angle = static_cast<float>(pos) * testing_support::correctly_rounded_pow(theta, exponent);
+      if ((k[i] != 2.0f * testing_support::correctly_rounded_cos(angle) || k[i + half] != 2.0f * testing_support::correctly_rounded_sin(angle)) &&
           ++mismatches <= 10) {
         ADD_FAILURE() << "pos " << pos << " i " << i << std::hexfloat << " angle " << angle << ": " << k[i] / 2
-                      << ", " << k[i + kHalf] / 2;
+                      << ", " << k[i + half] / 2;
       }
     }
-  }
+  };
+  for (uint32_t pos = 0; pos < 4096; ++pos) check(pos, kTheta, 128);
+  // The last position again with another base, then another width: the
+  // table of the previous dispatch must not be reused.
+  check(4095, kTheta / 4, 128);
+  check(4095, kTheta / 4, 64);
   EXPECT_EQ(mismatches, 0);
 }
 

@@ -1,6 +1,7 @@
 #include <cstring>
 #include <limits>
 
+#include "metal/kernels/activations.h"
 #include "metal_kernels/kernel_harness.h"
 
 namespace varkel::metal::testing {
@@ -10,22 +11,34 @@ constexpr uint32_t kConvDim = 8192, kKeyHeads = 16, kValueHeads = 32, kDim = 128
 
 TEST(LinearAttentionKernels, ConvolutionStepShiftsStateAndAppliesSilu) {
   std::mt19937 rng(11);
-  auto state = random_floats(rng, 3 * kConvDim, -2, 2), input = random_floats(rng, kConvDim, -2, 2);
-  auto weights = random_bf16(rng, 4 * kConvDim);
-  std::vector<float> output(kConvDim, 99.0f);
-  const auto before = state;
-  Dispatch("conv1d_step").bind(0, state).bind(1, input).bind(2, weights).bind(3, output).u32(4, kConvDim)
-      .grid(kConvDim / 256, 256).run();
-  std::vector<double> want(kConvDim);
-  for (uint32_t c = 0; c < kConvDim; ++c) {
-    double acc = double(input[c]) * bf16_value(weights[c * 4 + 3]);
-    for (uint32_t k = 0; k < 3; ++k) acc += double(before[k * kConvDim + c]) * bf16_value(weights[c * 4 + k]);
-    want[c] = silu(acc);
-    ASSERT_EQ(state[c], before[kConvDim + c]);
-    ASSERT_EQ(state[kConvDim + c], before[2 * kConvDim + c]);
-    ASSERT_EQ(state[2 * kConvDim + c], input[c]);
+  // The full width, and one that ends in a partial vector.
+  for (const uint32_t dim : {kConvDim, kConvDim - 3}) {
+    const auto state = random_floats(rng, 3 * dim, -2, 2), input = random_floats(rng, dim, -2, 2);
+    const auto weights = random_bf16(rng, 4 * dim);
+    std::vector<double> want(dim);
+    std::vector<float> exact(dim);
+    for (uint32_t c = 0; c < dim; ++c) {
+      double acc = double(input[c]) * bf16_value(weights[c * 4 + 3]);
+      for (uint32_t k = 0; k < 3; ++k) acc += double(state[k * dim + c]) * bf16_value(weights[c * 4 + k]);
+      want[c] = silu(acc);
+      float sum = 0.0f;
+      for (uint32_t k = 0; k < 3; ++k) sum += state[k * dim + c] * float(bf16_value(weights[c * 4 + k]));
+      exact[c] = metal::silu(sum + input[c] * float(bf16_value(weights[c * 4 + 3])));
+    }
+    for_each_simd_target([&] {
+      auto stepped = state;
+      std::vector<float> output(dim, 99.0f);
+      Dispatch("conv1d_step").bind(0, stepped).bind(1, input).bind(2, weights).bind(3, output).u32(4, dim)
+          .grid(kConvDim / 256, 256).run();
+      for (uint32_t c = 0; c < dim; ++c) {
+        ASSERT_EQ(stepped[c], state[dim + c]);
+        ASSERT_EQ(stepped[dim + c], state[2 * dim + c]);
+        ASSERT_EQ(stepped[2 * dim + c], input[c]);
+      }
+      EXPECT_LT(max_error(output, want), 16 * 8 * kEps);
+      EXPECT_EQ(0, std::memcmp(output.data(), exact.data(), dim * 4)) << dim;
+    });
   }
-  EXPECT_LT(max_error(output, want), 16 * 8 * kEps);
 }
 
 std::vector<double> head_norm(const float* x, double factor) {
@@ -46,6 +59,29 @@ TEST(LinearAttentionKernels, QkNormScalesQueryTwiceAndKeyOnce) {
     EXPECT_LT(max_error(std::span(conv_out).subspan((kKeyHeads + h) * kDim, kDim), k), 1e-6);
   }
   EXPECT_EQ(0, std::memcmp(&conv_out[2 * kKeyHeads * kDim], &raw[2 * kKeyHeads * kDim], 4 * kValueHeads * kDim));
+
+  // Bit for bit the float steps of one head after another, q's before k's,
+  // also for k overlapping q, where each head sees what the ones before it
+  // wrote.
+  const float inv_scale = std::bit_cast<float>(0x3DB504F3u);
+  auto scale = [&](float* x, float factor, bool twice) {
+    float sum = 0.0f;
+    for (uint32_t t = 0; t < kDim; ++t) sum += x[t] * x[t];
+    const float inv = 1.0f / std::sqrt(sum / float(kDim) + 1e-6f);
+    for (uint32_t t = 0; t < kDim; ++t) x[t] = twice ? x[t] * inv * factor * factor : x[t] * inv * factor;
+  };
+  struct Case { uint32_t heads, k_offset; };
+  for (const Case c : {Case{kKeyHeads, kKeyHeads * kDim}, Case{kKeyHeads, kDim / 2}}) {
+    auto want = raw;
+    for (uint32_t h = 0; h < c.heads; ++h) {
+      scale(&want[h * kDim], inv_scale, true);
+      scale(&want[c.k_offset + h * kDim], inv_scale, false);
+    }
+    auto got = raw;
+    Dispatch("rms_norm_qk").bind(0, std::span(got)).bind(1, std::span(got).subspan(c.k_offset))
+        .u32(2, kDim).f32(3, inv_scale).grid(c.heads, kDim).run();
+    EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4)) << c.heads << " " << c.k_offset;
+  }
 }
 
 TEST(LinearAttentionKernels, DecayAndWriteStrength) {
@@ -68,6 +104,25 @@ TEST(LinearAttentionKernels, DecayAndWriteStrength) {
   }
 }
 
+// Rows 0 .. rows − 1 of every head stepped in T, one row after another as
+// one thread per row does: decay, the in-order dot product with k, the
+// write, the in-order dot product with q.
+template <class T>
+void delta_net_reference(std::vector<T>& state, const std::vector<float>& q, const std::vector<float>& k,
+                         const std::vector<float>& v, const std::vector<float>& g, const std::vector<float>& beta,
+                         uint32_t rows, std::vector<T>& out) {
+  for (uint32_t h = 0; h < kValueHeads; ++h) {
+    const float *kh = &k[(h / 2) * kDim], *qh = &q[(h / 2) * kDim];
+    for (uint32_t vi = 0; vi < rows; ++vi) {
+      T *row = &state[(h * kDim + vi) * kDim], kv = 0, o = 0;
+      for (uint32_t ki = 0; ki < kDim; ++ki) kv += (row[ki] *= g[h]) * kh[ki];
+      const T delta = (v[h * kDim + vi] - kv) * beta[h];
+      for (uint32_t ki = 0; ki < kDim; ++ki) o += (row[ki] += kh[ki] * delta) * qh[ki];
+      out[h * kDim + vi] = o;
+    }
+  }
+}
+
 TEST(LinearAttentionKernels, DeltaNetStepMatchesDoubleRecurrence) {
   std::mt19937 rng(14);
   auto state = random_floats(rng, kValueHeads * kDim * kDim);
@@ -78,48 +133,57 @@ TEST(LinearAttentionKernels, DeltaNetStepMatchesDoubleRecurrence) {
   std::vector<float> output(kValueHeads * kDim, 99.0f);
   std::vector<double> s(state.begin(), state.end()), want(kValueHeads * kDim);
   for (int step = 0; step < 3; ++step) {
-    for (uint32_t h = 0; h < kValueHeads; ++h) {
-      const float *kh = &k[(h / 2) * kDim], *qh = &q[(h / 2) * kDim];
-      for (uint32_t vi = 0; vi < kDim; ++vi) {
-        double *row = &s[(h * kDim + vi) * kDim], kv = 0, o = 0;
-        for (uint32_t ki = 0; ki < kDim; ++ki) kv += (row[ki] *= g[h]) * kh[ki];
-        const double delta = (v[h * kDim + vi] - kv) * beta[h];
-        for (uint32_t ki = 0; ki < kDim; ++ki) o += (row[ki] += kh[ki] * delta) * qh[ki];
-        want[h * kDim + vi] = o;
-      }
-    }
+    delta_net_reference(s, q, k, v, g, beta, kDim, want);
     Dispatch("gated_delta_net_step").bind(0, state).bind(1, q).bind(2, k).bind(3, v).bind(4, g).bind(5, beta)
         .bind(6, output).u32(7, 2).grid(kValueHeads, kDim).run();
     EXPECT_LT(max_error(output, want), 4e-5) << step;
     EXPECT_LT(max_error(state, s), 4e-5) << step;
   }
-  // Every SIMD target steps the same state to the same bits.
-  std::vector<float> first_state, first_output;
-  for_each_simd_target([&] {
-    auto stepped = state;
-    Dispatch("gated_delta_net_step").bind(0, stepped).bind(1, q).bind(2, k).bind(3, v).bind(4, g).bind(5, beta)
-        .bind(6, output).u32(7, 2).grid(kValueHeads, kDim).run();
-    if (first_state.empty()) {
-      first_state = stepped, first_output = output;
-      return;
-    }
-    EXPECT_EQ(0, std::memcmp(stepped.data(), first_state.data(), stepped.size() * 4));
-    EXPECT_EQ(0, std::memcmp(output.data(), first_output.data(), output.size() * 4));
-  });
+  // Every SIMD target takes each row through the same float steps as one
+  // thread per row, also when the rows leave a partial tile and a partial quad.
+  for (const uint32_t rows : {kDim, 23u}) {
+    auto want_state = state;
+    std::vector<float> want_output(kValueHeads * kDim, 99.0f);
+    delta_net_reference(want_state, q, k, v, g, beta, rows, want_output);
+    for_each_simd_target([&] {
+      auto stepped = state;
+      std::vector<float> out(kValueHeads * kDim, 99.0f);
+      Dispatch("gated_delta_net_step").bind(0, stepped).bind(1, q).bind(2, k).bind(3, v).bind(4, g).bind(5, beta)
+          .bind(6, out).u32(7, 2).grid(kValueHeads, rows).run();
+      EXPECT_EQ(0, std::memcmp(stepped.data(), want_state.data(), stepped.size() * 4)) << rows;
+      EXPECT_EQ(0, std::memcmp(out.data(), want_output.data(), out.size() * 4)) << rows;
+    });
+  }
 }
 
 TEST(LinearAttentionKernels, GatedNormMatchesReference) {
   std::mt19937 rng(15);
   auto values = random_floats(rng, kValueHeads * kDim, -2, 2), z = random_floats(rng, kValueHeads * kDim, -4, 4);
   auto w = random_bf16(rng, kDim, 0.5, 1.5);
-  std::vector<float> out(kValueHeads * kDim);
-  Dispatch("gated_rms_norm").bind(0, values).bind(1, z).bind(2, w).bind(3, out).u32(4, kDim).f32(5, 1e-6f)
-      .grid(kValueHeads, kDim).run();
-  for (uint32_t h = 0; h < kValueHeads; ++h) {
-    auto want = head_norm(&values[h * kDim], 1.0);
-    for (uint32_t t = 0; t < kDim; ++t) want[t] *= silu(z[h * kDim + t]) * bf16_value(w[t]);
-    EXPECT_LT(max_error(std::span(out).subspan(h * kDim, kDim), want), 1e-5);
-  }
+  // Also a count of heads that ends in a partial group, and in place.
+  for_each_simd_target([&] {
+    for (const uint32_t heads : {kValueHeads, 13u}) {
+      std::vector<float> out(heads * kDim), in_place = values;
+      Dispatch("gated_rms_norm").bind(0, values).bind(1, z).bind(2, w).bind(3, out).u32(4, kDim).f32(5, 1e-6f)
+          .grid(heads, kDim).run();
+      Dispatch("gated_rms_norm").bind(0, in_place).bind(1, z).bind(2, w).bind(3, in_place).u32(4, kDim)
+          .f32(5, 1e-6f).grid(heads, kDim).run();
+      EXPECT_EQ(0, std::memcmp(out.data(), in_place.data(), out.size() * 4));
+      for (uint32_t h = 0; h < heads; ++h) {
+        const float* x = &values[h * kDim];
+        auto want = head_norm(x, 1.0);
+        float sum = 0.0f;
+        for (uint32_t t = 0; t < kDim; ++t) sum += x[t] * x[t];
+        const float inv = 1.0f / std::sqrt(sum / float(kDim) + 1e-6f);
+        for (uint32_t t = 0; t < kDim; ++t) {
+          want[t] *= silu(z[h * kDim + t]) * bf16_value(w[t]);
+          const float exact = x[t] * inv * metal::silu(z[h * kDim + t]) * float(bf16_value(w[t]));
+          ASSERT_EQ(std::bit_cast<uint32_t>(out[h * kDim + t]), std::bit_cast<uint32_t>(exact)) << h << " " << t;
+        }
+        EXPECT_LT(max_error(std::span(out).subspan(h * kDim, kDim), want), 1e-5);
+      }
+    }
+  });
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
+#include <cstring>
 #include <limits>
 
+#include "metal/kernels/activations.h"
 #include "metal_kernels/kernel_harness.h"
 
 namespace varkel::metal::testing {
@@ -37,6 +39,48 @@ TEST(NormKernels, FusedAndTwoPassNormsMatchDoubleReference) {
   EXPECT_EQ(out[1], 1.0f / std::sqrt((16777216.0f + 255 * 8.0f) / 2048.0f + 1e-6f));
 }
 
+// The sum of squares as a threadgroup forms it: thread t's own in-order
+// sum, the SIMD groups' sums of their 32 lanes, then the groups' in order.
+float threadgroup_sum_of_squares(std::span<const float> x, uint32_t threads) {
+  float total = 0.0f;
+  for (uint32_t first = 0; first < threads; first += 32) {
+    float group = 0.0f;
+    for (uint32_t t = first; t < std::min(threads, first + 32); ++t) {
+      float own = 0.0f;
+      for (size_t i = t; i < x.size(); i += threads) own += x[i] * x[i];
+      group += own;
+    }
+    total += group;
+  }
+  return total;
+}
+
+TEST(NormKernels, EveryTargetSumsAsTheThreadgroupDoes) {
+  std::mt19937 rng(23);
+  const auto x = random_floats(rng, kHidden, -4, 4);
+  const auto w = random_bf16(rng, kHidden, 0.5, 1.5);
+  // Whole rows of threads, a partial last row, fewer elements than threads,
+  // threads that leave a partial SIMD group, and more than 1024 threads.
+  struct Case { uint32_t dim, threads; };
+  for (const Case c :
+       {Case{kHidden, 256}, Case{kHidden - 5, 256}, Case{100, 256}, Case{1000, 72}, Case{kHidden, 1100}}) {
+    const auto xs = std::span(x).first(c.dim);
+    const float sum = threadgroup_sum_of_squares(xs, c.threads);
+    const float inv = 1.0f / std::sqrt(sum / static_cast<float>(c.dim) + 1e-6f);
+    for_each_simd_target([&] {
+      std::vector<float> out(c.dim), sum_sq(1);
+      Dispatch("rms_norm_sum_sq").bind(0, xs).bind(1, sum_sq).u32(2, c.dim).grid(1, c.threads).run();
+      EXPECT_EQ(std::bit_cast<uint32_t>(sum_sq[0]), std::bit_cast<uint32_t>(sum)) << c.dim << " " << c.threads;
+      Dispatch("rms_norm_fused_bf16").bind(0, xs).bind(1, w).bind(2, out).u32(3, c.dim).f32(4, 1e-6f)
+          .grid(1, c.threads).run();
+      for (uint32_t i = 0; i < c.dim; ++i) {
+        ASSERT_EQ(std::bit_cast<uint32_t>(out[i]), std::bit_cast<uint32_t>(x[i] * inv * float(bf16_value(w[i]))))
+            << c.dim << " " << c.threads << " " << i;
+      }
+    });
+  }
+}
+
 TEST(ElementwiseKernels, SwigluResidualAndWeightedSum) {
   std::mt19937 rng(22);
   auto gate = random_floats(rng, 1024, -6, 6), up = random_floats(rng, 1024, -2, 2);
@@ -71,17 +115,27 @@ TEST(CombineKernel, UsesOnlyTheFirstKSlotsAndTheGatedSharedExpert) {
   std::vector<std::vector<float>> experts(8, std::vector<float>(kHidden, std::numeric_limits<float>::quiet_NaN()));
   for (int s = 0; s < 4; ++s) experts[s] = random_floats(rng, kHidden, -2, 2);
   experts[7].resize(1);
-  std::vector<float> params = {0.4f, 0.3f, 0.2f, 0.1f, 9.0f, 9.0f, 9.0f, 9.0f, 1.5f, 0.0f}, hidden(kHidden);
-  Dispatch d("moe_combine_residual");
-  for (uint32_t s = 0; s < 8; ++s) d.bind(3 + s, experts[s]);
-  d.bind(0, h_mid).bind(1, shared).bind(2, hidden).bind(11, params).u32(12, kHidden).u32(13, 4).grid(8, 256).run();
-  std::vector<double> want(kHidden);
-  for (uint32_t i = 0; i < kHidden; ++i) {
-    double moe = 0;
-    for (int s = 0; s < 4; ++s) moe += double(params[s]) * experts[s][i];
-    want[i] = h_mid[i] + moe + sigmoid(params[8]) * shared[i];
+  std::vector<float> params = {0.4f, 0.3f, 0.2f, 0.1f, 9.0f, 9.0f, 9.0f, 9.0f, 1.5f, 0.0f};
+  // Also a width that ends in a partial vector.
+  for (const uint32_t dim : {kHidden, kHidden - 3}) {
+    std::vector<double> want(dim);
+    std::vector<float> exact(dim);
+    for (uint32_t i = 0; i < dim; ++i) {
+      double moe = 0;
+      float moe_f = 0.0f;
+      for (int s = 0; s < 4; ++s) moe += double(params[s]) * experts[s][i], moe_f += params[s] * experts[s][i];
+      want[i] = h_mid[i] + moe + sigmoid(params[8]) * shared[i];
+      exact[i] = h_mid[i] + moe_f + metal::sigmoid(params[8]) * shared[i];
+    }
+    for_each_simd_target([&] {
+      std::vector<float> hidden(dim);
+      Dispatch d("moe_combine_residual");
+      for (uint32_t s = 0; s < 8; ++s) d.bind(3 + s, experts[s]);
+      d.bind(0, h_mid).bind(1, shared).bind(2, hidden).bind(11, params).u32(12, dim).u32(13, 4).grid(8, 256).run();
+      EXPECT_LT(max_error(hidden, want), 16 * 4 * kEps);
+      EXPECT_EQ(0, std::memcmp(hidden.data(), exact.data(), dim * 4)) << dim;
+    });
   }
-  EXPECT_LT(max_error(hidden, want), 16 * 4 * kEps);
 }
 
 }  // namespace
