@@ -145,14 +145,18 @@ void DispatchSchedule::run_splits() {
     return true;
   });
   if (splits_.empty()) return;
-  // Pieces of about equal bytes over the whole step.
+  // Pieces of about equal bytes over the whole step; dispatches of a single
+  // piece first, so that none of them is the run's last piece.
   const bool spread = step_bytes / kPieceBytes > 1;
   const uint64_t piece = piece_bytes(step_bytes, worker_count());
-  uint32_t pieces = 0;
   for (Split& sp : splits_) {
     const uint64_t bytes = uint64_t{sp.rows} * sp.row_bytes;
     sp.pieces = spread ? static_cast<uint32_t>(std::clamp<uint64_t>((bytes + piece - 1) / piece, 1, sp.rows))
                        : 1;
+  }
+  std::stable_partition(splits_.begin(), splits_.end(), [](const Split& sp) { return sp.pieces == 1; });
+  uint32_t pieces = 0;
+  for (Split& sp : splits_) {
     sp.first_piece = pieces;
     pieces += sp.pieces;
   }
@@ -182,9 +186,10 @@ void DispatchSchedule::run(const std::function<void(uint32_t encoder)>& before_s
       if (dispatches_[i].step == step) step_members_.push_back(i);
     }
     before_step(dispatches_[step_members_.front()].encoder);
-    // Small dispatches cost less run in turn here than handed out.
+    // Small dispatches cost less run in turn here than handed out, unless
+    // they split: then they are pieces of the step's parallel run.
     std::erase_if(step_members_, [&](uint32_t i) {
-      if (!tiny(dispatches_[i].args)) return false;
+      if (!tiny(dispatches_[i].args) || dispatches_[i].kernel->split.work != nullptr) return false;
       timed(dispatches_[i].kernel->name, [&] { dispatches_[i].kernel->run(dispatches_[i].args); });
       return true;
     });
