@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -111,6 +112,11 @@ std::optional<uint64_t> memory_headroom(const fs::path& proc, const fs::path& cg
 
 bool keep_resident_when_touched(const void* data, std::size_t size) {
   if (data == nullptr || size == 0) return false;
+  // Locked pages lower the ceiling for everything else the process or its
+  // cgroup allocates later: VARKEL_LOCK_WEIGHTS=0 leaves them evictable.
+  if (const char* env = std::getenv("VARKEL_LOCK_WEIGHTS"); env != nullptr && std::string_view(env) == "0") {
+    return false;
+  }
   const auto headroom = memory_headroom();
   if (!headroom || size > *headroom / 2) return false;
   return ::mlock2(data, size, MLOCK_ONFAULT) == 0;

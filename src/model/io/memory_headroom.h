@@ -19,7 +19,8 @@ std::optional<uint64_t> memory_headroom(const std::filesystem::path& proc = "/pr
 // Asks the OS to keep the pages of [data, data + size) in memory once touched,
 // when they take at most half of memory_headroom(): pages every token reads
 // then never make room for expert records, which are read once. Best effort
-// (a lock limit or a refusal leaves the mapping as it was); true when locked.
+// (a lock limit or a refusal leaves the mapping as it was); never with
+// VARKEL_LOCK_WEIGHTS=0; true when locked.
 bool keep_resident_when_touched(const void* data, std::size_t size);
 
 }  // namespace varkel
