@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <new>
 
 #include "metal/kernel_timing.h"
 #include "metal/kernels/worker_pool.h"
@@ -106,6 +107,10 @@ float* DispatchSchedule::scratch(std::size_t index) {
   if (index >= scratch_splits_) {
     const std::size_t grown = std::max<std::size_t>(index + 1, 2 * scratch_splits_);
     scratch_ = hwy::AllocateAligned<float>(grown * kRowScratchFloats);
+    if (!scratch_) {
+      scratch_splits_ = 0;
+      throw std::bad_alloc();
+    }
     scratch_splits_ = grown;
   }
   return scratch_.get() + index * kRowScratchFloats;
@@ -178,6 +183,15 @@ void DispatchSchedule::run_splits() {
 }
 
 void DispatchSchedule::run(const std::function<void(uint32_t encoder)>& before_step) {
+  // Emptied however the run ends: a kernel that throws must not leave its
+  // dispatches behind for the next command buffer that reuses this schedule.
+  struct Empty {
+    DispatchSchedule& s;
+    ~Empty() {
+      s.dispatches_.clear();
+      s.ranges_.clear();
+    }
+  } empty{*this};
   uint32_t steps = 0;
   for (const Dispatch& d : dispatches_) steps = std::max(steps, d.step + 1);
   for (uint32_t step = 0; step < steps; ++step) {
@@ -208,8 +222,6 @@ void DispatchSchedule::run(const std::function<void(uint32_t encoder)>& before_s
       }
     }
   }
-  dispatches_.clear();
-  ranges_.clear();
 }
 
 }  // namespace varkel::metal

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,26 @@ TEST(DispatchScheduleTest, HazardsOrderDispatchesAndTheRestShareSteps) {
     EXPECT_EQ(got, c.steps);
     EXPECT_EQ(ran.size(), c.dispatches.size());
   }
+}
+
+// A kernel that throws ends the run with its exception and leaves nothing
+// behind: the next run of the same schedule runs only what was added since.
+TEST(DispatchScheduleTest, AThrowingKernelLeavesNoDispatchBehind) {
+  static int runs = 0;
+  LinkedKernel throwing, counting;
+  throwing.run = [](const DispatchArgs&) { throw std::runtime_error("kernel failed"); };
+  counting.run = [](const DispatchArgs&) { ++runs; };
+  DispatchArgs args;
+  args.grid.threadgroups[0] = 64;
+  DispatchSchedule schedule;
+  schedule.add(counting, args, 0);
+  schedule.add(throwing, args, 0);
+  runs = 0;
+  EXPECT_THROW(schedule.run([](uint32_t) {}), std::runtime_error);
+  const int before = runs;
+  schedule.add(counting, args, 0);
+  schedule.run([](uint32_t) {});
+  EXPECT_EQ(runs, before + 1);
 }
 
 }  // namespace
