@@ -5,6 +5,7 @@
 #include <new>
 
 #include "metal/kernel_timing.h"
+#include "metal/kernels/parallel_rows.h"
 #include "metal/kernels/worker_pool.h"
 #include "metal/linked_kernel.h"
 
@@ -16,25 +17,6 @@ constexpr uint64_t kSmallThreadgroups = 16;
 // A step runs as whole dispatches per thread only with this many per thread:
 // fewer leave threads idle behind the biggest one.
 constexpr uint32_t kDispatchesPerThread = 2;
-// Row ranges: big enough to hide the cost of claiming one, small enough to
-// balance a busy machine. A step reading up to two ranges' worth stays on
-// the committing thread; a smaller step than a few ranges per thread is cut
-// finer, down to kMinPieceBytes, so that every thread gets a share.
-constexpr uint64_t kPieceBytes = 64 * 1024;
-constexpr uint64_t kMinPieceBytes = 8 * 1024;
-constexpr uint64_t kPiecesPerThread = 4;
-// Past kPieceBytes a step is cut into at least kManyPiecesPerThread pieces a
-// thread, of up to kMaxPieceBytes: a lm head of half a gigabyte then costs a
-// couple of thousand claims of the shared counter, not eight thousand.
-constexpr uint64_t kMaxPieceBytes = 256 * 1024;
-constexpr uint64_t kManyPiecesPerThread = 16;
-
-uint64_t piece_bytes(uint64_t step_bytes, uint64_t threads) {
-  const uint64_t balanced = step_bytes / (kPiecesPerThread * threads);
-  if (balanced <= kPieceBytes) return std::max(balanced, kMinPieceBytes);
-  return std::clamp(step_bytes / (kManyPiecesPerThread * threads), kPieceBytes, kMaxPieceBytes);
-}
-
 // Runs fn, adding its wall time under `name` while kernel timing is on.
 template <class Fn>
 void timed(const std::string& name, Fn&& fn) {
@@ -152,8 +134,8 @@ void DispatchSchedule::run_splits() {
   if (splits_.empty()) return;
   // Pieces of about equal bytes over the whole step; dispatches of a single
   // piece first, so that none of them is the run's last piece.
-  const bool spread = step_bytes / kPieceBytes > 1;
-  const uint64_t piece = piece_bytes(step_bytes, worker_count());
+  const uint64_t piece = row_piece_bytes(step_bytes);
+  const bool spread = piece != 0;
   for (Split& sp : splits_) {
     const uint64_t bytes = uint64_t{sp.rows} * sp.row_bytes;
     sp.pieces = spread ? static_cast<uint32_t>(std::clamp<uint64_t>((bytes + piece - 1) / piece, 1, sp.rows))
