@@ -18,7 +18,7 @@ constexpr uint64_t kPageBytes = 4096;
 
 ExpertReads::ExpertReads(const ExpertFile& file, std::span<const uint32_t> experts,
                          std::span<const std::span<uint8_t>> slots, std::span<const metal::SharedEventPtr> events,
-                         uint64_t value)
+                         uint64_t value, std::chrono::steady_clock::time_point start)
     : file_(file),
       experts_(experts.begin(), experts.end()),
       slots_(slots.begin(), slots.begin() + static_cast<std::ptrdiff_t>(experts.size())),
@@ -26,7 +26,7 @@ ExpertReads::ExpertReads(const ExpertFile& file, std::span<const uint32_t> exper
       value_(value),
       parts_left_(std::make_unique<std::atomic<uint32_t>[]>(experts.size())),
       slots_left_(static_cast<uint32_t>(experts.size())),
-      start_(std::chrono::steady_clock::now()) {
+      start_(start) {
   const uint64_t size = file.expert_size();
   const uint64_t records = std::max<uint64_t>(experts_.size(), 1);
   uint64_t parts = 1;
@@ -42,7 +42,13 @@ ExpertReads::ExpertReads(const ExpertFile& file, std::span<const uint32_t> exper
     parts_left_[i].store(parts_per_record_);
     for (uint32_t p = 0; p < parts_per_record_; ++p) pieces_.push_back({i, p});
   }
+  if (pieces_.empty()) mark_landed();
   batch_.emplace(static_cast<uint32_t>(pieces_.size()), &ExpertReads::run_piece, this);
+}
+
+void ExpertReads::mark_landed() {
+  landed_ns_.store(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count());
 }
 
 void ExpertReads::run_piece(void* self, uint32_t index) {
@@ -72,10 +78,7 @@ void ExpertReads::read_piece(const Piece& piece) {
     }
   }
   if (parts_left_[piece.slot].fetch_sub(1) != 1) return;
-  if (slots_left_.fetch_sub(1) == 1) {
-    landed_ns_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_)
-                         .count());
-  }
+  if (slots_left_.fetch_sub(1) == 1) mark_landed();
   if (piece.slot < events_.size()) events_[piece.slot]->set_signaled_value(value_);
 }
 

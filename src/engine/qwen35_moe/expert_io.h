@@ -29,8 +29,11 @@ namespace varkel::qwen35 {
 // for every read: no slot is written once it has returned.
 class ExpertReads {
  public:
+  // `start` is when fetching the layer's records began (the landed time
+  // counts from there); with no records to read they have landed at once.
   ExpertReads(const ExpertFile& file, std::span<const uint32_t> experts, std::span<const std::span<uint8_t>> slots,
-              std::span<const metal::SharedEventPtr> events, uint64_t value);
+              std::span<const metal::SharedEventPtr> events, uint64_t value,
+              std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now());
   ~ExpertReads() = default;
   ExpertReads(const ExpertReads&) = delete;
   ExpertReads& operator=(const ExpertReads&) = delete;
@@ -49,6 +52,7 @@ class ExpertReads {
   static void run_piece(void* self, uint32_t index);
   void read_piece(const Piece& piece);
   void record_failure(MoEError error);
+  void mark_landed();
 
   const ExpertFile& file_;
   std::vector<uint32_t> experts_;

@@ -2,6 +2,7 @@
 // the pre-expert stage, whose router logits pick the experts, then the expert
 // stage, which runs while the experts' records are still being read and
 // takes up each expert as soon as its record has landed.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,6 +20,8 @@
 #include "engine/qwen35_moe/router.h"
 #include "engine/qwen35_moe/try.h"
 #include "engine/telemetry.h"
+#include "model/expert/expert_file.h"
+#include "metal/kernels/worker_pool.h"
 #include "model/model.h"
 
 namespace varkel::qwen35 {
@@ -53,13 +56,15 @@ Status completed(const metal::CommandBuffer& cmd) {
   return {};
 }
 
+// `record` is the slot's record: its staging buffer or, for a record used
+// where it lies in the page cache, the layer file's buffer at its offset.
 Status encode_routed_expert(const MetalContext& ctx, const ExpertBuffer& ex, metal::ComputeCommandEncoder& enc,
-                            std::size_t slot) {
-  const metal::BufferPtr& d = ex.expert_data[slot];
+                            std::size_t slot, const Operand& record) {
   auto project = [&](const ProjectionOffsets& at, const Operand& x, const Operand& out, uint32_t out_dim,
                      uint32_t in_dim) {
-    return encode_matvec_offset(ctx, enc, Operand(d, at.weight), Operand(d, at.scales), Operand(d, at.biases), x, out,
-                                out_dim, in_dim, kGroup, kMatvecV3);
+    const metal::BufferPtr& d = record.buffer;
+    return encode_matvec_offset(ctx, enc, Operand(d, record.offset + at.weight), Operand(d, record.offset + at.scales),
+                                Operand(d, record.offset + at.biases), x, out, out_dim, in_dim, kGroup, kMatvecV3);
   };
   VARKEL_TRY(project(kGateProj, ctx.buf_mlp_in, ex.gate_out[slot], kInter, kHidden));
   VARKEL_TRY(project(kUpProj, ctx.buf_mlp_in, ex.up_out[slot], kInter, kHidden));
@@ -80,6 +85,46 @@ Status encode_combine(const MetalContext& ctx, const ExpertBuffer& ex, metal::Co
                          metal::Size{ceil_div(kHidden, kThreads), 1, 1}, kThreads);
 }
 
+// Where each slot's record comes from in one layer.
+struct RecordSources {
+  std::vector<Operand> records;  // per slot: the staging buffer, or the record where it lies in the page cache
+  std::vector<bool> read;        // per slot: read into its staging buffer, so the stage waits for it
+};
+
+// A record wholly in the page cache is used there; the others are read into
+// their slots.
+RecordSources choose_record_sources(const EngineState& st, const ExpertFile& file, std::size_t layer,
+                                    const Routing& routing) {
+  const ExpertBuffer& ex = st.experts;
+  const std::size_t k = routing.experts.size();
+  std::vector<std::span<const uint8_t>> cached(k);
+  const bool mapped = layer < ex.layer_records.size() && ex.layer_records[layer] != nullptr;
+  if (mapped) {
+    // A few system calls per record: asked for all k at once on the pool.
+    struct Ask {
+      const ExpertFile& file;
+      const Routing& routing;
+      std::vector<std::span<const uint8_t>>& cached;
+    } ask{file, routing, cached};
+    metal::run_chunks(static_cast<uint32_t>(k), [](void* context, uint32_t i) {
+      auto& a = *static_cast<Ask*>(context);
+      a.cached[i] = a.file.cached_record(a.routing.experts[i]);
+    }, &ask);
+  }
+  RecordSources sources;
+  for (std::size_t i = 0; i < k; ++i) {
+    if (cached[i].empty()) {
+      sources.records.emplace_back(ex.expert_data[i]);
+      sources.read.push_back(true);
+    } else {
+      sources.records.emplace_back(ex.layer_records[layer],
+                                   static_cast<uint64_t>(cached[i].data() - file.mapped().data()));
+      sources.read.push_back(false);
+    }
+  }
+  return sources;
+}
+
 // Records layer `layer`'s expert stage into a new command buffer: the shared
 // expert, which needs no read, then each routed expert once its slot's record
 // has landed (the reads are still going on), the combine into buf_hidden
@@ -87,8 +132,8 @@ Status encode_combine(const MetalContext& ctx, const ExpertBuffer& ex, metal::Co
 // buf_normed. Only CPU writes happen now (params and, without a shared down
 // projection, a zeroed shared_out).
 Result<metal::CommandBufferPtr> encode_expert_stage(const EngineState& st, uint32_t layer, const Routing& routing,
-                                                    float shared_score, const TensorInfo* next_norm,
-                                                    bool last_layer) {
+                                                    const RecordSources& sources, float shared_score,
+                                                    const TensorInfo* next_norm, bool last_layer) {
   const MetalContext& ctx = st.ctx;
   const ExpertBuffer& ex = st.experts;
   const WeightFile& weights = st.model->weights();
@@ -108,9 +153,9 @@ Result<metal::CommandBufferPtr> encode_expert_stage(const EngineState& st, uint3
   enc->end_encoding();
 
   for (std::size_t i = 0; i < k; ++i) {
-    cmd->encode_wait_for_event(ex.slot_landed[i], st.expert_reads);
+    if (sources.read[i]) cmd->encode_wait_for_event(ex.slot_landed[i], st.expert_reads);
     enc = cmd->compute_command_encoder();
-    VARKEL_TRY(encode_routed_expert(ctx, ex, *enc, i));
+    VARKEL_TRY(encode_routed_expert(ctx, ex, *enc, i, sources.records[i]));
     enc->end_encoding();
   }
 
@@ -140,17 +185,25 @@ Result<metal::CommandBufferPtr> encode_expert_stage(const EngineState& st, uint3
 // when this returns.
 Status run_expert_stage(EngineState& st, std::size_t l, const Routing& routing, float shared_score,
                         const TensorInfo* next_norm, bool last_layer) {
-  const Model& model = *st.model;
-  std::vector<std::span<uint8_t>> slots;
-  for (std::size_t i = 0; i < st.k; ++i) {
-    const metal::BufferPtr& slot = st.experts.expert_data[i];
-    slots.emplace_back(static_cast<uint8_t*>(slot->contents()), slot->length());
-  }
-  ++st.expert_reads;
+  const ExpertFile& file = st.model->experts()[l];
   const BusySample busy(DecodeStage::Experts);
   const Stopwatch clock;
-  ExpertReads reads(model.experts()[l], routing.experts, slots, st.experts.slot_landed, st.expert_reads);
-  auto cmd = encode_expert_stage(st, static_cast<uint32_t>(l), routing, shared_score, next_norm, last_layer);
+  const auto fetch_start = std::chrono::steady_clock::now();
+  const RecordSources sources = choose_record_sources(st, file, l, routing);
+
+  std::vector<uint32_t> read_experts;
+  std::vector<std::span<uint8_t>> read_slots;
+  std::vector<metal::SharedEventPtr> read_events;
+  for (std::size_t i = 0; i < routing.experts.size(); ++i) {
+    if (!sources.read[i]) continue;
+    const metal::BufferPtr& slot = st.experts.expert_data[i];
+    read_experts.push_back(routing.experts[i]);
+    read_slots.emplace_back(static_cast<uint8_t*>(slot->contents()), slot->length());
+    read_events.push_back(st.experts.slot_landed[i]);
+  }
+  ++st.expert_reads;
+  ExpertReads reads(file, read_experts, read_slots, read_events, st.expert_reads, fetch_start);
+  auto cmd = encode_expert_stage(st, static_cast<uint32_t>(l), routing, sources, shared_score, next_norm, last_layer);
   if (cmd) {
     (*cmd)->commit();
     (*cmd)->wait_until_completed();

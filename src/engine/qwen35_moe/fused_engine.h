@@ -32,6 +32,7 @@ class FusedEngine final : public Engine {
     if (auto disagreement = validate_config<C>(model->config())) return fail(MoEError::config(*disagreement));
     auto parts = MetalContext::create<C>(model->weights(), k, mode_name(M), shader_source);
     if (!parts) return fail(std::move(parts.error()));
+    wrap_expert_files(parts->ctx.device, model->experts(), parts->experts);
     const std::size_t chosen_k = k != 0 ? k : C::kExpertsPerTok;
     return std::unique_ptr<FusedEngine>(new FusedEngine(EngineState{std::move(model), std::move(parts->ctx),
                                                                     std::move(parts->weights),

@@ -8,6 +8,7 @@
 #include "engine/qwen35_moe/bound_tensors.h"
 #include "engine/qwen35_moe/try.h"
 #include "error/debug_quote.h"
+#include "model/expert/expert_file.h"
 #include "model/weights/weight_file.h"
 
 namespace varkel::qwen35 {
@@ -212,6 +213,21 @@ Result<ExpertBuffer> init_expert_buffers(const metal::DevicePtr& device) {
              "[expert-io] Pre-allocated {}x data bufs ({} MB each), {}x scratch (OS page cache for expert data)\n",
              qwen35::kExpertSlots, qwen35::kPackedExpertSize / 1048576, qwen35::kExpertSlots);
   return experts;
+}
+
+void wrap_expert_files(const metal::DevicePtr& device, std::span<const ExpertFile> files, ExpertBuffer& experts) {
+  experts.layer_records.clear();
+  for (const ExpertFile& file : files) {
+    const std::span<const uint8_t> mapped = file.mapped();
+    metal::BufferPtr buffer;
+    if (!mapped.empty()) {
+      // Refused: that layer's records are read into the slots, as without a mapping.
+      auto wrapped = device->new_buffer_no_copy(static_cast<const void*>(mapped.data()), mapped.size(),
+                                                metal::kResourceStorageModeShared);
+      if (wrapped) buffer = std::move(*wrapped);
+    }
+    experts.layer_records.push_back(std::move(buffer));
+  }
 }
 
 Result<ContextParts> MetalContext::create_for(const ConstantSetValues& set, std::size_t linear_layers,

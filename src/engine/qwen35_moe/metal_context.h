@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,7 @@
 namespace varkel {
 
 class Cache;
+class ExpertFile;
 class WeightFile;
 struct TensorInfo;
 
@@ -129,6 +131,10 @@ struct ExpertBuffer {
   metal::BufferPtr params;                    // 10 floats: routing weights, shared gate score
   // Slot i's record has landed once slot_landed[i] reaches the value its read was issued with.
   std::vector<metal::SharedEventPtr> slot_landed;
+  // Per layer: a buffer over the expert file's mapping, so that a record
+  // already in the page cache is bound where it lies; null where the file is
+  // not mapped.
+  std::vector<metal::BufferPtr> layer_records;
 };
 
 // What MetalContext::create returns.
@@ -213,6 +219,8 @@ struct ContextParts {
 
 // Allocates the expert staging buffers and prints the "[expert-io]" line.
 Result<ExpertBuffer> init_expert_buffers(const metal::DevicePtr& device);
+// Fills experts.layer_records from the mapped expert files.
+void wrap_expert_files(const metal::DevicePtr& device, std::span<const ExpertFile> files, ExpertBuffer& experts);
 
 template <ModelConstants C>
 Result<ContextParts> MetalContext::create(const WeightFile& weights, std::size_t k, std::string_view mode,

@@ -2,13 +2,20 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <limits>
 #include <memory>
 #include <new>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 
 #include <fmt/format.h>
 #include <lz4.h>
@@ -43,6 +50,70 @@ ssize_t pread_once(int fd, void* dest, size_t size, uint64_t offset) {
 // the page cache. Only advice: a refusal changes nothing.
 void advise_random(int fd) { (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM); }
 
+// The whole file, for records used where they lie in the page cache. Only an
+// aid: a file that cannot be mapped is read as before, and so is every file
+// with VARKEL_MAP_EXPERTS=0. Touching a mapped page must never start a
+// read-ahead: the mapping is only used where it is cached.
+MappedFile map_records(int fd) {
+  if (const char* env = std::getenv("VARKEL_MAP_EXPERTS"); env != nullptr && std::string_view(env) == "0") return {};
+  auto mapping = MappedFile::map(fd);
+  if (!mapping || mapping->size() == 0) return {};
+  (void)::madvise(const_cast<uint8_t*>(mapping->data()), mapping->size(), MADV_RANDOM);
+  return std::move(*mapping);
+}
+
+uint64_t page_bytes() {
+  static const uint64_t bytes = [] {
+    const long size = ::sysconf(_SC_PAGESIZE);
+    return size > 0 ? static_cast<uint64_t>(size) : uint64_t{4096};
+  }();
+  return bytes;
+}
+
+// Whether every page of `pages` pages from page `first` of the mapping is in
+// memory, as mincore sees it: a page this process has mapped always, the page
+// cache behind the others only for files this process may write.
+bool pages_resident(const uint8_t* mapped, uint64_t first, uint64_t pages) {
+  const uint64_t page = page_bytes();
+  unsigned char resident[512];
+  for (uint64_t done = 0; done < pages;) {
+    const uint64_t n = std::min<uint64_t>(pages - done, sizeof resident);
+    auto* at = const_cast<uint8_t*>(mapped + (first + done) * page);
+    if (::mincore(at, n * page, resident) != 0) return false;
+    if (!std::all_of(resident, resident + n, [](unsigned char r) { return (r & 1) != 0; })) return false;
+    done += n;
+  }
+  return true;
+}
+
+// cachestat(2), Linux 6.5 on; the C library does not wrap it yet. It asks the
+// page cache itself, whoever owns the file.
+struct CachestatRange {
+  uint64_t off, len;
+};
+struct Cachestat {
+  uint64_t nr_cache, nr_dirty, nr_writeback, nr_evicted, nr_recently_evicted;
+};
+constexpr long kCachestatCall = 451;
+
+// Whether every page holding bytes [offset, offset + length) of the file
+// (length > 0) is in memory; `mapped` is the file's mapping. Pages the
+// process has mapped are the cheap common case (a page-table walk); the
+// others are asked of the page cache.
+bool pages_cached(int fd, const uint8_t* mapped, uint64_t offset, uint64_t length) {
+  const uint64_t page = page_bytes();
+  const uint64_t first = offset / page;
+  const uint64_t pages = (offset + length - 1) / page - first + 1;
+  if (pages_resident(mapped, first, pages)) return true;
+  static std::atomic<bool> cachestat_missing{false};
+  if (cachestat_missing.load(std::memory_order_relaxed)) return false;
+  const CachestatRange range{offset, length};
+  Cachestat stat{};
+  if (::syscall(kCachestatCall, fd, &range, &stat, 0) == 0) return stat.nr_cache >= pages;
+  if (errno == ENOSYS || errno == EPERM) cachestat_missing.store(true, std::memory_order_relaxed);
+  return false;
+}
+
 }  // namespace
 
 uint64_t expert_record_size(uint64_t hidden, uint64_t intermediate) {
@@ -52,7 +123,8 @@ uint64_t expert_record_size(uint64_t hidden, uint64_t intermediate) {
 }
 
 ExpertFile ExpertFile::raw(UniqueFd file, uint64_t expert_size) {
-  return ExpertFile(Kind::Raw, std::move(file), {}, expert_size);
+  MappedFile mapping = map_records(file.get());
+  return ExpertFile(Kind::Raw, std::move(file), {}, expert_size, std::move(mapping));
 }
 
 ExpertFile ExpertFile::lz4(UniqueFd file, std::vector<uint32_t> offsets, uint64_t expert_size) {
@@ -130,6 +202,22 @@ Status ExpertFile::read_expert_part(size_t expert, uint64_t begin, std::span<uin
                          fmt::format("pread expert {} from byte {}: got {} expected {}", expert, begin, got, dst.size())));
   }
   return {};
+}
+
+std::span<const uint8_t> ExpertFile::cached_record(size_t expert) const {
+  uint64_t offset = 0;
+  uint64_t end = 0;
+  if (kind_ != Kind::Raw || expert_size_ == 0 || __builtin_mul_overflow(uint64_t{expert}, expert_size_, &offset) ||
+      __builtin_add_overflow(offset, expert_size_, &end) || end > mapping_.size()) {
+    return {};
+  }
+  // A file cut short since it was mapped: its lost pages are gone from the
+  // cache, but the page the new end falls in stays, zero past the end. The
+  // read reports the short file instead.
+  struct stat st {};
+  if (::fstat(file_.get(), &st) != 0 || st.st_size < 0 || static_cast<uint64_t>(st.st_size) < end) return {};
+  if (!pages_cached(file_.get(), mapping_.data(), offset, expert_size_)) return {};
+  return {mapping_.data() + offset, static_cast<size_t>(expert_size_)};
 }
 
 Status ExpertFile::read_raw(size_t expert, std::span<uint8_t> dst) const {

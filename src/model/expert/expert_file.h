@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "error/moe_error.h"
+#include "model/io/mapped_file.h"
 #include "model/io/unique_fd.h"
 
 namespace varkel {
@@ -47,9 +48,22 @@ class ExpertFile {
   // record. Same thread safety as read_expert.
   Status read_expert_part(size_t expert, uint64_t begin, std::span<uint8_t> dst) const;
 
+  // Raw files only: expert `expert`'s record as it lies in the page cache,
+  // through a read-only mapping of the file made at open, so that it can be
+  // used where it is instead of copied. Empty when the file could not be
+  // mapped, the record lies past the mapped length or past the file's end,
+  // or any of its pages is not cached (the record is then read as usual).
+  std::span<const uint8_t> cached_record(size_t expert) const;
+  // The mapping cached_record hands out pieces of; empty if there is none.
+  std::span<const uint8_t> mapped() const { return {mapping_.data(), mapping_.size()}; }
+
  private:
-  ExpertFile(Kind kind, UniqueFd file, std::vector<uint32_t> offsets, uint64_t expert_size)
-      : kind_(kind), file_(std::move(file)), offsets_(std::move(offsets)), expert_size_(expert_size) {}
+  ExpertFile(Kind kind, UniqueFd file, std::vector<uint32_t> offsets, uint64_t expert_size, MappedFile mapping = {})
+      : kind_(kind),
+        file_(std::move(file)),
+        offsets_(std::move(offsets)),
+        expert_size_(expert_size),
+        mapping_(std::move(mapping)) {}
 
   Status read_raw(size_t expert, std::span<uint8_t> dst) const;
   Status read_lz4(size_t expert, std::span<uint8_t> dst) const;
@@ -58,6 +72,7 @@ class ExpertFile {
   UniqueFd file_;
   std::vector<uint32_t> offsets_;
   uint64_t expert_size_;
+  MappedFile mapping_;  // raw files: the whole file as opened, or empty
 };
 
 }  // namespace varkel
