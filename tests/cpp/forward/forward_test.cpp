@@ -29,6 +29,7 @@
 #include "engine/qwen35_moe/forward_core.h"
 #include "engine/qwen35_moe/fused_engine.h"
 #include "engine/telemetry.h"
+#include "model/expert/expert_file.h"
 #include "model/model.h"
 #include "model/scratch_dir.h"
 #include "parallel/parallel_for.h"
@@ -569,16 +570,22 @@ TEST(ForwardTest, InterruptsShortInputAndMaxSeq) {
   EXPECT_EQ(std::get<FullState>(after.layers[3]).k_cache, std::get<FullState>(at_max.layers[3]).k_cache);
 }
 
+// A copy of the model whose expert files the caller may change: everything
+// else is linked.
+void copy_with_own_experts(const TestModel& m, const ScratchDir& dir) {
+  for (const auto& entry : std::filesystem::directory_iterator(m.dir.path())) {
+    if (entry.path().filename() != "packed_experts") std::filesystem::create_symlink(entry.path(), dir.path() / entry.path().filename());
+  }
+  std::filesystem::copy(m.dir.path() / "packed_experts", dir.path() / "packed_experts");
+}
+
 // A failed expert read ends the pass with the read's error once the layer's
 // reads have ended; layers before it and the failing layer's pre-expert
 // stage have run, nothing after it, and pos stays.
 TEST(ForwardTest, AFailedExpertReadEndsThePassAtItsLayer) {
   const TestModel& m = shared_model(false);
   ScratchDir dir;
-  for (const auto& entry : std::filesystem::directory_iterator(m.dir.path())) {
-    if (entry.path().filename() != "packed_experts") std::filesystem::create_symlink(entry.path(), dir.path() / entry.path().filename());
-  }
-  std::filesystem::copy(m.dir.path() / "packed_experts", dir.path() / "packed_experts");
+  copy_with_own_experts(m, dir);
   // Layer 2 keeps one and a half records: every read past the first is short.
   const auto cut = dir.path() / "packed_experts" / "layer_02.bin";
   std::filesystem::resize_file(cut, std::filesystem::file_size(cut) / 4 * 3 / 2);
@@ -600,6 +607,57 @@ TEST(ForwardTest, AFailedExpertReadEndsThePassAtItsLayer) {
   for (std::size_t l = 0; l < 3; ++l)
     EXPECT_NE(std::get<LinearState>(after.layers[l]).ssm_state, std::get<LinearState>(before.layers[l]).ssm_state) << l;
   EXPECT_EQ(std::get<FullState>(after.layers[3]).k_cache, std::get<FullState>(before.layers[3]).k_cache);
+}
+
+// Records used where they lie in the page cache, records read into the
+// staging slots, and both within one layer give the same bits.
+TEST(ForwardTest, RecordsUsedInPlaceOrReadGiveTheSameBits) {
+  const TestModel& m = shared_model(false);
+  auto run = [&](const std::shared_ptr<const Model>& model) {
+    auto engine = SmallEngine<AttentionMode::FusedExp2>::create(model, 4);
+    EXPECT_TRUE(engine.has_value());
+    EXPECT_TRUE((*engine)->upload_cache(fresh_cache(m)).has_value());
+    auto logits = (*engine)->forward_hidden(embed(**engine, {5, 300, 42}), nullptr);
+    EXPECT_TRUE(logits.has_value()) << logits.error().to_string();
+    return std::move(*logits);
+  };
+  for (const ExpertFile& file : m.model->experts()) ASSERT_FALSE(file.cached_record(0).empty());
+  const std::vector<float> in_place = run(m.model);
+
+  ::setenv("VARKEL_MAP_EXPERTS", "0", 1);
+  auto unmapped = Model::load_shared(m.dir.path().string());
+  ::unsetenv("VARKEL_MAP_EXPERTS");
+  ASSERT_TRUE(unmapped.has_value());
+  for (const ExpertFile& file : (*unmapped)->experts()) ASSERT_TRUE(file.cached_record(0).empty());
+  const std::vector<float> read = run(*unmapped);
+
+  // Files holding two of their four records when mapped and all four when
+  // used: each layer takes two records in place and reads the other two.
+  ScratchDir dir;
+  copy_with_own_experts(m, dir);
+  const uint64_t record = m.model->experts()[0].expert_size();
+  std::vector<std::filesystem::path> layers;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "packed_experts")) {
+    layers.push_back(entry.path());
+    std::filesystem::resize_file(entry.path(), 2 * record);
+  }
+  auto mixed_model = Model::load_shared(dir.path().string());
+  ASSERT_TRUE(mixed_model.has_value());
+  for (const auto& path : layers) {
+    std::ifstream source(m.dir.path() / "packed_experts" / path.filename(), std::ios::binary);
+    source.seekg(static_cast<std::streamoff>(2 * record));
+    std::ofstream(path, std::ios::binary | std::ios::app) << source.rdbuf();
+  }
+  for (const ExpertFile& file : (*mixed_model)->experts()) {
+    ASSERT_FALSE(file.cached_record(1).empty());
+    ASSERT_TRUE(file.cached_record(2).empty());
+  }
+  const std::vector<float> mixed = run(*mixed_model);
+
+  ASSERT_EQ(in_place.size(), 3 * kVocab);
+  EXPECT_EQ(std::memcmp(in_place.data(), read.data(), in_place.size() * sizeof(float)), 0);
+  ASSERT_EQ(mixed.size(), in_place.size());
+  EXPECT_EQ(std::memcmp(in_place.data(), mixed.data(), in_place.size() * sizeof(float)), 0);
 }
 
 // Expert read time is added per layer, total time once per call, and only while switched on.

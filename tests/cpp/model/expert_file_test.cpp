@@ -1,3 +1,9 @@
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -130,6 +136,97 @@ TEST(ExpertFileTest, EightThreadsReadTheSameBytesAsSequentialReads) {
       EXPECT_EQ(parallel, sequential);
     }
   }
+}
+
+bool same_bytes(std::span<const uint8_t> got, const std::vector<uint8_t>& want) {
+  return std::equal(got.begin(), got.end(), want.begin(), want.end());
+}
+
+// A record is handed out where it lies only while the mapping, the file and
+// the page cache all hold every byte of it; any other record is read, and the
+// read reports what is wrong with the file.
+TEST(ExpertFileTest, CachedRecordsAreTheFileBytesOnlyWhileTheFileHoldsThem) {
+  ScratchDir dir;
+  write_raw_layer(dir, 3);  // just written, so in the page cache
+  const auto path = dir / "packed_experts" / layer_file_name(3);
+  auto file = ExpertFile::open_raw(path, 3, kSmallExpertSize);
+  ASSERT_TRUE(file.has_value());
+  ASSERT_EQ(file->mapped().size(), kSmallExperts * kSmallExpertSize);
+  for (size_t e = 0; e < kSmallExperts; ++e) {
+    const std::span<const uint8_t> record = file->cached_record(e);
+    ASSERT_EQ(record.size(), kSmallExpertSize) << e;  // 6912 bytes: records straddle pages
+    EXPECT_TRUE(same_bytes(record, expert_record(3, e))) << e;
+  }
+  EXPECT_TRUE(file->cached_record(kSmallExperts).empty());
+  EXPECT_TRUE(file->cached_record(SIZE_MAX / 2).empty());  // its offset overflows
+
+  // Grown since it was opened: the new record lies past the mapping and is read.
+  {
+    const auto extra = expert_record(3, kSmallExperts);
+    std::ofstream(path, std::ios::binary | std::ios::app).write(reinterpret_cast<const char*>(extra.data()),
+                                                                static_cast<std::streamsize>(extra.size()));
+  }
+  EXPECT_TRUE(file->cached_record(kSmallExperts).empty());
+  std::vector<uint8_t> dst(kSmallExpertSize);
+  ASSERT_TRUE(file->read_expert(kSmallExperts, dst).has_value());
+  EXPECT_EQ(dst, expert_record(3, kSmallExperts));
+
+  // Cut 100 bytes short of record 4's end, inside its last page, which stays
+  // cached (zero past the new end): record 4 is read and fails as a short read.
+  std::filesystem::resize_file(path, 5 * kSmallExpertSize - 100);
+  EXPECT_TRUE(same_bytes(file->cached_record(3), expert_record(3, 3)));
+  EXPECT_TRUE(file->cached_record(4).empty());
+  EXPECT_TRUE(file->cached_record(7).empty());
+  EXPECT_EQ(file->read_expert(4, dst).error().to_string(), "I/O error: pread expert 4: got 6812 expected 6912");
+}
+
+TEST(ExpertFileTest, Lz4FilesAndTheSwitchLeaveEveryRecordToReads) {
+  ScratchDir dir;
+  write_raw_layer(dir, 0);
+  write_lz4_layer(dir, 1);
+  auto lz4 = ExpertFile::open_lz4(dir / "packed_experts_lz4" / layer_file_name(1), 1, kSmallExperts, kSmallExpertSize);
+  ASSERT_TRUE(lz4.has_value());
+  EXPECT_TRUE(lz4->mapped().empty());
+  EXPECT_TRUE(lz4->cached_record(0).empty());
+
+  ::setenv("VARKEL_MAP_EXPERTS", "0", 1);
+  auto unmapped = ExpertFile::open_raw(dir / "packed_experts" / layer_file_name(0), 0, kSmallExpertSize);
+  ::unsetenv("VARKEL_MAP_EXPERTS");
+  ASSERT_TRUE(unmapped.has_value());
+  EXPECT_TRUE(unmapped->mapped().empty());
+  EXPECT_TRUE(unmapped->cached_record(0).empty());
+  std::vector<uint8_t> dst(kSmallExpertSize);
+  ASSERT_TRUE(unmapped->read_expert(2, dst).has_value());
+  EXPECT_EQ(dst, expert_record(0, 2));
+}
+
+// Pages of the file this process has never touched count as well: whether they
+// are cached is asked of the page cache, not of the process's page tables.
+TEST(ExpertFileTest, RecordsLeaveAndReenterThePageCache) {
+  ScratchDir dir;
+  write_raw_layer(dir, 4);
+  const auto path = dir / "packed_experts" / layer_file_name(4);
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ::fdatasync(fd);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  const uint64_t length = kSmallExperts * kSmallExpertSize;
+  void* probe = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
+  ASSERT_NE(probe, MAP_FAILED);
+  std::vector<unsigned char> resident((length + 4095) / 4096);
+  const bool dropped = ::mincore(probe, length, resident.data()) == 0 &&
+                       std::none_of(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; });
+  ::munmap(probe, length);
+  ::close(fd);
+  if (!dropped) GTEST_SKIP() << "this file system keeps the pages (tmpfs?)";
+
+  auto file = ExpertFile::open_raw(path, 4, kSmallExpertSize);
+  ASSERT_TRUE(file.has_value());
+  for (size_t e = 0; e < kSmallExperts; ++e) EXPECT_TRUE(file->cached_record(e).empty()) << e;
+  std::vector<uint8_t> dst(kSmallExpertSize);
+  ASSERT_TRUE(file->read_expert(6, dst).has_value());  // a read brings it in
+  EXPECT_TRUE(same_bytes(file->cached_record(6), expert_record(4, 6)));
+  EXPECT_TRUE(file->cached_record(2).empty());
 }
 
 }  // namespace
