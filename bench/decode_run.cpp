@@ -83,6 +83,8 @@ DecodeRound Decoder::round(std::size_t tokens) {
   b.other_ms = seconds * 1e3 / n - staged;
   b.reads_landed_ms = decode_profile().reads_landed_ms / n;
   b.stage_waiting_ms = decode_profile().stage_waiting_ms / n;
+  b.records_read = static_cast<double>(decode_profile().records_read) / n;
+  b.records_in_place = static_cast<double>(decode_profile().records_in_place) / n;
   b.pool_regions = static_cast<double>(pool_after.regions - pool_before.regions) / n;
   b.pool_wait_ms = static_cast<double>(pool_after.wait_ns - pool_before.wait_ns) / 1e6 / n;
   for (std::size_t s = 0; s < b.busy.size(); ++s) {
@@ -95,9 +97,11 @@ DecodeRound Decoder::round(std::size_t tokens) {
 std::string format_breakdown(const DecodeBreakdown& b) {
   std::string out;
   for (std::size_t s = 0; s < b.stage_ms.size(); ++s) out += fmt::format("{} {:.2f}, ", kDecodeStageNames[s], b.stage_ms[s]);
-  out += fmt::format("other {:.2f} ms (in experts: reads landed after {:.2f}, stage waited {:.2f}); pool: {:.0f} "
-                     "barriers, {:.2f} ms waiting",
-                     b.other_ms, b.reads_landed_ms, b.stage_waiting_ms, b.pool_regions, b.pool_wait_ms);
+  const double records = b.records_read + b.records_in_place;
+  out += fmt::format("other {:.2f} ms (in experts: {:.0f}% of records used in place, reads landed after {:.2f}, "
+                     "stage waited {:.2f}); pool: {:.0f} barriers, {:.2f} ms waiting",
+                     b.other_ms, records > 0 ? 100.0 * b.records_in_place / records : 0.0, b.reads_landed_ms,
+                     b.stage_waiting_ms, b.pool_regions, b.pool_wait_ms);
   out += "; threads busy:";
   for (std::size_t s = 0; s < b.busy.size(); ++s) {
     if (s != static_cast<std::size_t>(DecodeStage::Routing)) out += fmt::format(" {} {:.2f}", kDecodeStageNames[s], b.busy[s]);

@@ -38,6 +38,8 @@ struct DecodeBreakdown {
   double other_ms = 0;
   double reads_landed_ms = 0;    // inside "experts"
   double stage_waiting_ms = 0;   // inside "experts"
+  double records_read = 0;       // per token; the others were used in place
+  double records_in_place = 0;   // per token
   double pool_regions = 0;
   double pool_wait_ms = 0;
   // Per stage: the share of the pool's threads that were working (0 to 1).

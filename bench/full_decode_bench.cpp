@@ -34,6 +34,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -323,6 +324,8 @@ DecodeBreakdown median_breakdown(const std::vector<DecodeBreakdown>& rounds) {
   m.other_ms = field([](const DecodeBreakdown& b) { return b.other_ms; });
   m.reads_landed_ms = field([](const DecodeBreakdown& b) { return b.reads_landed_ms; });
   m.stage_waiting_ms = field([](const DecodeBreakdown& b) { return b.stage_waiting_ms; });
+  m.records_read = field([](const DecodeBreakdown& b) { return b.records_read; });
+  m.records_in_place = field([](const DecodeBreakdown& b) { return b.records_in_place; });
   m.pool_regions = field([](const DecodeBreakdown& b) { return b.pool_regions; });
   m.pool_wait_ms = field([](const DecodeBreakdown& b) { return b.pool_wait_ms; });
   for (std::size_t s = 0; s < m.busy.size(); ++s) m.busy[s] = field([s](const DecodeBreakdown& b) { return b.busy[s]; });
@@ -356,6 +359,15 @@ double expert_read_phase(const Model& model, std::size_t k, double seconds) {
     }
   }
   return static_cast<double>(bytes) / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The records a layer read, over the time its reads took to land; NaN when
+// every record was used where it lay in the page cache.
+double read_bytes_per_second(const DecodeRound& got, std::size_t layers) {
+  const double per_layer = got.breakdown.records_read / static_cast<double>(layers);
+  if (per_layer <= 0) return std::numeric_limits<double>::quiet_NaN();
+  const double layer_read_s = got.expert_io_ms_per_token / 1e3 / static_cast<double>(layers);
+  return per_layer * static_cast<double>(kExpertRecordSize) / layer_read_s;
 }
 
 // Bytes this process has had read from storage (not from the page cache).
@@ -398,8 +410,7 @@ int run_capped_child(const Options& o) {
       Samples& s = samples[i];
       s.tok_s.push_back(1.0 / got.seconds_per_token);
       s.io_ms.push_back(got.expert_io_ms_per_token);
-      const double layer_read_s = got.expert_io_ms_per_token / 1e3 / static_cast<double>(layers);
-      s.read_gbs.push_back(static_cast<double>(o.k * kExpertRecordSize) / layer_read_s / 1e9);
+      s.read_gbs.push_back(read_bytes_per_second(got, layers) / 1e9);
       s.disk_mb.push_back(from_disk / 1e6);
       // Storage bytes per second of expert-read time (the weight file's
       // page-ins, outside it, count too: an upper bound).
@@ -461,9 +472,7 @@ int run_child(const Options& o) {
       s.ms.push_back(got.seconds_per_token * 1e3);
       s.io_ms.push_back(got.expert_io_ms_per_token);
       s.roofline.push_back(per_token / got.seconds_per_token / bw);
-      const double layer_read_s = got.expert_io_ms_per_token / 1e3 / static_cast<double>(layers);
-      const double read_rate = static_cast<double>(o.k * kExpertRecordSize) / layer_read_s;
-      s.read_fraction.push_back(read_rate / pc);
+      s.read_fraction.push_back(read_bytes_per_second(got, layers) / pc);
       s.breakdowns.push_back(got.breakdown);
     }
   }
@@ -567,8 +576,9 @@ int run_parent(Options o) {
   if (o.threads.empty()) o.threads = {env_threads("VARKEL_THREADS"), 2};
   fmt::print("FullModel decode, {} tokens per engine in {} rounds per case, medians of the rounds\n", o.tokens,
              o.rounds);
-  fmt::print("roofline = (bytes/token / s/token) / memory-read probe; expert reads = (k records / one layer's read "
-             "time) / page-cache pread bandwidth (same threads)\n");
+  fmt::print("roofline = (bytes/token / s/token) / memory-read probe, each record counted twice (read and used); "
+             "read fr = (records a layer read / its read time) / page-cache pread bandwidth (same threads), nan when "
+             "every record was used in place\n");
   fmt::print("{:<6} {:>2} {:>3} {:<19} {:>7} {:>8} {:>8} {:>8} {:>8} {:>6} {:>8} {:>8}\n", "scheme", "k", "thr",
              "engine", "tok/s", "ms/tok", "io ms", "MB/tok", "probe", "roofl", "pc GB/s", "read fr");
   for (std::size_t threads : o.threads) {

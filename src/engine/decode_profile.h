@@ -29,6 +29,9 @@ struct DecodeProfile {
   // time the expert stage spent waiting for records.
   double reads_landed_ms = 0;
   double stage_waiting_ms = 0;
+  // Routed records used where they lay in the page cache, and records read.
+  std::size_t records_in_place = 0;
+  std::size_t records_read = 0;
   // Per stage: thread time spent working, and the wall time it was sampled
   // over; their ratio over the pool's threads says how busy the cores were.
   std::array<double, static_cast<std::size_t>(DecodeStage::Count)> busy_thread_ms{};

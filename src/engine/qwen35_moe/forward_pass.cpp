@@ -216,6 +216,8 @@ Status run_expert_stage(EngineState& st, std::size_t l, const Routing& routing, 
   if (decode_profiling()) {
     decode_profile().reads_landed_ms += reads.landed_ms();
     decode_profile().stage_waiting_ms += (*cmd)->event_wait_ms();
+    decode_profile().records_read += read_experts.size();
+    decode_profile().records_in_place += routing.experts.size() - read_experts.size();
   }
   return {};
 }
