@@ -1,7 +1,8 @@
 // One token at a time through every layer. Each layer costs two submissions:
 // the pre-expert stage, whose router logits pick the experts, then the expert
-// stage, which runs while the experts' records are still being read and
-// takes up each expert as soon as its record has landed.
+// stage. A selected record that lies whole in the page cache is used there;
+// the others are read, and the stage takes up each of them as soon as its
+// record has landed while the other reads go on.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,8 +21,8 @@
 #include "engine/qwen35_moe/router.h"
 #include "engine/qwen35_moe/try.h"
 #include "engine/telemetry.h"
-#include "model/expert/expert_file.h"
 #include "metal/kernels/worker_pool.h"
+#include "model/expert/expert_file.h"
 #include "model/model.h"
 
 namespace varkel::qwen35 {
@@ -126,8 +127,9 @@ RecordSources choose_record_sources(const EngineState& st, const ExpertFile& fil
 }
 
 // Records layer `layer`'s expert stage into a new command buffer: the shared
-// expert, which needs no read, then each routed expert once its slot's record
-// has landed (the reads are still going on), the combine into buf_hidden
+// expert, which needs no read, then each routed expert, at once where its
+// record is used in place, else once its slot's record has landed (the reads
+// are still going on), the combine into buf_hidden
 // and, unless it is the last layer, the next layer's input norm into
 // buf_normed. Only CPU writes happen now (params and, without a shared down
 // projection, a zeroed shared_out).

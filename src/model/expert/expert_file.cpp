@@ -1,14 +1,6 @@
 #include "model/expert/expert_file.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <string_view>
 #include <fcntl.h>
-#include <limits>
-#include <memory>
-#include <new>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -16,6 +8,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string_view>
 
 #include <fmt/format.h>
 #include <lz4.h>
