@@ -101,15 +101,18 @@ RecordSources choose_record_sources(const EngineState& st, const ExpertFile& fil
   std::vector<std::span<const uint8_t>> cached(k);
   const bool mapped = layer < ex.layer_records.size() && ex.layer_records[layer] != nullptr;
   if (mapped) {
-    // A few system calls per record: asked for all k at once on the pool.
+    // A page-table walk or a page-cache query per record: all k at once on
+    // the pool. The file's length is asked once; asked per record from
+    // several threads, it costs more than the walks.
     struct Ask {
       const ExpertFile& file;
       const Routing& routing;
+      uint64_t file_length;
       std::vector<std::span<const uint8_t>>& cached;
-    } ask{file, routing, cached};
+    } ask{file, routing, file.current_length(), cached};
     metal::run_chunks(static_cast<uint32_t>(k), [](void* context, uint32_t i) {
       auto& a = *static_cast<Ask*>(context);
-      a.cached[i] = a.file.cached_record(a.routing.experts[i]);
+      a.cached[i] = a.file.cached_record(a.routing.experts[i], a.file_length);
     }, &ask);
   }
   RecordSources sources;

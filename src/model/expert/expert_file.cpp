@@ -204,18 +204,22 @@ Status ExpertFile::read_expert_part(size_t expert, uint64_t begin, std::span<uin
   return {};
 }
 
-std::span<const uint8_t> ExpertFile::cached_record(size_t expert) const {
+uint64_t ExpertFile::current_length() const {
+  struct stat st {};
+  if (::fstat(file_.get(), &st) != 0 || st.st_size < 0) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+std::span<const uint8_t> ExpertFile::cached_record(size_t expert, uint64_t file_length) const {
   uint64_t offset = 0;
   uint64_t end = 0;
-  if (kind_ != Kind::Raw || expert_size_ == 0 || __builtin_mul_overflow(uint64_t{expert}, expert_size_, &offset) ||
-      __builtin_add_overflow(offset, expert_size_, &end) || end > mapping_.size()) {
-    return {};
-  }
   // A file cut short since it was mapped: its lost pages are gone from the
   // cache, but the page the new end falls in stays, zero past the end. The
   // read reports the short file instead.
-  struct stat st {};
-  if (::fstat(file_.get(), &st) != 0 || st.st_size < 0 || static_cast<uint64_t>(st.st_size) < end) return {};
+  if (kind_ != Kind::Raw || expert_size_ == 0 || __builtin_mul_overflow(uint64_t{expert}, expert_size_, &offset) ||
+      __builtin_add_overflow(offset, expert_size_, &end) || end > mapping_.size() || end > file_length) {
+    return {};
+  }
   if (!pages_cached(file_.get(), mapping_.data(), offset, expert_size_)) return {};
   return {mapping_.data() + offset, static_cast<size_t>(expert_size_)};
 }

@@ -51,9 +51,13 @@ class ExpertFile {
   // Raw files only: expert `expert`'s record as it lies in the page cache,
   // through a read-only mapping of the file made at open, so that it can be
   // used where it is instead of copied. Empty when the file could not be
-  // mapped, the record lies past the mapped length or past the file's end,
-  // or any of its pages is not cached (the record is then read as usual).
-  std::span<const uint8_t> cached_record(size_t expert) const;
+  // mapped, the record lies past the mapped length or past `file_length` (the
+  // file's length now, from current_length), or any of its pages is not
+  // cached: the record is then read as usual.
+  std::span<const uint8_t> cached_record(size_t expert, uint64_t file_length) const;
+  std::span<const uint8_t> cached_record(size_t expert) const { return cached_record(expert, current_length()); }
+  // The file's length as it is now; 0 when it cannot be had.
+  uint64_t current_length() const;
   // The mapping cached_record hands out pieces of; empty if there is none.
   std::span<const uint8_t> mapped() const { return {mapping_.data(), mapping_.size()}; }
 
