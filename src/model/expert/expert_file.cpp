@@ -15,6 +15,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -62,6 +63,16 @@ MappedFile map_records(int fd) {
   return std::move(*mapping);
 }
 
+// Whether mincore reports the page cache for this file: it does for the
+// file's owner and for whoever may write it.
+bool mincore_sees_page_cache(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  if (st.st_uid == ::geteuid()) return true;
+  const std::string self = fmt::format("/proc/self/fd/{}", fd);
+  return ::faccessat(AT_FDCWD, self.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
 uint64_t page_bytes() {
   static const uint64_t bytes = [] {
     const long size = ::sysconf(_SC_PAGESIZE);
@@ -71,8 +82,9 @@ uint64_t page_bytes() {
 }
 
 // Whether every page of `pages` pages from page `first` of the mapping is in
-// memory, as mincore sees it: a page this process has mapped always, the page
-// cache behind the others only for files this process may write.
+// memory, as mincore sees it. Only for a file this process owns or may write
+// does mincore look at the page cache behind pages it has not mapped; for
+// other files it calls every page resident.
 bool pages_resident(const uint8_t* mapped, uint64_t first, uint64_t pages) {
   const uint64_t page = page_bytes();
   unsigned char resident[512];
@@ -87,7 +99,9 @@ bool pages_resident(const uint8_t* mapped, uint64_t first, uint64_t pages) {
 }
 
 // cachestat(2), Linux 6.5 on; the C library does not wrap it yet. It asks the
-// page cache itself, whoever owns the file.
+// page cache itself; newer kernels refuse it, as mincore, to whoever may
+// neither write nor own the file. Such a caller learns nothing of the cache,
+// and its records are always read.
 struct CachestatRange {
   uint64_t off, len;
 };
@@ -97,20 +111,20 @@ struct Cachestat {
 constexpr long kCachestatCall = 451;
 
 // Whether every page holding bytes [offset, offset + length) of the file
-// (length > 0) is in memory; `mapped` is the file's mapping. Pages the
-// process has mapped are the cheap common case (a page-table walk); the
-// others are asked of the page cache.
-bool pages_cached(int fd, const uint8_t* mapped, uint64_t offset, uint64_t length) {
+// (length > 0) is in memory; `mapped` is the file's mapping. mincore, where
+// it tells the truth, costs a page-table walk over pages already mapped;
+// otherwise the page cache is asked, and without cachestat the answer is no.
+bool pages_cached(int fd, const uint8_t* mapped, uint64_t offset, uint64_t length, bool mincore_sees_cache) {
   const uint64_t page = page_bytes();
   const uint64_t first = offset / page;
   const uint64_t pages = (offset + length - 1) / page - first + 1;
-  if (pages_resident(mapped, first, pages)) return true;
-  static std::atomic<bool> cachestat_missing{false};
-  if (cachestat_missing.load(std::memory_order_relaxed)) return false;
+  if (mincore_sees_cache) return pages_resident(mapped, first, pages);
+  static std::atomic<bool> cachestat_unavailable{false};
+  if (cachestat_unavailable.load(std::memory_order_relaxed)) return false;
   const CachestatRange range{offset, length};
   Cachestat stat{};
   if (::syscall(kCachestatCall, fd, &range, &stat, 0) == 0) return stat.nr_cache >= pages;
-  if (errno == ENOSYS || errno == EPERM) cachestat_missing.store(true, std::memory_order_relaxed);
+  if (errno == ENOSYS || errno == EPERM) cachestat_unavailable.store(true, std::memory_order_relaxed);
   return false;
 }
 
@@ -124,7 +138,10 @@ uint64_t expert_record_size(uint64_t hidden, uint64_t intermediate) {
 
 ExpertFile ExpertFile::raw(UniqueFd file, uint64_t expert_size) {
   MappedFile mapping = map_records(file.get());
-  return ExpertFile(Kind::Raw, std::move(file), {}, expert_size, std::move(mapping));
+  const bool mincore_sees_cache = !mapping.data() ? false : mincore_sees_page_cache(file.get());
+  ExpertFile raw_file(Kind::Raw, std::move(file), {}, expert_size, std::move(mapping));
+  raw_file.mincore_sees_cache_ = mincore_sees_cache;
+  return raw_file;
 }
 
 ExpertFile ExpertFile::lz4(UniqueFd file, std::vector<uint32_t> offsets, uint64_t expert_size) {
@@ -220,7 +237,7 @@ std::span<const uint8_t> ExpertFile::cached_record(size_t expert, uint64_t file_
       __builtin_add_overflow(offset, expert_size_, &end) || end > mapping_.size() || end > file_length) {
     return {};
   }
-  if (!pages_cached(file_.get(), mapping_.data(), offset, expert_size_)) return {};
+  if (!pages_cached(file_.get(), mapping_.data(), offset, expert_size_, mincore_sees_cache_)) return {};
   return {mapping_.data() + offset, static_cast<size_t>(expert_size_)};
 }
 

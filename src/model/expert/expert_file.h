@@ -77,6 +77,7 @@ class ExpertFile {
   std::vector<uint32_t> offsets_;
   uint64_t expert_size_;
   MappedFile mapping_;  // raw files: the whole file as opened, or empty
+  bool mincore_sees_cache_ = false;  // else the page cache is asked directly
 };
 
 }  // namespace varkel

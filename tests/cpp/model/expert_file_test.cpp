@@ -1,6 +1,10 @@
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdlib>
 #include <fstream>
@@ -200,25 +204,32 @@ TEST(ExpertFileTest, Lz4FilesAndTheSwitchLeaveEveryRecordToReads) {
   EXPECT_EQ(dst, expert_record(0, 2));
 }
 
-// Pages of the file this process has never touched count as well: whether they
-// are cached is asked of the page cache, not of the process's page tables.
+// Writes the file back and drops it from the page cache; false when its
+// pages stay (a file system such as tmpfs keeps them).
+bool drop_from_page_cache(const std::filesystem::path& path, uint64_t length) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  ::fdatasync(fd);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  void* probe = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
+  bool dropped = false;
+  if (probe != MAP_FAILED) {
+    std::vector<unsigned char> resident((length + 4095) / 4096);
+    dropped = ::mincore(probe, length, resident.data()) == 0 &&
+              std::none_of(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; });
+    ::munmap(probe, length);
+  }
+  ::close(fd);
+  return dropped;
+}
+
+// Pages of the file this process has never touched count as well: whether
+// they are cached is asked of the page cache, not of the process's page tables.
 TEST(ExpertFileTest, RecordsLeaveAndReenterThePageCache) {
   ScratchDir dir;
   write_raw_layer(dir, 4);
   const auto path = dir / "packed_experts" / layer_file_name(4);
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  ::fdatasync(fd);
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-  const uint64_t length = kSmallExperts * kSmallExpertSize;
-  void* probe = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
-  ASSERT_NE(probe, MAP_FAILED);
-  std::vector<unsigned char> resident((length + 4095) / 4096);
-  const bool dropped = ::mincore(probe, length, resident.data()) == 0 &&
-                       std::none_of(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; });
-  ::munmap(probe, length);
-  ::close(fd);
-  if (!dropped) GTEST_SKIP() << "this file system keeps the pages (tmpfs?)";
+  if (!drop_from_page_cache(path, kSmallExperts * kSmallExpertSize)) GTEST_SKIP() << "this file system keeps the pages";
 
   auto file = ExpertFile::open_raw(path, 4, kSmallExpertSize);
   ASSERT_TRUE(file.has_value());
@@ -227,6 +238,44 @@ TEST(ExpertFileTest, RecordsLeaveAndReenterThePageCache) {
   ASSERT_TRUE(file->read_expert(6, dst).has_value());  // a read brings it in
   EXPECT_TRUE(same_bytes(file->cached_record(6), expert_record(4, 6)));
   EXPECT_TRUE(file->cached_record(2).empty());
+}
+
+// For a user who may only read the file, mincore calls every page resident:
+// an evicted record must not be handed out (a use would stall on the disk
+// inside a kernel). Whether a cached one is depends on the kernel letting
+// such a user ask the page cache.
+TEST(ExpertFileTest, AUserWhoMayOnlyReadTheFileIsNotToldEvictedRecordsAreCached) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to run a child as another user";
+  if (::syscall(451, -1, nullptr, nullptr, 0) != 0 && errno == ENOSYS) GTEST_SKIP() << "no cachestat in this kernel";
+  ScratchDir dir;
+  write_raw_layer(dir, 5);
+  namespace fs = std::filesystem;
+  for (const fs::path& p : {dir.path(), dir / "packed_experts"}) {
+    fs::permissions(p, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  }
+  const auto path = dir / "packed_experts" / layer_file_name(5);
+  if (!drop_from_page_cache(path, kSmallExperts * kSmallExpertSize)) GTEST_SKIP() << "this file system keeps the pages";
+
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    constexpr uid_t kNobody = 65534;
+    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(10);
+    auto file = ExpertFile::open_raw(path, 5, kSmallExpertSize);
+    if (!file) ::_exit(11);
+    if (!file->cached_record(3).empty()) ::_exit(12);
+    std::vector<uint8_t> dst(kSmallExpertSize);
+    if (!file->read_expert(3, dst)) ::_exit(13);
+    const std::span<const uint8_t> after = file->cached_record(3);
+    if (!after.empty() && !same_bytes(after, expert_record(5, 3))) ::_exit(14);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "10: could not become another user, 11: open failed, 12: found before the read, 13: read failed, "
+         "14: wrong bytes after the read";
 }
 
 }  // namespace
