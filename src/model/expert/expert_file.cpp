@@ -138,10 +138,8 @@ uint64_t expert_record_size(uint64_t hidden, uint64_t intermediate) {
 
 ExpertFile ExpertFile::raw(UniqueFd file, uint64_t expert_size) {
   MappedFile mapping = map_records(file.get());
-  const bool mincore_sees_cache = !mapping.data() ? false : mincore_sees_page_cache(file.get());
-  ExpertFile raw_file(Kind::Raw, std::move(file), {}, expert_size, std::move(mapping));
-  raw_file.mincore_sees_cache_ = mincore_sees_cache;
-  return raw_file;
+  const bool mincore_sees_cache = mapping.data() != nullptr && mincore_sees_page_cache(file.get());
+  return ExpertFile(Kind::Raw, std::move(file), {}, expert_size, std::move(mapping), mincore_sees_cache);
 }
 
 ExpertFile ExpertFile::lz4(UniqueFd file, std::vector<uint32_t> offsets, uint64_t expert_size) {

@@ -62,12 +62,14 @@ class ExpertFile {
   std::span<const uint8_t> mapped() const { return {mapping_.data(), mapping_.size()}; }
 
  private:
-  ExpertFile(Kind kind, UniqueFd file, std::vector<uint32_t> offsets, uint64_t expert_size, MappedFile mapping = {})
+  ExpertFile(Kind kind, UniqueFd file, std::vector<uint32_t> offsets, uint64_t expert_size, MappedFile mapping = {},
+             bool mincore_sees_cache = false)
       : kind_(kind),
         file_(std::move(file)),
         offsets_(std::move(offsets)),
         expert_size_(expert_size),
-        mapping_(std::move(mapping)) {}
+        mapping_(std::move(mapping)),
+        mincore_sees_cache_(mincore_sees_cache) {}
 
   Status read_raw(size_t expert, std::span<uint8_t> dst) const;
   Status read_lz4(size_t expert, std::span<uint8_t> dst) const;
@@ -77,7 +79,7 @@ class ExpertFile {
   std::vector<uint32_t> offsets_;
   uint64_t expert_size_;
   MappedFile mapping_;  // raw files: the whole file as opened, or empty
-  bool mincore_sees_cache_ = false;  // else the page cache is asked directly
+  bool mincore_sees_cache_;  // else the page cache is asked directly
 };
 
 }  // namespace varkel
