@@ -39,6 +39,19 @@ std::filesystem::path follow_links(std::filesystem::path path) {
 
 }  // namespace
 
+bool names_one_file(const std::filesystem::path& a, const std::filesystem::path& b) {
+  // A NUL cuts a name short here; creating the file refuses it with its own error.
+  if (a.native().find('\0') != std::string::npos || b.native().find('\0') != std::string::npos) return false;
+  const std::filesystem::path target_a = follow_links(a), target_b = follow_links(b);
+  std::error_code error;
+  if (std::filesystem::equivalent(target_a, target_b, error)) return true;  // hard links too
+  const std::filesystem::path canonical_a = std::filesystem::weakly_canonical(target_a, error);
+  if (error) return target_a.lexically_normal() == target_b.lexically_normal();
+  const std::filesystem::path canonical_b = std::filesystem::weakly_canonical(target_b, error);
+  if (error) return target_a.lexically_normal() == target_b.lexically_normal();
+  return canonical_a == canonical_b;
+}
+
 std::expected<ReplacementFile, IoError> ReplacementFile::create(const std::filesystem::path& target) {
   if (target.native().find('\0') != std::string::npos) {
     return std::unexpected(IoError::custom(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte"));

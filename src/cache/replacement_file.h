@@ -11,6 +11,10 @@
 
 namespace varkel {
 
+// Whether two paths name one file, through links or different spellings of one
+// directory, whether that file exists yet or not.
+bool names_one_file(const std::filesystem::path& a, const std::filesystem::path& b);
+
 class ReplacementFile {
  public:
   // Creates the temporary file in the directory of `target` (after following a symlink,

@@ -41,3 +41,7 @@ def test_saved_and_reset_caches_continue_like_the_original_and_a_new_one(varkel,
         varkel.Cache.load(json_path, bin_path)
     with pytest.raises(OSError):
         cache.save(str(tmp_path / "missing-dir" / "x.bin"), json_path)
+    # One file named twice would be renamed over itself: refused, the saved pair kept.
+    with pytest.raises(OSError, match="cache data file and manifest are one file"):
+        cache.save(json_path, str(tmp_path / "." / "c.json"))
+    assert varkel.Cache.load(bin_path, json_path).pos == 3

@@ -309,6 +309,15 @@ TEST(CacheFilesTest, FailedSaveLeavesThePreviousPair) {
       {"manifest write fails", "c.bin", "c.json", 200, "File too large (os error 27)"},
       {"manifest target is a directory", "c.bin", "d", RLIM_INFINITY, "{}/d is a directory, not a regular file"},
       {"data target is a FIFO", "f", "c.json", RLIM_INFINITY, "{}/f is a FIFO, not a regular file"},
+      // One file for both would be renamed over itself: only the manifest would be left.
+      {"one path for both", "c.json", "c.json", RLIM_INFINITY, "cache data file and manifest are one file: {}/c.json"},
+      {"two spellings of one path", "d/../c.bin", "c.bin", RLIM_INFINITY,
+       "cache data file and manifest are one file: {}/d/../c.bin"},
+      {"a symlink to the manifest", "l.json", "c.json", RLIM_INFINITY,
+       "cache data file and manifest are one file: {}/l.json"},
+      {"a hard link of the manifest", "h.json", "c.json", RLIM_INFINITY,
+       "cache data file and manifest are one file: {}/h.json"},
+      {"one new file", "n.json", "d/../n.json", RLIM_INFINITY, "cache data file and manifest are one file: {}/n.json"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -316,6 +325,8 @@ TEST(CacheFilesTest, FailedSaveLeavesThePreviousPair) {
     ASSERT_TRUE(old_cache.save(dir / "c.bin", dir / "c.json").has_value());
     std::filesystem::create_directory(dir / "d");
     ASSERT_EQ(::mkfifo((dir / "f").c_str(), 0600), 0);
+    std::filesystem::create_symlink("c.json", dir / "l.json");
+    std::filesystem::create_hard_link(dir / "c.json", dir / "h.json");
     const auto before = snapshot(dir);
     CacheResult<void> saved;
     {
