@@ -5,13 +5,17 @@
 #endif
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <fmt/format.h>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -51,17 +55,9 @@ class Timed {
   uint64_t start_;
 };
 
-// Threads of a run, the caller included: VARKEL_THREADS when set to a
-// positive number (benchmarks, sharing a machine), else one per CPU the
-// process may use.
-uint32_t thread_budget() {
-  if (const char* env = std::getenv("VARKEL_THREADS")) {
-    char* end = nullptr;
-    const unsigned long n = std::strtoul(env, &end, 10);
-    if (end != env && *end == '\0' && n > 0 && n <= 1024) return static_cast<uint32_t>(n);
-  }
+// CPUs this process may run on (taskset, container limits), not all the machine has.
+uint32_t usable_cpus() {
 #if defined(__linux__)
-  // The CPUs this process may run on (taskset, container limits), not all the machine has.
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<uint32_t>(CPU_COUNT(&set));
 #endif
@@ -86,10 +82,29 @@ constexpr uint64_t kClosed = 0xFFFFFFFFu;
 
 }  // namespace
 
+ThreadBudget thread_budget(const char* setting, uint32_t cpus) {
+  if (setting == nullptr) return {cpus, {}};
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long n = std::strtoull(setting, &end, 10);
+  const bool number = end != setting && *end == '\0' && errno == 0 && setting[0] != '-' && setting[0] != '+';
+  if (!number || n == 0) {
+    return {cpus, fmt::format("varkel: VARKEL_THREADS={} is not a positive number; using {} threads", setting, cpus)};
+  }
+  // More threads than CPUs only take turns on them, each spinning while it waits.
+  if (n > cpus) {
+    return {cpus, fmt::format("varkel: VARKEL_THREADS={} is more than the {} CPUs this process may use; using {} threads",
+                              setting, cpus, cpus)};
+  }
+  return {static_cast<uint32_t>(n), {}};
+}
+
 class WorkerPool {
  public:
   WorkerPool() {
-    const uint32_t total = thread_budget();
+    const ThreadBudget budget = thread_budget(std::getenv("VARKEL_THREADS"), usable_cpus());
+    if (!budget.warning.empty()) std::fprintf(stderr, "%s\n", budget.warning.c_str());
+    const uint32_t total = budget.threads;
     const uint32_t helpers = total > 1 ? total - 1 : 0;
     threads_.reserve(helpers);
     for (uint32_t i = 0; i < helpers; ++i) {

@@ -14,12 +14,13 @@
 // signals, runs tasks meanwhile instead of idling.
 //
 // Workers are started on first use and live until the process exits. The
-// pool has VARKEL_THREADS threads, the caller included (a positive number),
-// else one per CPU the process may run on. Kernels, expert reads and the
+// pool has VARKEL_THREADS threads, the caller included (a positive number, at
+// most one per CPU the process may run on), else one per CPU. Kernels, expert reads and the
 // converter's encoders all run here: VARKEL_THREADS is the one knob.
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 namespace varkel::parallel {
 
@@ -35,6 +36,14 @@ void run_chunks(uint32_t chunks, ChunkFn fn, void* context);
 
 // Threads that take part in a run, the caller included.
 uint32_t worker_count();
+
+// The pool's size for a VARKEL_THREADS setting (null when unset) and the CPUs
+// the process may use, with the line to print when the setting is not used as given.
+struct ThreadBudget {
+  uint32_t threads;
+  std::string warning;
+};
+ThreadBudget thread_budget(const char* setting, uint32_t cpus);
 
 // fn(context, i) once for every i in [0, count), in claim order, on the pool.
 // Tasks must not throw. The destructor waits for every task. A parallel run

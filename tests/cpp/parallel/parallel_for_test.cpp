@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "parallel/parallel_for.h"
+#include "parallel/worker_pool.h"
 
 namespace varkel::parallel {
 namespace {
@@ -61,6 +62,35 @@ TEST(ParallelFor, AThrowingIterationLetsTheOthersRunAndTheLowestFailureReachesTh
   std::atomic<std::size_t> sum{0};
   for_each_index(1000, [&](std::size_t i) { sum.fetch_add(i); });
   EXPECT_EQ(sum.load(), 999u * 1000u / 2);
+}
+
+// VARKEL_THREADS sizes the pool within the CPUs the process may use; a setting
+// that is not used as given says so in one line.
+TEST(ThreadBudget, SettingsBeyondTheCpusOrNotANumberFallBackWithAWarning) {
+  struct Case {
+    const char* setting;
+    uint32_t cpus, threads;
+    std::string warning;
+  };
+  const Case cases[] = {
+      {nullptr, 8, 8, ""},
+      {"1", 8, 1, ""},
+      {"8", 8, 8, ""},
+      {"1000", 8, 8, "varkel: VARKEL_THREADS=1000 is more than the 8 CPUs this process may use; using 8 threads"},
+      {"9", 2, 2, "varkel: VARKEL_THREADS=9 is more than the 2 CPUs this process may use; using 2 threads"},
+      {"99999999999999999999999", 4, 4,
+       "varkel: VARKEL_THREADS=99999999999999999999999 is not a positive number; using 4 threads"},
+      {"0", 4, 4, "varkel: VARKEL_THREADS=0 is not a positive number; using 4 threads"},
+      {"-1", 4, 4, "varkel: VARKEL_THREADS=-1 is not a positive number; using 4 threads"},
+      {"4x", 4, 4, "varkel: VARKEL_THREADS=4x is not a positive number; using 4 threads"},
+      {"", 4, 4, "varkel: VARKEL_THREADS= is not a positive number; using 4 threads"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.setting == nullptr ? "unset" : c.setting);
+    const ThreadBudget budget = thread_budget(c.setting, c.cpus);
+    EXPECT_EQ(budget.threads, c.threads);
+    EXPECT_EQ(budget.warning, c.warning);
+  }
 }
 
 }  // namespace
