@@ -84,7 +84,7 @@ class CacheTransfer : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     model_ = new std::shared_ptr<const Model>(
-        engine_test::write_and_load("cache_transfer", engine_test::bare_stripped_options()));
+        engine_test::write_and_load(engine_test::bare_stripped_options()));
   }
   static void TearDownTestSuite() { delete model_; }
 

@@ -20,7 +20,7 @@ namespace {
 class EngineSelection : public testing::Test {
  protected:
   static std::shared_ptr<const Model> stripped() {
-    static const auto model = engine_test::write_and_load("selection_stripped", engine_test::bare_stripped_options());
+    static const auto model = engine_test::write_and_load(engine_test::bare_stripped_options());
     return model;
   }
   struct Built {
@@ -41,7 +41,7 @@ TEST_F(EngineSelection, ValidationAndKFailBeforeAnyDeviceWork) {
   options.layers = 40;
   options.experts = 256;
   options.experts_per_tok = 8;
-  auto model = engine_test::write_and_load("selection_wrong_sizes", options);
+  auto model = engine_test::write_and_load(options);
   auto wrong = build("Qwen35MoEFusedExp1", model, 0);
   ASSERT_FALSE(wrong.engine);
   EXPECT_EQ(wrong.engine.error().kind(), MoEError::Kind::Config);
@@ -105,8 +105,8 @@ TEST(BoundTensors, ManifestsThatDoNotFitTheKernelsAreRefusedNamingTheTensor) {
   auto options = engine_test::bare_stripped_options();
   options.write_weights = true;
   options.vocab_rows = SmallVocabStripped::kVocabSize;
-  const auto dir = engine_test::fresh_dir("bound_tensors");
-  test_support::write_test_model(dir, options);
+  const testing_support::ScratchDir dir;
+  test_support::write_test_model(dir.path(), options);
   const auto manifest_path = dir / "model_weights.json";
   const nlohmann::json original = nlohmann::json::parse(std::ifstream(manifest_path));
   const nlohmann::json& entries = original.at("tensors");
@@ -171,7 +171,7 @@ TEST(BoundTensors, ManifestsThatDoNotFitTheKernelsAreRefusedNamingTheTensor) {
     c.corrupt(manifest.at("tensors"));
     std::ofstream(manifest_path, std::ios::trunc) << manifest.dump(2);
     testing::internal::CaptureStderr();
-    auto model = Model::load_shared(dir.string());
+    auto model = Model::load_shared(dir.path().string());
     ASSERT_TRUE(model) << model.error().to_string();
     auto engine = qwen35::FusedEngine<SmallVocabStripped, qwen35::AttentionMode::FusedExp2>::create(*model, 0);
     const std::string stderr_text = testing::internal::GetCapturedStderr();
@@ -180,7 +180,6 @@ TEST(BoundTensors, ManifestsThatDoNotFitTheKernelsAreRefusedNamingTheTensor) {
       EXPECT_EQ(stderr_text.find("[metal]"), std::string::npos);
     }
   }
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

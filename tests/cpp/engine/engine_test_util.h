@@ -9,19 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#include "common/test_files.h"
 #include "engine/qwen35_moe/embedded_shader.h"
 #include "model/model.h"
 #include "support/test_model_writer.h"
 
 namespace varkel::engine_test {
 
-inline std::filesystem::path fresh_dir(std::string_view name) {
-  auto dir = std::filesystem::path(testing::TempDir()) / ("varkel_engine_" + std::string(name) + "_" +
-                                                          std::to_string(::getpid()));
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir;
-}
 
 inline test_support::TestModelOptions bare_stripped_options() {
   test_support::TestModelOptions options;
@@ -30,13 +24,14 @@ inline test_support::TestModelOptions bare_stripped_options() {
   return options;
 }
 
-inline std::shared_ptr<const Model> write_and_load(std::string_view name, const test_support::TestModelOptions& options) {
-  const auto dir = fresh_dir(name);
-  test_support::write_test_model(dir, options);
+// The directory is gone once the model is loaded: its files stay open and mapped.
+inline std::shared_ptr<const Model> write_and_load(const test_support::TestModelOptions& options) {
+  const testing_support::ScratchDir dir;
+  test_support::write_test_model(dir.path(), options);
   testing::internal::CaptureStderr();
-  auto model = Model::load_shared(dir.string());
+  auto model = Model::load_shared(dir.path().string());
   testing::internal::GetCapturedStderr();
-  if (!model) ADD_FAILURE() << "loading " << dir << ": " << model.error().to_string();
+  if (!model) ADD_FAILURE() << "loading " << dir.path() << ": " << model.error().to_string();
   return model ? *model : nullptr;
 }
 

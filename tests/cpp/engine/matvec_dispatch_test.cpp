@@ -14,7 +14,7 @@ constexpr uint32_t kOut = 20;
 constexpr uint32_t kIn = 256;
 
 TEST(MatvecDispatch, MissingTensorsAndUnsupportedTypesEncodeNothingAndSaySo) {
-  const auto dir = engine_test::fresh_dir("matvec");
+  const testing_support::ScratchDir dir;
   test_support::WeightFileBuilder builder;
   const auto bytes = [](std::size_t n) { return std::vector<uint8_t>(n, 0x11); };
   builder.add_raw("m_f32.weight", "f32", {kOut, kIn}, bytes(std::size_t{kOut} * kIn * 4));
@@ -52,7 +52,6 @@ TEST(MatvecDispatch, MissingTensorsAndUnsupportedTypesEncodeNothingAndSaySo) {
     ASSERT_TRUE(encoded);
     EXPECT_FALSE(*encoded);
   }
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
