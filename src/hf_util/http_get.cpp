@@ -6,8 +6,10 @@
 #include <memory>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 namespace varkel {
 
@@ -42,6 +44,18 @@ std::string_view trim_blanks(std::string_view text) {
   return text;
 }
 
+// Calls `take` with each non-empty element of a comma-separated header list,
+// blanks around it removed.
+template <class Take>
+void for_each_list_element(std::string_view list, Take&& take) {
+  while (!list.empty()) {
+    const size_t comma = list.find(',');
+    if (std::string_view element = trim_blanks(list.substr(0, comma)); !element.empty()) take(element);
+    if (comma == std::string_view::npos) break;
+    list.remove_prefix(comma + 1);
+  }
+}
+
 bool is_redirect(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -53,10 +67,9 @@ struct Exchange {
   CURL* curl = nullptr;
   HttpSink* sink = nullptr;
 
-  std::optional<std::string> first_length;
-  std::optional<std::string> differing_length;
+  std::vector<std::string> lengths;  // every "content-length" value, in order
+  std::vector<std::string> codings;  // every transfer coding, lower case, in order
   std::string location;
-  bool transfer_coded = false;
 
   bool head_accepted = false;
   std::optional<uint64_t> remaining;  // body bytes still due when the length frames the body
@@ -66,41 +79,65 @@ struct Exchange {
   bool progressed = false;  // bytes arrived since the loop last looked
 
   void new_block() {
-    first_length.reset();
-    differing_length.reset();
+    lengths.clear();
+    codings.clear();
     location.clear();
-    transfer_coded = false;
   }
+
+  void fail(std::string text) { failure = HttpError{HttpError::Stage::Request, std::move(text)}; }
 
   // Decides on a complete header block; false ends the transfer.
   bool end_of_block() {
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (status < 200) return true;  // interim response
+    if (status >= 100 && status < 200) return true;  // interim response
     if (is_redirect(status) && !location.empty()) {
       redirect = location;
       return false;
     }
-    if (status >= 400 && status <= 599) {
-      failure = HttpError{HttpError::Stage::Request, http_status_text(status)};
+    // Only a success carries the file: not a redirect with nowhere to go, not
+    // an error, not a status outside 100 to 599.
+    if (status < 200 || status >= 300) {
+      fail(http_status_text(status));
       return false;
     }
-    if (differing_length) {
-      failure = HttpError{HttpError::Stage::Request,
-                          fmt::format("differing content-length headers: {} and {}", *first_length, *differing_length)};
+    // Only chunked frames a body here; any other coding is one we never asked for.
+    const bool chunked = codings.size() == 1 && codings.front() == "chunked";
+    if (!codings.empty() && !chunked) {
+      fail(fmt::format("unsupported transfer coding: {}", fmt::join(codings, ", ")));
       return false;
     }
-    HttpHead head{status, first_length ? parse_content_length(*first_length) : std::nullopt};
+    auto length = framing_length();
+    // With chunked the length frames nothing: a broken one only leaves the bar without a length.
+    if (!length && !chunked) {
+      fail(std::move(length.error()));
+      return false;
+    }
+    HttpHead head{status, length.value_or(std::nullopt)};
     if (auto refused = sink->on_head(head)) {
       failure = HttpError{HttpError::Stage::Sink, std::move(*refused)};
       return false;
     }
     head_accepted = true;
-    // A transfer coding frames the body itself, and these statuses have none.
-    if (transfer_coded || status == 204 || status == 304 || !head.content_length) return true;
+    // Chunked frames the body itself, and a 204 has none.
+    if (chunked || status == 204 || !head.content_length) return true;
     remaining = head.content_length;
     complete = *remaining == 0;
     return !complete;
+  }
+
+  // The one length all "content-length" values agree on, none without any,
+  // or the reason the body cannot be framed.
+  std::expected<std::optional<uint64_t>, std::string> framing_length() const {
+    std::optional<uint64_t> agreed;
+    for (const std::string& value : lengths) {
+      auto n = parse_content_length_field(value);
+      if (!n) return std::unexpected(fmt::format("invalid content-length: {}", value));
+      if (agreed && *agreed != *n)
+        return std::unexpected(fmt::format("differing content-length headers: {} and {}", lengths.front(), value));
+      agreed = n;
+    }
+    return agreed;
   }
 };
 
@@ -113,12 +150,13 @@ size_t on_header(char* buffer, size_t size, size_t count, void* user) {
   if (starts_with_ci(line, "http/")) {
     x.new_block();
   } else if (starts_with_ci(line, "content-length:")) {
-    std::string value(trim_blanks(line.substr(15)));
-    if (!x.first_length) x.first_length = std::move(value);
-    else if (!x.differing_length && parse_content_length(value) != parse_content_length(*x.first_length))
-      x.differing_length = std::move(value);
+    x.lengths.emplace_back(trim_blanks(line.substr(15)));
   } else if (starts_with_ci(line, "transfer-encoding:")) {
-    x.transfer_coded = true;
+    for_each_list_element(trim_blanks(line.substr(18)), [&](std::string_view coding) {
+      std::string lower(coding);
+      std::ranges::transform(lower, lower.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; });
+      x.codings.push_back(std::move(lower));
+    });
   } else if (starts_with_ci(line, "location:")) {
     x.location = trim_blanks(line.substr(9));
   } else if (trim_blanks(line).empty()) {
@@ -276,6 +314,18 @@ std::optional<uint64_t> parse_content_length(std::string_view value) {
     n = n * 10 + digit;
   }
   return n;
+}
+
+std::optional<uint64_t> parse_content_length_field(std::string_view value) {
+  std::optional<uint64_t> agreed;
+  bool valid = true;
+  for_each_list_element(value, [&](std::string_view element) {
+    auto n = parse_content_length(element);
+    if (!n || (agreed && *agreed != *n)) valid = false;
+    agreed = n;
+  });
+  if (!valid) return std::nullopt;
+  return agreed;
 }
 
 std::string http_status_text(long status) { return fmt::format("http status: {}", status); }

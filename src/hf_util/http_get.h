@@ -4,11 +4,13 @@
 // credentials of our own are sent.
 //
 // Redirects are followed here, one new request per hop, and the final
-// response's body is framed here from its first "content-length": a value
-// that does not parse is no error, the body then runs to the end of the
-// connection. libcurl would refuse such a response or frame the body by a
-// numeric prefix ("12a" as 12), so its own length handling is off, which in
-// turn means a redirect's body is never waited for: the hop ends with its head.
+// response's body is framed here: by chunked, the only transfer coding taken,
+// or by its "content-length" values, which must all give one number; without
+// either it runs to the end of the connection. A length that cannot be read
+// fails the response, since a body cut short would otherwise pass as whole.
+// libcurl's own length handling is off (it frames "12a" as 12), which in turn
+// means a redirect's body is never waited for: the hop ends with its head.
+// Content codings are never asked for, so a body is handed over as sent.
 
 #include <cstddef>
 #include <cstdint>
@@ -23,14 +25,17 @@ namespace varkel {
 
 struct HttpHead {
   long status = 0;
-  // The first "content-length" header of the final response; none when it is
-  // missing or does not parse.
+  // What the "content-length" headers of the final response agree on; none
+  // when there is none (or a broken one beside chunked).
   std::optional<uint64_t> content_length;
 };
 
 // Parses a "content-length" value: tab and visible ASCII only, an optional
 // "+", decimal digits, no overflow.
 std::optional<uint64_t> parse_content_length(std::string_view value);
+// A whole "content-length" field: a comma list of values that all parse and
+// agree ("16, 16" is 16); empty elements are skipped.
+std::optional<uint64_t> parse_content_length_field(std::string_view value);
 
 // Receives the final response. A returned text aborts the transfer and is
 // reported unchanged.
@@ -43,7 +48,7 @@ class HttpSink {
 
 struct HttpError {
   enum class Stage {
-    Request,      // no usable response: transport failure, stall, status 400 to 599, broken head
+    Request,      // no usable response: transport failure, stall, a status that is no file, broken head
     Body,         // the body failed or stalled after the head was accepted
     Sink,         // the sink refused; `text` is its message
     Interrupted,  // the interrupt check fired; `text` is what it returned

@@ -29,6 +29,11 @@ std::string pattern_bytes(size_t n, uint32_t x) {
 }
 
 const std::string OK_LINE = "HTTP/1.1 200 OK\r\n";
+// "0123456789abcdef" in gzip.
+const std::string GZIPPED_BODY(
+    "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\x33\x30\x34\x32\x36\x31\x35\x33\xb7\xb0\x4c\x4c\x4a\x4e\x49\x4d"
+    "\x03\x00\x33\xf0\xc4\x68\x10\x00\x00\x00",
+    36);
 constexpr std::chrono::seconds HELD{3};
 
 HubResult<fs::path> fetch(const FakeHub& hub, const std::string& name, progress::ProgressBar& bar,
@@ -99,8 +104,40 @@ TEST(DownloadFraming, OnlyTheFinalResponseFramesTheBodyAndABrokenHeadFails) {
   const Case cases[] = {
       {"cut-in-head.bin", OK_LINE + "Content-Lengt", false, false,
        "HTTP error for cut-in-head.bin: connection closed before the response headers were complete", true, {}},
-      {"suffix.bin", head + "12a\r\n\r\n" + body, false, true, body, false, 0},
-      {"negative.bin", head + "-5\r\n\r\n" + body, false, false, body, false, 0},
+      // A length that does not parse cannot frame the body: a cut one would pass as whole.
+      {"suffix.bin", head + "12a\r\n\r\n" + body, false, true,
+       "HTTP error for suffix.bin: invalid content-length: 12a", true, {}},
+      {"negative.bin", head + "-5\r\n\r\n" + body, false, false,
+       "HTTP error for negative.bin: invalid content-length: -5", true, {}},
+      {"announced.bin", head + "1000x\r\n\r\n" + body.substr(0, 5), false, false,
+       "HTTP error for announced.bin: invalid content-length: 1000x", true, {}},
+      {"overflow.bin", head + "18446744073709551616\r\n\r\n" + body, false, false,
+       "HTTP error for overflow.bin: invalid content-length: 18446744073709551616", true, {}},
+      {"blank-length.bin", head + "\r\n\r\n" + body, false, false,
+       "HTTP error for blank-length.bin: invalid content-length: ", true, {}},
+      {"list.bin", head + "16, ,16\r\n\r\n" + body, true, false, body, false, 16},
+      {"list-differs.bin", head + "16, 5\r\n\r\n" + body, false, false,
+       "HTTP error for list-differs.bin: invalid content-length: 16, 5", true, {}},
+      {"chunked-bad-length.bin", OK_LINE + "Transfer-Encoding: chunked\r\nContent-Length: 1000x\r\n\r\n10\r\n" +
+           body + "\r\n0\r\n\r\n",
+       true, false, body, false, 0},
+      // Codings never asked for: a transfer coding fails, a content coding is the file as sent.
+      {"gzip.bin", OK_LINE + "Transfer-Encoding: gzip\r\n\r\n" + GZIPPED_BODY, false, false,
+       "HTTP error for gzip.bin: unsupported transfer coding: gzip", true, {}},
+      {"gzip-chunked.bin", OK_LINE + "Transfer-Encoding: gzip\r\nTransfer-Encoding: Chunked\r\n\r\n24\r\n" +
+           GZIPPED_BODY + "\r\n0\r\n\r\n",
+       false, false, "HTTP error for gzip-chunked.bin: unsupported transfer coding: gzip, chunked", true, {}},
+      {"content-coded.bin", OK_LINE + "Content-Encoding: gzip\r\nContent-Length: 36\r\n\r\n" + GZIPPED_BODY, true,
+       false, GZIPPED_BODY, false, 36},
+      // Statuses that carry no file.
+      {"no-location.bin", "HTTP/1.1 302 Found\r\n" + std::string("Content-Length: 16\r\n\r\n") + body, false, false,
+       "HTTP error for no-location.bin: http status: 302", true, {}},
+      {"blank-location.bin", "HTTP/1.1 301 Moved\r\nLocation: \r\nContent-Length: 16\r\n\r\n" + body, false, false,
+       "HTTP error for blank-location.bin: http status: 301", true, {}},
+      {"status-600.bin", "HTTP/1.1 600 Odd\r\nContent-Length: 16\r\n\r\n" + body, false, false,
+       "HTTP error for status-600.bin: http status: 600", true, {}},
+      {"status-999.bin", "HTTP/1.1 999 Odd\r\nContent-Length: 16\r\n\r\n" + body, false, false,
+       "HTTP error for status-999.bin: http status: 999", true, {}},
       {"differing.bin", head + "16\r\nContent-Length: 5\r\n\r\n" + body, false, false,
        "HTTP error for differing.bin: differing content-length headers: 16 and 5", true, {}},
       {"repeated.bin", head + "16\r\ncontent-length: +16\r\n\r\n" + body, false, false, body, false, 16},
