@@ -137,29 +137,49 @@ std::expected<void, IoError> walk(const fs::path& dir, const std::string& prefix
 
 }  // namespace
 
-HubResult<void> check_file_name(std::string_view name) {
-  std::string_view reason;
-  if (name.empty()) {
-    reason = "the name is empty";
-  } else if (name.front() == '/') {
-    reason = "absolute paths are not allowed";
-  } else if (name.find('\0') != std::string_view::npos) {
-    reason = "the name contains a NUL byte";
-  } else {
-    std::string_view rest = name;
-    while (!rest.empty()) {
-      size_t slash = rest.find('/');
-      std::string_view component = rest.substr(0, slash);
-      if (component == "..") {
-        reason = "\"..\" would leave the repository";
-        break;
-      }
-      if (slash == std::string_view::npos) break;
-      rest.remove_prefix(slash + 1);
-    }
+namespace {
+
+// Why `name` would leave the repository, or nothing.
+std::string_view leaving_reason(std::string_view name) {
+  if (name.empty()) return "the name is empty";
+  if (name.front() == '/') return "absolute paths are not allowed";
+  if (name.find('\0') != std::string_view::npos) return "the name contains a NUL byte";
+  for (std::string_view rest = name;;) {
+    const size_t slash = rest.find('/');
+    if (rest.substr(0, slash) == "..") return "\"..\" would leave the repository";
+    if (slash == std::string_view::npos) return {};
+    rest.remove_prefix(slash + 1);
   }
+}
+
+// Why `name`, which stays inside, names a directory rather than a file ("."
+// or "sub/"), or nothing.
+std::string_view directory_reason(std::string_view name) {
+  bool root = true;
+  std::string_view last;
+  for (std::string_view rest = name;;) {
+    const size_t slash = rest.find('/');
+    last = rest.substr(0, slash);
+    root = root && (last.empty() || last == ".");
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  if (root) return "the name is the repository directory";
+  if (last.empty() || last == ".") return "the name ends in a directory";
+  return {};
+}
+
+HubResult<void> refuse_name(std::string_view name, std::string_view reason) {
   if (reason.empty()) return {};
   return std::unexpected(fmt::format("invalid file name {}: {}", debug_quoted(name), reason));
+}
+
+}  // namespace
+
+HubResult<void> check_file_name(std::string_view name) {
+  std::string_view reason = leaving_reason(name);
+  if (reason.empty()) reason = directory_reason(name);
+  return refuse_name(name, reason);
 }
 
 HubResult<HfRepo> HfRepo::from_hf(std::string_view repo_id) { return from_hf(repo_id, std::string(HF_BASE_URL)); }
@@ -221,7 +241,7 @@ HubResult<std::vector<std::string>> HfRepo::ls(std::optional<std::string_view> d
   const bool root = !dir || dir->empty();
   if (!is_hf()) {
     if (!root) {
-      if (auto ok = check_file_name(*dir); !ok) return std::unexpected(ok.error());
+      if (auto ok = refuse_name(*dir, leaving_reason(*dir)); !ok) return std::unexpected(ok.error());
     }
     auto names = read_dir_names(root ? path_ : path_ / fs::path(*dir));
     if (!names) return std::unexpected(names.error().to_string());

@@ -86,8 +86,8 @@ std::expected<void, IoError> walk_sizes(const std::filesystem::path& base,
                                         const std::filesystem::path& dir,
                                         std::vector<FileSize>& out);
 
-// Refuses names that would leave the repository: empty, absolute, or with a
-// ".." component.
+// Refuses names that are no file inside the repository: empty, absolute,
+// with a ".." component, or naming a directory ("." or ending in "/" or "/.").
 HubResult<void> check_file_name(std::string_view name);
 
 }  // namespace varkel

@@ -57,14 +57,18 @@ TEST(HfRepoHub, ListingFailuresCarryTheirPrefixes) {
   EXPECT_EQ(hub_repo(hub, "t/missing").file_sizes().error(), "HF API error: http status: 404");
 }
 
-TEST(HfRepoNames, NamesLeavingTheRepositoryAreRefusedBeforeAnyWork) {
+TEST(HfRepoNames, NamesLeavingTheRepositoryOrNamingADirectoryAreRefusedBeforeAnyWork) {
   testing_support::ScratchCwd scratch;
   FakeHub hub;
   hub.serve_file("t/names", "ok.bin", FakeResponse::ok("fine"));
   HfRepo repo = hub_repo(hub, "t/names");
   testing_support::write_file("secret", "s");
   HfRepo local = HfRepo::local("hub");
-  for (const char* bad : {"", "/etc/passwd", "..", "a/../../secret", "a/..", "../../x/"}) {
+  // Names of directories, which exist, must not come back as files.
+  fs::create_directories("hub/models--t--names/sub");
+  fs::create_directories("hub/sub");
+  for (const char* bad : {"", "/etc/passwd", "..", "a/../../secret", "a/..", "../../x/", ".", "./", ".//.", "sub/",
+                          "sub/.", "./sub//"}) {
     auto one = repo.ensure(bad);
     ASSERT_FALSE(one) << bad;
     EXPECT_EQ(one.error().rfind("invalid file name \"", 0), 0u) << one.error();
@@ -75,6 +79,9 @@ TEST(HfRepoNames, NamesLeavingTheRepositoryAreRefusedBeforeAnyWork) {
   EXPECT_EQ(repo.ensure("x/../y").error(), "invalid file name \"x/../y\": \"..\" would leave the repository");
   EXPECT_EQ(local.ensure(std::string("secret\0.bin", 11)).error(),
             "invalid file name \"secret\\0.bin\": the name contains a NUL byte");
+  EXPECT_EQ(repo.ensure("./.").error(), "invalid file name \"./.\": the name is the repository directory");
+  EXPECT_EQ(repo.ensure_batch({"sub/"}).error(), "invalid file name \"sub/\": the name ends in a directory");
+  EXPECT_EQ(local.ls("."), local.ls());  // a directory to list may be the root
   EXPECT_EQ(hub.total_hits(), 0);
   EXPECT_FALSE(fs::exists("hub/models--t--names/ok.bin"));
   for (const char* fine : {"..x", "a/.../b", "./a"}) EXPECT_TRUE(check_file_name(fine)) << fine;
