@@ -73,7 +73,7 @@ bool flag_arg(PyObject* value, const char* name) {
 }
 
 std::vector<std::string> str_list_arg(PyObject* value, const char* name) {
-  if (PyUnicode_Check(value)) raise_argument(name, "Can't extract `str` to `Vec`");
+  if (PyUnicode_Check(value)) raise_argument(name, "'str' object cannot be converted to a list of names");
   if (!PySequence_Check(value)) {
     raise_argument(name, fmt::format("'{}' object cannot be converted to 'Sequence'", type_name(value)));
   }

@@ -108,7 +108,7 @@ def test_no_instance_skips_its_constructor(varkel):
             cls.__new__(cls)
 
 
-def test_strict_path_and_flag_arguments(varkel, model_dir, tmp_path):
+def test_strict_path_flag_and_name_list_arguments(varkel, model_dir, tmp_path, monkeypatch):
     with pytest.raises(TypeError, match=r"^argument 'model_path': "):
         varkel.Model(pathlib.Path(model_dir))
     with pytest.raises(TypeError, match=r"^argument 'bin_path': "):
@@ -117,6 +117,10 @@ def test_strict_path_and_flag_arguments(varkel, model_dir, tmp_path):
         varkel.record_engine_telemetry(1)
     varkel.record_engine_telemetry(np.bool_(True))
     varkel.record_engine_telemetry(False)
+    # A bare str is a sequence of characters, not of names; said in Python's own terms.
+    monkeypatch.chdir(tmp_path)  # the hub cache directory is made below the working directory
+    with pytest.raises(TypeError, match=r"^argument 'filenames': 'str' object cannot be converted to a list of names$"):
+        varkel.PyHfRepo("org/name").ensure_batch("config.json")
 
 
 def test_objects_are_confined_to_their_creating_thread(varkel, model_dir):
