@@ -89,11 +89,6 @@ std::vector<std::string> str_list_arg(PyObject* value, const char* name) {
   return out;
 }
 
-std::string str_text(PyObject* object) {
-  PyRef text = checked(PyObject_Str(object));
-  return utf8(text.get());
-}
-
 PyRef str_value(const std::string& text) {
   return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }

@@ -46,8 +46,6 @@ Native& class_arg(PyObject* value, const char* name, const char* class_name) {
   return unbox<Native>(value);
 }
 
-// str(object) as UTF-8.
-std::string str_text(PyObject* object);
 // str from text that is UTF-8.
 PyRef str_value(const std::string& text);
 

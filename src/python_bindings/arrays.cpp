@@ -1,6 +1,8 @@
 #include "python_bindings/arrays.h"
 
+#include <bit>
 #include <cstring>
+#include <string_view>
 
 #include <fmt/format.h>
 
@@ -10,73 +12,125 @@
 
 namespace varkel::python {
 
-namespace {
-
-PyRef attribute(PyObject* object, const char* name) { return checked(PyObject_GetAttrString(object, name)); }
-
-long long long_attribute(PyObject* object, const char* name) {
-  PyRef value = attribute(object, name);
-  const long long number = PyLong_AsLongLong(value.get());
-  if (number == -1 && PyErr_Occurred()) throw PythonError();
-  return number;
+ExportedBuffer::ExportedBuffer(PyObject* object) {
+  if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) != 0) throw PythonError();
 }
 
-PyObject* typed_array(PyObject* value, const char* name, char kind, long long itemsize, long long ndim,
-                      const char* wanted) {
+// What an argument must be: its format codes (one of them, after an optional
+// byte-order prefix), item size and number of dimensions.
+struct ArrayView::Kind {
+  std::string_view codes;
+  Py_ssize_t itemsize;
+  int ndim;
+  const char* wanted;
+};
+
+namespace {
+
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+// The struct module's byte-order prefixes: '@' and '=' mean the host's order,
+// '<', '>' and '!' name one.
+bool is_order_prefix(char c) { return std::string_view("@=<>!").find(c) != std::string_view::npos; }
+bool is_native_order(char c) {
+  if (c == '@' || c == '=') return true;
+  return kLittleEndian ? c == '<' : (c == '>' || c == '!');
+}
+
+struct Format {
+  std::string_view code;
+  bool native;
+};
+
+Format parse_format(const Py_buffer& view) {
+  // A buffer without a format holds unsigned bytes.
+  std::string_view format = view.format != nullptr ? view.format : "B";
+  if (!format.empty() && is_order_prefix(format.front())) {
+    return {format.substr(1), is_native_order(format.front())};
+  }
+  return {format, true};
+}
+
+// The element type in NumPy's words where the format is a plain number.
+std::string element_name(const Py_buffer& view) {
+  const Format format = parse_format(view);
+  const Py_ssize_t bits = view.itemsize * 8;
+  std::string name = fmt::format("'{}'", view.format != nullptr ? view.format : "B");
+  if (format.code.size() == 1) {
+    const char code = format.code.front();
+    if (std::string_view("bhilqn").find(code) != std::string_view::npos) name = fmt::format("int{}", bits);
+    if (std::string_view("BHILQN").find(code) != std::string_view::npos) name = fmt::format("uint{}", bits);
+    if (std::string_view("efdg").find(code) != std::string_view::npos) name = fmt::format("float{}", bits);
+    if (code == '?') name = "bool";
+  }
+  return format.native ? name : "byte-swapped " + name;
+}
+
+// The buffer of a NumPy array; any other object, and an array whose items
+// have no buffer format (such as datetimes), is refused.
+ExportedBuffer array_buffer(PyObject* value, const char* name, const char* wanted) {
+  // The type itself, not isinstance(): that would take a `__class__` an
+  // object claims for itself.
   PyObject* ndarray = loaded_ndarray_type();
-  const int is_array = ndarray == nullptr ? 0 : PyObject_IsInstance(value, ndarray);
-  if (is_array < 0) throw PythonError();
-  if (is_array == 0) {
+  if (ndarray == nullptr || !PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(ndarray))) {
     raise_argument(name, fmt::format("'{}' object cannot be converted to '{}'", type_name(value), wanted));
   }
-  PyRef dtype = attribute(value, "dtype");
-  const std::string dtype_kind = str_text(attribute(dtype.get(), "kind").get());
-  const int native = PyObject_IsTrue(attribute(dtype.get(), "isnative").get());
-  if (native < 0) throw PythonError();
-  const long long dims = long_attribute(value, "ndim");
-  if (dtype_kind != std::string(1, kind) || long_attribute(dtype.get(), "itemsize") != itemsize || native == 0 ||
-      dims != ndim) {
-    raise_argument(name, fmt::format("expected {}, got {} array of {} dimension{}", wanted, str_text(dtype.get()), dims,
-                                     dims == 1 ? "" : "s"));
+  try {
+    return ExportedBuffer(value);
+  } catch (const PythonError&) {
+    PyErr_Clear();
+    raise_argument(name, fmt::format("expected {}, got an array whose items have no buffer format", wanted));
   }
-  return value;
 }
 
 }  // namespace
 
-PyObject* int64_vector_arg(PyObject* value, const char* name) {
-  return typed_array(value, name, 'i', 8, 1, "a NumPy int64 array of 1 dimension");
-}
-
-PyObject* float32_matrix_arg(PyObject* value, const char* name) {
-  return typed_array(value, name, 'f', 4, 2, "a NumPy float32 array of 2 dimensions");
-}
-
-ArrayView::ArrayView(PyObject* array) {
-  if (PyObject_GetBuffer(array, &view_, PyBUF_RECORDS_RO) != 0) throw PythonError();
-  if (!PyBuffer_IsContiguous(&view_, 'A')) {
-    PyBuffer_Release(&view_);
-    raise_type("The given array is not contiguous");
+ArrayView::ArrayView(PyObject* value, const char* name, const Kind& kind)
+    : buffer_(array_buffer(value, name, kind.wanted)) {
+  const Py_buffer& view = buffer_.view();
+  const Format format = parse_format(view);
+  if (view.ndim != kind.ndim || view.itemsize != kind.itemsize || !format.native || format.code.size() != 1 ||
+      kind.codes.find(format.code.front()) == std::string_view::npos) {
+    raise_argument(name, fmt::format("expected {}, got {} array of {} dimension{}", kind.wanted, element_name(view),
+                                     view.ndim, view.ndim == 1 ? "" : "s"));
   }
+}
+
+ArrayView ArrayView::int64_vector(PyObject* value, const char* name) {
+  // NumPy names int64 'l' where a C long has 64 bits, 'q' elsewhere.
+  static constexpr Kind kind{"lq", 8, 1, "a NumPy int64 array of 1 dimension"};
+  return ArrayView(value, name, kind);
+}
+
+ArrayView ArrayView::float32_matrix(PyObject* value, const char* name) {
+  static constexpr Kind kind{"f", 4, 2, "a NumPy float32 array of 2 dimensions"};
+  return ArrayView(value, name, kind);
+}
+
+void ArrayView::require_contiguous() const {
+  if (!PyBuffer_IsContiguous(&buffer_.view(), 'A')) raise_type("The given array is not contiguous");
 }
 
 std::span<const int64_t> ArrayView::int64s() const {
-  return {static_cast<const int64_t*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(int64_t)};
+  require_contiguous();
+  return {static_cast<const int64_t*>(buffer_.view().buf), shape(0)};
 }
 
 std::vector<float> ArrayView::float_rows() const {
-  const auto rows = static_cast<std::size_t>(view_.shape[0]);
-  const auto cols = static_cast<std::size_t>(view_.shape[1]);
+  require_contiguous();
+  const Py_buffer& view = buffer_.view();
+  const std::size_t rows = shape(0);
+  const std::size_t cols = shape(1);
   std::vector<float> out(rows * cols);
-  if (PyBuffer_IsContiguous(&view_, 'C')) {
-    if (!out.empty()) std::memcpy(out.data(), view_.buf, out.size() * sizeof(float));
+  if (PyBuffer_IsContiguous(&view, 'C')) {
+    if (!out.empty()) std::memcpy(out.data(), view.buf, out.size() * sizeof(float));
     return out;
   }
   // Fortran order: read each element where its strides put it.
-  const auto* base = static_cast<const char*>(view_.buf);
+  const auto* base = static_cast<const char*>(view.buf);
   for (std::size_t r = 0; r < rows; ++r) {
     for (std::size_t c = 0; c < cols; ++c) {
-      std::memcpy(&out[r * cols + c], base + r * view_.strides[0] + c * view_.strides[1], sizeof(float));
+      std::memcpy(&out[r * cols + c], base + r * view.strides[0] + c * view.strides[1], sizeof(float));
     }
   }
   return out;

@@ -11,22 +11,38 @@
 
 namespace varkel::python {
 
-// A NumPy array (an ndarray or a subclass, not any other buffer) of int64 with
-// 1 dimension, or float32 with 2, in native byte order; contiguity is checked
-// when its memory is read. Returns `value`.
-PyObject* int64_vector_arg(PyObject* value, const char* name);
-PyObject* float32_matrix_arg(PyObject* value, const char* name);
+// One export of an object's buffer (format, shape and strides included),
+// released when this goes; PythonError when the object exports none.
+class ExportedBuffer {
+ public:
+  explicit ExportedBuffer(PyObject* object);
+  ~ExportedBuffer() { PyBuffer_Release(&view_); }
+  ExportedBuffer(const ExportedBuffer&) = delete;
+  ExportedBuffer& operator=(const ExportedBuffer&) = delete;
 
-// Read-only access to an array's memory while no Python code runs. TypeError
-// "The given array is not contiguous" unless C or Fortran contiguous.
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_;
+};
+
+// An array argument, held through the buffer the array exports for as long as
+// the view lives. The element type, item size and dimensions are the buffer's
+// own: attributes such as `dtype` or `ndim` can be overridden by a subclass
+// and say nothing about the memory behind them.
 class ArrayView {
  public:
-  explicit ArrayView(PyObject* array);
-  ~ArrayView() { PyBuffer_Release(&view_); }
-  ArrayView(const ArrayView&) = delete;
-  ArrayView& operator=(const ArrayView&) = delete;
+  // A NumPy array (an ndarray or a subclass, not any other buffer) of int64 with
+  // 1 dimension, or float32 with 2, in native byte order; TypeError
+  // "argument '<name>': ..." otherwise.
+  static ArrayView int64_vector(PyObject* value, const char* name);
+  static ArrayView float32_matrix(PyObject* value, const char* name);
 
-  std::size_t shape(int axis) const { return static_cast<std::size_t>(view_.shape[axis]); }
+  // TypeError "The given array is not contiguous" unless C or Fortran
+  // contiguous. The readers below check it too.
+  void require_contiguous() const;
+
+  std::size_t shape(int axis) const { return static_cast<std::size_t>(buffer_.view().shape[axis]); }
   // The elements of an int64 vector.
   std::span<const int64_t> int64s() const;
   // A float32 matrix in row-major order, copied out of the array's memory
@@ -35,7 +51,10 @@ class ArrayView {
   std::vector<float> float_rows() const;
 
  private:
-  Py_buffer view_;
+  struct Kind;
+  ArrayView(PyObject* value, const char* name, const Kind& kind);
+
+  ExportedBuffer buffer_;
 };
 
 // A float32 array [rows, cols] over `values` without a copy; its memory is

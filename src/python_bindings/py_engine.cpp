@@ -1,5 +1,7 @@
 // The Engine class.
 
+#include <optional>
+
 #include <fmt/format.h>
 
 #include "python_bindings/arguments.h"
@@ -66,10 +68,9 @@ PyRef forward(PyObject* self_object, PyObject* args, PyObject* kwargs) {
   match_arguments(args, kwargs, "OO:forward", keywords, &input_ids, &cache_object);
   PyEngine& self = unbox<PyEngine>(self_object);
   ExclusiveBorrow engine_borrow(self);
-  int64_vector_arg(input_ids, "input_ids");
+  const ArrayView ids = ArrayView::int64_vector(input_ids, "input_ids");
   PyCache& cache = class_arg<PyCache>(cache_object, "cache", "Cache");
   ExclusiveBorrow cache_borrow(cache);
-  const ArrayView ids(input_ids);
 
   const std::span<const int64_t> all_ids = ids.int64s();
   const std::size_t n = all_ids.size();
@@ -89,20 +90,23 @@ PyRef forward_hidden(PyObject* self_object, PyObject* args, PyObject* kwargs) {
   match_arguments(args, kwargs, "OO:forward_hidden", keywords, &embeddings_object, &cache_object);
   PyEngine& self = unbox<PyEngine>(self_object);
   ExclusiveBorrow engine_borrow(self);
-  float32_matrix_arg(embeddings_object, "embeddings");
-  PyCache& cache = class_arg<PyCache>(cache_object, "cache", "Cache");
-  ExclusiveBorrow cache_borrow(cache);
+  // The array's export ends before the pass, the cache's borrow does not.
+  std::optional<ExclusiveBorrow> cache_borrow;
+  PyCache* cache = nullptr;
   std::vector<float> embeddings;
   std::size_t rows = 0;
   {
-    const ArrayView view(embeddings_object);
+    const ArrayView view = ArrayView::float32_matrix(embeddings_object, "embeddings");
+    cache = &class_arg<PyCache>(cache_object, "cache", "Cache");
+    cache_borrow.emplace(*cache);
+    view.require_contiguous();
     if (view.shape(1) != hidden_size(self)) raise_runtime(fmt::format("shape error: {}", kIncompatibleShape));
     rows = view.shape(0);
     // A copy in logical order: a signal handler run between layers may
     // resize or rewrite the caller's array.
     embeddings = view.float_rows();
   }
-  return run_pass(self, cache.cache, embeddings, rows);
+  return run_pass(self, cache->cache, embeddings, rows);
 }
 
 PyRef embed_lookup(PyObject* self_object, PyObject* args, PyObject* kwargs) {
@@ -111,8 +115,7 @@ PyRef embed_lookup(PyObject* self_object, PyObject* args, PyObject* kwargs) {
   match_arguments(args, kwargs, "O:embed_lookup", keywords, &input_ids);
   const PyEngine& self = unbox<PyEngine>(self_object);
   SharedBorrow borrow(self);
-  int64_vector_arg(input_ids, "input_ids");
-  const ArrayView ids(input_ids);
+  const ArrayView ids = ArrayView::int64_vector(input_ids, "input_ids");
   const std::size_t n = ids.int64s().size();
   const std::size_t hidden = hidden_size(self);
   std::vector<float> out(n * hidden, 0.0f);

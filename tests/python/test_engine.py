@@ -128,6 +128,71 @@ def test_strict_array_arguments_and_ids_outside_the_table(varkel, model, engine)
     assert cache.pos == 0
 
 
+def lying(array, **claims):
+    """`array` seen through an ndarray subclass whose attributes claim `claims` instead."""
+    attributes = {name: property(lambda self, value=value: value) for name, value in claims.items()}
+    return array.view(type("Lying", (np.ndarray,), attributes))
+
+
+def posing(array):
+    """`array`'s bytes in a bytearray that claims to be that array."""
+    attributes = {"__class__": property(lambda self: np.ndarray),
+                  "dtype": array.dtype, "ndim": array.ndim, "shape": array.shape}
+    return type("Posing", (bytearray,), attributes)(array.tobytes())
+
+
+def call(engine, cache, method, array):
+    return engine.embed_lookup(array) if method == "embed_lookup" else getattr(engine, method)(array, cache)
+
+
+F32, I64 = np.dtype(np.float32), np.dtype(np.int64)
+EMBEDDINGS = "^argument 'embeddings': expected a NumPy float32 array of 2 dimensions, got "
+IDS = "^argument 'input_ids': expected a NumPy int64 array of 1 dimension, got "
+HOSTILE_IDS = [
+    (lying(np.arange(16, dtype=np.int8), dtype=I64), (TypeError, IDS + "int8 array of 1 dimension$"),
+     "int8 claiming int64"),
+    (lying(ids(1, 2, 3, 4).reshape(2, 2), ndim=1, shape=(4,)), (TypeError, IDS + "int64 array of 2 dimensions$"),
+     "matrix claiming one dimension"),
+    (lying(np.array([1, 2], dtype=">i8"), dtype=I64), (TypeError, IDS + "byte-swapped int64 array of 1 dimension$"),
+     "byte-swapped claiming native"),
+    (posing(ids(1, 2)), (TypeError, "^argument 'input_ids': 'Posing' object cannot be converted to "),
+     "bytes posing as ids"),
+    # Memory that is what the method wants is read, whatever the attributes say.
+    (lying(ids(11, 22, 33), dtype=np.dtype(np.int32), ndim=2, shape=(1, 3)), ids(11, 22, 33), "good ids, lying"),
+]
+
+
+@pytest.mark.parametrize("method, array, expected", [
+    pytest.param("forward_hidden", lying(np.zeros((2, HIDDEN), np.int8), dtype=F32),
+                 (TypeError, EMBEDDINGS + "int8 array of 2 dimensions$"), id="embeddings: int8 claiming float32"),
+    pytest.param("forward_hidden", lying(np.zeros(HIDDEN, np.float32), ndim=2, shape=(1, HIDDEN)),
+                 (TypeError, EMBEDDINGS + "float32 array of 1 dimension$"), id="embeddings: vector claiming two"),
+    pytest.param("forward_hidden", lying(np.zeros((1, 1024), np.float32), shape=(1, HIDDEN)),
+                 (RuntimeError, "^shape error: "), id="embeddings: narrow claiming the hidden width"),
+    pytest.param("forward_hidden", np.zeros((1, HIDDEN), "M8[ns]"),
+                 (TypeError, EMBEDDINGS + "an array whose items have no buffer format$"), id="embeddings: datetimes"),
+    pytest.param("forward_hidden", posing(np.zeros((1, HIDDEN), np.float32)),
+                 (TypeError, "^argument 'embeddings': 'Posing' object cannot be converted to "),
+                 id="embeddings: bytes posing as an array"),
+    pytest.param("forward_hidden", lying(np.full((2, HIDDEN), 0.5, np.float32), dtype=np.dtype(np.int8), ndim=1),
+                 np.full((2, HIDDEN), 0.5, np.float32), id="embeddings: good rows, lying"),
+] + [
+    pytest.param(method, array, expected, id=f"{method}: {name}")
+    for method in ("forward", "embed_lookup") for array, expected, name in HOSTILE_IDS
+])
+def test_array_arguments_are_taken_from_the_buffer_they_export(varkel, model, engine, method, array, expected):
+    cache = varkel.Cache(model)
+    if isinstance(expected, np.ndarray):
+        # Accepted, and computed exactly as from an honest array of the same memory.
+        np.testing.assert_array_equal(call(engine, cache, method, array),
+                                      call(engine, varkel.Cache(model), method, expected))
+    else:
+        error, message = expected
+        with pytest.raises(error, match=message):
+            call(engine, cache, method, array)
+        assert cache.pos == 0
+
+
 def test_telemetry_snapshot(varkel, model):
     engine = varkel.Engine(model, "Qwen35MoEFusedExp1")
     assert engine.telemetry() == {}
