@@ -9,13 +9,16 @@
 namespace varkel {
 
 MappedFile::MappedFile(MappedFile&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      lock_(std::move(other.lock_)) {}
 
 MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
   if (this != &other) {
     release();
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
+    lock_ = std::move(other.lock_);
   }
   return *this;
 }
@@ -23,9 +26,16 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
 MappedFile::~MappedFile() { release(); }
 
 void MappedFile::release() {
+  // Unlocked first: the addresses may be mapped again for something else.
+  lock_ = ResidentLock();
   if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), size_);
   data_ = nullptr;
   size_ = 0;
+}
+
+bool MappedFile::keep_resident_when_touched() {
+  if (!lock_.locked()) lock_ = varkel::keep_resident_when_touched(data_, size_);
+  return lock_.locked();
 }
 
 std::expected<MappedFile, IoError> MappedFile::map(int fd) {

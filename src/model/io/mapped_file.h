@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "error/io_error.h"
+#include "model/io/memory_headroom.h"
 
 namespace varkel {
 
@@ -26,12 +27,19 @@ class MappedFile {
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
 
+  // Locks the pages in memory as they are touched, where
+  // keep_resident_when_touched allows it; they are unlocked before the
+  // mapping goes. True when locked.
+  bool keep_resident_when_touched();
+  bool locked() const { return lock_.locked(); }
+
  private:
   MappedFile(const uint8_t* data, size_t size) : data_(data), size_(size) {}
   void release();
 
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
+  ResidentLock lock_;
 };
 
 }  // namespace varkel

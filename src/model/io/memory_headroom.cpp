@@ -3,18 +3,24 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace varkel {
 namespace {
 
 namespace fs = std::filesystem;
+
+// What the live ResidentLocks hold. Reserved before mlock and released after
+// munlock, so that two models loaded at once cannot both take the same room.
+std::atomic<uint64_t> committed_bytes{0};
 
 // Small text files only (proc and cgroup files): at most this much is read.
 constexpr std::streamsize kMaxText = 1 << 20;
@@ -51,8 +57,8 @@ std::optional<uint64_t> field(const std::string& text, std::string_view key) {
   return std::nullopt;
 }
 
-// A cgroup's limit less what it holds apart from page cache; nullopt when
-// unlimited or unreadable.
+// A cgroup's limit less what it holds apart from reclaimable page cache;
+// nullopt when unlimited or unreadable.
 std::optional<uint64_t> cgroup_headroom(const fs::path& dir, bool v2) {
   const auto limit_text = read_small(dir / (v2 ? "memory.max" : "memory.limit_in_bytes"));
   const auto usage_text = read_small(dir / (v2 ? "memory.current" : "memory.usage_in_bytes"));
@@ -61,7 +67,14 @@ std::optional<uint64_t> cgroup_headroom(const fs::path& dir, bool v2) {
   const auto usage = parse_u64(*usage_text);
   if (!limit || !usage) return std::nullopt;
   uint64_t cache = 0;
-  if (const auto stat = read_small(dir / "memory.stat")) cache = field(*stat, v2 ? "file" : "total_cache").value_or(0);
+  if (const auto stat = read_small(dir / "memory.stat")) {
+    cache = field(*stat, v2 ? "file" : "total_cache").value_or(0);
+    // Locked file pages count as page cache but cannot be reclaimed. The
+    // unevictable count may hold anonymous pages too: taking them off the
+    // cache as well errs on the safe side.
+    const uint64_t unevictable = field(*stat, v2 ? "unevictable" : "total_unevictable").value_or(0);
+    cache -= std::min(cache, unevictable);
+  }
   const uint64_t held = *usage - std::min(cache, *usage);
   return *limit > held ? *limit - held : 0;
 }
@@ -110,16 +123,61 @@ std::optional<uint64_t> memory_headroom(const fs::path& proc, const fs::path& cg
   return headroom;
 }
 
-bool keep_resident_when_touched(const void* data, std::size_t size) {
-  if (data == nullptr || size == 0) return false;
+std::optional<uint64_t> lock_allowance(uint64_t committed, const fs::path& proc, const fs::path& cgroup_root) {
+  const auto headroom = memory_headroom(proc, cgroup_root);
+  if (!headroom) return std::nullopt;
+  // VmLck counts whole locked ranges, touched or not: what they will hold.
+  uint64_t locked = committed;
+  if (const auto status = read_small(proc / "self" / "status")) {
+    const auto kib = field(*status, "VmLck:");
+    if (kib) locked = std::max(locked, *kib <= UINT64_MAX / 1024 ? *kib * 1024 : UINT64_MAX);
+  }
+  const uint64_t half = *headroom / 2;
+  return half > locked ? half - locked : 0;
+}
+
+uint64_t committed_lock_bytes() { return committed_bytes.load(); }
+
+ResidentLock::ResidentLock(ResidentLock&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+ResidentLock& ResidentLock::operator=(ResidentLock&& other) noexcept {
+  if (this != &other) {
+    release();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+ResidentLock::~ResidentLock() { release(); }
+
+void ResidentLock::release() {
+  if (size_ == 0) return;
+  (void)::munlock(data_, size_);
+  committed_bytes.fetch_sub(size_);
+  data_ = nullptr;
+  size_ = 0;
+}
+
+ResidentLock keep_resident_when_touched(const void* data, std::size_t size, const fs::path& proc,
+                                        const fs::path& cgroup_root) {
+  if (data == nullptr || size == 0) return {};
   // Locked pages lower the ceiling for everything else the process or its
   // cgroup allocates later: VARKEL_LOCK_WEIGHTS=0 leaves them evictable.
   if (const char* env = std::getenv("VARKEL_LOCK_WEIGHTS"); env != nullptr && std::string_view(env) == "0") {
-    return false;
+    return {};
   }
-  const auto headroom = memory_headroom();
-  if (!headroom || size > *headroom / 2) return false;
-  return ::mlock2(data, size, MLOCK_ONFAULT) == 0;
+  uint64_t committed = committed_bytes.load();
+  do {
+    const auto allowance = lock_allowance(committed, proc, cgroup_root);
+    if (!allowance || size > *allowance) return {};
+  } while (!committed_bytes.compare_exchange_weak(committed, committed + size));
+  if (::mlock2(data, size, MLOCK_ONFAULT) != 0) {
+    committed_bytes.fetch_sub(size);
+    return {};
+  }
+  return ResidentLock(data, size);
 }
 
 }  // namespace varkel

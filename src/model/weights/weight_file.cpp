@@ -6,7 +6,6 @@
 
 #include "model/config/json_text.h"
 #include "model/io/text_file.h"
-#include "model/io/memory_headroom.h"
 #include "model/io/regular_file.h"
 
 namespace varkel {
@@ -63,7 +62,7 @@ Result<WeightFile> WeightFile::open(const std::filesystem::path& bin_path, const
   }  // the mapping outlives the descriptor
   // Every token reads these weights; expert records are read once. Where
   // memory is short, the records must be what the OS evicts.
-  (void)keep_resident_when_touched(mmap.data(), mmap.size());
+  (void)mmap.keep_resident_when_touched();
 
   auto text = read_text_file(json_path);
   if (!text) {

@@ -37,6 +37,8 @@ class WeightFile {
   const std::unordered_map<std::string, TensorInfo>& tensors() const { return tensors_; }
   // The entry named exactly `name`, or nullptr.
   const TensorInfo* find(std::string_view name) const;
+  // Whether the mapping's pages are locked in memory as they are touched.
+  bool locked() const { return mmap_.locked(); }
   // The tensor's bytes [offset, offset + size) of the mapping.
   std::span<const uint8_t> tensor_bytes(const TensorInfo& info) const {
     return bytes().subspan(info.offset, info.size);

@@ -1,16 +1,24 @@
 // How much memory the process may still take, from a made-up /proc and
 // cgroup tree: the smallest of MemAvailable and every memory cgroup's limit
-// less its non-page-cache usage, up the hierarchy.
+// less what it holds apart from reclaimable page cache, up the hierarchy; and
+// how much of it the process may lock, all its models together.
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "model/io/memory_headroom.h"
 #include "common/test_files.h"
+#include "model/io/mapped_file.h"
+#include "model/io/memory_headroom.h"
+#include "model/io/unique_fd.h"
 
 namespace varkel {
 namespace {
@@ -48,6 +56,24 @@ TEST(MemoryHeadroomTest, SmallestOfTheSystemAndEveryCgroupUpTheTree) {
       {"v2: more held than the limit",
        {{"proc/self/cgroup", "0::/\n"}, {"cg/memory.max", "1000\n"}, {"cg/memory.current", "5000\n"}},
        0},
+      {"v2: locked page cache is held, not reclaimable",
+       {{"proc/self/cgroup", "0::/\n"},
+        {"cg/memory.max", "8000000000\n"},
+        {"cg/memory.current", "5000000000\n"},
+        {"cg/memory.stat", "anon 1000000000\nfile 4000000000\nunevictable 3000000000\n"}},
+       4 * kGB},
+      {"v2: more unevictable than file (locked anon too) leaves no cache",
+       {{"proc/self/cgroup", "0::/\n"},
+        {"cg/memory.max", "8000000000\n"},
+        {"cg/memory.current", "5000000000\n"},
+        {"cg/memory.stat", "file 1000000000\nunevictable 3000000000\n"}},
+       3 * kGB},
+      {"v1: total_unevictable is held",
+       {{"proc/self/cgroup", "5:memory:/x\n"},
+        {"cg/memory/x/memory.limit_in_bytes", "2000000000\n"},
+        {"cg/memory/x/memory.usage_in_bytes", "1500000000\n"},
+        {"cg/memory/x/memory.stat", "unevictable 1\ntotal_cache 500000000\ntotal_unevictable 300000000\n"}},
+       700'000'000},
       {"v1: the memory hierarchy only",
        {{"proc/self/cgroup", "7:cpu,cpuacct:/x\n5:memory:/x\n"},
         {"cg/memory/x/memory.limit_in_bytes", "2000000000\n"},
@@ -77,6 +103,89 @@ TEST(MemoryHeadroomTest, SmallestOfTheSystemAndEveryCgroupUpTheTree) {
     for (const auto& [name, text] : c.files) write_file(dir / name, text);
     EXPECT_EQ(memory_headroom(dir / "proc", dir / "cg"), c.headroom);
   }
+}
+
+TEST(MemoryHeadroomTest, LockAllowanceIsHalfTheHeadroomLessWhatIsLockedAlready) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> files;
+    uint64_t committed;
+    std::optional<uint64_t> allowance;
+  };
+  const std::pair<std::string, std::string> meminfo{"proc/meminfo", "MemAvailable:   4000000 kB\n"};  // 4.096 GB
+  const auto status = [](const char* vmlck) {
+    return std::pair<std::string, std::string>{"proc/self/status", std::string("VmPin:\t 0 kB\nVmLck:\t") + vmlck};
+  };
+  const std::vector<Case> cases = {
+      {"nothing locked", {meminfo}, 0, 2'048'000'000},
+      {"what the process has locked (VmLck)", {meminfo, status("1000000 kB\n")}, 0, 1'024'000'000},
+      {"committed to lock but not locked yet", {meminfo, status("1000000 kB\n")}, 1'500'000'000, 548'000'000},
+      {"committed while VmLck cannot be read", {meminfo, status("lots kB\n")}, 48'000'000, 2'000'000'000},
+      {"locked beyond half the headroom", {meminfo, status("3000000 kB\n")}, 0, 0},
+      {"a VmLck too large to count in bytes", {meminfo, status("18446744073709551615 kB\n")}, 0, 0},
+      {"the cgroup's locked cache lowers the headroom; the process's locks count on top",
+       {meminfo,
+        status("100000 kB\n"),
+        {"proc/self/cgroup", "0::/\n"},
+        {"cg/memory.max", "4000000000\n"},
+        {"cg/memory.current", "2000000000\n"},
+        {"cg/memory.stat", "file 1500000000\nunevictable 1000000000\n"}},
+       0,
+       1'147'600'000},  // (4 - (2 - 0.5)) / 2 GB less 102.4 MB
+      {"unknown headroom", {status("0 kB\n")}, 0, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    for (const auto& [name, text] : c.files) write_file(dir / name, text);
+    EXPECT_EQ(lock_allowance(c.committed, dir / "proc", dir / "cg"), c.allowance);
+  }
+}
+
+MappedFile map_scratch_file(const std::filesystem::path& path, size_t bytes) {
+  write_file(path, std::string(bytes, 'w'));
+  auto fd = UniqueFd::open(path, O_RDONLY);
+  EXPECT_TRUE(fd.has_value()) << path;
+  if (!fd) return {};
+  auto mapped = MappedFile::map(fd->get());
+  EXPECT_TRUE(mapped.has_value()) << path;
+  return mapped ? std::move(*mapped) : MappedFile();
+}
+
+// Each of two models' weights fits half the headroom alone; together they do
+// not: the second is left evictable while the first holds its lock.
+TEST(MemoryHeadroomTest, ASecondModelIsNotLockedWhenBothWouldPassHalfTheHeadroom) {
+  constexpr size_t kBytes = 16384;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_MEMLOCK, &limit) != 0 || (limit.rlim_cur < 2 * kBytes && ::geteuid() != 0)) {
+    GTEST_SKIP() << "the lock limit is below two small mappings";
+  }
+  ASSERT_EQ(committed_lock_bytes(), 0u);
+  ScratchDir dir;
+  write_file(dir / "proc/meminfo", "MemAvailable:   48 kB\n");  // room to lock 24 KiB
+  const MappedFile first = map_scratch_file(dir / "first.bin", kBytes);
+  const MappedFile second = map_scratch_file(dir / "second.bin", kBytes);
+  const auto lock = [&](const MappedFile& mapped) {
+    return keep_resident_when_touched(mapped.data(), mapped.size(), dir / "proc", dir / "cg");
+  };
+  {
+    ResidentLock first_lock = lock(first);
+    ASSERT_TRUE(first_lock.locked());
+    EXPECT_EQ(committed_lock_bytes(), kBytes);
+    ResidentLock moved = std::move(first_lock);  // the count goes with it
+    EXPECT_FALSE(first_lock.locked());
+    EXPECT_EQ(committed_lock_bytes(), kBytes);
+    EXPECT_FALSE(lock(second).locked());
+    EXPECT_EQ(committed_lock_bytes(), kBytes);
+  }
+  EXPECT_EQ(committed_lock_bytes(), 0u);
+  // Once the first is released, the second fits; never with the switch off.
+  EXPECT_TRUE(lock(second).locked());
+  ::setenv("VARKEL_LOCK_WEIGHTS", "0", 1);
+  const bool locked_when_off = lock(second).locked();
+  ::unsetenv("VARKEL_LOCK_WEIGHTS");
+  EXPECT_FALSE(locked_when_off);
+  EXPECT_EQ(committed_lock_bytes(), 0u);
 }
 
 }  // namespace

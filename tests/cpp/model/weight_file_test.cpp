@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "common/test_files.h"
+#include "model/io/memory_headroom.h"
 #include "model/weights/weight_file.h"
 
 namespace varkel {
@@ -56,6 +59,36 @@ TEST(WeightFileTest, RangesMustLieInsideTheDataFile) {
     EXPECT_NE(error.find("'t'"), std::string::npos) << error;
     EXPECT_NE(error.find((dir / "model_weights.bin").string()), std::string::npos) << error;
   }
+}
+
+// The weights' lock counts in what the process has locked while the file is
+// open, moves with it, and is given back when the file is released.
+TEST(WeightFileTest, ItsLockCountsWhileTheFileLives) {
+  ScratchDir dir;
+  const std::string data(8192, 'x');
+  ASSERT_EQ(committed_lock_bytes(), 0u);
+  ::setenv("VARKEL_LOCK_WEIGHTS", "0", 1);
+  auto off = open_with(dir, data, R"({"tensors": {}})");
+  ::unsetenv("VARKEL_LOCK_WEIGHTS");
+  ASSERT_TRUE(off.has_value());
+  EXPECT_FALSE(off->locked());
+  EXPECT_EQ(committed_lock_bytes(), 0u);
+  {
+    auto file = open_with(dir, data, R"({"tensors": {}})");
+    ASSERT_TRUE(file.has_value());
+    if (!file->locked()) GTEST_SKIP() << "no room or no limit here to lock 8 KiB";
+    EXPECT_EQ(committed_lock_bytes(), data.size());
+    WeightFile moved = std::move(*file);
+    EXPECT_TRUE(moved.locked());
+    EXPECT_EQ(committed_lock_bytes(), data.size());
+    moved = std::move(*off);  // the file replaced by one that holds no lock
+    EXPECT_FALSE(moved.locked());
+    EXPECT_EQ(committed_lock_bytes(), 0u);
+    auto again = open_with(dir, data, R"({"tensors": {}})");
+    ASSERT_TRUE(again.has_value());
+    EXPECT_TRUE(again->locked());
+  }
+  EXPECT_EQ(committed_lock_bytes(), 0u);
 }
 
 }  // namespace
