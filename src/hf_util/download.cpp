@@ -1,7 +1,5 @@
 #include "hf_util/download.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "hf_util/http_get.h"
+#include "hf_util/part_file.h"
 #include "hf_util/url_path.h"
 
 namespace varkel {
@@ -25,50 +24,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool exists_following_links(const fs::path& p) {
-  struct stat st{};
-  return ::stat(p.c_str(), &st) == 0;
-}
-
 std::string os_error_text(int code) { return IoError::from_os(code).to_string(); }
-
-// Owns the descriptor of the temporary file.
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    reset();
-    fd_ = std::exchange(other.fd_, -1);
-    return *this;
-  }
-  ~FileDescriptor() { reset(); }
-  int get() const { return fd_; }
-  // Closes now; the errno of a failed close, or 0.
-  int reset() {
-    int code = 0;
-    if (fd_ >= 0 && ::close(fd_) != 0) code = errno;
-    fd_ = -1;
-    return code;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // Writes the body through one buffer into the temporary file.
 class FileSink : public HttpSink {
  public:
-  FileSink(const DownloadRequest& request, progress::ProgressBar& bar) : request_(request), bar_(bar) {}
+  FileSink(const DownloadRequest& request, fs::path destination, progress::ProgressBar& bar)
+      : request_(request), destination_(std::move(destination)), bar_(bar) {}
 
   std::optional<std::string> on_head(const HttpHead& head) override {
     bar_.set_length(head.content_length.value_or(0));
     buffer_.reset(new char[DOWNLOAD_BUFFER_BYTES]);
-    int fd = ::open(request_.temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return fmt::format("create {}: {}", request_.name, os_error_text(errno));
-    file_ = FileDescriptor(fd);
+    auto file = PartFile::create(request_.temp, destination_);
+    if (!file) return fmt::format("create {}: {}", request_.name, os_error_text(file.error()));
+    file_.emplace(std::move(*file));
     return std::nullopt;
   }
 
@@ -85,11 +54,18 @@ class FileSink : public HttpSink {
   // Writes what the buffer still holds and closes the file.
   std::optional<std::string> finish() {
     if (auto failed = flush()) return failed;
-    if (int code = file_.reset(); code != 0) return fmt::format("write {}: {}", request_.name, os_error_text(code));
+    if (int code = file_->close(); code != 0) return fmt::format("write {}: {}", request_.name, os_error_text(code));
     return std::nullopt;
   }
 
-  bool file_open() const { return file_.get() >= 0; }
+  // Moves the finished file into place.
+  std::optional<std::string> install() {
+    if (int code = file_->install(); code != 0)
+      return fmt::format("rename {}: {}", request_.name, os_error_text(code));
+    return std::nullopt;
+  }
+
+  bool file_open() const { return file_ && file_->fd() >= 0; }
 
  private:
   std::optional<std::string> take(const char* data, size_t size) {
@@ -112,7 +88,7 @@ class FileSink : public HttpSink {
     const char* p = buffer_.get();
     size_t left = used_;
     while (left > 0) {
-      ssize_t n = ::write(file_.get(), p, left);
+      ssize_t n = ::write(file_->fd(), p, left);
       if (n < 0) {
         if (errno == EINTR) continue;
         return fmt::format("write {}: {}", request_.name, os_error_text(errno));
@@ -125,11 +101,12 @@ class FileSink : public HttpSink {
   }
 
   const DownloadRequest& request_;
+  const fs::path destination_;
   progress::ProgressBar& bar_;
   std::unique_ptr<char[]> buffer_;
   size_t used_ = 0;
   uint64_t received_ = 0;
-  FileDescriptor file_;
+  std::optional<PartFile> file_;
 };
 
 std::string interrupted_text(std::string_view pending) { return fmt::format("interrupted: {}", pending); }
@@ -205,15 +182,21 @@ HubResult<fs::path> download_hf(const DownloadRequest& request, progress::Progre
   const std::string url =
       fmt::format("{}/{}/resolve/main/{}", request.base_url, request.repo_id, percent_encode_path(request.name));
   const fs::path destination = request.dir / request.name;
-  if (exists_following_links(destination)) {
+  // Held until the file is in place, so that no other download takes this path as its temporary name.
+  auto claim = DestinationClaim::take(destination);
+  if (!claim)
+    return std::unexpected(
+        fmt::format("download {}: the path is the temporary file of another download in progress", request.name));
+  if (present(destination)) {
     bar.finish_and_clear();
     return destination;
   }
 
-  FileSink sink(request, bar);
+  FileSink sink(request, destination, bar);
   if (auto got = http_get(url, sink, control); !got) {
     const HttpError& e = got.error();
-    // Keep what arrived in the temporary file; the next attempt truncates it.
+    // Keep what arrived in the temporary file; the next download of this
+    // destination in this process starts it again from byte 0.
     if (sink.file_open()) (void)sink.finish();
     switch (e.stage) {
       case HttpError::Stage::Request: return std::unexpected(fmt::format("HTTP error for {}: {}", request.name, e.text));
@@ -223,8 +206,7 @@ HubResult<fs::path> download_hf(const DownloadRequest& request, progress::Progre
     }
   }
   if (auto failed = sink.finish()) return std::unexpected(*failed);
-  if (::rename(request.temp.c_str(), destination.c_str()) != 0)
-    return std::unexpected(fmt::format("rename {}: {}", request.name, os_error_text(errno)));
+  if (auto failed = sink.install()) return std::unexpected(*failed);
   bar.finish_and_clear();
   return destination;
 }
@@ -232,7 +214,7 @@ HubResult<fs::path> download_hf(const DownloadRequest& request, progress::Progre
 HubResult<fs::path> HfRepo::ensure(std::string_view name, const DownloadInterrupt& interrupted) const {
   if (auto ok = check_file_name(name); !ok) return std::unexpected(ok.error());
   fs::path destination = path_ / fs::path(name);
-  if (exists_following_links(destination)) return destination;
+  if (present(destination)) return destination;
   if (!is_hf()) return std::unexpected(fmt::format("file not found: {}", destination.string()));
   auto stall_limit = stall_limit_from_env();
   if (!stall_limit) return std::unexpected(stall_limit.error());
@@ -251,15 +233,19 @@ HubResult<std::vector<fs::path>> HfRepo::ensure_batch(const std::vector<std::str
 
   if (!is_hf()) {
     for (const auto& d : destinations)
-      if (!exists_following_links(d)) return std::unexpected(fmt::format("file not found: {}", d.string()));
+      if (!present(d)) return std::unexpected(fmt::format("file not found: {}", d.string()));
     return destinations;
   }
 
   // As for a single file, the limit matters only when something is fetched.
   auto stall_limit = stall_limit_from_env();
-  if (!stall_limit && !std::ranges::all_of(destinations, exists_following_links))
-    return std::unexpected(stall_limit.error());
+  if (!stall_limit && !std::ranges::all_of(destinations, present)) return std::unexpected(stall_limit.error());
   const std::vector<fs::path> temps = batch_temp_paths(destinations);
+  // Every destination of the batch is claimed before any thread picks a
+  // temporary name; a refused claim is reported by its own download.
+  std::vector<DestinationClaim> claims;
+  for (const auto& d : destinations)
+    if (auto claim = DestinationClaim::take(d)) claims.push_back(std::move(*claim));
   progress::MultiProgress group;
   std::vector<HubResult<fs::path>> results(names.size(), std::unexpected(std::string("thread panicked")));
   std::optional<std::string> spawn_failure;

@@ -1,6 +1,7 @@
 #pragma once
 // Streaming one hub file into the local cache: a temporary file beside the
-// destination, renamed into place once the body is complete.
+// destination, renamed into place once the body is complete. The temporary
+// file is this download's alone (see part_file.h).
 
 #include <cstdint>
 #include <filesystem>
@@ -21,7 +22,7 @@ struct DownloadRequest {
   std::string repo_id;
   std::string name;            // as requested; every message names it
   std::filesystem::path dir;   // destination = dir / name
-  std::filesystem::path temp;  // where the body is written before the rename
+  std::filesystem::path temp;  // the name the body is written under when no other file has it
 };
 
 // The destination with its last extension replaced by "part" (or "part"

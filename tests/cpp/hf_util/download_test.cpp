@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <functional>
+#include <map>
 
 #include "common/test_files.h"
 #include "hf_util/fake_hub.h"
@@ -299,6 +302,125 @@ TEST(DownloadBatch, RequestsSharingATemporaryNameDoNotCollide) {
   EXPECT_TRUE(read_file(CACHE / "tokenizer.model") == model);
   EXPECT_EQ(read_file(CACHE / "w.part"), "not a temporary");
   EXPECT_EQ(cache_entries(), (std::vector<std::string>{"tokenizer.json", "tokenizer.model", "w.part"}));
+}
+
+// Regular files of the cache with their bytes, links as "-> target".
+std::map<std::string, std::string> cache_snapshot() {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(CACHE)) {
+    const std::string name = e.path().lexically_relative(CACHE).generic_string();
+    if (e.is_symlink()) files[name] = "-> " + fs::read_symlink(e.path()).string();
+    else if (e.is_regular_file()) files[name] = read_file(e.path());
+  }
+  return files;
+}
+
+TEST(DownloadTemporary, AFileAlreadyAtTheTemporaryNameIsLeftAlone) {
+  const std::string body = pattern_bytes(5000, 7), earlier = "installed earlier";
+  struct Case {
+    std::string what;
+    std::string name;
+    std::function<void(FakeHub&, const HfRepo&)> before;
+    std::map<std::string, std::string> after;
+  };
+  const Case cases[] = {
+      {"a file of the repository", "w.bin",
+       [&](FakeHub& hub, const HfRepo& repo) {
+         hub.serve_file(REPO, "w.part", FakeResponse::ok(earlier));
+         ASSERT_TRUE(repo.ensure("w.part"));
+       },
+       {{"w.bin", body}, {"w.part", earlier}}},
+      {"a link to a file outside", "l.bin",
+       [](FakeHub&, const HfRepo&) { fs::create_symlink("../../victim", CACHE / "l.part"); },
+       {{"l.bin", body}, {"l.part", "-> ../../victim"}}},
+      {"a partial body since handed out as a file", "m.bin",
+       [&](FakeHub& hub, const HfRepo& repo) {
+         hub.serve_file(REPO, "m.bin", FakeResponse::dropped(body, 100));
+         ASSERT_FALSE(repo.ensure("m.bin"));
+         ASSERT_TRUE(repo.ensure("m.part"));
+       },
+       {{"m.bin", body}, {"m.part", body.substr(0, 100)}}},
+      {"a partial body of this process, started again", "p.bin",
+       [&](FakeHub& hub, const HfRepo& repo) {
+         hub.serve_file(REPO, "p.bin", FakeResponse::dropped(body, 100));
+         ASSERT_FALSE(repo.ensure("p.bin"));
+       },
+       {{"p.bin", body}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing_support::ScratchCwd scratch;
+    FakeHub hub;
+    HfRepo repo = testing::hub_repo(hub, REPO);
+    testing_support::write_file("victim", "precious");
+    c.before(hub, repo);
+    hub.serve_file(REPO, c.name, FakeResponse::ok(body));
+    auto path = repo.ensure(c.name);
+    ASSERT_TRUE(path) << path.error();
+    EXPECT_TRUE(cache_snapshot() == c.after);
+    EXPECT_TRUE(read_file("victim") == "precious");
+  }
+}
+
+// Two downloads in flight at once in one process, through separate calls.
+TEST(DownloadTemporary, DownloadsInFlightTogetherNeverShareAPath) {
+  const std::string first_body(200, 'f'), second_body(300, 's');
+  struct Case {
+    std::string first, second;
+    // The second ends while the first waits for it, or the other way round.
+    bool second_ends_first;
+    std::string second_error;  // empty: it succeeds
+  };
+  const Case cases[] = {
+      {"x.json", "x.bin", true, ""},  // one usual temporary name, x.part
+      {"y.part", "y.bin", false, ""},  // the second's usual temporary name is the first's destination
+      {"z.bin", "z.part", true, "download z.part: the path is the temporary file of another download in progress"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.first + " then " + c.second);
+    std::atomic<bool> first_done{false}, second_done{false};
+    testing_support::ScratchCwd scratch;
+    FakeHub hub;
+    HfRepo repo = testing::hub_repo(hub, REPO);
+    // The head and a few bytes at once, the rest when `gate` holds.
+    auto held = [](const std::string& body, std::function<bool()> gate) {
+      const std::string head = OK_LINE + fmt::format("Content-Length: {}\r\n\r\n", body.size());
+      return FakeResponse::gated(head + body, head.size() + 40, std::move(gate));
+    };
+    hub.serve_file(REPO, c.first, held(first_body, [&] {
+                     return c.second_ends_first ? second_done.load() : hub.total_hits() >= 2;
+                   }));
+    hub.serve_file(REPO, c.second, held(second_body, [&] { return c.second_ends_first || first_done.load(); }));
+    // Waits for a condition that the other thread brings about (bounded, so a fault cannot hang the test).
+    auto await = [](const std::function<bool()>& ready) {
+      for (int i = 0; i < 20000 && !ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+
+    HubResult<fs::path> first = std::unexpected(std::string("not run")), second = first;
+    std::jthread first_thread([&] {
+      first = repo.ensure(c.first);
+      first_done = true;
+    });
+    // The first is under way: its temporary file is made, or at least its request is out.
+    if (c.second_ends_first) await([&] { return fs::exists(temp_path_for(CACHE / c.first)); });
+    else await([&] { return hub.total_hits() >= 1; });
+    std::jthread second_thread([&] {
+      second = repo.ensure(c.second);
+      second_done = true;
+    });
+    first_thread.join();
+    second_thread.join();
+
+    auto content = [](const HubResult<fs::path>& got) { return got ? read_file(*got) : got.error(); };
+    EXPECT_EQ(content(first), first_body);
+    if (c.second_error.empty()) {
+      EXPECT_EQ(content(second), second_body);
+      EXPECT_EQ(cache_entries(), (std::vector<std::string>{std::min(c.first, c.second), std::max(c.first, c.second)}));
+    } else {
+      EXPECT_EQ(second ? second->string() : second.error(), c.second_error);
+      EXPECT_EQ(cache_entries(), std::vector<std::string>{c.first});
+    }
+  }
 }
 
 }  // namespace

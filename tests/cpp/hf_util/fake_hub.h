@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -28,6 +29,8 @@ struct FakeResponse {
   std::chrono::milliseconds delay{0};  // before the head goes out
   std::chrono::milliseconds hold{0};   // silence on the open connection after the last byte
   std::optional<std::string> raw;      // sent as is instead of a head and `body`
+  size_t gate_at = 0;                  // with `gate`: bytes of `raw` sent before it opens
+  std::function<bool()> gate;          // the rest of `raw` waits until this holds (or the hub goes away)
   static FakeResponse ok(std::string body, std::chrono::milliseconds delay = {}) {
     FakeResponse r;
     r.body = std::move(body);
@@ -44,6 +47,13 @@ struct FakeResponse {
     FakeResponse r;
     r.hold = hold;
     r.raw = std::move(bytes);
+    return r;
+  }
+  // The first `at` bytes at once, the rest when `gate` holds.
+  static FakeResponse gated(std::string bytes, size_t at, std::function<bool()> gate) {
+    FakeResponse r = verbatim(std::move(bytes));
+    r.gate_at = at;
+    r.gate = std::move(gate);
     return r;
   }
 };
@@ -113,7 +123,14 @@ class FakeHub {
     if (std::lock_guard lock(mutex_); routes_.contains(path)) r = routes_[path];
     std::this_thread::sleep_for(r.delay);
     if (r.raw) {
-      send_all(fd, r.raw->data(), r.raw->size());
+      const size_t at = r.gate ? std::min(r.gate_at, r.raw->size()) : r.raw->size();
+      if (send_all(fd, r.raw->data(), at) && r.gate) {
+        // A gate that never opens must not hang the test: it gives up after a while.
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!stop_ && !r.gate() && std::chrono::steady_clock::now() < give_up)
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        send_all(fd, r.raw->data() + at, r.raw->size() - at);
+      }
     } else {
       std::string head = fmt::format("HTTP/1.1 {} {}\r\nConnection: close\r\nContent-Length: {}\r\n\r\n",
                                      r.status, r.status == 200 ? "OK" : "Not Found", r.body.size());
