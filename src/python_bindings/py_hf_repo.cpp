@@ -2,7 +2,6 @@
 
 #include "python_bindings/arguments.h"
 #include "python_bindings/entry_points.h"
-#include "python_bindings/pending_signal.h"
 #include "python_bindings/registration.h"
 #include "python_bindings/wrappers.h"
 
@@ -15,6 +14,26 @@ T hub_value_or_raise(HubResult<T>&& result) {
   if (!result) raise_runtime(result.error());
   return std::move(*result);
 }
+
+// The interrupt check of a download. What a signal handler raises (the
+// KeyboardInterrupt of Ctrl-C) stays set, and once the download has stopped
+// between chunks the call raises that exception itself.
+class KeptSignal {
+ public:
+  DownloadInterrupt check() {
+    return [this]() -> std::optional<std::string> {
+      if (PyErr_CheckSignals() == 0) return std::nullopt;
+      raised_ = true;
+      return "a signal handler raised an exception";
+    };
+  }
+  void raise_if_pending() const {
+    if (raised_) throw PythonError();
+  }
+
+ private:
+  bool raised_ = false;
+};
 
 // Path bytes as str; bytes that are not UTF-8 become U+FFFD.
 PyRef path_str(const std::filesystem::path& path) {
@@ -47,7 +66,10 @@ PyRef ensure(PyObject* self_object, PyObject* args, PyObject* kwargs) {
   const std::string filename = filename_arg(args, kwargs, "O:ensure");
   const PyHfRepo& self = unbox<PyHfRepo>(self_object);
   SharedBorrow borrow(self);
-  return path_str(hub_value_or_raise(self.repo.ensure(filename, pending_signal)));
+  KeptSignal signal;
+  auto path = self.repo.ensure(filename, signal.check());
+  signal.raise_if_pending();
+  return path_str(hub_value_or_raise(std::move(path)));
 }
 
 PyRef ensure_batch(PyObject* self_object, PyObject* args, PyObject* kwargs) {
@@ -57,7 +79,10 @@ PyRef ensure_batch(PyObject* self_object, PyObject* args, PyObject* kwargs) {
   const PyHfRepo& self = unbox<PyHfRepo>(self_object);
   SharedBorrow borrow(self);
   const std::vector<std::string> names = str_list_arg(filenames, "filenames");
-  const auto paths = hub_value_or_raise(self.repo.ensure_batch(names, pending_signal));
+  KeptSignal signal;
+  auto fetched = self.repo.ensure_batch(names, signal.check());
+  signal.raise_if_pending();
+  const auto paths = hub_value_or_raise(std::move(fetched));
   PyRef out = new_list(paths.size());
   for (std::size_t i = 0; i < paths.size(); ++i) set_item(out, i, path_str(paths[i]));
   return out;
