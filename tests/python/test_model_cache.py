@@ -1,3 +1,7 @@
+import signal
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -45,3 +49,26 @@ def test_saved_and_reset_caches_continue_like_the_original_and_a_new_one(varkel,
     with pytest.raises(OSError, match="cache data file and manifest are one file"):
         cache.save(json_path, str(tmp_path / "." / "c.json"))
     assert varkel.Cache.load(bin_path, json_path).pos == 3
+
+
+_FAULT_OUTSIDE_MODEL_FILES = r"""
+import faulthandler, mmap, os, sys
+faulthandler.enable()  # before the module maps its first model file
+import _varkel
+model = _varkel.Model(sys.argv[1])
+path = sys.argv[2]
+with open(path, "wb") as f:
+    f.write(b"o" * 8192)
+with open(path, "rb") as f:
+    other = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+os.truncate(path, 0)
+other[100]
+"""
+
+
+def test_bus_errors_outside_model_files_still_reach_faulthandler(model_dir, tmp_path):
+    done = subprocess.run([sys.executable, "-c", _FAULT_OUTSIDE_MODEL_FILES, model_dir, str(tmp_path / "other.bin")],
+                          capture_output=True, text=True)
+    assert done.returncode == -signal.SIGBUS, done.stderr
+    assert "Fatal Python error: Bus error" in done.stderr
+    assert "model file changed while mapped" not in done.stderr

@@ -55,9 +55,9 @@ void advise_random(int fd) { (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
 // aid: a file that cannot be mapped is read as before, and so is every file
 // with VARKEL_MAP_EXPERTS=0. Touching a mapped page must never start a
 // read-ahead: the mapping is only used where it is cached.
-MappedFile map_records(int fd) {
+MappedFile map_records(int fd, const std::filesystem::path& path) {
   if (const char* env = std::getenv("VARKEL_MAP_EXPERTS"); env != nullptr && std::string_view(env) == "0") return {};
-  auto mapping = MappedFile::map(fd);
+  auto mapping = MappedFile::map(fd, path);
   if (!mapping || mapping->size() == 0) return {};
   (void)::madvise(const_cast<uint8_t*>(mapping->data()), mapping->size(), MADV_RANDOM);
   return std::move(*mapping);
@@ -136,8 +136,8 @@ uint64_t expert_record_size(uint64_t hidden, uint64_t intermediate) {
   return 3 * (i * h / 2) + 8 * (h / 64) * i + 4 * (i / 64) * h;
 }
 
-ExpertFile ExpertFile::raw(UniqueFd file, uint64_t expert_size) {
-  MappedFile mapping = map_records(file.get());
+ExpertFile ExpertFile::raw(UniqueFd file, uint64_t expert_size, const std::filesystem::path& path) {
+  MappedFile mapping = map_records(file.get(), path);
   const bool mincore_sees_cache = mapping.data() != nullptr && mincore_sees_page_cache(file.get());
   return ExpertFile(Kind::Raw, std::move(file), {}, expert_size, std::move(mapping), mincore_sees_cache);
 }
@@ -150,7 +150,7 @@ Result<ExpertFile> ExpertFile::open_raw(const std::filesystem::path& path, size_
   auto file = open_regular_file(path);
   if (!file) return fail(io_error(IoErrorKind::Other, fmt::format("expert {}: {}", layer, file.error().to_string())));
   advise_random(file->get());
-  return raw(std::move(*file), expert_size);
+  return raw(std::move(*file), expert_size, path);
 }
 
 Result<ExpertFile> ExpertFile::open_lz4(const std::filesystem::path& path, size_t layer,

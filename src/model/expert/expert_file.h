@@ -22,8 +22,9 @@ class ExpertFile {
  public:
   enum class Kind { Raw, Lz4 };
 
-  // A raw layer file: record e at byte e·expert_size.
-  static ExpertFile raw(UniqueFd file, uint64_t expert_size);
+  // A raw layer file: record e at byte e·expert_size. `path` names it when
+  // its mapping faults.
+  static ExpertFile raw(UniqueFd file, uint64_t expert_size, const std::filesystem::path& path);
   // An LZ4 layer file: `offsets` holds N + 1 block bounds relative to the data area,
   // which starts at byte 4 + 4·(N + 1).
   static ExpertFile lz4(UniqueFd file, std::vector<uint32_t> offsets, uint64_t expert_size);

@@ -11,6 +11,7 @@ namespace varkel {
 MappedFile::MappedFile(MappedFile&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
+      name_(std::move(other.name_)),
       lock_(std::move(other.lock_)) {}
 
 MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
@@ -18,6 +19,7 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
     release();
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
+    name_ = std::move(other.name_);
     lock_ = std::move(other.lock_);
   }
   return *this;
@@ -26,7 +28,9 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
 MappedFile::~MappedFile() { release(); }
 
 void MappedFile::release() {
-  // Unlocked first: the addresses may be mapped again for something else.
+  // Unnamed and unlocked first: the addresses may be mapped again for
+  // something else.
+  name_ = FaultName();
   lock_ = ResidentLock();
   if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), size_);
   data_ = nullptr;
@@ -38,7 +42,7 @@ bool MappedFile::keep_resident_when_touched() {
   return lock_.locked();
 }
 
-std::expected<MappedFile, IoError> MappedFile::map(int fd) {
+std::expected<MappedFile, IoError> MappedFile::map(int fd, const std::filesystem::path& path) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return std::unexpected(IoError::last_os_error());
   if (st.st_size < 0) return std::unexpected(IoError::custom(IoErrorKind::InvalidData, "negative file length"));
@@ -50,7 +54,9 @@ std::expected<MappedFile, IoError> MappedFile::map(int fd) {
   }
   void* base = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_PRIVATE, fd, 0);
   if (base == MAP_FAILED) return std::unexpected(IoError::last_os_error());
-  return MappedFile(static_cast<const uint8_t*>(base), static_cast<size_t>(length));
+  MappedFile mapped(static_cast<const uint8_t*>(base), static_cast<size_t>(length));
+  if (!path.empty()) mapped.name_ = FaultName(base, mapped.size_, path);
+  return mapped;
 }
 
 }  // namespace varkel

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "error/io_error.h"
+#include "model/io/fault_name.h"
 #include "model/io/memory_headroom.h"
 
 namespace varkel {
@@ -21,8 +22,10 @@ class MappedFile {
   ~MappedFile();
 
   // Maps the open descriptor `fd` from byte 0 to its current length; the descriptor
-  // may be closed afterwards. A zero-length file gives an empty mapping.
-  static std::expected<MappedFile, IoError> map(int fd);
+  // may be closed afterwards. A zero-length file gives an empty mapping. With a
+  // `path`, a bus error inside the mapping (the file cut short or rewritten
+  // under it) names that file before the process ends (FaultName).
+  static std::expected<MappedFile, IoError> map(int fd, const std::filesystem::path& path = {});
 
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
@@ -39,6 +42,7 @@ class MappedFile {
 
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
+  FaultName name_;
   ResidentLock lock_;
 };
 

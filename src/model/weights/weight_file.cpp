@@ -54,7 +54,7 @@ Result<WeightFile> WeightFile::open(const std::filesystem::path& bin_path, const
     if (!file) {
       return fail(io_with_kind(file.error(), fmt::format("Cannot open {}: {}", bin_path.string(), file.error().to_string())));
     }
-    auto mapped = MappedFile::map(file->get());
+    auto mapped = MappedFile::map(file->get(), bin_path);
     if (!mapped) {
       return fail(MoEError::io(IoError::custom(IoErrorKind::Other, fmt::format("mmap failed: {}", mapped.error().to_string()))));
     }
