@@ -1,6 +1,7 @@
 #pragma once
-// Checks shared by the float math function tests: a strided sweep of all
-// float bit patterns for every run, and all 2^32 of them by hand.
+// Checks shared by the float math function tests: a table of hard inputs and
+// a strided sweep of all float bit patterns for every run, and all 2^32 of
+// them by hand.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -17,6 +19,20 @@ namespace varkel::testing_support {
 // Bits equal, or both NaN.
 inline bool same_result(float got, float want) {
   return std::bit_cast<uint32_t>(got) == std::bit_cast<uint32_t>(want) || (std::isnan(got) && std::isnan(want));
+}
+
+// An input worth checking every run, and why.
+struct HardInput {
+  uint32_t x;
+  const char* why;
+};
+
+template <class Ours, class Want>
+void expect_correctly_rounded_at(const char* name, std::span<const HardInput> inputs, Ours ours, Want want) {
+  for (const HardInput& c : inputs) {
+    const float x = std::bit_cast<float>(c.x);
+    EXPECT_PRED2(same_result, ours(x), want(x)) << name << " " << std::hex << c.x << ": " << c.why;
+  }
 }
 
 template <class Ours, class Want>

@@ -23,11 +23,7 @@ namespace {
 using namespace testing_support;
 
 TEST(ExpF32, HardInputsAndEdgesAreCorrectlyRounded) {
-  struct Case {
-    uint32_t x;
-    const char* why;
-  };
-  const Case cases[] = {
+  const HardInput cases[] = {
       {0x4202422f, "the C library's FMA and plain expf differ"},
       {0xc27c65d9, "the C library's FMA and plain expf differ"},
       {0xbd163daf, "the C library's expf misrounds"},
@@ -57,10 +53,7 @@ TEST(ExpF32, HardInputsAndEdgesAreCorrectlyRounded) {
       {0x7fc00000, "NaN"},
       {0xffc00001, "negative NaN"},
   };
-  for (const Case& c : cases) {
-    const float x = std::bit_cast<float>(c.x);
-    EXPECT_PRED2(same_result, exp_f32(x), correctly_rounded_exp(x)) << std::hex << c.x << ": " << c.why;
-  }
+  expect_correctly_rounded_at("exp_f32", cases, exp_f32, correctly_rounded_exp);
 }
 
 TEST(ExpF32, StridedSweepIsCorrectlyRounded) { expect_strided_sweep_correctly_rounded(exp_f32, correctly_rounded_exp); }

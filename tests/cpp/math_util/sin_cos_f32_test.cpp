@@ -23,11 +23,7 @@ namespace {
 using namespace testing_support;
 
 TEST(SinCosF32, HardInputsAndEdgesAreCorrectlyRounded) {
-  struct Case {
-    uint32_t x;
-    const char* why;
-  };
-  const Case cases[] = {
+  const HardInput cases[] = {
       {0x418a3adb, "the C library's FMA and plain variants differ (17.28)"},
       {0x4202eb4b, "the C library's FMA and plain variants differ"},
       {0x42687a55, "the C library's FMA and plain variants differ"},
@@ -56,11 +52,8 @@ TEST(SinCosF32, HardInputsAndEdgesAreCorrectlyRounded) {
       {0xff800000, "-inf"},
       {0x7fc00000, "NaN"},
   };
-  for (const Case& c : cases) {
-    const float x = std::bit_cast<float>(c.x);
-    EXPECT_PRED2(same_result, sin_f32(x), correctly_rounded_sin(x)) << "sin " << std::hex << c.x << ": " << c.why;
-    EXPECT_PRED2(same_result, cos_f32(x), correctly_rounded_cos(x)) << "cos " << std::hex << c.x << ": " << c.why;
-  }
+  expect_correctly_rounded_at("sin_f32", cases, sin_f32, correctly_rounded_sin);
+  expect_correctly_rounded_at("cos_f32", cases, cos_f32, correctly_rounded_cos);
 }
 
 TEST(SinCosF32, StridedSweepIsCorrectlyRounded) {
