@@ -10,6 +10,7 @@
 
 #include "math_util/double_double.h"
 #include "math_util/exp_f32.h"
+#include "math_util/log_f32.h"
 
 namespace varkel {
 
@@ -18,7 +19,6 @@ namespace pow_f32_detail {
 using double_double::add;
 using double_double::mul;
 
-inline constexpr DoubleDouble kLn2 = {0x1.62e42fefa39efp-1, 0x1.abc9e3b39803fp-56};
 inline constexpr DoubleDouble kLn2Over128 = {0x1.62e42fefa39efp-8, 0x1.abc9e3b39803fp-63};
 inline constexpr double kInvLn2Over128 = 0x1.71547652b82fep+7;
 
@@ -59,49 +59,6 @@ inline constexpr double kPow2FracLo[128] = {
     0x1.9d3e12dd8a18bp-54, -0x1.dbb12d006350ap-54, 0x1.74853f3a5931ep-55, 0x1.2eb74966579e7p-57,
 };
 
-// ln x for finite x > 0: x = m × 2^k with m in [√½, √2), ln m = 2 atanh(u)
-// with u = (m - 1) / (m + 1), |u| <= 0.172, by its series to u^29 (the rest is
-// under 2^-80 relative).
-inline DoubleDouble log(float x) {
-  uint32_t bits = std::bit_cast<uint32_t>(x);
-  int k = 0;
-  if (bits < 0x800000) {  // subnormal: make it normal first
-    bits = std::bit_cast<uint32_t>(x * 0x1p23f);
-    k = -23;
-  }
-  k += static_cast<int>(bits >> 23) - 127;
-  uint32_t mantissa = (bits & 0x7fffff) | 0x3f800000;  // in [1, 2)
-  if (mantissa > 0x3fb504f3) {                          // above √2: halve
-    mantissa -= 0x800000;
-    k += 1;
-  }
-  const double m = std::bit_cast<float>(mantissa);
-  const double a = m - 1.0, b = m + 1.0;  // both exact
-  const double uh = a / b;
-  const DoubleDouble p = double_double::two_prod(uh, b);
-  const DoubleDouble u = double_double::fast_two_sum(uh, ((a - p.hi) - p.lo) / b);
-  const DoubleDouble v = mul(u, u);
-  const double w = v.hi;
-  const double rest =
-      0x1.c71c71c71c71cp-4 +
-      w * (0x1.745d1745d1746p-4 +
-           w * (0x1.3b13b13b13b14p-4 +
-                w * (0x1.1111111111111p-4 +
-                     w * (0x1.e1e1e1e1e1e1ep-5 +
-                          w * (0x1.af286bca1af28p-5 +
-                               w * (0x1.8618618618618p-5 +
-                                    w * (0x1.642c8590b2164p-5 +
-                                         w * (0x1.47ae147ae147bp-5 +
-                                              w * (0x1.2f684bda12f68p-5 + w * 0x1.1a7b9611a7b96p-5)))))))));
-  // 1/7, 1/5 and 1/3 in double-double: the plain double part stays under 2^-75.
-  DoubleDouble s = add({0x1.2492492492492p-3, 0x1.2492492492492p-57}, mul(v, rest));
-  s = add({0x1.999999999999ap-3, -0x1.999999999999ap-57}, mul(v, s));
-  s = add({0x1.5555555555555p-2, 0x1.5555555555555p-56}, mul(v, s));
-  s = add({1.0, 0.0}, mul(v, s));
-  const DoubleDouble log_m = mul(mul(u, s), 2.0);
-  return add(mul(kLn2, static_cast<double>(k)), log_m);
-}
-
 }  // namespace pow_f32_detail
 
 // x^y for finite x > 0 and finite y (anything else gives NaN).
@@ -110,7 +67,7 @@ inline float pow_f32(float x, float y) {
   if (!(x > 0.0f && x <= std::numeric_limits<float>::max() && y - y == 0.0f)) {
     return std::numeric_limits<float>::quiet_NaN();
   }
-  const DoubleDouble t = mul(pow_f32_detail::log(x), static_cast<double>(y));
+  const DoubleDouble t = mul(log_f32_detail::ln(x), static_cast<double>(y));
   // e^89 is past the largest float and e^-104 under half the smallest subnormal.
   if (t.hi > 89.0) return std::numeric_limits<float>::infinity();
   if (t.hi < -104.0) return 0.0f;
