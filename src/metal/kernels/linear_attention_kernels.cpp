@@ -2,9 +2,9 @@
 // decay and write strength, the gated delta-net step and the gated output norm.
 
 #include <algorithm>
-#include <cmath>
 #include <vector>
 
+#include "math_util/log_f32.h"
 #include "metal/kernel_abi.h"
 #include "metal/kernels/activation_loops.h"
 #include "metal/kernels/attention_kernel_common.h"
@@ -98,7 +98,10 @@ void run_compute_decay_beta(const DispatchArgs& args) {
   const uint64_t n = grid::threads(args);
   for (uint64_t h = 0; h < n; ++h) {
     const float a = exp_f32(a_log[h]);
-    const float sp = std::log(1.0f + exp_f32(alpha[h] + bf16_to_f32(dt_bias[h])));
+    // Our own correctly rounded log: the C library's logf misrounds some
+    // inputs and differs between C libraries, and the decay scales the whole
+    // recurrent state.
+    const float sp = log_f32(1.0f + exp_f32(alpha[h] + bf16_to_f32(dt_bias[h])));
     const float b = beta[h];
     g_decay[h] = exp_f32(-a * sp);
     beta_gate[h] = sigmoid(b);

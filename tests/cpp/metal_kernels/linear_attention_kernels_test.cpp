@@ -1,6 +1,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/reference_exp.h"
 #include "metal/kernels/activations.h"
 #include "metal_kernels/kernel_harness.h"
 
@@ -101,6 +102,38 @@ TEST(LinearAttentionKernels, DecayAndWriteStrength) {
     const double want = std::exp(-x);
     EXPECT_NEAR(g[h], want, (x + 2) * 4 * kEps * want + std::numeric_limits<float>::denorm_min()) << h;
     EXPECT_NEAR(b[h], sigmoid(beta[h]), 4 * kEps) << h;
+  }
+}
+
+// The decay pinned bit for bit: each step rounded to f32, the softplus's log
+// correctly rounded. The table's heads take the log of a float the C
+// library's logf misrounds, by enough to change g; the other heads are random.
+TEST(LinearAttentionKernels, DecayTakesTheCorrectlyRoundedLog) {
+  struct Case {
+    float alpha;
+    uint16_t dt_bias;
+    float a_log;
+  };
+  const Case cases[] = {
+      {-0x1.8da08p+1f, 0x3f1f, 0x1.6p+0f},    {-0x1.315772p+1f, 0x3ed2, -0x1.5p-1f}, {-0x1.a1214p+1f, 0xbf17, 0x1.ap-1f},
+      {-0x1.053ba6p+1f, 0xbee4, -0x1.a8p+0f}, {-0x1.991eccp+0f, 0x3ea7, -0x1.ep-2f}, {-0x1.ff9e8cp+0f, 0x3d67, -0x1.6p-3f},
+      {-0x1.7d1f1ap+1f, 0xbf0c, 0x1.5p+0f},   {-0x1.18610cp+0f, 0xbf37, 0x1.4p+0f},  {-0x1.f672cep+1f, 0x3e4b, 0x1.6cp+0f},
+      {-0x1.9a7428p+0f, 0xbd03, -0x1.28p-1f},
+  };
+  std::mt19937 rng(15);
+  auto alpha = random_floats(rng, kValueHeads, -4, 4), beta = random_floats(rng, kValueHeads, -6, 6);
+  auto a_log = random_floats(rng, kValueHeads, -2, 2);
+  auto dt_bias = random_bf16(rng, kValueHeads, -1, 1);
+  for (uint32_t i = 0; i < std::size(cases); ++i) {
+    alpha[3 * i] = cases[i].alpha, dt_bias[3 * i] = cases[i].dt_bias, a_log[3 * i] = cases[i].a_log;
+  }
+  std::vector<float> g(kValueHeads), b(kValueHeads);
+  Dispatch("compute_decay_beta").bind(0, alpha).bind(1, beta).bind(2, a_log).bind(3, dt_bias).bind(4, g).bind(5, b)
+      .grid(1, kValueHeads).run();
+  for (uint32_t h = 0; h < kValueHeads; ++h) {
+    const float sp = testing_support::correctly_rounded_log(1.0f + exp_f32(alpha[h] + float(bf16_value(dt_bias[h]))));
+    const float want = exp_f32(-exp_f32(a_log[h]) * sp);
+    EXPECT_EQ(std::bit_cast<uint32_t>(g[h]), std::bit_cast<uint32_t>(want)) << h << ": " << g[h] << " versus " << want;
   }
 }
 
