@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -85,6 +86,8 @@ DecodeRound Decoder::round(std::size_t tokens) {
   b.stage_waiting_ms = decode_profile().stage_waiting_ms / n;
   b.records_read = static_cast<double>(decode_profile().records_read) / n;
   b.records_in_place = static_cast<double>(decode_profile().records_in_place) / n;
+  b.prediction_hit_rate = static_cast<double>(decode_profile().predicted_hits) /
+                          static_cast<double>(decode_profile().predicted_records);
   b.pool_regions = static_cast<double>(pool_after.regions - pool_before.regions) / n;
   b.pool_wait_ms = static_cast<double>(pool_after.wait_ns - pool_before.wait_ns) / 1e6 / n;
   for (std::size_t s = 0; s < b.busy.size(); ++s) {
@@ -102,6 +105,7 @@ std::string format_breakdown(const DecodeBreakdown& b) {
                      "stage waited {:.2f}); pool: {:.0f} barriers, {:.2f} ms waiting",
                      b.other_ms, records > 0 ? 100.0 * b.records_in_place / records : 0.0, b.reads_landed_ms,
                      b.stage_waiting_ms, b.pool_regions, b.pool_wait_ms);
+  if (!std::isnan(b.prediction_hit_rate)) out += fmt::format("; next layer's experts guessed right: {:.2f}", b.prediction_hit_rate);
   out += "; threads busy:";
   for (std::size_t s = 0; s < b.busy.size(); ++s) {
     if (s != static_cast<std::size_t>(DecodeStage::Routing)) out += fmt::format(" {} {:.2f}", kDecodeStageNames[s], b.busy[s]);

@@ -40,6 +40,9 @@ struct DecodeBreakdown {
   double stage_waiting_ms = 0;   // inside "experts"
   double records_read = 0;       // per token; the others were used in place
   double records_in_place = 0;   // per token
+  // Of the records of layers whose experts were guessed, the share guessed
+  // right; nan when nothing was guessed.
+  double prediction_hit_rate = 0;
   double pool_regions = 0;
   double pool_wait_ms = 0;
   // Per stage: the share of the pool's threads that were working (0 to 1).

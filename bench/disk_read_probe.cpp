@@ -1,12 +1,15 @@
 #include "disk_read_probe.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <numeric>
 #include <random>
 #include <stdexcept>
@@ -55,6 +58,18 @@ double disk_read_probe(const std::filesystem::path& experts_dir, std::size_t lay
     }
   }
   return static_cast<double>(bytes) / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::optional<uint64_t> disk_busy_ms(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  // A partition's own counters: the device's whole-disk line would count other partitions too.
+  std::ifstream in(fmt::format("/sys/dev/block/{}:{}/stat", major(st.st_dev), minor(st.st_dev)));
+  uint64_t field[10] = {};
+  for (uint64_t& f : field) {
+    if (!(in >> f)) return std::nullopt;
+  }
+  return field[9];  // io_ticks
 }
 
 }  // namespace varkel::bench

@@ -7,11 +7,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 
 namespace varkel::bench {
 
 // Bytes per second over `records` reads (rounded up to whole batches).
 double disk_read_probe(const std::filesystem::path& experts_dir, std::size_t layers, std::size_t experts,
                        uint64_t record_bytes, std::size_t k, std::size_t records, uint32_t seed);
+
+// Milliseconds the block device holding `path` has had I/O in flight since
+// boot (the kernel's io_ticks); nullopt where the kernel does not say.
+std::optional<uint64_t> disk_busy_ms(const std::filesystem::path& path);
 
 }  // namespace varkel::bench

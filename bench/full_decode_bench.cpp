@@ -18,7 +18,10 @@
 // a router that spreads each layer's tokens over all 256 experts (its own
 // weight file, the same expert files), in a memory cgroup of --cap-gb GB (8)
 // that the benchmark makes, page cache dropped first, on all cores, next to a
-// random-read probe of the expert files from disk measured in the same run.
+// random-read probe of the expert files from disk measured in the same run,
+// with the disk's busy share; the FusedExp2 engine runs a second time
+// guessing each next layer's experts (VARKEL_PREDICT_EXPERTS=1), with how
+// often the guess was right.
 //
 // Usage: full_decode_bench [--dir PATH] [--tokens N] [--rounds R] [--reserve-gb G]
 //                          [--threads LIST] [--ks LIST] [--schemes LIST] [--capped] [--cap-gb G]
@@ -36,6 +39,7 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -326,6 +330,7 @@ DecodeBreakdown median_breakdown(const std::vector<DecodeBreakdown>& rounds) {
   m.stage_waiting_ms = field([](const DecodeBreakdown& b) { return b.stage_waiting_ms; });
   m.records_read = field([](const DecodeBreakdown& b) { return b.records_read; });
   m.records_in_place = field([](const DecodeBreakdown& b) { return b.records_in_place; });
+  m.prediction_hit_rate = field([](const DecodeBreakdown& b) { return b.prediction_hit_rate; });
   m.pool_regions = field([](const DecodeBreakdown& b) { return b.pool_regions; });
   m.pool_wait_ms = field([](const DecodeBreakdown& b) { return b.pool_wait_ms; });
   for (std::size_t s = 0; s < m.busy.size(); ++s) m.busy[s] = field([s](const DecodeBreakdown& b) { return b.busy[s]; });
@@ -393,10 +398,20 @@ int run_capped_child(const Options& o) {
   std::vector<double> disk_gbs{disk_read_probe(experts, layers, FullModel::kNumExperts, kExpertRecordSize, o.k,
                                                kProbeRecords, 1) / 1e9};
   std::vector<Decoder> decoders;
+  std::vector<std::string> labels;
   decoders.emplace_back("Qwen35MoEFusedExp1", *model, o.k, 4);
+  labels.emplace_back("Qwen35MoEFusedExp1");
   decoders.emplace_back("Qwen35MoEFusedExp2", *model, o.k, 4);
+  labels.emplace_back("Qwen35MoEFusedExp2");
+  // The same engine guessing each next layer's experts and warming the
+  // surest guesses' records while its attention runs (an engine reads the
+  // switch when it is made).
+  ::setenv("VARKEL_PREDICT_EXPERTS", "1", 1);
+  decoders.emplace_back("Qwen35MoEFusedExp2", *model, o.k, 4);
+  ::unsetenv("VARKEL_PREDICT_EXPERTS");
+  labels.emplace_back("Qwen35MoEFusedExp2+guess");
   struct Samples {
-    std::vector<double> tok_s, io_ms, read_gbs, disk_mb, disk_gbs;
+    std::vector<double> tok_s, io_ms, read_gbs, disk_mb, disk_gbs, disk_busy;
     std::vector<DecodeBreakdown> breakdowns;
   };
   std::vector<Samples> samples(decoders.size());
@@ -405,7 +420,12 @@ int run_capped_child(const Options& o) {
     for (std::size_t j = 0; j < decoders.size(); ++j) {
       const std::size_t i = r % 2 == 0 ? j : decoders.size() - 1 - j;
       const uint64_t storage_before = storage_read_bytes();
+      const std::optional<uint64_t> busy_before = disk_busy_ms(experts);
+      const auto wall_before = std::chrono::steady_clock::now();
       const DecodeRound got = decoders[i].round(per_round);
+      const double wall_ms =
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wall_before).count();
+      const std::optional<uint64_t> busy_after = disk_busy_ms(experts);
       const double from_disk = static_cast<double>(storage_read_bytes() - storage_before) / static_cast<double>(per_round);
       Samples& s = samples[i];
       s.tok_s.push_back(1.0 / got.seconds_per_token);
@@ -415,6 +435,8 @@ int run_capped_child(const Options& o) {
       // Storage bytes per second of expert-read time (the weight file's
       // page-ins, outside it, count too: an upper bound).
       s.disk_gbs.push_back(from_disk / (got.expert_io_ms_per_token / 1e3) / 1e9);
+      s.disk_busy.push_back(busy_before && busy_after ? static_cast<double>(*busy_after - *busy_before) / wall_ms
+                                                      : std::numeric_limits<double>::quiet_NaN());
       s.breakdowns.push_back(got.breakdown);
     }
     disk_gbs.push_back(disk_read_probe(experts, layers, FullModel::kNumExperts, kExpertRecordSize, o.k, kProbeRecords,
@@ -425,11 +447,14 @@ int run_capped_child(const Options& o) {
   for (std::size_t i = 0; i < decoders.size(); ++i) {
     const Samples& s = samples[i];
     const double requested_mb = static_cast<double>(layers * o.k * kExpertRecordSize) / 1e6;
-    fmt::print("capped\t{}\t{:.3f}\t{:.2f}\t{:.2f}\t{:.0f}/{:.0f}\t{:.2f}\t{:.2f}\t{:.3f}\t{:.2f}-{:.2f}\n",
-               decoders[i].mode(), median(s.tok_s), median(s.io_ms), median(s.read_gbs), median(s.disk_mb),
-               requested_mb, median(s.disk_gbs), disk, median(s.disk_gbs) / disk,
-               *std::min_element(disk_gbs.begin(), disk_gbs.end()), *std::max_element(disk_gbs.begin(), disk_gbs.end()));
-    fmt::print("breakdown\t{}\t{}\n", decoders[i].mode(), format_breakdown(median_breakdown(s.breakdowns)));
+    // Tokens per second against what the disk probe allows for the bytes a token fetched.
+    const double bound = median(s.disk_mb) > 0 ? disk * 1e3 / median(s.disk_mb) : std::numeric_limits<double>::quiet_NaN();
+    fmt::print("capped\t{}\t{:.3f}\t{:.2f}\t{:.2f}\t{:.0f}/{:.0f}\t{:.2f}\t{:.2f}\t{:.3f}\t{:.2f}-{:.2f}\t{:.2f}\t{:.2f}\n",
+               labels[i], median(s.tok_s), median(s.io_ms), median(s.read_gbs), median(s.disk_mb), requested_mb,
+               median(s.disk_gbs), disk, median(s.disk_gbs) / disk,
+               *std::min_element(disk_gbs.begin(), disk_gbs.end()), *std::max_element(disk_gbs.begin(), disk_gbs.end()),
+               median(s.disk_busy), median(s.tok_s) / bound);
+    fmt::print("breakdown\t{}\t{}\n", labels[i], format_breakdown(median_breakdown(s.breakdowns)));
   }
   fmt::print("peak\t{}\n", MemoryCgroup::peak_bytes(o.cgroup));
   return 0;
@@ -543,9 +568,10 @@ int run_capped(const Options& o) {
              FullModel::kNumExperts, o.cap_gb, threads, o.tokens, o.rounds);
   fmt::print("reads = k records / one layer's read time; from disk = MB/token fetched from storage of MB/token "
              "requested; disk rate = those bytes / read time; probe = k at a time, whole records at random offsets, "
-             "from disk; fraction = disk rate / probe\n");
-  fmt::print("{:>2} {:<19} {:>7} {:>8} {:>10} {:>11} {:>9} {:>9} {:>6} {:>11}\n", "k", "engine", "tok/s", "io ms",
-             "reads GB/s", "from disk", "disk GB/s", "probe", "fract", "probe range");
+             "from disk; fraction = disk rate / probe; busy = share of the run the disk had reads in flight; "
+             "vs bound = tok/s / (probe / MB from disk per token)\n");
+  fmt::print("{:>2} {:<24} {:>7} {:>8} {:>10} {:>11} {:>9} {:>9} {:>6} {:>11} {:>5} {:>8}\n", "k", "engine", "tok/s",
+             "io ms", "reads GB/s", "from disk", "disk GB/s", "probe", "fract", "probe range", "busy", "vs bound");
   for (std::size_t k : o.ks) {
     std::vector<std::string> lines;
     {
@@ -556,11 +582,11 @@ int run_capped(const Options& o) {
     }
     for (const auto& line : lines) {
       const auto f = fields(line);
-      if (f.size() == 10 && f[0] == "capped") {
-        fmt::print("{:>2} {:<19} {:>7} {:>8} {:>10} {:>11} {:>9} {:>9} {:>6} {:>11}\n", k, f[1], f[2], f[3], f[4], f[5],
-                   f[6], f[7], f[8], f[9]);
+      if (f.size() == 12 && f[0] == "capped") {
+        fmt::print("{:>2} {:<24} {:>7} {:>8} {:>10} {:>11} {:>9} {:>9} {:>6} {:>11} {:>5} {:>8}\n", k, f[1], f[2], f[3],
+                   f[4], f[5], f[6], f[7], f[8], f[9], f[10], f[11]);
       } else if (f.size() == 3 && f[0] == "breakdown") {
-        fmt::print("    ms/token: {}\n", f[2]);
+        fmt::print("    {} ms/token: {}\n", f[1], f[2]);
       } else if (f.size() == 2 && f[0] == "peak") {
         fmt::print("    cgroup peak: {:.2f} GB\n", std::stod(f[1]) / 1e9);
       }

@@ -32,6 +32,10 @@ struct DecodeProfile {
   // Routed records used where they lay in the page cache, and records read.
   std::size_t records_in_place = 0;
   std::size_t records_read = 0;
+  // Of the routed records of layers whose experts were guessed beforehand,
+  // those the guess held.
+  std::size_t predicted_records = 0;
+  std::size_t predicted_hits = 0;
   // Per stage: thread time spent working, and the wall time it was sampled
   // over; their ratio over the pool's threads says how busy the cores were.
   std::array<double, static_cast<std::size_t>(DecodeStage::Count)> busy_thread_ms{};

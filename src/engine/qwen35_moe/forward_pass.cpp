@@ -189,7 +189,7 @@ Result<metal::CommandBufferPtr> encode_expert_stage(const EngineState& st, uint3
 // reported before anything else of the stage; the reads have always ended
 // when this returns.
 Status run_expert_stage(EngineState& st, std::size_t l, const Routing& routing, float shared_score,
-                        const TensorInfo* next_norm, bool last_layer) {
+                        const TensorInfo* next_norm, bool last_layer, std::size_t& records_read) {
   const ExpertFile& file = st.model->experts()[l];
   const BusySample busy(DecodeStage::Experts);
   const Stopwatch clock;
@@ -206,6 +206,7 @@ Status run_expert_stage(EngineState& st, std::size_t l, const Routing& routing, 
     read_slots.emplace_back(static_cast<uint8_t*>(slot->contents()), slot->length());
     read_events.push_back(st.experts.slot_landed[i]);
   }
+  records_read = read_experts.size();
   ++st.expert_reads;
   ExpertReads reads(file, read_experts, read_slots, read_events, st.expert_reads, fetch_start);
   auto cmd = encode_expert_stage(st, static_cast<uint32_t>(l), routing, sources, shared_score, next_norm, last_layer);
@@ -240,6 +241,8 @@ Status run_layers(EngineState& st, std::span<const float> x, const InterruptFn& 
                         std::span(floats(ctx.buf_normed), kHiddenSize)));
 
   std::vector<float> logits(shape.num_experts);
+  ExpertPrediction& prediction = *st.prediction;
+  prediction.forget();
   for (std::size_t l = 0; l < shape.num_layers; ++l) {
     const auto layer = static_cast<uint32_t>(l);
     if (interrupt && interrupt()) return fail(MoEError::metal("interrupted"));
@@ -275,12 +278,19 @@ Status run_layers(EngineState& st, std::span<const float> x, const InterruptFn& 
     const Stopwatch routing_clock;
     const Routing routing = route(logits, static_cast<uint32_t>(st.k));
     profile_add(DecodeStage::Routing, routing_clock);
+    prediction.score(routing.experts);
     if (l >= model.experts().size()) {
       return fail(MoEError::config(fmt::format("no expert file for layer {}", l)));
     }
     const TensorInfo* next_norm =
         l + 1 < shape.num_layers ? weights.find(layer_tensor(layer + 1, ".input_layernorm.weight")) : nullptr;
-    VARKEL_TRY(run_expert_stage(st, l, routing, shared_score, next_norm, l + 1 == shape.num_layers));
+    std::size_t records_read = 0;
+    VARKEL_TRY(run_expert_stage(st, l, routing, shared_score, next_norm, l + 1 == shape.num_layers, records_read));
+    // Records came from storage: the disk would idle through the next
+    // layer's attention, so its experts are guessed and fetched meanwhile.
+    if (records_read > 0 && l + 1 < shape.num_layers) {
+      VARKEL_TRY(prediction.predict(st, layer + 1, shape.num_experts));
+    }
   }
   return {};
 }

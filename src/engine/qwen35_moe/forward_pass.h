@@ -11,6 +11,7 @@
 
 #include "engine/engine.h"
 #include "engine/qwen35_constants.h"
+#include "engine/qwen35_moe/expert_prediction.h"
 #include "engine/qwen35_moe/metal_context.h"
 #include "error/moe_error.h"
 
@@ -38,6 +39,8 @@ struct EngineState {
   TelemetryMap telemetry;  // cumulative, never cleared
   std::size_t k = 0;       // routed experts per token, 1 .. C::kExpertsPerTok
   uint64_t expert_reads = 0;  // layers whose experts were read: the slot events' last value
+  // Before the model's files close: its hint thread may be reading one.
+  std::shared_ptr<ExpertPrediction> prediction = std::make_shared<ExpertPrediction>();
 };
 
 // Embeddings (2048 floats per token; a trailing partial row is ignored) to

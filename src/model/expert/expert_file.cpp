@@ -239,6 +239,24 @@ std::span<const uint8_t> ExpertFile::cached_record(size_t expert, uint64_t file_
   return {mapping_.data() + offset, static_cast<size_t>(expert_size_)};
 }
 
+void ExpertFile::warm_record(size_t expert) const {
+  uint64_t offset = 0;
+  uint64_t length = 0;
+  if (kind_ == Kind::Raw) {
+    if (__builtin_mul_overflow(uint64_t{expert}, expert_size_, &offset)) return;
+    length = expert_size_;
+  } else {
+    if (expert + 1 >= offsets_.size() || offsets_[expert + 1] < offsets_[expert]) return;
+    offset = 4 + 4 * uint64_t{offsets_.size()} + offsets_[expert];
+    length = offsets_[expert + 1] - offsets_[expert];
+  }
+  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) ||
+      length > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+    return;
+  }
+  (void)::posix_fadvise(file_.get(), static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+}
+
 Status ExpertFile::read_raw(size_t expert, std::span<uint8_t> dst) const {
   // Straight into the caller's (GPU staging) buffer: no intermediate copy.
   uint64_t offset = 0;

@@ -57,6 +57,10 @@ class ExpertFile {
   // cached: the record is then read as usual.
   std::span<const uint8_t> cached_record(size_t expert, uint64_t file_length) const;
   std::span<const uint8_t> cached_record(size_t expert) const { return cached_record(expert, current_length()); }
+  // Asks the OS to start reading expert `expert`'s record into the page cache
+  // and returns without waiting; a later read of it waits only for what is
+  // still on its way. Only a hint: out-of-range experts and failures are ignored.
+  void warm_record(size_t expert) const;
   // The file's length as it is now; 0 when it cannot be had.
   uint64_t current_length() const;
   // The mapping cached_record hands out pieces of; empty if there is none.

@@ -26,6 +26,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cache/cache.h"
+#include "engine/decode_profile.h"
 #include "engine/qwen35_moe/forward_core.h"
 #include "engine/qwen35_moe/fused_engine.h"
 #include "engine/telemetry.h"
@@ -630,6 +631,20 @@ TEST(ForwardTest, RecordsUsedInPlaceOrReadGiveTheSameBits) {
   ASSERT_TRUE(unmapped.has_value());
   for (const ExpertFile& file : (*unmapped)->experts()) ASSERT_TRUE(file.cached_record(0).empty());
   const std::vector<float> read = run(*unmapped);
+
+  // Read records make an engine that guesses ahead guess every next layer's
+  // experts: with as many experts per token as the layer has, every guess is
+  // right. The guess borrows buffers of the next layer's stage: no bit moves.
+  ::setenv("VARKEL_PREDICT_EXPERTS", "1", 1);
+  set_decode_profiling(true);
+  decode_profile() = {};
+  const std::vector<float> guessed = run(*unmapped);
+  const DecodeProfile profile = decode_profile();
+  set_decode_profiling(false);
+  ::unsetenv("VARKEL_PREDICT_EXPERTS");
+  EXPECT_EQ(profile.predicted_records, 3u * (SmallVocabModel::kNumLayers - 1) * 4);
+  EXPECT_EQ(profile.predicted_hits, profile.predicted_records);
+  EXPECT_EQ(std::memcmp(guessed.data(), read.data(), read.size() * sizeof(float)), 0);
 
   // Files holding two of their four records when mapped and all four when
   // used: each layer takes two records in place and reads the other two.

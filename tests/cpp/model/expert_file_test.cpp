@@ -238,6 +238,14 @@ TEST(ExpertFileTest, RecordsLeaveAndReenterThePageCache) {
   ASSERT_TRUE(file->read_expert(6, dst).has_value());  // a read brings it in
   EXPECT_TRUE(same_bytes(file->cached_record(6), expert_record(4, 6)));
   EXPECT_TRUE(file->cached_record(2).empty());
+
+  // A warmed record comes in without a read; hints past the file's records
+  // or its offsets are ignored, and nothing else comes in.
+  for (size_t e : {size_t{kSmallExperts}, SIZE_MAX / 2, SIZE_MAX}) file->warm_record(e);
+  file->warm_record(2);
+  for (int polls = 0; polls < 1000 && file->cached_record(2).empty(); ++polls) ::usleep(10'000);
+  EXPECT_TRUE(same_bytes(file->cached_record(2), expert_record(4, 2)));
+  EXPECT_TRUE(file->cached_record(3).empty());
 }
 
 // For a user who may only read the file, mincore calls every page resident:
