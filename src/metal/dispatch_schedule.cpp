@@ -164,6 +164,37 @@ void DispatchSchedule::run_splits() {
   for (const Split& sp : splits_) add_kernel_time(dispatches_[sp.dispatch].kernel->name, ms * sp.rows / rows);
 }
 
+void DispatchSchedule::merge_small_splits(uint32_t steps) {
+  std::vector<uint64_t> split_bytes(steps, 0);
+  for (const Dispatch& d : dispatches_) {
+    if (d.kernel->split.work == nullptr) continue;
+    const RowWork work = d.kernel->split.work(d.args);
+    split_bytes[d.step] += uint64_t{work.rows} * work.bytes_per_row;
+  }
+  // Too little for every thread's usual share of pieces.
+  const uint64_t small = kChunksPerThread * worker_count() * kBytesPerChunk;
+  for (Dispatch& d : dispatches_) {
+    if (d.kernel->split.work == nullptr || split_bytes[d.step] >= small) continue;
+    uint32_t target = d.step + 1;
+    while (target < steps && split_bytes[target] == 0) ++target;
+    if (target >= steps) continue;
+    // Nothing it must come before may run before it.
+    bool free = true;
+    for (const Dispatch& e : dispatches_) {
+      if (e.step > d.step && e.step <= target && &e != &d && hazard(d, e)) {
+        free = false;
+        break;
+      }
+    }
+    if (!free) continue;
+    const RowWork work = d.kernel->split.work(d.args);
+    const uint64_t bytes = uint64_t{work.rows} * work.bytes_per_row;
+    split_bytes[d.step] -= bytes;
+    split_bytes[target] += bytes;
+    d.step = target;
+  }
+}
+
 void DispatchSchedule::run(const std::function<void(uint32_t encoder)>& before_step) {
   // Emptied however the run ends: a kernel that throws must not leave its
   // dispatches behind for the next command buffer that reuses this schedule.
@@ -176,11 +207,13 @@ void DispatchSchedule::run(const std::function<void(uint32_t encoder)>& before_s
   } empty{*this};
   uint32_t steps = 0;
   for (const Dispatch& d : dispatches_) steps = std::max(steps, d.step + 1);
+  merge_small_splits(steps);
   for (uint32_t step = 0; step < steps; ++step) {
     step_members_.clear();
     for (uint32_t i = 0; i < dispatches_.size(); ++i) {
       if (dispatches_[i].step == step) step_members_.push_back(i);
     }
+    if (step_members_.empty()) continue;  // its mat-vecs joined a later step
     before_step(dispatches_[step_members_.front()].encoder);
     // Small dispatches cost less run in turn here than handed out, unless
     // they split: then they are pieces of the step's parallel run.

@@ -7,7 +7,9 @@
 // ranges (the mat-vecs) are cut into ranges that all share one parallel run;
 // other dispatches run as whole dispatches per thread when there are at
 // least two per thread, else in turn, each spread over every thread; tiny
-// dispatches always run in turn on the committing thread.
+// dispatches always run in turn on the committing thread. Mat-vecs of a step
+// too small to busy every thread wait for the next step with mat-vecs when
+// nothing in between needs them.
 
 #include <cstddef>
 #include <cstdint>
@@ -53,6 +55,10 @@ class DispatchSchedule {
     const float* scratch;    // its preparation (possibly another's)
   };
   bool hazard(const Dispatch& a, const Dispatch& b) const;
+  // Moves the mat-vecs of steps too small to busy every thread into the next
+  // step that has mat-vecs, where no dispatch in between or in that step
+  // touches their bytes: one parallel run where there were two.
+  void merge_small_splits(uint32_t steps);
   static void run_one(void* self, uint32_t index);
   static void run_piece(void* self, uint32_t piece);
   // Runs the step's splitting dispatches, taking them out of step_members_.

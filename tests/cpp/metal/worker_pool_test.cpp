@@ -161,6 +161,88 @@ TEST(DispatchScheduleTest, HazardsOrderDispatchesAndTheRestShareSteps) {
   }
 }
 
+// A mat-vec too small to busy the threads joins the next step that has
+// mat-vecs, unless a dispatch in between or in that step touches its bytes.
+TEST(DispatchScheduleTest, SmallRowSplitsJoinTheNextSplitStepWhenNothingBetweenNeedsThem) {
+  struct Use {
+    uint32_t begin, end;
+    bool written;
+  };
+  struct Dispatch {
+    bool splits;
+    uint32_t rows;  // splitting dispatches: rows of 1 KiB
+    std::vector<Use> uses;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Dispatch> dispatches;
+    std::vector<uint32_t> steps;  // of the steps that ran, the one each dispatch ran in
+  };
+  const Use x{400, 512, false};
+  const Case cases[] = {
+      {"joins the next mat-vec step",
+       {{true, 64, {{0, 64, true}, x}}, {false, 0, {{100, 164, true}, {300, 364, false}}},
+        {true, 4096, {{100, 164, false}, {200, 264, true}}}},
+       {1, 0, 1}},
+      {"stays: that step reads its output",
+       {{true, 64, {{0, 64, true}, x}}, {false, 0, {{100, 164, true}, {300, 364, false}}},
+        {true, 4096, {{100, 164, false}, {0, 8, false}, {200, 264, true}}}},
+       {0, 0, 1}},
+      {"stays: a dispatch in between reads its output",
+       {{true, 64, {{0, 64, true}, x}}, {false, 0, {{0, 64, false}, {100, 164, true}}},
+        {true, 4096, {{100, 164, false}, {200, 264, true}}}},
+       {0, 1, 2}},
+      {"stays: no later step has mat-vecs",
+       {{true, 64, {{0, 64, true}, x}}, {false, 0, {{0, 64, false}, {100, 164, true}}}},
+       {0, 1}},
+      {"a big one stays where it is",
+       {{true, 1u << 16, {{0, 64, true}, x}}, {false, 0, {{100, 164, true}, {300, 364, false}}},
+        {true, 4096, {{100, 164, false}, {200, 264, true}}}},
+       {0, 0, 1}},
+  };
+  std::vector<std::byte> block(512);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<LinkedKernel> kernels(c.dispatches.size());
+    DispatchSchedule schedule;
+    for (uint32_t d = 0; d < c.dispatches.size(); ++d) {
+      LinkedKernel& k = kernels[d];
+      DispatchArgs args;
+      for (uint32_t i = 0; i < c.dispatches[d].uses.size(); ++i) {
+        const Use& u = c.dispatches[d].uses[i];
+        k.params.push_back({ParamKind::Buffer, ElementType::Uchar, u.written, "b", i});
+        args.buffers[i] = {block.data() + u.begin, u.end - u.begin};
+      }
+      k.params.push_back({ParamKind::Constant, ElementType::Uint, false, "id", 30});
+      k.params.push_back({ParamKind::Constant, ElementType::Uint, false, "rows", 29});
+      args.constants[30] = d;
+      args.constants[29] = c.dispatches[d].rows;
+      args.grid.threadgroups[0] = 64;
+      k.run = [](const DispatchArgs& a) {
+        std::lock_guard lock(ran_mutex);
+        ran.emplace_back(a.u32(30), current_step);
+      };
+      if (c.dispatches[d].splits) {
+        k.split.work = [](const DispatchArgs& a) { return RowWork{a.u32(29), 1024}; };
+        k.split.run_rows = [](const DispatchArgs& a, const float*, uint32_t begin, uint32_t) {
+          if (begin != 0) return;  // once per dispatch
+          std::lock_guard lock(ran_mutex);
+          ran.emplace_back(a.u32(30), current_step);
+        };
+      }
+      schedule.add(k, args, 0);
+    }
+    ran.clear();
+    current_step = 0;
+    uint32_t steps = 0;
+    schedule.run([&](uint32_t) { current_step = steps++; });
+    std::vector<uint32_t> got(c.dispatches.size(), 99);
+    for (const auto& [d, step] : ran) got.at(d) = step;
+    EXPECT_EQ(got, c.steps);
+    EXPECT_EQ(ran.size(), c.dispatches.size());
+  }
+}
+
 // A kernel that throws ends the run with its exception and leaves nothing
 // behind: the next run of the same schedule runs only what was added since.
 TEST(DispatchScheduleTest, AThrowingKernelLeavesNoDispatchBehind) {
