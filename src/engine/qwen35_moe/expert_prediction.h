@@ -1,9 +1,9 @@
 #pragma once
 // A guess at the next layer's experts, made while its records would otherwise
 // wait for its router: the next layer's post-attention norm and router applied
-// to the hidden state this layer leaves. The guessed records that are not in
-// the page cache start loading into it at once, from a thread of their own, so
-// the disk works while the next layer's attention runs. Only a hint to the
+// to the hidden state this layer leaves. The surest guesses whose records are
+// not in the page cache start loading into it at once, from a thread of their
+// own, so the disk works while the next layer's attention runs. Only a hint to the
 // OS: a wrong guess costs disk bandwidth and never changes a result.
 
 #include <condition_variable>
@@ -32,7 +32,7 @@ class ExpertPrediction {
   ExpertPrediction& operator=(const ExpertPrediction&) = delete;
 
   // After layer `next - 1`'s expert stage: guesses layer `next`'s k experts
-  // from buf_hidden and hands the uncached ones to the hint thread. Overwrites
+  // from buf_hidden and hands the surest uncached ones to the hint thread. Overwrites
   // buf_mlp_in and buf_router_logits, which layer `next` writes before it
   // reads them.
   Status predict(const EngineState& st, uint32_t next, uint32_t num_experts);
