@@ -165,7 +165,8 @@ void DispatchSchedule::run_splits() {
 }
 
 void DispatchSchedule::merge_small_splits(uint32_t steps) {
-  std::vector<uint64_t> split_bytes(steps, 0);
+  std::vector<uint64_t>& split_bytes = step_split_bytes_;
+  split_bytes.assign(steps, 0);
   for (const Dispatch& d : dispatches_) {
     if (d.kernel->split.work == nullptr) continue;
     const RowWork work = d.kernel->split.work(d.args);

@@ -69,6 +69,7 @@ class DispatchSchedule {
   std::vector<Range> ranges_;
   std::vector<uint32_t> step_members_;  // dispatches of the step being run
   std::vector<Split> splits_;
+  std::vector<uint64_t> step_split_bytes_;  // merge_small_splits' per-step mat-vec bytes
   hwy::AlignedFreeUniquePtr<float[]> scratch_;  // kRowScratchFloats per split
   std::size_t scratch_splits_ = 0;
 };

@@ -8,7 +8,6 @@
 
 #include "engine/decode_profile.h"
 #include "engine/qwen35_moe/forward_pass.h"
-#include "engine/qwen35_moe/metal_kernels.h"
 #include "engine/qwen35_moe/pre_expert.h"
 #include "engine/qwen35_moe/router.h"
 #include "engine/qwen35_moe/try.h"
@@ -17,8 +16,6 @@
 
 namespace varkel::qwen35 {
 namespace {
-
-constexpr uint32_t kThreads = 256;
 
 // Measured no faster on the memory-capped benchmark, though the guess is
 // right 0.84 of the time there: the hints reach the disk late while every
@@ -50,20 +47,16 @@ Status ExpertPrediction::predict(const EngineState& st, uint32_t next, uint32_t 
   const Model& model = *st.model;
   const WeightFile& weights = model.weights();
   if (!enabled_ || next >= model.experts().size()) return {};
-  const TensorInfo* norm = weights.find(layer_tensor(next, ".post_attention_layernorm.weight"));
-  const std::string router = layer_tensor(next, ".mlp.gate");
   // A layer the pass itself will refuse or warn about is not guessed at.
-  if (norm == nullptr || weights.find(router + ".weight") == nullptr) return {};
+  if (weights.find(layer_tensor(next, ".post_attention_layernorm.weight")) == nullptr ||
+      weights.find(layer_tensor(next, ".mlp.gate.weight")) == nullptr) {
+    return {};
+  }
 
   const MetalContext& ctx = st.ctx;
   metal::CommandBufferPtr cmd = ctx.queue->command_buffer();
   metal::ComputeCommandEncoderPtr enc = cmd->compute_command_encoder();
-  VARKEL_TRY(encode_dispatch(*enc, ctx.pipelines.rms_norm_fused_bf16, "rms_norm_fused_bf16",
-                             {ctx.buf_hidden, st.weights.operand(weights, *norm), ctx.buf_mlp_in},
-                             {Constant::u32(static_cast<uint32_t>(kHiddenSize)), Constant::f32(kRmsNormEps)},
-                             metal::Size{1, 1, 1}, kThreads));
-  auto encoded = st.weights.encode_matvec_into(weights, ctx, *enc, router, ctx.buf_mlp_in, ctx.buf_router_logits,
-                                               num_experts, static_cast<uint32_t>(kHiddenSize));
+  auto encoded = detail::encode_router(weights, st.weights, ctx, *enc, next, num_experts, ctx.buf_hidden);
   enc->end_encoding();
   if (!encoded) return fail(std::move(encoded.error()));
   if (!*encoded) return {};
