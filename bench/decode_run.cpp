@@ -41,12 +41,13 @@ DecodeBytes decode_bytes(const Model& model, std::size_t k) {
   return b;
 }
 
-Decoder::Decoder(std::string_view mode, std::shared_ptr<const Model> model, std::size_t k, std::size_t warmup)
-    : mode_(mode), row_(qwen35::kHiddenSize) {
+Decoder::Decoder(std::string_view mode, std::shared_ptr<const Model> model, std::size_t k, std::size_t warmup,
+                 std::size_t sequence)
+    : mode_(mode), row_(qwen35::kHiddenSize), sequence_(sequence) {
   auto engine = DynEngine::create(mode, std::move(model), k);
   if (!engine) throw std::runtime_error(engine.error().to_string());
   engine_ = std::make_unique<DynEngine>(std::move(*engine));
-  for (std::size_t t = 0; t < std::max<std::size_t>(warmup, 1); ++t) step(static_cast<int64_t>(t));
+  for (std::size_t t = 0; t < std::max<std::size_t>(warmup, 1); ++t) step(static_cast<int64_t>(t + sequence_));
   next_ = warmup;
 }
 
@@ -61,7 +62,7 @@ DecodeRound Decoder::round(std::size_t tokens) {
   const double io_before = expert_io_ms();
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t t = 0; t < tokens; ++t) {
-    step(static_cast<int64_t>((next_++ * 7919) % qwen35::kVocabSize));
+    step(static_cast<int64_t>((next_++ * 7919 + sequence_ * 104729) % qwen35::kVocabSize));
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const metal::PoolStats pool_after = metal::pool_stats();
@@ -88,6 +89,8 @@ DecodeRound Decoder::round(std::size_t tokens) {
   b.records_in_place = static_cast<double>(decode_profile().records_in_place) / n;
   b.prediction_hit_rate = static_cast<double>(decode_profile().predicted_hits) /
                           static_cast<double>(decode_profile().predicted_records);
+  b.warmed_used_rate =
+      static_cast<double>(decode_profile().warmed_used) / static_cast<double>(decode_profile().warmed_records);
   b.pool_regions = static_cast<double>(pool_after.regions - pool_before.regions) / n;
   b.pool_wait_ms = static_cast<double>(pool_after.wait_ns - pool_before.wait_ns) / 1e6 / n;
   for (std::size_t s = 0; s < b.busy.size(); ++s) {
@@ -106,6 +109,7 @@ std::string format_breakdown(const DecodeBreakdown& b) {
                      b.other_ms, records > 0 ? 100.0 * b.records_in_place / records : 0.0, b.reads_landed_ms,
                      b.stage_waiting_ms, b.pool_regions, b.pool_wait_ms);
   if (!std::isnan(b.prediction_hit_rate)) out += fmt::format("; next layer's experts guessed right: {:.2f}", b.prediction_hit_rate);
+  if (!std::isnan(b.warmed_used_rate)) out += fmt::format(", records warmed ahead used: {:.2f}", b.warmed_used_rate);
   out += "; threads busy:";
   for (std::size_t s = 0; s < b.busy.size(); ++s) {
     if (s != static_cast<std::size_t>(DecodeStage::Routing)) out += fmt::format(" {} {:.2f}", kDecodeStageNames[s], b.busy[s]);

@@ -43,6 +43,9 @@ struct DecodeBreakdown {
   // Of the records of layers whose experts were guessed, the share guessed
   // right; nan when nothing was guessed.
   double prediction_hit_rate = 0;
+  // Of the records the guess started loading, the share the router chose;
+  // nan when none was.
+  double warmed_used_rate = 0;
   double pool_regions = 0;
   double pool_wait_ms = 0;
   // Per stage: the share of the pool's threads that were working (0 to 1).
@@ -62,8 +65,11 @@ std::string format_breakdown(const DecodeBreakdown& b);
 // tokens, one per forward call.
 class Decoder {
  public:
-  // Decodes `warmup` tokens (at least one) before returning.
-  Decoder(std::string_view mode, std::shared_ptr<const Model> model, std::size_t k, std::size_t warmup = 2);
+  // Decodes `warmup` tokens (at least one) before returning. Decoders with
+  // the same `sequence` decode the same tokens; with different ones, other
+  // tokens (whose experts the other decoders did not just fetch).
+  Decoder(std::string_view mode, std::shared_ptr<const Model> model, std::size_t k, std::size_t warmup = 2,
+          std::size_t sequence = 0);
 
   std::string_view mode() const { return mode_; }
   DecodeRound round(std::size_t tokens);
@@ -76,6 +82,7 @@ class Decoder {
   std::unique_ptr<DynEngine> engine_;
   std::vector<float> row_;
   std::size_t next_ = 0;
+  std::size_t sequence_ = 0;
 };
 
 // The middle value (mean of the two middle ones for an even count); 0 for none.

@@ -331,6 +331,7 @@ DecodeBreakdown median_breakdown(const std::vector<DecodeBreakdown>& rounds) {
   m.records_read = field([](const DecodeBreakdown& b) { return b.records_read; });
   m.records_in_place = field([](const DecodeBreakdown& b) { return b.records_in_place; });
   m.prediction_hit_rate = field([](const DecodeBreakdown& b) { return b.prediction_hit_rate; });
+  m.warmed_used_rate = field([](const DecodeBreakdown& b) { return b.warmed_used_rate; });
   m.pool_regions = field([](const DecodeBreakdown& b) { return b.pool_regions; });
   m.pool_wait_ms = field([](const DecodeBreakdown& b) { return b.pool_wait_ms; });
   for (std::size_t s = 0; s < m.busy.size(); ++s) m.busy[s] = field([s](const DecodeBreakdown& b) { return b.busy[s]; });
@@ -399,15 +400,17 @@ int run_capped_child(const Options& o) {
                                                kProbeRecords, 1) / 1e9};
   std::vector<Decoder> decoders;
   std::vector<std::string> labels;
-  decoders.emplace_back("Qwen35MoEFusedExp1", *model, o.k, 4);
+  // Each decoder its own tokens: one that decoded the tokens another just
+  // decoded would find their records in the page cache.
+  decoders.emplace_back("Qwen35MoEFusedExp1", *model, o.k, 4, 1);
   labels.emplace_back("Qwen35MoEFusedExp1");
-  decoders.emplace_back("Qwen35MoEFusedExp2", *model, o.k, 4);
+  decoders.emplace_back("Qwen35MoEFusedExp2", *model, o.k, 4, 2);
   labels.emplace_back("Qwen35MoEFusedExp2");
   // The same engine guessing each next layer's experts and warming the
   // surest guesses' records while its attention runs (an engine reads the
   // switch when it is made).
   ::setenv("VARKEL_PREDICT_EXPERTS", "1", 1);
-  decoders.emplace_back("Qwen35MoEFusedExp2", *model, o.k, 4);
+  decoders.emplace_back("Qwen35MoEFusedExp2", *model, o.k, 4, 3);
   ::unsetenv("VARKEL_PREDICT_EXPERTS");
   labels.emplace_back("Qwen35MoEFusedExp2+guess");
   struct Samples {

@@ -36,6 +36,9 @@ struct DecodeProfile {
   // those the guess held.
   std::size_t predicted_records = 0;
   std::size_t predicted_hits = 0;
+  // Records the guess started loading, and those of them the router chose.
+  std::size_t warmed_records = 0;
+  std::size_t warmed_used = 0;
   // Per stage: thread time spent working, and the wall time it was sampled
   // over; their ratio over the pool's threads says how busy the cores were.
   std::array<double, static_cast<std::size_t>(DecodeStage::Count)> busy_thread_ms{};

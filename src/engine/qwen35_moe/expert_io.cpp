@@ -18,12 +18,14 @@ constexpr uint64_t kPageBytes = 4096;
 
 ExpertReads::ExpertReads(const ExpertFile& file, std::span<const uint32_t> experts,
                          std::span<const std::span<uint8_t>> slots, std::span<const metal::SharedEventPtr> events,
-                         uint64_t value, std::chrono::steady_clock::time_point start)
+                         uint64_t value, std::chrono::steady_clock::time_point start,
+                         std::function<void()> last_started)
     : file_(file),
       experts_(experts.begin(), experts.end()),
       slots_(slots.begin(), slots.begin() + static_cast<std::ptrdiff_t>(experts.size())),
       events_(events.begin(), events.end()),
       value_(value),
+      last_started_(std::move(last_started)),
       parts_left_(std::make_unique<std::atomic<uint32_t>[]>(experts.size())),
       slots_left_(static_cast<uint32_t>(experts.size())),
       start_(start) {
@@ -53,6 +55,8 @@ void ExpertReads::mark_landed() {
 
 void ExpertReads::run_piece(void* self, uint32_t index) {
   auto* reads = static_cast<ExpertReads*>(self);
+  // Tasks are claimed in order: the last index starts last.
+  if (index + 1 == reads->pieces_.size() && reads->last_started_) reads->last_started_();
   reads->read_piece(reads->pieces_[index]);
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -31,9 +32,12 @@ class ExpertReads {
  public:
   // `start` is when fetching the layer's records began (the landed time
   // counts from there); with no records to read they have landed at once.
+  // `last_started`, if set, is called on the reading thread as the last read
+  // starts.
   ExpertReads(const ExpertFile& file, std::span<const uint32_t> experts, std::span<const std::span<uint8_t>> slots,
               std::span<const metal::SharedEventPtr> events, uint64_t value,
-              std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now());
+              std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now(),
+              std::function<void()> last_started = {});
   ~ExpertReads() = default;
   ExpertReads(const ExpertReads&) = delete;
   ExpertReads& operator=(const ExpertReads&) = delete;
@@ -62,6 +66,7 @@ class ExpertReads {
   uint32_t parts_per_record_;
   uint64_t part_bytes_;
   std::vector<Piece> pieces_;
+  std::function<void()> last_started_;
   std::unique_ptr<std::atomic<uint32_t>[]> parts_left_;  // per slot
   std::atomic<uint32_t> slots_left_;
   std::chrono::steady_clock::time_point start_;

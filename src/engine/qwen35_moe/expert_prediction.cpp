@@ -1,12 +1,15 @@
 #include "engine/qwen35_moe/expert_prediction.h"
 
 #include <algorithm>
+#include <fmt/format.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
 
 #include "engine/decode_profile.h"
+#include "engine/qwen35_constants.h"
 #include "engine/qwen35_moe/forward_pass.h"
 #include "engine/qwen35_moe/pre_expert.h"
 #include "engine/qwen35_moe/router.h"
@@ -42,8 +45,24 @@ ExpertPrediction::~ExpertPrediction() {
   if (thread_.joinable()) thread_.join();
 }
 
-Status ExpertPrediction::predict(const EngineState& st, uint32_t next, uint32_t num_experts) {
+void ExpertPrediction::hold() {
+  std::lock_guard lock(mutex_);
+  released_ = false;
+  waiting_.clear();
+}
+
+void ExpertPrediction::release() {
+  {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+  }
+  wake_.notify_one();
+}
+
+Status ExpertPrediction::predict(const EngineState& st, uint32_t next, uint32_t num_experts,
+                                 const metal::BufferPtr& residual) {
   guess_.clear();
+  hinted_.clear();
   const Model& model = *st.model;
   const WeightFile& weights = model.weights();
   if (!enabled_ || next >= model.experts().size()) return {};
@@ -54,9 +73,18 @@ Status ExpertPrediction::predict(const EngineState& st, uint32_t next, uint32_t 
   }
 
   const MetalContext& ctx = st.ctx;
+  // Buffers of its own: the layer being read still needs buf_mlp_in.
+  for (auto [buffer, bytes] : {std::pair{&normed_, std::size_t{kHiddenSize} * sizeof(float)},
+                               std::pair{&logits_, std::size_t{num_experts} * sizeof(float)}}) {
+    if (*buffer && (*buffer)->length() >= bytes) continue;
+    auto made = ctx.device->new_buffer(bytes, 0);
+    if (!made) return fail(MoEError::metal(fmt::format("expert guess buffer: {}", made.error())));
+    *buffer = std::move(*made);
+  }
   metal::CommandBufferPtr cmd = ctx.queue->command_buffer();
   metal::ComputeCommandEncoderPtr enc = cmd->compute_command_encoder();
-  auto encoded = detail::encode_router(weights, st.weights, ctx, *enc, next, num_experts, ctx.buf_hidden);
+  auto encoded =
+      detail::encode_router(weights, st.weights, ctx, *enc, next, num_experts, residual, normed_, logits_);
   enc->end_encoding();
   if (!encoded) return fail(std::move(encoded.error()));
   if (!*encoded) return {};
@@ -64,41 +92,37 @@ Status ExpertPrediction::predict(const EngineState& st, uint32_t next, uint32_t 
   cmd->wait_until_completed();
   if (cmd->status() == metal::CommandBufferStatus::Error) return fail(MoEError::metal(cmd->error()));
 
-  const auto* logits = static_cast<const float*>(ctx.buf_router_logits->contents());
+  const auto* logits = static_cast<const float*>(logits_->contents());
   Routing guessed = route(std::vector<float>(logits, logits + num_experts), static_cast<uint32_t>(st.k));
   guess_ = guessed.experts;
   std::vector<uint32_t> order(guess_.size());
   for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(),
                    [&](uint32_t a, uint32_t b) { return guessed.weights[a] > guessed.weights[b]; });
-  order.resize(std::min(order.size(), kHintsPerLayer));
   const ExpertFile& file = model.experts()[next];
-  std::vector<uint32_t> uncached;
   const uint64_t length = file.current_length();
   for (uint32_t i : order) {
+    if (hinted_.size() == kHintsPerLayer) break;
     const uint32_t e = guess_[i];
-    if (file.kind() != ExpertFile::Kind::Raw || file.cached_record(e, length).empty()) uncached.push_back(e);
+    if (file.kind() != ExpertFile::Kind::Raw || file.cached_record(e, length).empty()) hinted_.push_back(e);
   }
-  if (!uncached.empty()) hint(file, std::move(uncached));
+  if (hinted_.empty()) return {};
+  {
+    std::lock_guard lock(mutex_);
+    file_ = &file;
+    waiting_ = hinted_;
+    if (!thread_.joinable()) thread_ = std::thread([this] { run_hints(); });
+  }
+  wake_.notify_one();
   return {};
 }
 
 // Each hint allocates the record's pages and queues its reads, which can take
 // a while under memory pressure: never on a thread the pass waits for.
-void ExpertPrediction::hint(const ExpertFile& file, std::vector<uint32_t> experts) {
-  {
-    std::lock_guard lock(mutex_);
-    file_ = &file;
-    waiting_ = std::move(experts);
-    if (!thread_.joinable()) thread_ = std::thread([this] { run_hints(); });
-  }
-  wake_.notify_one();
-}
-
 void ExpertPrediction::run_hints() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stop_ || !waiting_.empty(); });
+    wake_.wait(lock, [this] { return stop_ || (released_ && !waiting_.empty()); });
     if (stop_) return;
     const ExpertFile* file = file_;
     const uint32_t expert = waiting_.front();
@@ -110,15 +134,18 @@ void ExpertPrediction::run_hints() {
 }
 
 void ExpertPrediction::score(std::span<const uint32_t> chosen) {
-  if (guess_.empty()) return;
-  if (decode_profiling()) {
+  if (decode_profiling() && !guess_.empty()) {
     DecodeProfile& profile = decode_profile();
     for (uint32_t e : chosen) {
       if (std::find(guess_.begin(), guess_.end(), e) != guess_.end()) ++profile.predicted_hits;
     }
     profile.predicted_records += chosen.size();
+    for (uint32_t e : hinted_) {
+      if (std::find(chosen.begin(), chosen.end(), e) != chosen.end()) ++profile.warmed_used;
+    }
+    profile.warmed_records += hinted_.size();
   }
-  guess_.clear();
+  forget();
 }
 
 }  // namespace varkel::qwen35

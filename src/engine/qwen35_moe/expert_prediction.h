@@ -1,10 +1,13 @@
 #pragma once
-// A guess at the next layer's experts, made while its records would otherwise
-// wait for its router: the next layer's post-attention norm and router applied
-// to the hidden state this layer leaves. The surest guesses whose records are
-// not in the page cache start loading into it at once, from a thread of their
-// own, so the disk works while the next layer's attention runs. Only a hint to the
-// OS: a wrong guess costs disk bandwidth and never changes a result.
+// A guess at the next layer's experts, made while this layer's records are
+// read: the next layer's post-attention norm and router applied to this
+// layer's residual stream before its experts. The surest guesses whose
+// records are not in the page cache are held until this layer's last read
+// has started, then start loading into the page cache from a thread of their
+// own: queued behind this layer's reads, they keep the disk working through
+// the compute between two layers' reads instead of taking bandwidth from
+// this layer's. Only a hint to the OS: a wrong guess costs disk bandwidth
+// and never changes a result.
 
 #include <condition_variable>
 #include <cstdint>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "error/moe_error.h"
+#include "metal/metal.h"
 
 namespace varkel {
 class ExpertFile;
@@ -31,27 +35,37 @@ class ExpertPrediction {
   ExpertPrediction(const ExpertPrediction&) = delete;
   ExpertPrediction& operator=(const ExpertPrediction&) = delete;
 
-  // After layer `next - 1`'s expert stage: guesses layer `next`'s k experts
-  // from buf_hidden and hands the surest uncached ones to the hint thread. Overwrites
-  // buf_mlp_in and buf_router_logits, which layer `next` writes before it
-  // reads them.
-  Status predict(const EngineState& st, uint32_t next, uint32_t num_experts);
+  bool enabled() const { return enabled_; }
+  // Before a layer's reads start: hints of the next guess wait for release().
+  void hold();
+  // Guesses layer `next`'s k experts from `residual` (layer `next - 1`'s
+  // stream after attention) into buffers of its own, and queues the surest
+  // uncached ones' hints.
+  Status predict(const EngineState& st, uint32_t next, uint32_t num_experts, const metal::BufferPtr& residual);
+  // The current layer's last read has started: queued hints may go. Called
+  // from any thread.
+  void release();
   // Compares the guess (if any) with the experts the router chose, for the
   // decode profile, and forgets it.
   void score(std::span<const uint32_t> chosen);
-  void forget() { guess_.clear(); }
+  void forget() {
+    guess_.clear();
+    hinted_.clear();
+  }
 
  private:
-  void hint(const ExpertFile& file, std::vector<uint32_t> experts);
   void run_hints();
 
   bool enabled_;
   std::vector<uint32_t> guess_;
+  std::vector<uint32_t> hinted_;
+  metal::BufferPtr normed_, logits_;
 
   std::mutex mutex_;
   std::condition_variable wake_;
   const ExpertFile* file_ = nullptr;  // of the hints waiting
   std::vector<uint32_t> waiting_;     // only the latest layer's: older ones are of no use
+  bool released_ = false;
   bool stop_ = false;
   std::thread thread_;
 };

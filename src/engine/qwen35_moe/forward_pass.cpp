@@ -189,7 +189,7 @@ Result<metal::CommandBufferPtr> encode_expert_stage(const EngineState& st, uint3
 // reported before anything else of the stage; the reads have always ended
 // when this returns.
 Status run_expert_stage(EngineState& st, std::size_t l, const Routing& routing, float shared_score,
-                        const TensorInfo* next_norm, bool last_layer, std::size_t& records_read) {
+                        const TensorInfo* next_norm, bool last_layer, uint32_t num_experts) {
   const ExpertFile& file = st.model->experts()[l];
   const BusySample busy(DecodeStage::Experts);
   const Stopwatch clock;
@@ -206,9 +206,17 @@ Status run_expert_stage(EngineState& st, std::size_t l, const Routing& routing, 
     read_slots.emplace_back(static_cast<uint8_t*>(slot->contents()), slot->length());
     read_events.push_back(st.experts.slot_landed[i]);
   }
-  records_read = read_experts.size();
   ++st.expert_reads;
-  ExpertReads reads(file, read_experts, read_slots, read_events, st.expert_reads, fetch_start);
+  // Records come from storage: the disk would idle through the compute up to
+  // the next layer's reads, so the next layer's experts are guessed now and
+  // their loads queued behind this layer's reads.
+  ExpertPrediction& prediction = *st.prediction;
+  const bool guess = prediction.enabled() && !read_experts.empty() && !last_layer;
+  if (guess) prediction.hold();
+  ExpertReads reads(file, read_experts, read_slots, read_events, st.expert_reads, fetch_start,
+                    guess ? std::function<void()>([&prediction] { prediction.release(); }) : std::function<void()>());
+  Status guessed = guess ? prediction.predict(st, static_cast<uint32_t>(l + 1), num_experts, st.ctx.buf_h_mid)
+                         : Status{};
   auto cmd = encode_expert_stage(st, static_cast<uint32_t>(l), routing, sources, shared_score, next_norm, last_layer);
   if (cmd) {
     (*cmd)->commit();
@@ -217,6 +225,7 @@ Status run_expert_stage(EngineState& st, std::size_t l, const Routing& routing, 
   const Status read = reads.finish(st.telemetry);
   profile_add(DecodeStage::Experts, clock);
   VARKEL_TRY(read);
+  VARKEL_TRY(guessed);
   if (!cmd) return fail(std::move(cmd.error()));
   VARKEL_TRY(completed(**cmd));
   if (decode_profiling()) {
@@ -284,13 +293,8 @@ Status run_layers(EngineState& st, std::span<const float> x, const InterruptFn& 
     }
     const TensorInfo* next_norm =
         l + 1 < shape.num_layers ? weights.find(layer_tensor(layer + 1, ".input_layernorm.weight")) : nullptr;
-    std::size_t records_read = 0;
-    VARKEL_TRY(run_expert_stage(st, l, routing, shared_score, next_norm, l + 1 == shape.num_layers, records_read));
-    // Records came from storage: the disk would idle through the next
-    // layer's attention, so its experts are guessed and fetched meanwhile.
-    if (records_read > 0 && l + 1 < shape.num_layers) {
-      VARKEL_TRY(prediction.predict(st, layer + 1, shape.num_experts));
-    }
+    VARKEL_TRY(
+        run_expert_stage(st, l, routing, shared_score, next_norm, l + 1 == shape.num_layers, shape.num_experts));
   }
   return {};
 }

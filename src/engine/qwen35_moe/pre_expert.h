@@ -36,12 +36,13 @@ Status encode_pre_expert_linear(const WeightFile& weights, const WeightBuffer& w
 std::string layer_tensor(uint32_t layer, std::string_view rest);
 
 namespace detail {
-// The post-attention norm of `residual` into buf_mlp_in and the router's
-// logits of it into buf_router_logits; false when the router is missing (a
-// line on stderr says so).
+// The post-attention norm of `residual` into `normed` and the router's
+// logits of it into `logits`; false when the router is missing (a line on
+// stderr says so).
 Result<bool> encode_router(const WeightFile& weights, const WeightBuffer& weight_buffer, const MetalContext& ctx,
                            metal::ComputeCommandEncoder& enc, uint32_t layer, uint32_t num_experts,
-                           const metal::BufferPtr& residual);
+                           const metal::BufferPtr& residual, const metal::BufferPtr& normed,
+                           const metal::BufferPtr& logits);
 // Steps shared by both stages from buf_h_mid on: the post-attention norm, then
 // the router, shared gate, shared up and shared gate-score mat-vecs of
 // buf_mlp_in.

@@ -52,20 +52,22 @@ namespace detail {
 
 Result<bool> encode_router(const WeightFile& weights, const WeightBuffer& wb, const MetalContext& ctx,
                            metal::ComputeCommandEncoder& enc, uint32_t layer, uint32_t num_experts,
-                           const metal::BufferPtr& residual) {
+                           const metal::BufferPtr& residual, const metal::BufferPtr& normed,
+                           const metal::BufferPtr& logits) {
   const std::string post_key = layer_tensor(layer, ".post_attention_layernorm.weight");
   const TensorInfo* post = weights.find(post_key);
   if (post == nullptr) return fail(MoEError::config("tensor not found: " + post_key));
   VARKEL_TRY(encode_dispatch(enc, ctx.pipelines.rms_norm_fused_bf16, "rms_norm_fused_bf16",
-                             {residual, wb.operand(weights, *post), ctx.buf_mlp_in},
+                             {residual, wb.operand(weights, *post), normed},
                              {Constant::u32(kHiddenSize), Constant::f32(kRmsNormEps)}, groups(1), kThreads));
-  return wb.encode_matvec_into(weights, ctx, enc, layer_tensor(layer, ".mlp.gate"), ctx.buf_mlp_in,
-                               ctx.buf_router_logits, num_experts, static_cast<uint32_t>(kHiddenSize));
+  return wb.encode_matvec_into(weights, ctx, enc, layer_tensor(layer, ".mlp.gate"), normed, logits, num_experts,
+                               static_cast<uint32_t>(kHiddenSize));
 }
 
 Status encode_post_attention(const WeightFile& weights, const WeightBuffer& wb, const MetalContext& ctx,
                              metal::ComputeCommandEncoder& enc, uint32_t layer, uint32_t num_experts) {
-  VARKEL_TRY(encode_router(weights, wb, ctx, enc, layer, num_experts, ctx.buf_h_mid));
+  VARKEL_TRY(
+      encode_router(weights, wb, ctx, enc, layer, num_experts, ctx.buf_h_mid, ctx.buf_mlp_in, ctx.buf_router_logits));
   const std::string mlp = layer_tensor(layer, ".mlp");
   constexpr auto hidden = static_cast<uint32_t>(kHiddenSize);
   VARKEL_TRY(wb.encode_matvec_into(weights, ctx, enc, mlp + ".shared_expert.gate_proj", ctx.buf_mlp_in,
