@@ -19,9 +19,9 @@
 // weight file, the same expert files), in a memory cgroup of --cap-gb GB (8)
 // that the benchmark makes, page cache dropped first, on all cores, next to a
 // random-read probe of the expert files from disk measured in the same run,
-// with the disk's busy share; the FusedExp2 engine runs a second time
-// guessing each next layer's experts (VARKEL_PREDICT_EXPERTS=1), with how
-// often the guess was right.
+// with the disk's busy share and how often the engines' guess of each next
+// layer's experts was right; the FusedExp2 engine runs a second time without
+// that guess (VARKEL_PREDICT_EXPERTS=0).
 //
 // Usage: full_decode_bench [--dir PATH] [--tokens N] [--rounds R] [--reserve-gb G]
 //                          [--threads LIST] [--ks LIST] [--schemes LIST] [--capped] [--cap-gb G]
@@ -406,13 +406,12 @@ int run_capped_child(const Options& o) {
   labels.emplace_back("Qwen35MoEFusedExp1");
   decoders.emplace_back("Qwen35MoEFusedExp2", *model, o.k, 4, 2);
   labels.emplace_back("Qwen35MoEFusedExp2");
-  // The same engine guessing each next layer's experts and warming the
-  // surest guesses' records while its attention runs (an engine reads the
-  // switch when it is made).
-  ::setenv("VARKEL_PREDICT_EXPERTS", "1", 1);
+  // The same engine without the guess ahead (an engine reads the switch
+  // when it is made).
+  ::setenv("VARKEL_PREDICT_EXPERTS", "0", 1);
   decoders.emplace_back("Qwen35MoEFusedExp2", *model, o.k, 4, 3);
   ::unsetenv("VARKEL_PREDICT_EXPERTS");
-  labels.emplace_back("Qwen35MoEFusedExp2+guess");
+  labels.emplace_back("Qwen35MoEFusedExp2 no guess");
   struct Samples {
     std::vector<double> tok_s, io_ms, read_gbs, disk_mb, disk_gbs, disk_busy;
     std::vector<DecodeBreakdown> breakdowns;

@@ -20,16 +20,16 @@
 namespace varkel::qwen35 {
 namespace {
 
-// Measured no faster on the memory-capped benchmark, though the guess is
-// right 0.84 of the time there: the hints reach the disk late while every
-// core computes, and the wrong ones take its bandwidth. Off unless asked for.
+// On unless VARKEL_PREDICT_EXPERTS=0: it only works in layers that read
+// records, where it keeps the disk busy between two layers' reads.
 bool prediction_switched_on() {
   const char* env = std::getenv("VARKEL_PREDICT_EXPERTS");
-  return env != nullptr && std::strcmp(env, "1") == 0;
+  return env == nullptr || std::strcmp(env, "0") != 0;
 }
 
-// The surest guesses only, as many as the disk can fetch while the next
-// layer's attention runs: the rest of the records are read soon anyway.
+// The surest guesses only, about what the disk fetches while the compute
+// between two layers' reads runs: the rest of the records are read soon
+// anyway, and a wrong guess takes the place of a record in the page cache.
 constexpr std::size_t kHintsPerLayer = 2;
 
 }  // namespace

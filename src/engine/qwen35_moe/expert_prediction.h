@@ -29,7 +29,7 @@ struct EngineState;
 
 class ExpertPrediction {
  public:
-  // On with VARKEL_PREDICT_EXPERTS=1. The hint thread starts with the first guess.
+  // Off with VARKEL_PREDICT_EXPERTS=0. The hint thread starts with the first guess.
   ExpertPrediction();
   ~ExpertPrediction();
   ExpertPrediction(const ExpertPrediction&) = delete;

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +29,7 @@
 
 #include "cache/cache.h"
 #include "engine/decode_profile.h"
+#include "engine/qwen35_moe/expert_io.h"
 #include "engine/qwen35_moe/forward_core.h"
 #include "engine/qwen35_moe/fused_engine.h"
 #include "engine/telemetry.h"
@@ -630,20 +633,24 @@ TEST(ForwardTest, RecordsUsedInPlaceOrReadGiveTheSameBits) {
   ::unsetenv("VARKEL_MAP_EXPERTS");
   ASSERT_TRUE(unmapped.has_value());
   for (const ExpertFile& file : (*unmapped)->experts()) ASSERT_TRUE(file.cached_record(0).empty());
+  ::setenv("VARKEL_PREDICT_EXPERTS", "0", 1);
   const std::vector<float> read = run(*unmapped);
+  ::unsetenv("VARKEL_PREDICT_EXPERTS");
 
-  // Read records make an engine that guesses ahead guess every next layer's
-  // experts: with as many experts per token as the layer has, every guess is
-  // right. The guess borrows buffers of the next layer's stage: no bit moves.
-  ::setenv("VARKEL_PREDICT_EXPERTS", "1", 1);
+  // Read records make the engine guess every next layer's experts while
+  // they are read: with as many experts per token as the layer has, every
+  // guess is right, and the two surest of each layer start loading. The
+  // guess has buffers of its own, while the layer being read still uses
+  // the stage's: no bit moves.
   set_decode_profiling(true);
   decode_profile() = {};
   const std::vector<float> guessed = run(*unmapped);
   const DecodeProfile profile = decode_profile();
   set_decode_profiling(false);
-  ::unsetenv("VARKEL_PREDICT_EXPERTS");
   EXPECT_EQ(profile.predicted_records, 3u * (SmallVocabModel::kNumLayers - 1) * 4);
   EXPECT_EQ(profile.predicted_hits, profile.predicted_records);
+  EXPECT_EQ(profile.warmed_records, 3u * (SmallVocabModel::kNumLayers - 1) * 2);
+  EXPECT_EQ(profile.warmed_used, profile.warmed_records);
   EXPECT_EQ(std::memcmp(guessed.data(), read.data(), read.size() * sizeof(float)), 0);
 
   // Files holding two of their four records when mapped and all four when
@@ -673,6 +680,37 @@ TEST(ForwardTest, RecordsUsedInPlaceOrReadGiveTheSameBits) {
   EXPECT_EQ(std::memcmp(in_place.data(), read.data(), in_place.size() * sizeof(float)), 0);
   ASSERT_EQ(mixed.size(), in_place.size());
   EXPECT_EQ(std::memcmp(in_place.data(), mixed.data(), in_place.size() * sizeof(float)), 0);
+}
+
+// The hook for the last read runs once, whatever the records are cut into,
+// and only when something is read, with no read left waiting to start;
+// every record still lands whole.
+TEST(ForwardTest, ExpertReadsCallTheLastStartedHookOnceWhenTheyRead) {
+  const TestModel& m = shared_model(false);
+  const ExpertFile& file = m.model->experts()[1];
+  const std::size_t size = file.expert_size();
+  for (const std::vector<uint32_t>& experts : {std::vector<uint32_t>{}, {2}, {3, 0, 1}}) {
+    std::vector<std::vector<uint8_t>> buffers(experts.size(), std::vector<uint8_t>(size));
+    std::vector<std::span<uint8_t>> slots(buffers.begin(), buffers.end());
+    std::atomic<int> calls{0};
+    std::atomic<bool> reads_waiting{false};
+    TelemetryMap telemetry;
+    {
+      qwen35::ExpertReads reads(file, experts, slots, {}, 1, std::chrono::steady_clock::now(), [&] {
+        ++calls;
+        // A read still waiting would run here, on this thread.
+        if (parallel::run_waiting_task()) reads_waiting = true;
+      });
+      ASSERT_TRUE(reads.finish(telemetry).has_value());
+    }
+    EXPECT_EQ(calls.load(), experts.empty() ? 0 : 1) << experts.size();
+    EXPECT_FALSE(reads_waiting.load()) << experts.size();
+    for (std::size_t i = 0; i < experts.size(); ++i) {
+      std::vector<uint8_t> expected(size);
+      ASSERT_TRUE(file.read_expert(experts[i], expected).has_value());
+      EXPECT_EQ(buffers[i], expected) << experts[i];
+    }
+  }
 }
 
 // Expert read time is added per layer, total time once per call, and only while switched on.
