@@ -72,17 +72,36 @@ void DispatchSchedule::run_one(void* self, uint32_t index) {
   d.kernel->run(d.args);
 }
 
-void DispatchSchedule::run_piece(void* self, uint32_t piece) {
+void DispatchSchedule::run_step_chunk(void* self, uint32_t chunk) {
   auto& s = *static_cast<DispatchSchedule*>(self);
+  const auto preparations = static_cast<uint32_t>(s.preparations_.size());
+  if (chunk < preparations) {
+    const Preparation& p = s.preparations_[chunk];
+    const Dispatch& d = s.dispatches_[p.dispatch];
+    d.kernel->split.prepare(d.args, p.scratch);
+    s.prepared_[chunk].store(true, std::memory_order_release);
+    return;
+  }
+  s.run_piece(chunk - preparations);
+}
+
+void DispatchSchedule::run_piece(uint32_t piece) const {
   // The split holding this piece: the last one starting at or before it.
-  auto it = std::upper_bound(s.splits_.begin(), s.splits_.end(), piece,
+  auto it = std::upper_bound(splits_.begin(), splits_.end(), piece,
                              [](uint32_t p, const Split& sp) { return p < sp.first_piece; });
   const Split& sp = *(it - 1);
-  const Dispatch& d = s.dispatches_[sp.dispatch];
+  const Dispatch& d = dispatches_[sp.dispatch];
+  const float* scratch = nullptr;
+  if (sp.preparation != kNoPreparation) {
+    // Chunks are claimed in order: every preparation has been taken up by a
+    // thread that is making it, so this wait ends.
+    for (int spins = 0; !prepared_[sp.preparation].load(std::memory_order_acquire);) relax_wait(spins);
+    scratch = preparations_[sp.preparation].scratch;
+  }
   const uint32_t p = piece - sp.first_piece;
   const auto begin = static_cast<uint32_t>(uint64_t{sp.rows} * p / sp.pieces);
   const auto end = static_cast<uint32_t>(uint64_t{sp.rows} * (p + 1) / sp.pieces);
-  d.kernel->split.run_rows(d.args, sp.scratch, begin, end);
+  d.kernel->split.run_rows(d.args, scratch, begin, end);
 }
 
 float* DispatchSchedule::scratch(std::size_t index) {
@@ -100,31 +119,34 @@ float* DispatchSchedule::scratch(std::size_t index) {
 
 void DispatchSchedule::run_splits() {
   splits_.clear();
+  preparations_.clear();
   if (step_members_.empty()) return;
   // Room for every member's preparation up front: growing later would move
-  // the preparations already made.
+  // the preparations already placed.
   (void)scratch(step_members_.size() - 1);
+  if (prepared_capacity_ < step_members_.size()) {
+    prepared_ = std::make_unique<std::atomic<bool>[]>(step_members_.size());
+    prepared_capacity_ = step_members_.size();
+  }
   uint64_t step_bytes = 0;
-  std::size_t prepared = 0;
   std::erase_if(step_members_, [&](uint32_t i) {
     const Dispatch& d = dispatches_[i];
     const RowSplit& split = d.kernel->split;
     if (split.work == nullptr) return false;
     const RowWork work = split.work(d.args);
     if (work.rows == 0) return true;
-    Split sp{i, work.rows, work.bytes_per_row, 1, 0, nullptr};
+    Split sp{i, work.rows, work.bytes_per_row, 1, 0, kNoPreparation};
     if (split.prepare != nullptr) {
-      for (const Split& earlier : splits_) {
-        const Dispatch& e = dispatches_[earlier.dispatch];
-        if (earlier.scratch != nullptr && same_preparation(*e.kernel, e.args, *d.kernel, d.args)) {
-          sp.scratch = earlier.scratch;
+      for (uint32_t p = 0; p < preparations_.size(); ++p) {
+        const Dispatch& e = dispatches_[preparations_[p].dispatch];
+        if (same_preparation(*e.kernel, e.args, *d.kernel, d.args)) {
+          sp.preparation = p;
           break;
         }
       }
-      if (sp.scratch == nullptr) {
-        float* own = scratch(prepared++);
-        split.prepare(d.args, own);
-        sp.scratch = own;
+      if (sp.preparation == kNoPreparation) {
+        sp.preparation = static_cast<uint32_t>(preparations_.size());
+        preparations_.push_back({i, scratch(preparations_.size())});
       }
     }
     step_bytes += uint64_t{work.rows} * work.bytes_per_row;
@@ -147,11 +169,13 @@ void DispatchSchedule::run_splits() {
     sp.first_piece = pieces;
     pieces += sp.pieces;
   }
+  const auto preparations = static_cast<uint32_t>(preparations_.size());
+  for (uint32_t p = 0; p < preparations; ++p) prepared_[p].store(false, std::memory_order_relaxed);
   auto run = [&] {
     if (spread) {
-      run_chunks(pieces, &DispatchSchedule::run_piece, this);
+      run_chunks(preparations + pieces, &DispatchSchedule::run_step_chunk, this);
     } else {
-      for (uint32_t p = 0; p < pieces; ++p) run_piece(this, p);
+      for (uint32_t c = 0; c < preparations + pieces; ++c) run_step_chunk(this, c);
     }
   };
   if (!kernel_timing()) return run();

@@ -4,16 +4,19 @@
 // has a hazard with (a byte range that one writes and the other reads or
 // writes). Every dispatch thus sees exactly the bytes it would see in
 // encoding order. Within a step, dispatches of kernels that split into row
-// ranges (the mat-vecs) are cut into ranges that all share one parallel run;
-// other dispatches run as whole dispatches per thread when there are at
+// ranges (the mat-vecs) are cut into ranges that all share one parallel run,
+// which also makes what their ranges share (x re-laid) ahead of them; other
+// dispatches run as whole dispatches per thread when there are at
 // least two per thread, else in turn, each spread over every thread; tiny
 // dispatches always run in turn on the committing thread. Mat-vecs of a step
 // too small to busy every thread wait for the next step with mat-vecs when
 // nothing in between needs them.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "hwy/aligned_allocator.h"
@@ -52,15 +55,25 @@ class DispatchSchedule {
     uint64_t row_bytes;
     uint32_t pieces;
     uint32_t first_piece;    // of the step's pieces
-    const float* scratch;    // its preparation (possibly another's)
+    uint32_t preparation;    // its preparation (possibly another's), kNoPreparation if none
   };
+  // What the ranges of one or more splits share, made in the step's run
+  // ahead of their pieces.
+  struct Preparation {
+    uint32_t dispatch;
+    float* scratch;
+  };
+  static constexpr uint32_t kNoPreparation = UINT32_MAX;
   bool hazard(const Dispatch& a, const Dispatch& b) const;
   // Moves the mat-vecs of steps too small to busy every thread into the next
   // step that has mat-vecs, where no dispatch in between or in that step
   // touches their bytes: one parallel run where there were two.
   void merge_small_splits(uint32_t steps);
   static void run_one(void* self, uint32_t index);
-  static void run_piece(void* self, uint32_t piece);
+  // Chunks of a step's run: its preparations, then its pieces, each of
+  // which waits for its split's preparation.
+  static void run_step_chunk(void* self, uint32_t chunk);
+  void run_piece(uint32_t piece) const;
   // Runs the step's splitting dispatches, taking them out of step_members_.
   void run_splits();
   float* scratch(std::size_t index);
@@ -69,6 +82,9 @@ class DispatchSchedule {
   std::vector<Range> ranges_;
   std::vector<uint32_t> step_members_;  // dispatches of the step being run
   std::vector<Split> splits_;
+  std::vector<Preparation> preparations_;
+  std::unique_ptr<std::atomic<bool>[]> prepared_;  // per preparation, for the run in progress
+  std::size_t prepared_capacity_ = 0;
   std::vector<uint64_t> step_split_bytes_;  // merge_small_splits' per-step mat-vec bytes
   hwy::AlignedFreeUniquePtr<float[]> scratch_;  // kRowScratchFloats per split
   std::size_t scratch_splits_ = 0;

@@ -245,6 +245,57 @@ TEST(DispatchScheduleTest, SmallRowSplitsJoinTheNextSplitStepWhenNothingBetweenN
   }
 }
 
+// The preparations of a step's mat-vecs are made inside its parallel run:
+// one per distinct shared input, and every range of a dispatch sees its
+// preparation whole, however long it takes.
+TEST(DispatchScheduleTest, EveryRangeSeesItsWholePreparationAndSharersMakeOne) {
+  static std::atomic<int> preparations{0};
+  static std::atomic<int> stale_ranges{0};
+  static std::atomic<uint32_t> rows_seen{0};
+  std::vector<std::byte> block(4096);
+  // Dispatches 0 and 1 read the same x (bytes 0..256) with the same
+  // constants; dispatch 2 reads another; each writes its own output.
+  const uint32_t x_begin[] = {0, 0, 256};
+  for (uint32_t nonce : {1u, 2u}) {
+    preparations = 0;
+    stale_ranges = 0;
+    rows_seen = 0;
+    std::vector<LinkedKernel> kernels(3);
+    DispatchSchedule schedule;
+    for (uint32_t d = 0; d < 3; ++d) {
+      LinkedKernel& k = kernels[d];
+      DispatchArgs args;
+      k.params.push_back({ParamKind::Buffer, ElementType::Uchar, false, "x", 0});
+      k.params.push_back({ParamKind::Buffer, ElementType::Uchar, true, "out", 1});
+      k.params.push_back({ParamKind::Constant, ElementType::Uint, false, "nonce", 28});
+      args.buffers[0] = {block.data() + x_begin[d], 256};
+      args.buffers[1] = {block.data() + 1024 + 64 * d, 64};
+      args.constants[28] = nonce;
+      args.grid.threadgroups[0] = 64;
+      k.split.work = [](const DispatchArgs&) { return RowWork{4096, 1024}; };
+      k.split.shared_input = 0;
+      // Slow, and written last: a range that did not wait for it sees the
+      // previous run's mark.
+      k.split.prepare = [](const DispatchArgs& a, float* scratch) {
+        ++preparations;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        scratch[0] = static_cast<float>(100 * a.u32(28) + (a.buffers[0].data[0] == std::byte{0} ? 0 : 1));
+      };
+      k.split.run_rows = [](const DispatchArgs& a, const float* scratch, uint32_t begin, uint32_t end) {
+        const float expected = static_cast<float>(100 * a.u32(28) + (a.buffers[0].data[0] == std::byte{0} ? 0 : 1));
+        if (scratch == nullptr || scratch[0] != expected) ++stale_ranges;
+        rows_seen += end - begin;
+      };
+      schedule.add(k, args, 0);
+    }
+    block[256] = std::byte{1};  // tells dispatch 2's x from the others'
+    schedule.run([](uint32_t) {});
+    EXPECT_EQ(preparations.load(), 2) << nonce;
+    EXPECT_EQ(stale_ranges.load(), 0) << nonce;
+    EXPECT_EQ(rows_seen.load(), 3u * 4096) << nonce;
+  }
+}
+
 // A kernel that throws ends the run with its exception and leaves nothing
 // behind: the next run of the same schedule runs only what was added since.
 TEST(DispatchScheduleTest, AThrowingKernelLeavesNoDispatchBehind) {
