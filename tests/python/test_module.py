@@ -169,7 +169,8 @@ for _ in range(2):
 print(len(os.listdir('/proc/self/task')) - before, len(os.sched_getaffinity(0)))
 """
     out = subprocess.run([sys.executable, "-c", code, str(model_dir)], capture_output=True, text=True, check=True,
-                         env=dict(os.environ, VARKEL_THREADS="1000"))
+                         # The guess ahead's loading thread, started once records are read, is not the pool's.
+                         env=dict(os.environ, VARKEL_THREADS="1000", VARKEL_PREDICT_EXPERTS="0"))
     workers, cpus = map(int, out.stdout.split())
     assert workers == cpus - 1  # the caller is the pool's last thread
     warnings = [line for line in out.stderr.splitlines() if "VARKEL_THREADS" in line]

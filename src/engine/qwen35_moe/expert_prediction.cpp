@@ -1,12 +1,14 @@
 #include "engine/qwen35_moe/expert_prediction.h"
 
-#include <algorithm>
-#include <fmt/format.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
+
+#include <fmt/format.h>
 
 #include "engine/decode_profile.h"
 #include "engine/qwen35_constants.h"
@@ -37,26 +39,36 @@ constexpr std::size_t kHintsPerLayer = 2;
 ExpertPrediction::ExpertPrediction() : enabled_(prediction_switched_on()) {}
 
 ExpertPrediction::~ExpertPrediction() {
+  if (thread_.joinable() && forked()) {
+    // A forked child has no hint thread to join or wake.
+    thread_.detach();
+    (void)signals_.release();
+    return;
+  }
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(signals_->mutex);
     stop_ = true;
   }
-  wake_.notify_one();
+  signals_->wake.notify_one();
   if (thread_.joinable()) thread_.join();
 }
 
+bool ExpertPrediction::forked() const { return thread_pid_ != 0 && thread_pid_ != ::getpid(); }
+
 void ExpertPrediction::hold() {
-  std::lock_guard lock(mutex_);
+  if (forked()) return;
+  std::lock_guard lock(signals_->mutex);
   released_ = false;
   waiting_.clear();
 }
 
 void ExpertPrediction::release() {
+  if (forked()) return;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(signals_->mutex);
     released_ = true;
   }
-  wake_.notify_one();
+  signals_->wake.notify_one();
 }
 
 Status ExpertPrediction::predict(const EngineState& st, uint32_t next, uint32_t num_experts,
@@ -65,7 +77,7 @@ Status ExpertPrediction::predict(const EngineState& st, uint32_t next, uint32_t 
   hinted_.clear();
   const Model& model = *st.model;
   const WeightFile& weights = model.weights();
-  if (!enabled_ || next >= model.experts().size()) return {};
+  if (!enabled_ || forked() || next >= model.experts().size()) return {};
   // A layer the pass itself will refuse or warn about is not guessed at.
   if (weights.find(layer_tensor(next, ".post_attention_layernorm.weight")) == nullptr ||
       weights.find(layer_tensor(next, ".mlp.gate.weight")) == nullptr) {
@@ -108,21 +120,24 @@ Status ExpertPrediction::predict(const EngineState& st, uint32_t next, uint32_t 
   }
   if (hinted_.empty()) return {};
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(signals_->mutex);
     file_ = &file;
     waiting_ = hinted_;
-    if (!thread_.joinable()) thread_ = std::thread([this] { run_hints(); });
+    if (!thread_.joinable()) {
+      thread_ = std::thread([this] { run_hints(); });
+      thread_pid_ = ::getpid();
+    }
   }
-  wake_.notify_one();
+  signals_->wake.notify_one();
   return {};
 }
 
 // Each hint allocates the record's pages and queues its reads, which can take
 // a while under memory pressure: never on a thread the pass waits for.
 void ExpertPrediction::run_hints() {
-  std::unique_lock lock(mutex_);
+  std::unique_lock lock(signals_->mutex);
   for (;;) {
-    wake_.wait(lock, [this] { return stop_ || (released_ && !waiting_.empty()); });
+    signals_->wake.wait(lock, [this] { return stop_ || (released_ && !waiting_.empty()); });
     if (stop_) return;
     const ExpertFile* file = file_;
     const uint32_t expert = waiting_.front();

@@ -9,8 +9,11 @@
 // this layer's. Only a hint to the OS: a wrong guess costs disk bandwidth
 // and never changes a result.
 
+#include <sys/types.h>
+
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <thread>
@@ -55,19 +58,28 @@ class ExpertPrediction {
 
  private:
   void run_hints();
+  // In a child forked after the hint thread started: guessing stays off
+  // there, and nothing waits on that thread or its lock.
+  bool forked() const;
 
   bool enabled_;
   std::vector<uint32_t> guess_;
   std::vector<uint32_t> hinted_;
   metal::BufferPtr normed_, logits_;
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
+  // On the heap: a forked child leaves them be, since their copies may say
+  // that the parent's hint thread holds or waits on them.
+  struct Signals {
+    std::mutex mutex;
+    std::condition_variable wake;
+  };
+  std::unique_ptr<Signals> signals_ = std::make_unique<Signals>();
   const ExpertFile* file_ = nullptr;  // of the hints waiting
   std::vector<uint32_t> waiting_;     // only the latest layer's: older ones are of no use
   bool released_ = false;
   bool stop_ = false;
   std::thread thread_;
+  pid_t thread_pid_ = 0;  // the process that started it
 };
 
 }  // namespace varkel::qwen35

@@ -2,6 +2,8 @@
 // attention cores against each other, and interrupt, MAX_SEQ and telemetry behaviour.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -711,6 +713,33 @@ TEST(ForwardTest, ExpertReadsCallTheLastStartedHookOnceWhenTheyRead) {
       EXPECT_EQ(buffers[i], expected) << experts[i];
     }
   }
+}
+
+// A child forked once the engine has guessed ahead decodes and drops the
+// engine: the parent's loading thread, which it lacks, is never waited on.
+TEST(ForwardTest, AForkedChildDecodesAndDropsAnEngineThatGuessedAhead) {
+  const TestModel& m = shared_model(false);
+  ::setenv("VARKEL_MAP_EXPERTS", "0", 1);
+  auto unmapped = Model::load_shared(m.dir.path().string());
+  ::unsetenv("VARKEL_MAP_EXPERTS");
+  ASSERT_TRUE(unmapped.has_value());
+  auto engine = SmallEngine<AttentionMode::FusedExp2>::create(*unmapped, 4);
+  ASSERT_TRUE(engine.has_value());
+  ASSERT_TRUE((*engine)->upload_cache(fresh_cache(m)).has_value());
+  // Every record is read, so every layer but the last guesses its successor's.
+  ASSERT_TRUE((*engine)->forward_hidden(embed(**engine, {5, 300}), nullptr).has_value());
+  const std::vector<float> next = embed(**engine, {42});
+  const pid_t child = ::fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    ::alarm(30);  // a hang ends the child with SIGALRM
+    const bool decoded = (*engine)->forward_hidden(next, nullptr).has_value();
+    engine->reset();
+    ::_exit(decoded ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
 }
 
 // Expert read time is added per layer, total time once per call, and only while switched on.
