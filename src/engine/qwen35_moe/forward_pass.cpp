@@ -2,7 +2,8 @@
 // the pre-expert stage, whose router logits pick the experts, then the expert
 // stage. A selected record that lies whole in the page cache is used there;
 // the others are read, and the stage takes up each of them as soon as its
-// record has landed while the other reads go on.
+// record has landed while the other reads go on. A layer that reads also
+// guesses the next layer's experts meanwhile (expert_prediction.h).
 #include <chrono>
 #include <cstdio>
 #include <cstring>
