@@ -78,8 +78,13 @@ void DispatchSchedule::run_step_chunk(void* self, uint32_t chunk) {
   if (chunk < preparations) {
     const Preparation& p = s.preparations_[chunk];
     const Dispatch& d = s.dispatches_[p.dispatch];
+    // Published even if it throws: its ranges must not wait forever, and the
+    // run fails as a whole with that exception.
+    struct Publish {
+      std::atomic<bool>& done;
+      ~Publish() { done.store(true, std::memory_order_release); }
+    } publish{s.prepared_[chunk]};
     d.kernel->split.prepare(d.args, p.scratch);
-    s.prepared_[chunk].store(true, std::memory_order_release);
     return;
   }
   s.run_piece(chunk - preparations);

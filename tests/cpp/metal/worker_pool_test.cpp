@@ -314,6 +314,22 @@ TEST(DispatchScheduleTest, AThrowingKernelLeavesNoDispatchBehind) {
   schedule.add(counting, args, 0);
   schedule.run([](uint32_t) {});
   EXPECT_EQ(runs, before + 1);
+
+  // A mat-vec whose preparation throws: its ranges do not wait for it
+  // forever, and the run ends with that exception.
+  static std::atomic<uint32_t> rows_run{0};
+  LinkedKernel unprepared;
+  unprepared.params.push_back({ParamKind::Buffer, ElementType::Uchar, false, "x", 0});
+  unprepared.split.work = [](const DispatchArgs&) { return RowWork{4096, 1024}; };
+  unprepared.split.prepare = [](const DispatchArgs&, float*) { throw std::runtime_error("preparation failed"); };
+  unprepared.split.run_rows = [](const DispatchArgs&, const float*, uint32_t begin, uint32_t end) {
+    rows_run += end - begin;
+  };
+  std::vector<std::byte> x(64);
+  args.buffers[0] = {x.data(), x.size()};
+  schedule.add(unprepared, args, 0);
+  EXPECT_THROW(schedule.run([](uint32_t) {}), std::runtime_error);
+  EXPECT_EQ(rows_run.load(), 4096u);
 }
 
 }  // namespace
