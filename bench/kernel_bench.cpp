@@ -16,7 +16,11 @@
 // Before the cases, "4-bit row loop" times the 4-bit kernel's row loop alone
 // on the calling thread (no dispatch, no worker threads) over weights that
 // fit L1, L2 and neither, repeated: what its instruction mix allows on one
-// core, to hold the single-thread hot figure against.
+// core, to hold the single-thread hot figure against. The same loop then
+// runs on as many threads as the pool has, each on weights of its own that
+// fit its L2, all at once: what the cores give together, which on a shared
+// host can be well below that many times one core (the all-core ceiling of
+// the mat-vecs, whatever the memory allows).
 //
 // Usage: kernel_bench [--cold-bytes N] [--seconds S] [--probe-bytes N] [--only SUBSTRING]
 
@@ -26,6 +30,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -364,6 +370,20 @@ int main(int argc, char** argv) {
       fmt::print("  {} {:.2f} GB/s", where, row_loop_bytes_per_second(rows, 2048, options.seconds) / 1e9);
     }
     fmt::print("; 512 columns: L1 {:.2f} GB/s\n", row_loop_bytes_per_second(96, 512, options.seconds) / 1e9);
+    const double alone = row_loop_bytes_per_second(512, 2048, options.seconds);
+    const uint32_t threads = worker_count();
+    std::vector<double> rates(threads);
+    {
+      std::vector<std::jthread> loops;
+      for (uint32_t t = 0; t < threads; ++t) {
+        loops.emplace_back([&rates, t, &options] { rates[t] = row_loop_bytes_per_second(512, 2048, options.seconds); });
+      }
+    }
+    const double together = std::accumulate(rates.begin(), rates.end(), 0.0);
+    fmt::print("4-bit row loop on {} threads at once, L2 each: {:.2f} GB/s in all, {:.2f} of {} times one thread alone "
+               "({:.2f} GB/s; slowest thread {:.2f})\n",
+               threads, together / 1e9, together / (threads * alone), threads, alone / 1e9,
+               *std::min_element(rates.begin(), rates.end()) / 1e9);
   }
 
   Runner runner(device, *library, options);
