@@ -451,11 +451,18 @@ int run_capped_child(const Options& o) {
     const double requested_mb = static_cast<double>(layers * o.k * kExpertRecordSize) / 1e6;
     // Tokens per second against what the disk probe allows for the bytes a token fetched.
     const double bound = median(s.disk_mb) > 0 ? disk * 1e3 / median(s.disk_mb) : std::numeric_limits<double>::quiet_NaN();
-    fmt::print("capped\t{}\t{:.3f}\t{:.2f}\t{:.2f}\t{:.0f}/{:.0f}\t{:.2f}\t{:.2f}\t{:.3f}\t{:.2f}-{:.2f}\t{:.2f}\t{:.2f}\n",
+    // The same, round by round against the mean of the probes just before
+    // and just after it: the disk's speed drifts over a run.
+    std::vector<double> vs_near;
+    for (std::size_t r = 0; r < s.tok_s.size(); ++r) {
+      const double near = (disk_gbs[r] + disk_gbs[r + 1]) / 2;
+      vs_near.push_back(s.tok_s[r] * s.disk_mb[r] / (near * 1e3));
+    }
+    fmt::print("capped\t{}\t{:.3f}\t{:.2f}\t{:.2f}\t{:.0f}/{:.0f}\t{:.2f}\t{:.2f}\t{:.3f}\t{:.2f}-{:.2f}\t{:.2f}\t{:.2f}\t{:.2f}\n",
                labels[i], median(s.tok_s), median(s.io_ms), median(s.read_gbs), median(s.disk_mb), requested_mb,
                median(s.disk_gbs), disk, median(s.disk_gbs) / disk,
                *std::min_element(disk_gbs.begin(), disk_gbs.end()), *std::max_element(disk_gbs.begin(), disk_gbs.end()),
-               median(s.disk_busy), median(s.tok_s) / bound);
+               median(s.disk_busy), median(s.tok_s) / bound, median(vs_near));
     fmt::print("breakdown\t{}\t{}\n", labels[i], format_breakdown(median_breakdown(s.breakdowns)));
   }
   fmt::print("peak\t{}\n", MemoryCgroup::peak_bytes(o.cgroup));
@@ -571,9 +578,11 @@ int run_capped(const Options& o) {
   fmt::print("reads = k records / one layer's read time; from disk = MB/token fetched from storage of MB/token "
              "requested; disk rate = those bytes / read time; probe = k at a time, whole records at random offsets, "
              "from disk; fraction = disk rate / probe; busy = share of the run the disk had reads in flight; "
-             "vs bound = tok/s / (probe / MB from disk per token)\n");
-  fmt::print("{:>2} {:<24} {:>7} {:>8} {:>10} {:>11} {:>9} {:>9} {:>6} {:>11} {:>5} {:>8}\n", "k", "engine", "tok/s",
-             "io ms", "reads GB/s", "from disk", "disk GB/s", "probe", "fract", "probe range", "busy", "vs bound");
+             "vs bound = tok/s / (probe / MB from disk per token); vs near = the same per round, against the probes "
+             "just before and after that round\n");
+  fmt::print("{:>2} {:<24} {:>7} {:>8} {:>10} {:>11} {:>9} {:>9} {:>6} {:>11} {:>5} {:>8} {:>7}\n", "k", "engine",
+             "tok/s", "io ms", "reads GB/s", "from disk", "disk GB/s", "probe", "fract", "probe range", "busy", "vs bound",
+             "vs near");
   for (std::size_t k : o.ks) {
     std::vector<std::string> lines;
     {
@@ -584,9 +593,9 @@ int run_capped(const Options& o) {
     }
     for (const auto& line : lines) {
       const auto f = fields(line);
-      if (f.size() == 12 && f[0] == "capped") {
-        fmt::print("{:>2} {:<24} {:>7} {:>8} {:>10} {:>11} {:>9} {:>9} {:>6} {:>11} {:>5} {:>8}\n", k, f[1], f[2], f[3],
-                   f[4], f[5], f[6], f[7], f[8], f[9], f[10], f[11]);
+      if (f.size() == 13 && f[0] == "capped") {
+        fmt::print("{:>2} {:<24} {:>7} {:>8} {:>10} {:>11} {:>9} {:>9} {:>6} {:>11} {:>5} {:>8} {:>7}\n", k, f[1], f[2],
+                   f[3], f[4], f[5], f[6], f[7], f[8], f[9], f[10], f[11], f[12]);
       } else if (f.size() == 3 && f[0] == "breakdown") {
         fmt::print("    {} ms/token: {}\n", f[1], f[2]);
       } else if (f.size() == 2 && f[0] == "peak") {
