@@ -7,3 +7,11 @@ target_link_libraries(full_decode_bench PRIVATE varkel_engine varkel_model varke
 target_include_directories(full_decode_bench PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/bench
                            ${PROJECT_SOURCE_DIR}/tests/cpp)
 target_compile_definitions(full_decode_bench PRIVATE VARKEL_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+# io_uring is only compared in the capped run, where liburing is installed.
+find_path(LIBURING_INCLUDE liburing.h)
+find_library(LIBURING_LIBRARY uring)
+if(LIBURING_INCLUDE AND LIBURING_LIBRARY)
+  target_compile_definitions(full_decode_bench PRIVATE VARKEL_HAVE_LIBURING)
+  target_include_directories(full_decode_bench PRIVATE ${LIBURING_INCLUDE})
+  target_link_libraries(full_decode_bench PRIVATE ${LIBURING_LIBRARY})
+endif()

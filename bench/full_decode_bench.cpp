@@ -398,6 +398,36 @@ int run_capped_child(const Options& o) {
   constexpr std::size_t kProbeRecords = 96;
   std::vector<double> disk_gbs{disk_read_probe(experts, layers, FullModel::kNumExperts, kExpertRecordSize, o.k,
                                                kProbeRecords, 1) / 1e9};
+  // Ways of reading records from disk, k records in flight at all times,
+  // each way on records no other probe read; five rounds, medians.
+  {
+    struct Way {
+      const char* label;
+      DiskReads how;
+      std::vector<double> gbs;
+    };
+    std::vector<Way> ways = {{"threads", DiskReads::Threads, {}},
+                             {"threads, 6 reads a record", DiskReads::ThreadsPieces, {}},
+                             {"io_uring", DiskReads::Ring, {}}};
+    if (kHaveIoUring) {
+      ways.push_back({"io_uring, 6 reads a record", DiskReads::RingPieces, {}});
+      ways.push_back({"io_uring, O_DIRECT", DiskReads::RingDirect, {}});
+    } else {
+      ways.pop_back();
+    }
+    std::size_t first = 0;
+    for (int round = 0; round < 5; ++round) {
+      for (Way& way : ways) {
+        const auto got = disk_read_stream(experts, layers, FullModel::kNumExperts, kExpertRecordSize, way.how, o.k, 6,
+                                          first, kProbeRecords);
+        first += kProbeRecords;
+        if (got) way.gbs.push_back(*got / 1e9);
+      }
+    }
+    for (const Way& way : ways) {
+      if (!way.gbs.empty()) fmt::print("reads\t{}\t{:.2f}\n", way.label, median(way.gbs));
+    }
+  }
   std::vector<Decoder> decoders;
   std::vector<std::string> labels;
   // Each decoder its own tokens: one that decoded the tokens another just
@@ -598,6 +628,8 @@ int run_capped(const Options& o) {
                    f[3], f[4], f[5], f[6], f[7], f[8], f[9], f[10], f[11], f[12]);
       } else if (f.size() == 3 && f[0] == "breakdown") {
         fmt::print("    {} ms/token: {}\n", f[1], f[2]);
+      } else if (f.size() == 3 && f[0] == "reads") {
+        fmt::print("    disk reads, {} records in flight, {}: {} GB/s\n", k, f[1], f[2]);
       } else if (f.size() == 2 && f[0] == "peak") {
         fmt::print("    cgroup peak: {:.2f} GB\n", std::stod(f[1]) / 1e9);
       }
