@@ -53,7 +53,10 @@ ExpertPrediction::~ExpertPrediction() {
   if (thread_.joinable()) thread_.join();
 }
 
-bool ExpertPrediction::forked() const { return thread_pid_ != 0 && thread_pid_ != ::getpid(); }
+bool ExpertPrediction::forked() const {
+  const pid_t started = thread_pid_.load(std::memory_order_relaxed);
+  return started != 0 && started != ::getpid();
+}
 
 void ExpertPrediction::hold() {
   if (forked()) return;
@@ -125,7 +128,7 @@ Status ExpertPrediction::predict(const EngineState& st, uint32_t next, uint32_t 
     waiting_ = hinted_;
     if (!thread_.joinable()) {
       thread_ = std::thread([this] { run_hints(); });
-      thread_pid_ = ::getpid();
+      thread_pid_.store(::getpid(), std::memory_order_relaxed);
     }
   }
   signals_->wake.notify_one();

@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -79,7 +80,9 @@ class ExpertPrediction {
   bool released_ = false;
   bool stop_ = false;
   std::thread thread_;
-  pid_t thread_pid_ = 0;  // the process that started it
+  // The process that started it; read by release() on a reading thread
+  // while predict() may be starting the thread.
+  std::atomic<pid_t> thread_pid_{0};
 };
 
 }  // namespace varkel::qwen35
