@@ -9,9 +9,6 @@
 // this layer's. Only a hint to the OS: a wrong guess costs disk bandwidth
 // and never changes a result.
 
-#include <sys/types.h>
-
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -39,13 +36,15 @@ class ExpertPrediction {
   ExpertPrediction(const ExpertPrediction&) = delete;
   ExpertPrediction& operator=(const ExpertPrediction&) = delete;
 
-  bool enabled() const { return enabled_; }
+  // False once a guess failed, and in a child forked after this was made.
+  bool enabled() const;
   // Before a layer's reads start: hints of the next guess wait for release().
   void hold();
   // Guesses layer `next`'s k experts from `residual` (layer `next - 1`'s
   // stream after attention) into buffers of its own, and queues the surest
-  // uncached ones' hints.
-  Status predict(const EngineState& st, uint32_t next, uint32_t num_experts, const metal::BufferPtr& residual);
+  // uncached ones' hints. Only a hint, so it cannot fail the pass: a failure
+  // prints at most one line and turns guessing off for good.
+  void predict(const EngineState& st, uint32_t next, uint32_t num_experts, const metal::BufferPtr& residual);
   // The current layer's last read has started: queued hints may go. Called
   // from any thread.
   void release();
@@ -57,19 +56,27 @@ class ExpertPrediction {
     hinted_.clear();
   }
 
+  // Tests: while on, the guess's buffers cannot be allocated.
+  static void fail_buffers_for_testing(bool on);
+
  private:
+  // False: the router's encoder declined the layer and has said why.
+  Result<bool> guess(const EngineState& st, uint32_t next, uint32_t num_experts, const metal::BufferPtr& residual);
+  void queue_hints(const ExpertFile& file);
   void run_hints();
-  // In a child forked after the hint thread started: guessing stays off
-  // there, and nothing waits on that thread or its lock.
+  // Made in a process this one was forked from: that process's hint thread
+  // is not here, and nothing may wait on it, its lock or its signal.
   bool forked() const;
 
   bool enabled_;
+  uint64_t fork_generation_;  // of the process that made it
   std::vector<uint32_t> guess_;
   std::vector<uint32_t> hinted_;
   metal::BufferPtr normed_, logits_;
 
-  // On the heap: a forked child leaves them be, since their copies may say
-  // that the parent's hint thread holds or waits on them.
+  // On the heap: a forked child leaks them, since their copies may say that
+  // the parent's hint thread holds or waits on them, and the thread's handle
+  // may name a thread of the child's own.
   struct Signals {
     std::mutex mutex;
     std::condition_variable wake;
@@ -79,10 +86,7 @@ class ExpertPrediction {
   std::vector<uint32_t> waiting_;     // only the latest layer's: older ones are of no use
   bool released_ = false;
   bool stop_ = false;
-  std::thread thread_;
-  // The process that started it; read by release() on a reading thread
-  // while predict() may be starting the thread.
-  std::atomic<pid_t> thread_pid_{0};
+  std::unique_ptr<std::thread> thread_;
 };
 
 }  // namespace varkel::qwen35

@@ -216,8 +216,7 @@ Status run_expert_stage(EngineState& st, std::size_t l, const Routing& routing, 
   if (guess) prediction.hold();
   ExpertReads reads(file, read_experts, read_slots, read_events, st.expert_reads, fetch_start,
                     guess ? std::function<void()>([&prediction] { prediction.release(); }) : std::function<void()>());
-  Status guessed = guess ? prediction.predict(st, static_cast<uint32_t>(l + 1), num_experts, st.ctx.buf_h_mid)
-                         : Status{};
+  if (guess) prediction.predict(st, static_cast<uint32_t>(l + 1), num_experts, st.ctx.buf_h_mid);
   auto cmd = encode_expert_stage(st, static_cast<uint32_t>(l), routing, sources, shared_score, next_norm, last_layer);
   if (cmd) {
     (*cmd)->commit();
@@ -226,7 +225,6 @@ Status run_expert_stage(EngineState& st, std::size_t l, const Routing& routing, 
   const Status read = reads.finish(st.telemetry);
   profile_add(DecodeStage::Experts, clock);
   VARKEL_TRY(read);
-  VARKEL_TRY(guessed);
   if (!cmd) return fail(std::move(cmd.error()));
   VARKEL_TRY(completed(**cmd));
   if (decode_profiling()) {

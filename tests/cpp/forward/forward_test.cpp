@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -25,6 +26,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -32,6 +34,7 @@
 #include "cache/cache.h"
 #include "engine/decode_profile.h"
 #include "engine/qwen35_moe/expert_io.h"
+#include "engine/qwen35_moe/expert_prediction.h"
 #include "engine/qwen35_moe/forward_core.h"
 #include "engine/qwen35_moe/fused_engine.h"
 #include "engine/telemetry.h"
@@ -684,6 +687,75 @@ TEST(ForwardTest, RecordsUsedInPlaceOrReadGiveTheSameBits) {
   EXPECT_EQ(std::memcmp(in_place.data(), mixed.data(), in_place.size() * sizeof(float)), 0);
 }
 
+// A guess that fails is dropped: the pass goes on to the bits it gives with
+// guessing off, and the guess adds at most one line to stderr, however many
+// layers and tokens follow.
+TEST(ForwardTest, AFailedGuessChangesNoResultAndSaysSoAtMostOnce) {
+  const TestModel& m = shared_model(false);
+  // Layer 1's router stored as 4-bit words without their scales: the pass
+  // warns about it every token, and so would a guess at it.
+  ScratchDir odd_router;
+  for (const auto& entry : std::filesystem::directory_iterator(m.dir.path())) {
+    if (entry.path().filename() != "model_weights.json")
+      std::filesystem::create_symlink(entry.path(), odd_router.path() / entry.path().filename());
+  }
+  {
+    nlohmann::json manifest = nlohmann::json::parse(std::ifstream(m.dir.path() / "model_weights.json"));
+    nlohmann::json& router = manifest["tensors"]["language_model.model.layers.1.mlp.gate.weight"];
+    router["dtype"] = "u32";
+    router["shape"] = {4, kHidden / 8};
+    router["size"] = 4 * kHidden / 2;
+    std::ofstream(odd_router.path() / "model_weights.json") << manifest.dump();
+  }
+  struct Case {
+    const char* name;
+    std::filesystem::path dir;
+    bool buffers_fail;
+    const char* guess_line;  // the line the guess adds
+  };
+  const Case cases[] = {
+      {"buffers fail", m.dir.path(), true,
+       "varkel: expert guessing is off for this engine: Metal error: expert guess buffer: cannot allocate a buffer of "
+       "8192 bytes\n"},
+      {"odd router", odd_router.path(), false,
+       "[encode_matvec_into] WARNING: tensor not found: language_model.model.layers.1.mlp.gate.scales\n"},
+  };
+  for (const Case& c : cases) {
+    ::setenv("VARKEL_MAP_EXPERTS", "0", 1);
+    auto unmapped = Model::load_shared(c.dir.string());
+    ::unsetenv("VARKEL_MAP_EXPERTS");
+    ASSERT_TRUE(unmapped.has_value()) << c.name;
+    // Two calls of several tokens, every record read: every layer but the
+    // last would guess its successor's experts each token.
+    auto run = [&](bool guessing, std::string& err) {
+      if (!guessing) ::setenv("VARKEL_PREDICT_EXPERTS", "0", 1);
+      auto engine = SmallEngine<AttentionMode::FusedExp2>::create(*unmapped, 4);
+      ::unsetenv("VARKEL_PREDICT_EXPERTS");
+      std::vector<float> logits;
+      EXPECT_TRUE(engine.has_value() && (*engine)->upload_cache(fresh_cache(m)).has_value()) << c.name;
+      if (!engine) return logits;
+      qwen35::ExpertPrediction::fail_buffers_for_testing(c.buffers_fail);
+      testing::internal::CaptureStderr();
+      for (const std::vector<int64_t>& ids : {std::vector<int64_t>{5, 300, 42}, {7, 8}}) {
+        auto got = (*engine)->forward_hidden(embed(**engine, ids), nullptr);
+        EXPECT_TRUE(got.has_value()) << c.name << ": " << got.error().to_string();
+        if (got) logits.insert(logits.end(), got->begin(), got->end());
+      }
+      err = testing::internal::GetCapturedStderr();
+      qwen35::ExpertPrediction::fail_buffers_for_testing(false);
+      return logits;
+    };
+    std::string err_off, err_on;
+    const std::vector<float> off = run(false, err_off);
+    const std::vector<float> on = run(true, err_on);
+    EXPECT_EQ(off.size(), 5 * kVocab) << c.name;
+    EXPECT_TRUE(on.size() == off.size() && std::memcmp(on.data(), off.data(), off.size() * sizeof(float)) == 0)
+        << c.name;
+    // The pass's own lines stay; the guess adds its one line first.
+    EXPECT_EQ(err_on, c.guess_line + err_off) << c.name;
+  }
+}
+
 // The hook for the last read runs once, whatever the records are cut into,
 // and only when something is read, with no read left waiting to start;
 // every record still lands whole.
@@ -715,31 +787,75 @@ TEST(ForwardTest, ExpertReadsCallTheLastStartedHookOnceWhenTheyRead) {
   }
 }
 
-// A child forked once the engine has guessed ahead decodes and drops the
-// engine: the parent's loading thread, which it lacks, is never waited on.
+// A child forked once the engine has guessed ahead decodes with it, starts
+// threads and engines of its own and drops them in any order: nothing of the
+// parent's loading thread is joined, detached or waited on, and a handle
+// naming it may by now name one of the child's threads.
 TEST(ForwardTest, AForkedChildDecodesAndDropsAnEngineThatGuessedAhead) {
   const TestModel& m = shared_model(false);
   ::setenv("VARKEL_MAP_EXPERTS", "0", 1);
   auto unmapped = Model::load_shared(m.dir.path().string());
   ::unsetenv("VARKEL_MAP_EXPERTS");
   ASSERT_TRUE(unmapped.has_value());
-  auto engine = SmallEngine<AttentionMode::FusedExp2>::create(*unmapped, 4);
-  ASSERT_TRUE(engine.has_value());
-  ASSERT_TRUE((*engine)->upload_cache(fresh_cache(m)).has_value());
+  using Engine = SmallEngine<AttentionMode::FusedExp2>;
   // Every record is read, so every layer but the last guesses its successor's.
-  ASSERT_TRUE((*engine)->forward_hidden(embed(**engine, {5, 300}), nullptr).has_value());
-  const std::vector<float> next = embed(**engine, {42});
-  const pid_t child = ::fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
-    ::alarm(30);  // a hang ends the child with SIGALRM
-    const bool decoded = (*engine)->forward_hidden(next, nullptr).has_value();
-    engine->reset();
-    ::_exit(decoded ? 0 : 1);
+  auto guessed_ahead = [&]() -> std::unique_ptr<Engine> {
+    auto engine = Engine::create(*unmapped, 4);
+    if (!engine || !(*engine)->upload_cache(fresh_cache(m)) ||
+        !(*engine)->forward_hidden(embed(**engine, {5, 300}), nullptr)) {
+      return nullptr;
+    }
+    return std::move(*engine);
+  };
+  auto next_token = [](Engine& engine) {
+    auto logits = engine.forward_hidden(embed(engine, {42}), nullptr);
+    return logits ? std::move(*logits) : std::vector<float>();
+  };
+  std::vector<float> expected;
+  {
+    auto reference = guessed_ahead();
+    ASSERT_NE(reference, nullptr);
+    expected = next_token(*reference);
+    ASSERT_EQ(expected.size(), kVocab);
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+  using Child = std::function<bool(std::unique_ptr<Engine>& inherited)>;
+  auto own_engine = [&](bool drop_inherited_first) -> Child {
+    return [&, drop_inherited_first](std::unique_ptr<Engine>& inherited) {
+      std::unique_ptr<Engine> own = guessed_ahead();
+      if (own == nullptr || next_token(*own) != expected || next_token(*inherited) != expected) return false;
+      if (drop_inherited_first) inherited.reset();
+      own.reset();
+      inherited.reset();
+      return true;
+    };
+  };
+  const std::pair<const char*, Child> children[] = {
+      {"decodes, drops", [&](std::unique_ptr<Engine>& inherited) {
+         const bool decoded = next_token(*inherited) == expected;
+         inherited.reset();
+         return decoded;
+       }},
+      {"joins a thread, drops", [](std::unique_ptr<Engine>& inherited) {
+         std::thread([] {}).join();
+         inherited.reset();
+         return true;
+       }},
+      {"own engine, drops the inherited first", own_engine(true)},
+      {"own engine, drops its own first", own_engine(false)},
+  };
+  for (const auto& [name, child_does] : children) {
+    std::unique_ptr<Engine> engine = guessed_ahead();
+    ASSERT_NE(engine, nullptr) << name;
+    const pid_t child = ::fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+      ::alarm(30);  // a hang ends the child with SIGALRM
+      ::_exit(child_does(engine) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << name << ": wait status " << status;
+  }
 }
 
 // Expert read time is added per layer, total time once per call, and only while switched on.
