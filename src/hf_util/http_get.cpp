@@ -60,17 +60,20 @@ bool is_redirect(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-// One request to one URL. Holds the header state of the response block being
-// read, reset at every status line because interim responses bring blocks of
-// their own.
+// One request to one URL. Collects the header block being read and decides on
+// it once the blank line ends it. Interim (1xx) responses bring blocks of their
+// own; only the first line of a block is its status line, so a header that
+// merely looks like one ("HTTP/1.1: 200") stays a header.
 struct Exchange {
   CURL* curl = nullptr;
   HttpSink* sink = nullptr;
 
+  std::vector<std::string> fields;  // header lines of the block, folded lines joined
   std::vector<std::string> lengths;  // every "content-length" value, in order
   std::vector<std::string> codings;  // every transfer coding, lower case, in order
   std::string location;
 
+  bool block_start = true;  // the next header line is a status line
   bool head_accepted = false;
   std::optional<uint64_t> remaining;  // body bytes still due when the length frames the body
   bool complete = false;              // the framed body is in; the transfer was ended here
@@ -78,26 +81,57 @@ struct Exchange {
   std::optional<HttpError> failure;
   bool progressed = false;  // bytes arrived since the loop last looked
 
-  void new_block() {
+  // Takes one line of the block; a line that starts with a blank continues
+  // the field before it, the break and the blanks around it read as one space.
+  void add_line(std::string_view line) {
+    if (!fields.empty() && (line.front() == ' ' || line.front() == '\t')) {
+      fields.back().append(1, ' ').append(trim_blanks(line));
+    } else {
+      fields.emplace_back(trim_blanks(line));
+    }
+  }
+
+  // Reads what the framing needs from the block's fields, and forgets them.
+  void read_fields() {
     lengths.clear();
     codings.clear();
     location.clear();
+    for (std::string_view line : fields) {
+      if (starts_with_ci(line, "content-length:")) {
+        lengths.emplace_back(trim_blanks(line.substr(15)));
+      } else if (starts_with_ci(line, "transfer-encoding:")) {
+        for_each_list_element(trim_blanks(line.substr(18)), [&](std::string_view coding) {
+          std::string lower(coding);
+          std::ranges::transform(lower, lower.begin(),
+                                 [](char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; });
+          codings.push_back(std::move(lower));
+        });
+      } else if (starts_with_ci(line, "location:")) {
+        location = trim_blanks(line.substr(9));
+      }
+    }
+    fields.clear();
   }
 
   void fail(std::string text) { failure = HttpError{HttpError::Stage::Request, std::move(text)}; }
 
   // Decides on a complete header block; false ends the transfer.
   bool end_of_block() {
+    read_fields();
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (status >= 100 && status < 200) return true;  // interim response
+    if (status >= 100 && status < 200) {  // interim response
+      block_start = true;
+      return true;
+    }
     if (is_redirect(status) && !location.empty()) {
       redirect = location;
       return false;
     }
-    // Only a success carries the file: not a redirect with nowhere to go, not
-    // an error, not a status outside 100 to 599.
-    if (status < 200 || status >= 300) {
+    // We ask for the whole resource, unconditionally and without a range, so
+    // only a 200 carries it: not a 206's part, not a 204's nothing, not a
+    // redirect with nowhere to go, not an error.
+    if (status != 200) {
       fail(http_status_text(status));
       return false;
     }
@@ -119,8 +153,8 @@ struct Exchange {
       return false;
     }
     head_accepted = true;
-    // Chunked frames the body itself, and a 204 has none.
-    if (chunked || status == 204 || !head.content_length) return true;
+    // Chunked frames the body itself.
+    if (chunked || !head.content_length) return true;
     remaining = head.content_length;
     complete = *remaining == 0;
     return !complete;
@@ -147,21 +181,12 @@ size_t on_header(char* buffer, size_t size, size_t count, void* user) {
   x.progressed = true;
   if (x.head_accepted) return total;  // trailers of a chunked body
   std::string_view line(buffer, total);
-  if (starts_with_ci(line, "http/")) {
-    x.new_block();
-  } else if (starts_with_ci(line, "content-length:")) {
-    x.lengths.emplace_back(trim_blanks(line.substr(15)));
-  } else if (starts_with_ci(line, "transfer-encoding:")) {
-    for_each_list_element(trim_blanks(line.substr(18)), [&](std::string_view coding) {
-      std::string lower(coding);
-      std::ranges::transform(lower, lower.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; });
-      x.codings.push_back(std::move(lower));
-    });
-  } else if (starts_with_ci(line, "location:")) {
-    x.location = trim_blanks(line.substr(9));
-  } else if (trim_blanks(line).empty()) {
-    return x.end_of_block() ? total : 0;
-  }
+  // The status line; libcurl reads its code.
+  if (line.empty() || std::exchange(x.block_start, false)) return total;
+  // The end of the block, as libcurl finds it: a line that starts with the
+  // line break. A line of blanks is a folded continuation, not the end.
+  if (line.front() == '\r' || line.front() == '\n') return x.end_of_block() ? total : 0;
+  x.add_line(line);
   return total;
 }
 

@@ -3,11 +3,15 @@
 // Proxies come from the environment (libcurl's defaults), no headers or
 // credentials of our own are sent.
 //
-// Redirects are followed here, one new request per hop, and the final
-// response's body is framed here: by chunked, the only transfer coding taken,
-// or by its "content-length" values, which must all give one number; without
-// either it runs to the end of the connection. A length that cannot be read
-// fails the response, since a body cut short would otherwise pass as whole.
+// Redirects are followed here, one new request per hop. Only a final 200
+// reaches the sink: the request asks for the whole resource, so any other
+// status fails with http_status_text. The final response's body is framed
+// here: by chunked, the only transfer coding taken, or by its
+// "content-length" values, which must all give one number; without either it
+// runs to the end of the connection. A length that cannot be read fails the
+// response, since a body cut short would otherwise pass as whole. The header
+// blocks are split here too: a block ends at its empty line, and only the
+// first line of a block is a status line.
 // libcurl's own length handling is off (it frames "12a" as 12), which in turn
 // means a redirect's body is never waited for: the hop ends with its head.
 // Content codings are never asked for, so a body is handed over as sent.

@@ -152,6 +152,38 @@ TEST(DownloadFraming, OnlyTheFinalResponseFramesTheBodyAndABrokenHeadFails) {
       {"longer.bin", head + "4\r\n\r\n" + body, false, false, body.substr(0, 4), false, 4},
       {"shorter.bin", head + "20\r\n\r\n" + body, false, false,
        "read shorter.bin: transfer closed with 4 bytes remaining to read", true, 20},
+      // Header lines named like a status line are headers: they start no new block.
+      {"http-named.bin", head + "1000\r\nhttp/x: y\r\n\r\n" + body.substr(0, 5), false, false,
+       "read http-named.bin: transfer closed with 995 bytes remaining to read", true, 1000},
+      {"status-named.bin", head + "1000\r\nHTTP/1.1: 200\r\n\r\n" + body.substr(0, 5), false, true,
+       "read status-named.bin: transfer closed with 995 bytes remaining to read", true, 1000},
+      {"status-named-coding.bin", OK_LINE + "Transfer-Encoding: gzip\r\nHTTP/1.1: 200\r\n\r\n" + GZIPPED_BODY,
+       false, false, "HTTP error for status-named-coding.bin: unsupported transfer coding: gzip", true, {}},
+      // A line of blanks continues the field before it; it does not end the head.
+      {"folded-blank.bin", OK_LINE + "X: a\r\n \r\nContent-Length: 1000\r\n\r\n" + body.substr(0, 5), false, false,
+       "read folded-blank.bin: transfer closed with 995 bytes remaining to read", true, 1000},
+      {"folded-length.bin", head + "1\r\n\t000\r\n\r\n" + body.substr(0, 5), false, false,
+       "HTTP error for folded-length.bin: invalid content-length: 1 000", true, {}},
+      // Only a 200 is the whole file: we ask for no range and accept no empty answer.
+      {"partial.bin", "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-4/16\r\nContent-Length: 5\r\n\r\n" +
+           body.substr(0, 5),
+       true, false, "HTTP error for partial.bin: http status: 206", true, {}},
+      {"partial-redirected.bin", "HTTP/1.1 206 Partial Content\r\nContent-Length: 16\r\n\r\n" + body, true, true,
+       "HTTP error for partial-redirected.bin: http status: 206", true, {}},
+      {"no-content.bin", "HTTP/1.1 204 No Content\r\n\r\n", false, false,
+       "HTTP error for no-content.bin: http status: 204", true, {}},
+      {"non-authoritative.bin", "HTTP/1.1 203 Non-Authoritative Information\r\nContent-Length: 16\r\n\r\n" + body,
+       true, false, "HTTP error for non-authoritative.bin: http status: 203", true, {}},
+      // Interim responses: the final one alone gives the status and the length.
+      {"interim.bin", std::string("HTTP/1.1 100 Continue\r\nContent-Length: 1000\r\n\r\nHTTP/1.1 103 Early Hints\r\n") +
+           "Link: </x>\r\n\r\n" + head + "16\r\n\r\n" + body,
+       true, true, body, false, 16},
+      {"interim-short.bin", "HTTP/1.1 100 Continue\r\n\r\n" + head + "1000\r\nHTTP/1.1: 200\r\n\r\n" +
+           body.substr(0, 5),
+       false, false, "read interim-short.bin: transfer closed with 995 bytes remaining to read", true, 1000},
+      {"interim-partial.bin", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 206 Partial Content\r\nContent-Length: 5\r\n\r\n" +
+           body.substr(0, 5),
+       true, false, "HTTP error for interim-partial.bin: http status: 206", true, {}},
   };
   for (const Case& c : cases) {
     std::string final_path = "/" + std::string(REPO) + "/resolve/main/" + c.name;

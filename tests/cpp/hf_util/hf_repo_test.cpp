@@ -55,6 +55,16 @@ TEST(HfRepoHub, ListingFailuresCarryTheirPrefixes) {
   EXPECT_TRUE(at_limit->empty());
   EXPECT_EQ(fetch_tree("t/cut", hub.base_url()).error().rfind("read API response: ", 0), 0u);
   EXPECT_EQ(hub_repo(hub, "t/missing").file_sizes().error(), "HF API error: http status: 404");
+  // A part of the listing, or none, is not the listing, even when it parses.
+  const std::tuple<const char*, const char*, const char*> not_whole[] = {
+      {"t/partial", "HTTP/1.1 206 Partial Content\r\nContent-Length: 2\r\n\r\n[]", "HF API error: http status: 206"},
+      {"t/empty", "HTTP/1.1 204 No Content\r\n\r\n", "HF API error: http status: 204"},
+  };
+  for (const auto& [repo, response, message] : not_whole) {
+    hub.serve(fmt::format("/api/models/{}/tree/main", repo), FakeResponse::verbatim(response));
+    auto got = fetch_tree(repo, hub.base_url());
+    EXPECT_EQ(got ? "a listing" : got.error(), message);
+  }
 }
 
 TEST(HfRepoNames, NamesLeavingTheRepositoryOrNamingADirectoryAreRefusedBeforeAnyWork) {
