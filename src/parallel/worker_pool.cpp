@@ -4,6 +4,7 @@
 #include <sched.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -84,10 +86,12 @@ constexpr uint64_t kClosed = 0xFFFFFFFFu;
 
 ThreadBudget thread_budget(const char* setting, uint32_t cpus) {
   if (setting == nullptr) return {cpus, {}};
-  char* end = nullptr;
   errno = 0;
-  const unsigned long long n = std::strtoull(setting, &end, 10);
-  const bool number = end != setting && *end == '\0' && errno == 0 && setting[0] != '-' && setting[0] != '+';
+  const unsigned long long n = std::strtoull(setting, nullptr, 10);
+  // strtoull also takes blanks and a sign (wrapping "-1" round to a huge count): only digits are a count.
+  const std::string_view text(setting);
+  const bool digits = !text.empty() && std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
+  const bool number = digits && errno == 0;  // errno: too many digits
   if (!number || n == 0) {
     return {cpus, fmt::format("varkel: VARKEL_THREADS={} is not a positive number; using {} threads", setting, cpus)};
   }

@@ -84,6 +84,11 @@ TEST(ThreadBudget, SettingsBeyondTheCpusOrNotANumberFallBackWithAWarning) {
       {"-1", 4, 4, "varkel: VARKEL_THREADS=-1 is not a positive number; using 4 threads"},
       {"4x", 4, 4, "varkel: VARKEL_THREADS=4x is not a positive number; using 4 threads"},
       {"", 4, 4, "varkel: VARKEL_THREADS= is not a positive number; using 4 threads"},
+      // Blanks and signs are not digits, whatever strtoull makes of them.
+      {" -1", 8, 8, "varkel: VARKEL_THREADS= -1 is not a positive number; using 8 threads"},
+      {"\t-2", 8, 8, "varkel: VARKEL_THREADS=\t-2 is not a positive number; using 8 threads"},
+      {" 4", 8, 8, "varkel: VARKEL_THREADS= 4 is not a positive number; using 8 threads"},
+      {"+4", 8, 8, "varkel: VARKEL_THREADS=+4 is not a positive number; using 8 threads"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.setting == nullptr ? "unset" : c.setting);
