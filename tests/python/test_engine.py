@@ -1,6 +1,8 @@
+import gc
 import os
 import signal
 import subprocess
+import threading
 
 import numpy as np
 import pytest
@@ -282,3 +284,51 @@ def test_signal_handler_during_a_pass_meets_borrow_errors_in_argument_order(vark
     }
     assert cache.pos == 0
     assert not (tmp_path / "c.bin").exists()
+
+
+
+# What a child does with the engine it inherited, returning the engines it
+# holds in the order it drops them.
+def _joins_a_thread(varkel, model, inherited, expected):
+    worker = threading.Thread(target=lambda: None)
+    worker.start()
+    worker.join()
+    return [inherited]
+
+
+def _own_engine(inherited_dropped_first):
+    def child(varkel, model, inherited, expected):
+        own = varkel.Engine(model)
+        own.forward(ids(*range(1, 9)), varkel.Cache(model))  # guesses ahead: a loading thread of the child's own
+        for engine in (own, inherited):
+            np.testing.assert_array_equal(engine.forward(ids(9, 10), varkel.Cache(model)), expected)
+        return [inherited, own] if inherited_dropped_first else [own, inherited]
+    return child
+
+
+@pytest.mark.parametrize("child", [_joins_a_thread, _own_engine(False), _own_engine(True)],
+                         ids=["joins a thread", "own engine, own dropped first", "own engine, inherited dropped first"])
+def test_a_forked_child_drops_an_engine_that_guessed_ahead(varkel, model_dir, monkeypatch, child):
+    # Records read, not mapped: the engine guesses ahead and loads from a thread of its own.
+    monkeypatch.setenv("VARKEL_MAP_EXPERTS", "0")
+    monkeypatch.delenv("VARKEL_PREDICT_EXPERTS", raising=False)
+    model = varkel.Model(model_dir)
+    engine = varkel.Engine(model)
+    engine.forward(ids(*range(1, 9)), varkel.Cache(model))
+    expected = engine.forward(ids(9, 10), varkel.Cache(model))
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            signal.alarm(60)  # a hang ends the child with SIGALRM
+            engines = child(varkel, model, engine, expected)
+            del engine
+            while engines:
+                engines.pop(0)
+                gc.collect()
+            code = 0
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, (
+        f"child: exit {os.WEXITSTATUS(status)}" if os.WIFEXITED(status) else f"child: signal {os.WTERMSIG(status)}")
