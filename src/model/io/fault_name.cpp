@@ -55,17 +55,20 @@ void die_by_default(int sig) {
 
 void pass_on(int sig, siginfo_t* info, void* context) {
   const struct sigaction& prev = previous_action;
-  if ((prev.sa_flags & SA_SIGINFO) != 0) {
-    if (prev.sa_sigaction != nullptr) prev.sa_sigaction(sig, info, context);
-    return;
-  }
-  if (prev.sa_handler == SIG_IGN && !sent_by_kernel(info)) return;
+  // sa_handler and sa_sigaction share their storage, and SA_SIGINFO may come
+  // with either: the default action and ignore are known by value alone.
+  const auto handler = prev.sa_handler;
+  if (handler == SIG_IGN && !sent_by_kernel(info)) return;
   // An ignored fault would only come back: the kernel ends the process then too.
-  if (prev.sa_handler == SIG_DFL || prev.sa_handler == SIG_IGN) {
+  if (handler == SIG_DFL || handler == SIG_IGN) {
     die_by_default(sig);
     return;
   }
-  prev.sa_handler(sig);
+  if ((prev.sa_flags & SA_SIGINFO) != 0) {
+    prev.sa_sigaction(sig, info, context);
+  } else {
+    handler(sig);
+  }
 }
 
 void on_sigbus(int sig, siginfo_t* info, void* context) {
