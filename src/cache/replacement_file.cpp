@@ -37,6 +37,10 @@ std::filesystem::path follow_links(std::filesystem::path path) {
   return path;
 }
 
+std::filesystem::path directory_of(const std::filesystem::path& path) {
+  return path.has_parent_path() ? path.parent_path() : ".";
+}
+
 }  // namespace
 
 bool names_one_file(const std::filesystem::path& a, const std::filesystem::path& b) {
@@ -45,11 +49,15 @@ bool names_one_file(const std::filesystem::path& a, const std::filesystem::path&
   const std::filesystem::path target_a = follow_links(a), target_b = follow_links(b);
   std::error_code error;
   if (std::filesystem::equivalent(target_a, target_b, error)) return true;  // hard links too
-  const std::filesystem::path canonical_a = std::filesystem::weakly_canonical(target_a, error);
-  if (error) return target_a.lexically_normal() == target_b.lexically_normal();
-  const std::filesystem::path canonical_b = std::filesystem::weakly_canonical(target_b, error);
-  if (error) return target_a.lexically_normal() == target_b.lexically_normal();
-  return canonical_a == canonical_b;
+  // A file not there yet is one name in one directory. The directory is known by what
+  // the kernel resolves it to, as the file will be created there: "c.bin", "./c.bin",
+  // its absolute path and "sub/../c.bin" are one directory however differently spelled.
+  struct stat dir_a {}, dir_b {};
+  if (::stat(directory_of(target_a).c_str(), &dir_a) != 0 || ::stat(directory_of(target_b).c_str(), &dir_b) != 0) {
+    // No such directory: the save cannot create either file.
+    return target_a.lexically_normal() == target_b.lexically_normal();
+  }
+  return dir_a.st_dev == dir_b.st_dev && dir_a.st_ino == dir_b.st_ino && target_a.filename() == target_b.filename();
 }
 
 std::expected<ReplacementFile, IoError> ReplacementFile::create(const std::filesystem::path& target) {
@@ -76,7 +84,7 @@ std::expected<ReplacementFile, IoError> ReplacementFile::create(const std::files
     return std::unexpected(IoError::last_os_error());
   }
 
-  const std::filesystem::path dir = resolved.has_parent_path() ? resolved.parent_path() : ".";
+  const std::filesystem::path dir = directory_of(resolved);
   // Hidden, unique within the process and, through the pid, between processes; a short
   // stem keeps the name within the file-system's limit.
   static std::atomic<unsigned> counter{0};
@@ -114,7 +122,7 @@ std::expected<void, IoError> ReplacementFile::commit() {
   temporary_.clear();
   // The rename itself reaches the disk with the directory. The new file is in place
   // either way, so a failure here is not reported as a failed save.
-  const std::filesystem::path dir = target_.has_parent_path() ? target_.parent_path() : ".";
+  const std::filesystem::path dir = directory_of(target_);
   if (auto dir_fd = UniqueFd::open(dir, O_RDONLY | O_DIRECTORY)) (void)sync_fd(dir_fd->get());
   return {};
 }

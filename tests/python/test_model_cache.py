@@ -1,3 +1,4 @@
+import re
 import signal
 import subprocess
 import sys
@@ -49,6 +50,22 @@ def test_saved_and_reset_caches_continue_like_the_original_and_a_new_one(varkel,
     with pytest.raises(OSError, match="cache data file and manifest are one file"):
         cache.save(json_path, str(tmp_path / "." / "c.json"))
     assert varkel.Cache.load(bin_path, json_path).pos == 3
+
+
+@pytest.mark.parametrize("bin_name, json_name", [
+    ("./c.bin", "c.bin"),
+    ("{}/c.bin", "c.bin"),
+    ("c.bin", "sub/../c.bin"),
+])
+def test_two_spellings_of_one_new_file_are_refused_before_writing(varkel, model, tmp_path, monkeypatch,
+                                                                  bin_name, json_name):
+    (tmp_path / "sub").mkdir()
+    monkeypatch.chdir(tmp_path)
+    bin_name, json_name = bin_name.format(tmp_path), json_name.format(tmp_path)
+    with pytest.raises(OSError, match="^cache data file and manifest are one file: " + re.escape(bin_name) + "$"):
+        varkel.Cache(model).save(bin_name, json_name)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["sub"]
+    assert not any((tmp_path / "sub").iterdir())
 
 
 _FAULT_OUTSIDE_MODEL_FILES = r"""

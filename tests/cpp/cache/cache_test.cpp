@@ -353,6 +353,42 @@ TEST(CacheFilesTest, FailedSaveLeavesThePreviousPair) {
   EXPECT_EQ(snapshot(dir).size(), 5u);  // c.bin, c.json, sub and the two links: no temporary left
 }
 
+// Two spellings of one file not there yet, relative to the working directory or
+// not: refused before anything is written, since the manifest would be renamed
+// over the data.
+TEST(CacheFilesTest, RefusesTwoSpellingsOfOneNewFile) {
+  const Cache cache = small_cache(2);
+  struct Case {
+    const char* name;
+    std::string bin, json;  // "{}" stands for the directory
+  };
+  const Case cases[] = {
+      {"with and without ./", "./c.bin", "c.bin"},
+      {"absolute and relative", "{}/c.bin", "c.bin"},
+      {"relative and absolute through ..", "c.bin", "{}/sub/../c.bin"},
+      {"through .. in a subdirectory", "c.bin", "sub/../c.bin"},
+      {"through a link to a directory", "sub/c.bin", "linked/c.bin"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchCwd dir;
+    std::filesystem::create_directory(dir / "sub");
+    std::filesystem::create_directory_symlink("sub", dir / "linked");
+    const auto before = snapshot(dir);
+    const std::string bin = fmt::format(fmt::runtime(c.bin), dir.path().string());
+    const std::string json = fmt::format(fmt::runtime(c.json), dir.path().string());
+    const CacheResult<void> saved = cache.save(bin, json);
+    EXPECT_EQ(saved.has_value() ? "saved" : saved.error(), "cache data file and manifest are one file: " + bin);
+    EXPECT_EQ(snapshot(dir), before);
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "sub"));
+  }
+  // One name in two directories is two files.
+  ScratchCwd dir;
+  std::filesystem::create_directory(dir / "sub");
+  ASSERT_TRUE(cache.save("c.bin", "sub/c.bin").has_value());
+  EXPECT_TRUE(Cache::load("./c.bin", "sub/./c.bin").has_value());
+}
+
 // A FIFO would block forever and /dev/zero would be read until memory runs out.
 TEST(CacheFilesTest, RefusesFilesThatAreNotRegular) {
   ScratchDir dir;
