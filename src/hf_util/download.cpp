@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <map>
 #include <stop_token>
 #include <thread>
 
@@ -35,7 +35,9 @@ class FileSink : public HttpSink {
   std::optional<std::string> on_head(const HttpHead& head) override {
     bar_.set_length(head.content_length.value_or(0));
     buffer_.reset(new char[DOWNLOAD_BUFFER_BYTES]);
-    auto file = PartFile::create(request_.temp, destination_);
+    auto file = PartFile::create(destination_);
+    if (!file && file.error() == PartFile::BUSY)
+      return fmt::format("create {}: another download of this file is in progress", request_.name);
     if (!file) return fmt::format("create {}: {}", request_.name, os_error_text(file.error()));
     file_.emplace(std::move(*file));
     return std::nullopt;
@@ -109,6 +111,17 @@ class FileSink : public HttpSink {
   std::optional<PartFile> file_;
 };
 
+// The answer for a destination where the file system already has something
+// (links followed), or nothing when it has nothing there.
+std::optional<HubResult<fs::path>> already_there(const fs::path& destination) {
+  switch (presence_of(destination)) {
+    case Presence::Absent: return std::nullopt;
+    case Presence::RegularFile: return destination;
+    case Presence::Other: break;
+  }
+  return std::unexpected(fmt::format("not a regular file: {}", destination.string()));
+}
+
 std::string interrupted_text(std::string_view pending) { return fmt::format("interrupted: {}", pending); }
 
 // Counts the batch threads that have ended, so the calling thread can wait
@@ -143,60 +156,23 @@ std::shared_ptr<progress::ProgressBar> named_bar(std::shared_ptr<progress::Progr
 
 }  // namespace
 
-fs::path temp_path_for(const fs::path& destination) {
-  fs::path temp = destination;
-  temp.replace_extension("part");
-  if (temp == destination) temp += ".part";
-  return temp;
-}
-
-std::vector<fs::path> batch_temp_paths(const std::vector<fs::path>& destinations) {
-  // Every path a request of this batch writes or renames onto.
-  std::multiset<fs::path> claimed;
-  std::vector<fs::path> usual;
-  for (const auto& d : destinations) {
-    usual.push_back(temp_path_for(d).lexically_normal());
-    claimed.insert(d.lexically_normal());
-    claimed.insert(usual.back());
-  }
-  std::vector<fs::path> temps;
-  std::set<fs::path> taken;
-  for (size_t i = 0; i < destinations.size(); ++i) {
-    fs::path temp = usual[i];
-    // Unique when only this request claims it (once as its own temporary name).
-    bool shared = claimed.count(temp) > 1 || taken.count(temp);
-    for (size_t k = i; shared; k += destinations.size()) {
-      temp = destinations[i];
-      temp.replace_extension(fmt::format("{}.part", k));
-      temp = temp.lexically_normal();
-      shared = claimed.count(temp) > 0 || taken.count(temp);
-    }
-    taken.insert(temp);
-    temps.push_back(std::move(temp));
-  }
-  return temps;
-}
+fs::path temp_path_for(const fs::path& destination) { return partial_path_for(destination); }
 
 HubResult<fs::path> download_hf(const DownloadRequest& request, progress::ProgressBar& bar,
                                 const TransferControl& control) {
   const std::string url =
       fmt::format("{}/{}/resolve/main/{}", request.base_url, request.repo_id, percent_encode_path(request.name));
   const fs::path destination = request.dir / request.name;
-  // Held until the file is in place, so that no other download takes this path as its temporary name.
-  auto claim = DestinationClaim::take(destination);
-  if (!claim)
-    return std::unexpected(
-        fmt::format("download {}: the path is the temporary file of another download in progress", request.name));
-  if (present(destination)) {
-    bar.finish_and_clear();
-    return destination;
+  if (auto there = already_there(destination)) {
+    if (*there) bar.finish_and_clear();
+    return *there;
   }
 
   FileSink sink(request, destination, bar);
   if (auto got = http_get(url, sink, control); !got) {
     const HttpError& e = got.error();
-    // Keep what arrived in the temporary file; the next download of this
-    // destination in this process starts it again from byte 0.
+    // Keep what arrived in the temporary file; the next attempt at this
+    // destination, in any process, starts it again from byte 0.
     if (sink.file_open()) (void)sink.finish();
     switch (e.stage) {
       case HttpError::Stage::Request: return std::unexpected(fmt::format("HTTP error for {}: {}", request.name, e.text));
@@ -214,12 +190,12 @@ HubResult<fs::path> download_hf(const DownloadRequest& request, progress::Progre
 HubResult<fs::path> HfRepo::ensure(std::string_view name, const DownloadInterrupt& interrupted) const {
   if (auto ok = check_file_name(name); !ok) return std::unexpected(ok.error());
   fs::path destination = path_ / fs::path(name);
-  if (present(destination)) return destination;
+  if (auto there = already_there(destination)) return *there;
   if (!is_hf()) return std::unexpected(fmt::format("file not found: {}", destination.string()));
   auto stall_limit = stall_limit_from_env();
   if (!stall_limit) return std::unexpected(stall_limit.error());
   auto bar = named_bar(progress::ProgressBar::create(), std::string(name));
-  DownloadRequest request{base_url_, *repo_id_, std::string(name), path_, temp_path_for(destination)};
+  DownloadRequest request{base_url_, *repo_id_, std::string(name), path_};
   return download_hf(request, *bar, {*stall_limit, interrupted});
 }
 
@@ -232,20 +208,23 @@ HubResult<std::vector<fs::path>> HfRepo::ensure_batch(const std::vector<std::str
   for (const auto& name : names) destinations.push_back(path_ / fs::path(name));
 
   if (!is_hf()) {
-    for (const auto& d : destinations)
-      if (!present(d)) return std::unexpected(fmt::format("file not found: {}", d.string()));
+    for (const auto& d : destinations) {
+      auto there = already_there(d);
+      if (!there) return std::unexpected(fmt::format("file not found: {}", d.string()));
+      if (!*there) return std::unexpected(there->error());
+    }
     return destinations;
   }
 
   // As for a single file, the limit matters only when something is fetched.
   auto stall_limit = stall_limit_from_env();
-  if (!stall_limit && !std::ranges::all_of(destinations, present)) return std::unexpected(stall_limit.error());
-  const std::vector<fs::path> temps = batch_temp_paths(destinations);
-  // Every destination of the batch is claimed before any thread picks a
-  // temporary name; a refused claim is reported by its own download.
-  std::vector<DestinationClaim> claims;
-  for (const auto& d : destinations)
-    if (auto claim = DestinationClaim::take(d)) claims.push_back(std::move(*claim));
+  auto found = [](const fs::path& d) { return already_there(d).has_value(); };
+  if (!stall_limit && !std::ranges::all_of(destinations, found)) return std::unexpected(stall_limit.error());
+  // A file asked for twice is fetched once: both requests would write one temporary.
+  std::vector<size_t> fetched_by(names.size());
+  std::map<fs::path, size_t> first_request;
+  for (size_t i = 0; i < names.size(); ++i)
+    fetched_by[i] = first_request.try_emplace(destinations[i].lexically_normal(), i).first->second;
   progress::MultiProgress group;
   std::vector<HubResult<fs::path>> results(names.size(), std::unexpected(std::string("thread panicked")));
   std::optional<std::string> spawn_failure;
@@ -262,8 +241,9 @@ HubResult<std::vector<fs::path>> HfRepo::ensure_batch(const std::vector<std::str
     std::vector<std::jthread> threads;
     threads.reserve(names.size());
     for (size_t i = 0; i < names.size(); ++i) {
+      if (fetched_by[i] != i) continue;
       auto bar = named_bar(group.add(), names[i]);
-      DownloadRequest request{base_url_, *repo_id_, names[i], path_, temps[i]};
+      DownloadRequest request{base_url_, *repo_id_, names[i], path_};
       try {
         threads.emplace_back([request = std::move(request), bar = std::move(bar), &slot = results[i],
                               &worker_control, &finish_line]() mutable {
@@ -293,9 +273,10 @@ HubResult<std::vector<fs::path>> HfRepo::ensure_batch(const std::vector<std::str
   if (spawn_failure) return std::unexpected(*spawn_failure);
   std::vector<fs::path> paths;
   paths.reserve(names.size());
-  for (auto& result : results) {
-    if (!result) return std::unexpected(std::move(result.error()));
-    paths.push_back(std::move(*result));
+  for (size_t i = 0; i < names.size(); ++i) {
+    const auto& result = results[fetched_by[i]];
+    if (!result) return std::unexpected(result.error());
+    paths.push_back(destinations[i]);
   }
   return paths;
 }

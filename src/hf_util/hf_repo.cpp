@@ -15,6 +15,7 @@
 #include "error/create_dir_all.h"
 #include "error/debug_quote.h"
 #include "hf_util/http_get.h"
+#include "hf_util/part_file.h"
 #include "hf_util/utf8_lossy.h"
 
 namespace varkel {
@@ -139,17 +140,25 @@ std::expected<void, IoError> walk(const fs::path& dir, const std::string& prefix
 
 namespace {
 
+// The first reason `judge` gives for a "/"-separated component of `name`, or nothing.
+template <class Judge>
+std::string_view component_reason(std::string_view name, Judge judge) {
+  for (std::string_view rest = name;;) {
+    const size_t slash = rest.find('/');
+    if (std::string_view reason = judge(rest.substr(0, slash)); !reason.empty()) return reason;
+    if (slash == std::string_view::npos) return {};
+    rest.remove_prefix(slash + 1);
+  }
+}
+
 // Why `name` would leave the repository, or nothing.
 std::string_view leaving_reason(std::string_view name) {
   if (name.empty()) return "the name is empty";
   if (name.front() == '/') return "absolute paths are not allowed";
   if (name.find('\0') != std::string_view::npos) return "the name contains a NUL byte";
-  for (std::string_view rest = name;;) {
-    const size_t slash = rest.find('/');
-    if (rest.substr(0, slash) == "..") return "\"..\" would leave the repository";
-    if (slash == std::string_view::npos) return {};
-    rest.remove_prefix(slash + 1);
-  }
+  return component_reason(name, [](std::string_view part) -> std::string_view {
+    return part == ".." ? "\"..\" would leave the repository" : "";
+  });
 }
 
 // Why `name`, which stays inside, names a directory rather than a file ("."
@@ -169,6 +178,15 @@ std::string_view directory_reason(std::string_view name) {
   return {};
 }
 
+// Why `name` passes through the directory that holds the temporaries of
+// downloads, or nothing: no repository file may be one of them.
+std::string_view reserved_reason(std::string_view name) {
+  static const std::string reserved = fmt::format("the directory \"{}\" holds partial downloads", PARTIAL_DIR);
+  return component_reason(name, [](std::string_view part) -> std::string_view {
+    return is_partial_dir_name(part) ? std::string_view(reserved) : "";
+  });
+}
+
 HubResult<void> refuse_name(std::string_view name, std::string_view reason) {
   if (reason.empty()) return {};
   return std::unexpected(fmt::format("invalid file name {}: {}", debug_quoted(name), reason));
@@ -179,6 +197,7 @@ HubResult<void> refuse_name(std::string_view name, std::string_view reason) {
 HubResult<void> check_file_name(std::string_view name) {
   std::string_view reason = leaving_reason(name);
   if (reason.empty()) reason = directory_reason(name);
+  if (reason.empty()) reason = reserved_reason(name);
   return refuse_name(name, reason);
 }
 

@@ -1,80 +1,66 @@
 #pragma once
-// Temporary files of hub downloads. A body is written beside its destination
-// and renamed into place, so the temporary name must be this download's alone:
-// not a file already there (a "model.part" that an earlier download installed,
-// or another process's download in progress), not a path another download of
-// this process is writing or about to install.
+// Temporary files of hub downloads. The body of `dir/name` is written to
+// `dir/.varkel-partial/name` and renamed into place: a directory that no
+// repository name may pass through (check_file_name refuses it), so a
+// temporary is never taken for a repository file nor collides with one, and
+// it sits on the destination's file system, where the rename is atomic.
+//
+// A temporary is locked (flock) while it is written, so the next attempt at
+// that file, in any process, reuses what an earlier attempt left but never
+// what a live download is writing. The kernel drops the lock of a process
+// that dies, so a killed download's leftover is reused too.
 
-#include <sys/types.h>
-
-#include <ctime>
 #include <expected>
 #include <filesystem>
-#include <optional>
-#include <utility>
+#include <string>
+#include <string_view>
 
 namespace varkel {
 
-// What tells a file left behind from any other that later takes its path.
-struct FileIdentity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  timespec modified{};
-};
+inline constexpr char PARTIAL_DIR[] = ".varkel-partial";
 
-// True when something exists at `path` (links followed) that is not the
-// temporary file of a download in progress in this process.
-bool present(const std::filesystem::path& path);
+// True for a path component that names the directory of temporaries, in any
+// letter case (the cache may sit on a file system that folds case).
+bool is_partial_dir_name(std::string_view component);
 
-// Marks a destination as being downloaded while it lives, so that no download
-// of this process takes that path as its temporary name.
-class DestinationClaim {
- public:
-  // Nothing when the path is the temporary file of a download in progress.
-  static std::optional<DestinationClaim> take(const std::filesystem::path& destination);
+// The temporary of `destination`: its directory, PARTIAL_DIR, its file name.
+std::filesystem::path partial_path_for(const std::filesystem::path& destination);
 
-  DestinationClaim(DestinationClaim&& other) noexcept : key_(std::move(other.key_)) { other.key_.clear(); }
-  DestinationClaim& operator=(DestinationClaim&&) = delete;
-  ~DestinationClaim();
+// What the file system has at a path, symbolic links followed.
+enum class Presence { Absent, RegularFile, Other };
+Presence presence_of(const std::filesystem::path& path);
 
- private:
-  explicit DestinationClaim(std::filesystem::path key) : key_(std::move(key)) {}
-  std::filesystem::path key_;
-};
-
-// An open, empty temporary file for one destination. One that is dropped
-// without being installed stays on disk, closed, with what was written; the
-// next download of that destination in this process starts it again from
-// byte 0 if nothing has touched it since.
+// The locked, emptied temporary of one destination. One dropped without being
+// installed stays on disk, unlocked, with what was written.
 class PartFile {
  public:
-  // `preferred` when nothing is there and no download of this process uses
-  // it; otherwise a new name beside the destination ("model.<random>.part").
-  // The error is an errno value.
-  static std::expected<PartFile, int> create(const std::filesystem::path& preferred,
-                                             const std::filesystem::path& destination);
+  // A live download holds the temporary.
+  static constexpr int BUSY = -1;
+  // The error is an errno value, or BUSY.
+  static std::expected<PartFile, int> create(const std::filesystem::path& destination);
 
   PartFile(PartFile&& other) noexcept;
   PartFile& operator=(PartFile&&) = delete;
   ~PartFile();
 
   int fd() const { return fd_; }
-  const std::filesystem::path& path() const { return path_; }
-  // Closes the file; the errno of a failed close, or 0.
+  // Closes the file for writing (the lock stays); the errno of a failed close, or 0.
   int close();
-  // Renames the closed file to the destination; the errno of a failure, or 0.
+  // Renames the file onto the destination, still under the lock; the errno of a failure, or 0.
   int install();
 
  private:
-  PartFile(std::filesystem::path path, std::filesystem::path destination, int fd)
-      : path_(std::move(path)), destination_(std::move(destination)), fd_(fd) {}
+  PartFile(int dir_fd, std::string name, int fd, int lock_fd)
+      : dir_fd_(dir_fd), name_(std::move(name)), fd_(fd), lock_fd_(lock_fd) {}
+  std::string temp_name() const;
 
-  std::filesystem::path path_;
-  std::filesystem::path destination_;
+  // The destination's directory, opened once: a change of working directory
+  // while the body arrives does not move the file elsewhere.
+  int dir_fd_ = -1;
+  std::string name_;  // the destination's file name
   int fd_ = -1;
-  std::optional<FileIdentity> identity_;  // taken when the file is closed
-  bool owned_ = true;                 // false once moved from or installed
+  // The same open file as `fd_`: it keeps the lock after `close`, up to the rename.
+  int lock_fd_ = -1;
 };
 
 }  // namespace varkel

@@ -12,6 +12,7 @@
 
 #include "common/test_files.h"
 #include "hf_util/fake_hub.h"
+#include "hf_util/part_file.h"
 
 namespace varkel {
 namespace {
@@ -41,7 +42,12 @@ constexpr std::chrono::seconds HELD{3};
 
 HubResult<fs::path> fetch(const FakeHub& hub, const std::string& name, progress::ProgressBar& bar,
                           const TransferControl& control = {}) {
-  return download_hf({hub.base_url(), REPO, name, CACHE, temp_path_for(CACHE / name)}, bar, control);
+  return download_hf({hub.base_url(), REPO, name, CACHE}, bar, control);
+}
+
+// The cache's entries while the body of `name` (in the cache's root) waits under its temporary name.
+std::vector<std::string> with_temporary_of(const std::string& name) {
+  return {PARTIAL_DIR, std::string(PARTIAL_DIR) + "/" + name};
 }
 
 std::vector<std::string> cache_entries() {
@@ -52,19 +58,25 @@ std::vector<std::string> cache_entries() {
   return names;
 }
 
-TEST(DownloadNames, BatchTemporariesAreDistinctFromEachOtherAndEveryDestination) {
-  EXPECT_EQ(temp_path_for("d/x.tar.gz"), fs::path("d/x.tar.part"));
-  EXPECT_EQ(batch_temp_paths({"d/a.json", "d/b.json"}), (std::vector<fs::path>{"d/a.part", "d/b.part"}));
-  std::vector<fs::path> dests = {"d/tokenizer.json", "d/tokenizer.model", "d/x.bin", "d/x.bin", "d/y.part", "d/y.bin"};
-  auto temps = batch_temp_paths(dests);
-  ASSERT_EQ(temps.size(), dests.size());
+TEST(DownloadNames, TemporariesAreDistinctFromEachOtherAndNoRepositoryName) {
+  EXPECT_EQ(temp_path_for("d/x.tar.gz"), fs::path("d/.varkel-partial/x.tar.gz"));
+  const std::vector<std::string> names = {"tokenizer.json", "tokenizer.model", "x.bin", "y.part", "y.bin", "s/y.bin"};
   std::set<fs::path> seen;
-  for (const auto& t : temps) {
-    EXPECT_EQ(t.extension(), ".part");
-    EXPECT_TRUE(seen.insert(t).second) << t;
-    EXPECT_EQ(std::ranges::count(dests, t), 0) << t;
+  for (const auto& name : names) {
+    const fs::path temp = temp_path_for(fs::path("d") / name);
+    EXPECT_TRUE(seen.insert(temp).second) << temp;
+    // On the destination's own directory, so the rename stays on one file system.
+    EXPECT_EQ(temp.parent_path().parent_path(), (fs::path("d") / name).parent_path()) << temp;
+    // Never a name a repository file can have, so never one that ensure answers with.
+    const std::string relative = temp.lexically_relative("d").generic_string();
+    EXPECT_EQ(check_file_name(relative).error(),
+              fmt::format("invalid file name \"{}\": the directory \".varkel-partial\" holds partial downloads",
+                          relative));
   }
-  EXPECT_EQ(temps[0], fs::path("d/tokenizer.0.part"));
+  for (const char* reserved : {".varkel-partial", "a/.Varkel-Partial/b", ".VARKEL-PARTIAL/x"})
+    EXPECT_FALSE(check_file_name(reserved)) << reserved;
+  for (const char* fine : {".varkel-partial.bin", "a/x.varkel-partial", "varkel-partial/x"})
+    EXPECT_TRUE(check_file_name(fine)) << fine;
 }
 
 TEST(DownloadNames, EachSegmentIsRequestedWithBytesOutsideTheUnreservedSetPercentEncoded) {
@@ -243,8 +255,8 @@ TEST(DownloadStall, SilenceLongerThanTheLimitFailsTheTransferAndTheLimitIsPositi
   EXPECT_EQ(repo.ensure("silent-head.bin").error(), "HTTP error for silent-head.bin: no data received for 0.3 s");
   EXPECT_EQ(repo.ensure_batch({"silent-body.bin"}).error(), "read silent-body.bin: no data received for 0.3 s");
   EXPECT_EQ(repo.file_sizes().error(), "HF API error: no data received for 0.3 s");
-  EXPECT_EQ(cache_entries(), std::vector<std::string>{"silent-body.part"});
-  EXPECT_TRUE(read_file(CACHE / "silent-body.part") == ten);
+  EXPECT_EQ(cache_entries(), with_temporary_of("silent-body.bin"));
+  EXPECT_TRUE(read_file(temp_path_for(CACHE / "silent-body.bin")) == ten);
 
   const std::pair<const char*, int64_t> valid[] = {{"60", 60000}, {"0.25", 250}, {"1e3", 1000000}, {"0.0004", 1}};
   for (const auto& [text, millis] : valid) EXPECT_EQ(parse_stall_secs(text), std::chrono::milliseconds(millis)) << text;
@@ -256,8 +268,9 @@ TEST(DownloadStall, SilenceLongerThanTheLimitFailsTheTransferAndTheLimitIsPositi
   ScopedEnv unusable("VARKEL_DOWNLOAD_STALL_SECS", "soon");
   const std::string refused = "invalid VARKEL_DOWNLOAD_STALL_SECS \"soon\": expected a positive number of seconds";
   EXPECT_EQ(repo.ensure("x.bin").error(), refused);
-  EXPECT_EQ(repo.ensure_batch({"silent-body.part", "x.bin"}).error(), refused);
-  EXPECT_EQ(repo.ensure_batch({"silent-body.part"}), std::vector<fs::path>{CACHE / "silent-body.part"});  // no fetch
+  testing_support::write_file(CACHE / "here.json", "{}");
+  EXPECT_EQ(repo.ensure_batch({"here.json", "x.bin"}).error(), refused);
+  EXPECT_EQ(repo.ensure_batch({"here.json"}), std::vector<fs::path>{CACHE / "here.json"});  // no fetch
   EXPECT_EQ(hub.total_hits(), hits);
 }
 
@@ -285,7 +298,7 @@ TEST(DownloadInterrupt, ACheckOnTheCallingThreadEndsDownloadsKeepingOnlyPartFile
   auto first_chunk_in = pending_after([&] { return bar->position() >= 10; });
   auto single = fetch(hub, "slow-a.bin", *bar, {DEFAULT_STALL_LIMIT, first_chunk_in});
   EXPECT_EQ(single.error(), "interrupted: KeyboardInterrupt: ");
-  EXPECT_TRUE(read_file(CACHE / "slow-a.part") == ten);
+  EXPECT_TRUE(read_file(temp_path_for(CACHE / "slow-a.bin")) == ten);
 
   polls = 0;
   EXPECT_EQ(repo.ensure("slow-b.bin", pending_after([&] { return polls >= 3; })).error(),
@@ -294,7 +307,7 @@ TEST(DownloadInterrupt, ACheckOnTheCallingThreadEndsDownloadsKeepingOnlyPartFile
   EXPECT_EQ(repo.ensure_batch({"slow-b.bin", "slow-c.bin"}, pending_after([&] { return polls >= 3; })).error(),
             "interrupted: KeyboardInterrupt: ");
   EXPECT_FALSE(foreign_poll);
-  for (const auto& entry : cache_entries()) EXPECT_TRUE(entry.ends_with(".part")) << entry;
+  for (const auto& entry : cache_entries()) EXPECT_TRUE(entry.starts_with(PARTIAL_DIR)) << entry;
 }
 
 TEST(DownloadSingle, PresentFilesNeedNoRequestAndADroppedBodyLeavesOnlyThePartFile) {
@@ -307,8 +320,8 @@ TEST(DownloadSingle, PresentFilesNeedNoRequestAndADroppedBodyLeavesOnlyThePartFi
   auto cut = repo.ensure(name);
   ASSERT_FALSE(cut);
   EXPECT_EQ(cut.error().rfind("read " + name + ": ", 0), 0u) << cut.error();
-  EXPECT_EQ(cache_entries(), std::vector<std::string>{"model-00001-of-00002.part"});
-  EXPECT_TRUE(read_file(CACHE / "model-00001-of-00002.part") == big.substr(0, 1700));
+  EXPECT_EQ(cache_entries(), with_temporary_of(name));
+  EXPECT_TRUE(read_file(temp_path_for(CACHE / name)) == big.substr(0, 1700));
 
   // The next attempt starts again from byte 0; the body spans several buffers.
   hub.serve_file(REPO, name, FakeResponse::ok(big));
@@ -334,6 +347,7 @@ TEST(DownloadBatch, RequestsSharingATemporaryNameDoNotCollide) {
   EXPECT_TRUE(read_file(CACHE / "tokenizer.model") == model);
   EXPECT_EQ(read_file(CACHE / "w.part"), "not a temporary");
   EXPECT_EQ(cache_entries(), (std::vector<std::string>{"tokenizer.json", "tokenizer.model", "w.part"}));
+  EXPECT_EQ(hub.total_hits(), 3);  // the name asked for twice is fetched once
 }
 
 // Regular files of the cache with their bytes, links as "-> target".
@@ -365,13 +379,16 @@ TEST(DownloadTemporary, AFileAlreadyAtTheTemporaryNameIsLeftAlone) {
       {"a link to a file outside", "l.bin",
        [](FakeHub&, const HfRepo&) { fs::create_symlink("../../victim", CACHE / "l.part"); },
        {{"l.bin", body}, {"l.part", "-> ../../victim"}}},
-      {"a partial body since handed out as a file", "m.bin",
+      {"the repository's file named like the partial body of another", "m.bin",
        [&](FakeHub& hub, const HfRepo& repo) {
          hub.serve_file(REPO, "m.bin", FakeResponse::dropped(body, 100));
+         hub.serve_file(REPO, "m.part", FakeResponse::ok(earlier));
          ASSERT_FALSE(repo.ensure("m.bin"));
-         ASSERT_TRUE(repo.ensure("m.part"));
+         auto part = repo.ensure("m.part");
+         ASSERT_TRUE(part) << part.error();
+         ASSERT_EQ(read_file(*part), earlier);
        },
-       {{"m.bin", body}, {"m.part", body.substr(0, 100)}}},
+       {{"m.bin", body}, {"m.part", earlier}}},
       {"a partial body of this process, started again", "p.bin",
        [&](FakeHub& hub, const HfRepo& repo) {
          hub.serve_file(REPO, "p.bin", FakeResponse::dropped(body, 100));
@@ -406,7 +423,7 @@ TEST(DownloadTemporary, DownloadsInFlightTogetherNeverShareAPath) {
   const Case cases[] = {
       {"x.json", "x.bin", true, ""},  // one usual temporary name, x.part
       {"y.part", "y.bin", false, ""},  // the second's usual temporary name is the first's destination
-      {"z.bin", "z.part", true, "download z.part: the path is the temporary file of another download in progress"},
+      {"z.bin", "z.part", true, ""},  // the second's name was once the first's temporary name
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.first + " then " + c.second);

@@ -3,6 +3,7 @@
 #include "hf_util/hf_repo.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "common/test_files.h"
 #include "hf_util/fake_hub.h"
@@ -95,6 +96,34 @@ TEST(HfRepoNames, NamesLeavingTheRepositoryOrNamingADirectoryAreRefusedBeforeAny
   EXPECT_EQ(hub.total_hits(), 0);
   EXPECT_FALSE(fs::exists("hub/models--t--names/ok.bin"));
   for (const char* fine : {"..x", "a/.../b", "./a"}) EXPECT_TRUE(check_file_name(fine)) << fine;
+}
+
+TEST(HfRepoNames, AFinalPathThatIsNoRegularFileIsRefusedAndNothingIsFetched) {
+  testing_support::ScratchCwd scratch;
+  FakeHub hub;
+  hub.serve_file("t/kinds", "ok.bin", FakeResponse::ok("fine"));
+  HfRepo repo = hub_repo(hub, "t/kinds");
+  const fs::path cache = repo.path();
+  fs::create_directories(cache / "sub/inner");
+  fs::create_directory_symlink("sub", cache / "dir-link");
+  ASSERT_EQ(::mkfifo((cache / "pipe").c_str(), 0600), 0);
+  testing_support::write_file(cache / "sub/file.bin", "in sub");
+  fs::create_symlink("sub/file.bin", cache / "file-link");
+  HfRepo local = HfRepo::local(cache);
+  for (const HfRepo* handle : {&repo, &local}) {
+    for (const char* name : {"sub", "sub/inner", "dir-link", "pipe"}) {
+      SCOPED_TRACE(name);
+      const std::string refused = "not a regular file: " + (cache / name).string();
+      auto single = handle->ensure(name);
+      EXPECT_EQ(single ? "a path" : single.error(), refused);
+      auto batch = handle->ensure_batch({"sub/file.bin", name});
+      EXPECT_EQ(batch ? "paths" : batch.error(), refused);
+    }
+    // A link to a regular file is that file.
+    EXPECT_EQ(handle->ensure_batch({"sub/file.bin", "file-link"}),
+              (std::vector<fs::path>{cache / "sub/file.bin", cache / "file-link"}));
+  }
+  EXPECT_EQ(hub.total_hits(), 0);
 }
 
 }  // namespace

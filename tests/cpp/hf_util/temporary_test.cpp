@@ -1,0 +1,181 @@
+// Temporaries of downloads across processes and changes of directory: other
+// processes are forked children, each running one download of its own.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+
+#include "common/test_files.h"
+#include "hf_util/download.h"
+#include "hf_util/fake_hub.h"
+#include "hf_util/part_file.h"
+
+namespace varkel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeHub;
+using testing::FakeResponse;
+using testing_support::read_file;
+
+constexpr const char* REPO = "org/model";
+const fs::path CACHE = "hub/models--org--model";
+
+// Runs `body` in a forked child; its result is the child's exit status.
+pid_t in_child(const std::function<bool()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body() ? 0 : 1);
+  return pid;
+}
+
+// True when the child ran to its end and its body held.
+bool succeeded(pid_t pid) {
+  int status = 0;
+  return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Waits for a condition that another thread or process brings about (bounded,
+// so that a fault cannot hang the test).
+void await(const std::function<bool()>& ready) {
+  for (int i = 0; i < 20000 && !ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// Paths below the cache of every regular file, sorted.
+std::vector<std::string> cache_files() {
+  std::vector<std::string> names;
+  for (const auto& e : fs::recursive_directory_iterator(CACHE))
+    if (e.is_regular_file()) names.push_back(e.path().lexically_relative(CACHE).generic_string());
+  std::ranges::sort(names);
+  return names;
+}
+
+// What a download in progress has written: one full buffer.
+constexpr size_t WRITTEN = DOWNLOAD_BUFFER_BYTES;
+
+// The head and the first `at` bytes of `body` at once, the rest when `gate` holds.
+FakeResponse held(const std::string& body, size_t at, std::function<bool()> gate) {
+  const std::string head = fmt::format("HTTP/1.1 200 OK\r\nContent-Length: {}\r\n\r\n", body.size());
+  return FakeResponse::gated(head + body, head.size() + at, std::move(gate));
+}
+
+uintmax_t size_or_zero(const fs::path& path) {
+  std::error_code missing;
+  uintmax_t size = fs::file_size(path, missing);
+  return missing ? 0 : size;
+}
+
+// Earlier attempts at a file, each in a process of its own, that failed or
+// were killed: the next attempt reuses their leftover, a success removes it,
+// and a repository file named like an old temporary is the repository's.
+TEST(DownloadTemporaryProcesses, AttemptsThatFailOrDieLeaveOneLeftoverAndASuccessNone) {
+  const std::string body = std::string(300000, 'w') + "end", other = "the repository's own m.part";
+  struct Case {
+    std::string what;
+    int attempts;
+    bool killed;  // else the connection drops in mid-body
+  };
+  const Case cases[] = {{"failed attempts", 4, false}, {"killed attempts", 2, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing_support::ScratchCwd scratch;
+    FakeHub hub;
+    HfRepo repo = testing::hub_repo(hub, REPO);
+    const fs::path temp = temp_path_for(CACHE / "m.bin");
+    hub.serve_file(REPO, "m.part", FakeResponse::ok(other));
+    for (int i = 0; i < c.attempts; ++i) {
+      // Each attempt's bytes are its own, to tell whose the temporary holds.
+      const std::string attempt_body = std::string(WRITTEN, static_cast<char>('a' + i)) + body;
+      if (c.killed) hub.serve_file(REPO, "m.bin", held(attempt_body, WRITTEN + 10, [] { return false; }));
+      else hub.serve_file(REPO, "m.bin", FakeResponse::dropped(attempt_body, 120000));
+      const pid_t child = in_child([&] {
+        auto got = repo.ensure("m.bin");
+        return !got && got.error().starts_with("read m.bin: ");
+      });
+      if (c.killed) {
+        await([&] { return size_or_zero(temp) == WRITTEN && read_file(temp) == attempt_body.substr(0, WRITTEN); });
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+      } else {
+        EXPECT_TRUE(succeeded(child));
+      }
+      EXPECT_EQ(cache_files(), std::vector<std::string>{".varkel-partial/m.bin"}) << "after attempt " << i;
+    }
+    auto part = repo.ensure("m.part");
+    ASSERT_TRUE(part) << part.error();
+    EXPECT_TRUE(read_file(*part) == other);
+
+    hub.serve_file(REPO, "m.bin", FakeResponse::ok(body));
+    auto got = repo.ensure("m.bin");
+    ASSERT_TRUE(got) << got.error();
+    EXPECT_TRUE(read_file(*got) == body);
+    EXPECT_EQ(cache_files(), (std::vector<std::string>{"m.bin", "m.part"}));
+    EXPECT_FALSE(fs::exists(CACHE / PARTIAL_DIR));
+  }
+}
+
+// While another process writes a file, a download of it here fails without
+// touching that process's temporary, which nothing here answers with.
+TEST(DownloadTemporaryProcesses, ATemporaryALiveDownloadWritesIsNeitherTakenNorAnswered) {
+  testing_support::ScratchCwd scratch;
+  FakeHub hub;
+  HfRepo repo = testing::hub_repo(hub, REPO);
+  const std::string body = std::string(WRITTEN + 5000, 'b') + "end";
+  std::atomic<bool> release{false};
+  hub.serve_file(REPO, "b.bin", held(body, WRITTEN + 40, [&] { return release.load(); }));
+  hub.serve_file(REPO, "b.part", FakeResponse::ok("the repository's own b.part"));
+  const fs::path temp = temp_path_for(CACHE / "b.bin");
+  const pid_t writer = in_child([&] {
+    auto got = repo.ensure("b.bin");
+    return got && read_file(*got) == body;
+  });
+  await([&] { return size_or_zero(temp) == WRITTEN; });
+
+  const std::string busy = "create b.bin: another download of this file is in progress";
+  auto single = repo.ensure("b.bin");
+  EXPECT_EQ(single ? "a path" : single.error(), busy);
+  auto batch = repo.ensure_batch({"b.bin"});
+  EXPECT_EQ(batch ? "paths" : batch.error(), busy);
+  EXPECT_TRUE(read_file(temp) == body.substr(0, WRITTEN));
+  auto part = repo.ensure("b.part");
+  ASSERT_TRUE(part) << part.error();
+  EXPECT_EQ(read_file(*part), "the repository's own b.part");
+
+  release = true;
+  EXPECT_TRUE(succeeded(writer));
+  EXPECT_TRUE(read_file(CACHE / "b.bin") == body);
+  EXPECT_EQ(cache_files(), (std::vector<std::string>{"b.bin", "b.part"}));
+}
+
+// The interrupt check may change the working directory (a Python signal
+// handler can): the body still goes where the download began.
+TEST(DownloadTemporary, AChangeOfDirectoryWhileTheBodyArrivesMovesNothing) {
+  testing_support::ScratchCwd scratch;
+  FakeHub hub;
+  std::ignore = testing::hub_repo(hub, REPO);
+  const std::string body = std::string(3000, 'c') + "end";
+  std::atomic<bool> moved{false};
+  hub.serve_file(REPO, "c.bin", held(body, 40, [&] { return moved.load(); }));
+  fs::create_directories("elsewhere" / CACHE);
+  auto bar = progress::ProgressBar::create();
+  DownloadInterrupt move_away = [&]() -> std::optional<std::string> {
+    if (!moved && bar->position() >= 40) {
+      fs::current_path("elsewhere");
+      moved = true;
+    }
+    return std::nullopt;
+  };
+  auto got = download_hf({hub.base_url(), REPO, "c.bin", CACHE}, *bar, {DEFAULT_STALL_LIMIT, move_away});
+  fs::current_path(scratch.path());
+  ASSERT_TRUE(moved);
+  ASSERT_TRUE(got) << got.error();
+  EXPECT_TRUE(read_file(CACHE / "c.bin") == body);
+  EXPECT_EQ(cache_files(), std::vector<std::string>{"c.bin"});
+  EXPECT_TRUE(fs::is_empty("elsewhere" / CACHE));
+}
+
+}  // namespace
+}  // namespace varkel
