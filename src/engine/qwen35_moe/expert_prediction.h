@@ -7,7 +7,7 @@
 // own: queued behind this layer's reads, they keep the disk working through
 // the compute between two layers' reads instead of taking bandwidth from
 // this layer's. Only a hint to the OS: a wrong guess costs disk bandwidth
-// and never changes a result.
+// and never changes a result, and a failed one only ends the guessing.
 
 #include <condition_variable>
 #include <cstdint>
@@ -74,9 +74,9 @@ class ExpertPrediction {
   std::vector<uint32_t> hinted_;
   metal::BufferPtr normed_, logits_;
 
-  // On the heap: a forked child leaks them, since their copies may say that
-  // the parent's hint thread holds or waits on them, and the thread's handle
-  // may name a thread of the child's own.
+  // On the heap, like the thread: a forked child leaks both, since its copy
+  // of the lock may be held by the parent's hint thread, and of the thread's
+  // handle may name a thread of the child's own.
   struct Signals {
     std::mutex mutex;
     std::condition_variable wake;
@@ -86,7 +86,7 @@ class ExpertPrediction {
   std::vector<uint32_t> waiting_;     // only the latest layer's: older ones are of no use
   bool released_ = false;
   bool stop_ = false;
-  std::unique_ptr<std::thread> thread_;
+  std::unique_ptr<std::thread> thread_;  // the hint thread, once started
 };
 
 }  // namespace varkel::qwen35
