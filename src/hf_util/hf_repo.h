@@ -51,6 +51,7 @@ class HfRepo {
   HubResult<std::vector<FileSize>> file_sizes() const;
 
   // Local path of `name`, downloading it first when a hub cache lacks it.
+  // Something there that is not a regular file (links followed) is refused.
   // `interrupted` is polled on the calling thread between chunks; when it
   // fires the download ends with "interrupted: " and its text, the partial
   // body kept only under the temporary name.
@@ -87,7 +88,8 @@ std::expected<void, IoError> walk_sizes(const std::filesystem::path& base,
                                         std::vector<FileSize>& out);
 
 // Refuses names that are no file inside the repository: empty, absolute,
-// with a ".." component, or naming a directory ("." or ending in "/" or "/.").
+// with a ".." component, naming a directory ("." or ending in "/" or "/."),
+// or passing through the directory of partial downloads (part_file.h).
 HubResult<void> check_file_name(std::string_view name);
 
 }  // namespace varkel

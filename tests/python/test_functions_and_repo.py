@@ -1,5 +1,6 @@
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -152,3 +153,23 @@ def test_ctrl_c_ends_a_stalled_download(varkel, in_tmp, monkeypatch, call):
     else:
         assert failure.type is KeyboardInterrupt
     assert not list(in_tmp.glob("hub/*/weights.bin")) and not list(in_tmp.glob("hub/*/[ab].bin"))
+
+
+def test_ensure_refuses_what_is_no_regular_file_and_the_temporaries_directory(varkel, in_tmp):
+    repo = varkel.PyHfRepo("org/name")
+    cache = in_tmp / "hub" / "models--org--name"
+    (cache / "sub" / "inner").mkdir(parents=True)
+    (cache / "sub" / "w.bin").write_text("w")
+    for name in ("sub", "sub/inner"):
+        message = "^not a regular file: " + re.escape(f"hub/models--org--name/{name}") + "$"
+        with pytest.raises(RuntimeError, match=message):
+            repo.ensure(name)
+        with pytest.raises(RuntimeError, match=message):
+            repo.ensure_batch(["sub/w.bin", name])
+    # Partial downloads live there: no file of the repository can.
+    (cache / ".varkel-partial").mkdir()
+    (cache / ".varkel-partial" / "w.bin").write_text("half")
+    for name in (".varkel-partial/w.bin", "sub/.Varkel-Partial/w.bin"):
+        with pytest.raises(RuntimeError, match=r"^invalid file name .*holds partial downloads$"):
+            repo.ensure(name)
+    assert repo.ensure("sub/w.bin") == "hub/models--org--name/sub/w.bin"
