@@ -111,9 +111,11 @@ void ArrayView::require_contiguous() const {
   if (!PyBuffer_IsContiguous(&buffer_.view(), 'A')) raise_type("The given array is not contiguous");
 }
 
-std::span<const int64_t> ArrayView::int64s() const {
+std::vector<int64_t> ArrayView::int64s() const {
   require_contiguous();
-  return {static_cast<const int64_t*>(buffer_.view().buf), shape(0)};
+  std::vector<int64_t> out(shape(0));
+  if (!out.empty()) std::memcpy(out.data(), buffer_.view().buf, out.size() * sizeof(int64_t));
+  return out;
 }
 
 std::vector<float> ArrayView::float_rows() const {

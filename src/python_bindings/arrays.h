@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "python_bindings/py_ref.h"
@@ -43,11 +42,13 @@ class ArrayView {
   void require_contiguous() const;
 
   std::size_t shape(int axis) const { return static_cast<std::size_t>(buffer_.view().shape[axis]); }
-  // The elements of an int64 vector.
-  std::span<const int64_t> int64s() const;
+  // The elements of an int64 vector, copied out bytewise: NumPy allows an array
+  // at any address (a view into a bytearray at an odd offset), and a typed read
+  // there is undefined.
+  std::vector<int64_t> int64s() const;
   // A float32 matrix in row-major order, copied out of the array's memory
-  // (whatever its layout), so that nothing the caller does afterwards can
-  // change or free what a pass reads.
+  // (whatever its layout or address), so that nothing the caller does
+  // afterwards can change or free what a pass reads.
   std::vector<float> float_rows() const;
 
  private:

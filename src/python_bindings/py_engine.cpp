@@ -1,6 +1,8 @@
 // The Engine class.
 
 #include <optional>
+#include <span>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -72,14 +74,14 @@ PyRef forward(PyObject* self_object, PyObject* args, PyObject* kwargs) {
   PyCache& cache = class_arg<PyCache>(cache_object, "cache", "Cache");
   ExclusiveBorrow cache_borrow(cache);
 
-  const std::span<const int64_t> all_ids = ids.int64s();
+  const std::vector<int64_t> all_ids = ids.int64s();
   const std::size_t n = all_ids.size();
   // A sequence longer than the cache holds is the whole sequence so far: its
   // first `pos` ids are already in the cache.
   const std::size_t start = cache.cache.pos < n ? cache.cache.pos : 0;
   const std::size_t rows = n - start;
   std::vector<float> embeddings(rows * hidden_size(self), 0.0f);
-  value_or_raise(self.engine->embed_lookup(all_ids.subspan(start), embeddings), PyExc_RuntimeError);
+  value_or_raise(self.engine->embed_lookup(std::span(all_ids).subspan(start), embeddings), PyExc_RuntimeError);
   return run_pass(self, cache.cache, embeddings, rows);
 }
 
@@ -116,10 +118,11 @@ PyRef embed_lookup(PyObject* self_object, PyObject* args, PyObject* kwargs) {
   const PyEngine& self = unbox<PyEngine>(self_object);
   SharedBorrow borrow(self);
   const ArrayView ids = ArrayView::int64_vector(input_ids, "input_ids");
-  const std::size_t n = ids.int64s().size();
+  const std::vector<int64_t> id_values = ids.int64s();
+  const std::size_t n = id_values.size();
   const std::size_t hidden = hidden_size(self);
   std::vector<float> out(n * hidden, 0.0f);
-  value_or_raise(self.engine->embed_lookup(ids.int64s(), out), PyExc_RuntimeError);
+  value_or_raise(self.engine->embed_lookup(id_values, out), PyExc_RuntimeError);
   return owned_float_array(std::move(out), n, hidden);
 }
 

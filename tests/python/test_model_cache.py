@@ -68,6 +68,25 @@ def test_two_spellings_of_one_new_file_are_refused_before_writing(varkel, model,
     assert not any((tmp_path / "sub").iterdir())
 
 
+def misaligned(values):
+    """A copy of `values` one byte past an aligned address, as a view into a bytearray."""
+    values = np.ascontiguousarray(values)
+    view = np.frombuffer(bytearray(values.nbytes + 1), dtype=values.dtype, offset=1).reshape(values.shape)
+    view[...] = values
+    assert not view.flags.aligned
+    return view
+
+
+def test_arrays_at_odd_addresses_read_as_the_aligned_ones(varkel, model, engine):
+    tokens = ids(11, 12, 13, 14)
+    embeddings = engine.embed_lookup(tokens)
+    np.testing.assert_array_equal(engine.embed_lookup(misaligned(tokens)), embeddings)
+    np.testing.assert_array_equal(engine.forward(misaligned(tokens), varkel.Cache(model)),
+                                  engine.forward(tokens, varkel.Cache(model)))
+    np.testing.assert_array_equal(engine.forward_hidden(misaligned(embeddings), varkel.Cache(model)),
+                                  engine.forward_hidden(embeddings, varkel.Cache(model)))
+
+
 _FAULT_OUTSIDE_MODEL_FILES = r"""
 import faulthandler, mmap, os, sys
 faulthandler.enable()  # before the module maps its first model file
