@@ -164,8 +164,10 @@ ResidentLock keep_resident_when_touched(const void* data, std::size_t size, cons
                                         const fs::path& cgroup_root) {
   if (data == nullptr || size == 0) return {};
   // Locked pages lower the ceiling for everything else the process or its
-  // cgroup allocates later: VARKEL_LOCK_WEIGHTS=0 leaves them evictable.
-  if (const char* env = std::getenv("VARKEL_LOCK_WEIGHTS"); env != nullptr && std::string_view(env) == "0") {
+  // cgroup allocates later, and the kernel kills rather than evict them: a
+  // later allocation that half the headroom would not cover ends the process.
+  // Only VARKEL_LOCK_WEIGHTS=1 takes that risk.
+  if (const char* env = std::getenv("VARKEL_LOCK_WEIGHTS"); env == nullptr || std::string_view(env) != "1") {
     return {};
   }
   uint64_t committed = committed_bytes.load();

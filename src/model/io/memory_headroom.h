@@ -58,8 +58,10 @@ class ResidentLock {
 // when they fit lock_allowance(committed_lock_bytes()): pages every token
 // reads then never make room for expert records, which are read once, while
 // all the models of the process together lock at most half of what memory is
-// left. Best effort (a lock limit or a refusal leaves the mapping as it was);
-// never with VARKEL_LOCK_WEIGHTS=0; an empty lock when not locked.
+// left. Only with VARKEL_LOCK_WEIGHTS=1: a locked page is never evicted, so
+// a later allocation of more than the other half of the headroom gets the
+// process killed. Best effort (a lock limit or a refusal leaves the mapping
+// as it was); an empty lock when not locked.
 ResidentLock keep_resident_when_touched(const void* data, std::size_t size,
                                         const std::filesystem::path& proc = "/proc",
                                         const std::filesystem::path& cgroup_root = "/sys/fs/cgroup");

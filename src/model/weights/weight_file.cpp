@@ -60,8 +60,10 @@ Result<WeightFile> WeightFile::open(const std::filesystem::path& bin_path, const
     }
     mmap = std::move(*mapped);
   }  // the mapping outlives the descriptor
-  // Every token reads these weights; expert records are read once. Where
-  // memory is short, the records must be what the OS evicts.
+  // Every token reads these weights; expert records are read once. Locking
+  // keeps the weights ahead of the records in the page cache, but only when
+  // asked for (VARKEL_LOCK_WEIGHTS=1): the kernel kills rather than evict a
+  // locked page, and the page cache's own aging keeps the weights well enough.
   (void)mmap.keep_resident_when_touched();
 
   auto text = read_text_file(json_path);

@@ -152,10 +152,25 @@ MappedFile map_scratch_file(const std::filesystem::path& path, size_t bytes) {
   return mapped ? std::move(*mapped) : MappedFile();
 }
 
+// VARKEL_LOCK_WEIGHTS set to `value` (nullptr: unset) for a scope.
+class LockSwitch {
+ public:
+  explicit LockSwitch(const char* value) { set(value); }
+  ~LockSwitch() { set(nullptr); }
+  void set(const char* value) {
+    if (value == nullptr) {
+      ::unsetenv("VARKEL_LOCK_WEIGHTS");
+    } else {
+      ::setenv("VARKEL_LOCK_WEIGHTS", value, 1);
+    }
+  }
+};
+
 // Each of two models' weights fits half the headroom alone; together they do
 // not: the second is left evictable while the first holds its lock.
 TEST(MemoryHeadroomTest, ASecondModelIsNotLockedWhenBothWouldPassHalfTheHeadroom) {
   constexpr size_t kBytes = 16384;
+  LockSwitch on("1");
   rlimit limit{};
   if (::getrlimit(RLIMIT_MEMLOCK, &limit) != 0 || (limit.rlim_cur < 2 * kBytes && ::geteuid() != 0)) {
     GTEST_SKIP() << "the lock limit is below two small mappings";
@@ -179,12 +194,30 @@ TEST(MemoryHeadroomTest, ASecondModelIsNotLockedWhenBothWouldPassHalfTheHeadroom
     EXPECT_EQ(committed_lock_bytes(), kBytes);
   }
   EXPECT_EQ(committed_lock_bytes(), 0u);
-  // Once the first is released, the second fits; never with the switch off.
+  // Once the first is released, the second fits.
   EXPECT_TRUE(lock(second).locked());
-  ::setenv("VARKEL_LOCK_WEIGHTS", "0", 1);
-  const bool locked_when_off = lock(second).locked();
-  ::unsetenv("VARKEL_LOCK_WEIGHTS");
-  EXPECT_FALSE(locked_when_off);
+  EXPECT_EQ(committed_lock_bytes(), 0u);
+}
+
+// A locked page is never evicted: an allocation that needs its room gets the
+// process killed. So nothing is locked unless VARKEL_LOCK_WEIGHTS=1 asks.
+TEST(MemoryHeadroomTest, WeightsAreLockedOnlyWhenAskedFor) {
+  constexpr size_t kBytes = 16384;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_MEMLOCK, &limit) != 0 || (limit.rlim_cur < kBytes && ::geteuid() != 0)) {
+    GTEST_SKIP() << "the lock limit is below a small mapping";
+  }
+  ScratchDir dir;
+  write_file(dir / "proc/meminfo", "MemAvailable:   1000000 kB\n");
+  const MappedFile mapped = map_scratch_file(dir / "weights.bin", kBytes);
+  const auto locked = [&](const char* value) {
+    LockSwitch setting(value);
+    return keep_resident_when_touched(mapped.data(), mapped.size(), dir / "proc", dir / "cg").locked();
+  };
+  for (const char* value : {static_cast<const char*>(nullptr), "", "0", "yes", "true", " 1", "10"}) {
+    EXPECT_FALSE(locked(value)) << (value == nullptr ? "unset" : value);
+  }
+  EXPECT_TRUE(locked("1"));
   EXPECT_EQ(committed_lock_bytes(), 0u);
 }
 

@@ -67,14 +67,18 @@ TEST(WeightFileTest, ItsLockCountsWhileTheFileLives) {
   ScratchDir dir;
   const std::string data(8192, 'x');
   ASSERT_EQ(committed_lock_bytes(), 0u);
-  ::setenv("VARKEL_LOCK_WEIGHTS", "0", 1);
-  auto off = open_with(dir, data, R"({"tensors": {}})");
-  ::unsetenv("VARKEL_LOCK_WEIGHTS");
+  const auto open = [&](const char* lock) {
+    if (lock != nullptr) ::setenv("VARKEL_LOCK_WEIGHTS", lock, 1);
+    auto file = open_with(dir, data, R"({"tensors": {}})");
+    ::unsetenv("VARKEL_LOCK_WEIGHTS");
+    return file;
+  };
+  auto off = open(nullptr);  // locking is asked for, never the default
   ASSERT_TRUE(off.has_value());
   EXPECT_FALSE(off->locked());
   EXPECT_EQ(committed_lock_bytes(), 0u);
   {
-    auto file = open_with(dir, data, R"({"tensors": {}})");
+    auto file = open("1");
     ASSERT_TRUE(file.has_value());
     if (!file->locked()) GTEST_SKIP() << "no room or no limit here to lock 8 KiB";
     EXPECT_EQ(committed_lock_bytes(), data.size());
@@ -84,7 +88,7 @@ TEST(WeightFileTest, ItsLockCountsWhileTheFileLives) {
     moved = std::move(*off);  // the file replaced by one that holds no lock
     EXPECT_FALSE(moved.locked());
     EXPECT_EQ(committed_lock_bytes(), 0u);
-    auto again = open_with(dir, data, R"({"tensors": {}})");
+    auto again = open("1");
     ASSERT_TRUE(again.has_value());
     EXPECT_TRUE(again->locked());
   }
