@@ -36,8 +36,10 @@ class FileSink : public HttpSink {
     bar_.set_length(head.content_length.value_or(0));
     buffer_.reset(new char[DOWNLOAD_BUFFER_BYTES]);
     auto file = PartFile::create(destination_);
-    if (!file && file.error() == PartFile::BUSY)
+    if (!file && file.error() == PartFile::BUSY) {
+      busy_ = true;
       return fmt::format("create {}: another download of this file is in progress", request_.name);
+    }
     if (!file) return fmt::format("create {}: {}", request_.name, os_error_text(file.error()));
     file_.emplace(std::move(*file));
     return std::nullopt;
@@ -68,6 +70,8 @@ class FileSink : public HttpSink {
   }
 
   bool file_open() const { return file_ && file_->fd() >= 0; }
+  // The response was refused because a live download holds the temporary.
+  bool busy() const { return busy_; }
 
  private:
   std::optional<std::string> take(const char* data, size_t size) {
@@ -109,6 +113,7 @@ class FileSink : public HttpSink {
   size_t used_ = 0;
   uint64_t received_ = 0;
   std::optional<PartFile> file_;
+  bool busy_ = false;
 };
 
 // The answer for a destination where the file system already has something
@@ -148,28 +153,28 @@ class FinishLine {
 };
 
 constexpr std::chrono::milliseconds BATCH_POLL_INTERVAL{50};
+// How often a download waiting for another one's temporary looks again.
+constexpr std::chrono::milliseconds HOLDER_POLL_INTERVAL{50};
+
+// One pause of a download that waits for the holder of its temporary; the
+// interrupt's text when the check fires instead.
+std::optional<std::string> wait_for_holder(const TransferControl& control) {
+  if (control.interrupted) {
+    if (auto pending = control.interrupted()) return pending;
+  }
+  std::this_thread::sleep_for(HOLDER_POLL_INTERVAL);
+  return std::nullopt;
+}
 
 std::shared_ptr<progress::ProgressBar> named_bar(std::shared_ptr<progress::ProgressBar> bar, const std::string& name) {
   bar->set_message(name);
   return bar;
 }
 
-}  // namespace
-
-fs::path temp_path_for(const fs::path& destination) { return partial_path_for(destination); }
-
-HubResult<fs::path> download_hf(const DownloadRequest& request, progress::ProgressBar& bar,
-                                const TransferControl& control) {
-  const std::string url =
-      fmt::format("{}/{}/resolve/main/{}", request.base_url, request.repo_id, percent_encode_path(request.name));
-  const fs::path destination = request.dir / request.name;
-  if (auto there = already_there(destination)) {
-    if (*there) bar.finish_and_clear();
-    return *there;
-  }
-
-  FileSink sink(request, destination, bar);
-  if (auto got = http_get(url, sink, control); !got) {
+// The outcome of one request whose sink is `sink`.
+HubResult<fs::path> finish_download(const DownloadRequest& request, const fs::path& destination, FileSink& sink,
+                                    const std::expected<void, HttpError>& got, progress::ProgressBar& bar) {
+  if (!got) {
     const HttpError& e = got.error();
     // Keep what arrived in the temporary file; the next attempt at this
     // destination, in any process, starts it again from byte 0.
@@ -185,6 +190,33 @@ HubResult<fs::path> download_hf(const DownloadRequest& request, progress::Progre
   if (auto failed = sink.install()) return std::unexpected(*failed);
   bar.finish_and_clear();
   return destination;
+}
+
+}  // namespace
+
+fs::path temp_path_for(const fs::path& destination) { return partial_path_for(destination); }
+
+HubResult<fs::path> download_hf(const DownloadRequest& request, progress::ProgressBar& bar,
+                                const TransferControl& control) {
+  const std::string url =
+      fmt::format("{}/{}/resolve/main/{}", request.base_url, request.repo_id, percent_encode_path(request.name));
+  const fs::path destination = request.dir / request.name;
+  // A live download of this file (another thread or process) is waited for,
+  // before any request so that no connection idles meanwhile: its success is
+  // the answer, its failure leaves the file to fetch here.
+  for (;;) {
+    if (auto there = already_there(destination)) {
+      if (*there) bar.finish_and_clear();
+      return *there;
+    }
+    if (!partial_in_use(destination)) {
+      FileSink sink(request, destination, bar);
+      auto got = http_get(url, sink, control);
+      // Unless another download took the temporary since the check.
+      if (got || !sink.busy()) return finish_download(request, destination, sink, got, bar);
+    }
+    if (auto pending = wait_for_holder(control)) return std::unexpected(interrupted_text(*pending));
+  }
 }
 
 HubResult<fs::path> HfRepo::ensure(std::string_view name, const DownloadInterrupt& interrupted) const {

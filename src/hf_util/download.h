@@ -30,8 +30,10 @@ std::filesystem::path temp_path_for(const std::filesystem::path& destination);
 // The request goes to "{base_url}/{repo_id}/resolve/main/{name}" with each
 // segment of the name percent-encoded. A failure after the temporary file was
 // created leaves it with what arrived, for the next attempt to start again;
-// a temporary that a live download is writing fails the request. "interrupted: "
-// and the check's text when the interrupt check fires.
+// while a live download (another thread or process) writes the temporary,
+// this one waits for it without a request, and answers with its file or, when
+// it failed, fetches the file itself. "interrupted: " and the check's text
+// when the interrupt check fires, also while waiting.
 HubResult<std::filesystem::path> download_hf(const DownloadRequest& request, progress::ProgressBar& bar,
                                              const TransferControl& control = {});
 

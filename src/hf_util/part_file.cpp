@@ -43,6 +43,20 @@ Presence presence_of(const fs::path& path) {
   return S_ISREG(st.st_mode) ? Presence::RegularFile : Presence::Other;
 }
 
+bool partial_in_use(const fs::path& destination) {
+  const fs::path temp = partial_path_for(destination);
+  // Read access suffices for the lock; write access serves a temporary
+  // left unreadable by a narrow umask.
+  int fd = ::open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == EACCES) fd = ::open(temp.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st{};
+  const bool held = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_SH | LOCK_NB) != 0 &&
+                    errno == EWOULDBLOCK;
+  ::close(fd);  // drops the shared lock, if taken
+  return held;
+}
+
 std::string PartFile::temp_name() const { return std::string(PARTIAL_DIR) + "/" + name_; }
 
 std::expected<PartFile, int> PartFile::create(const fs::path& destination) {

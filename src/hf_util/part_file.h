@@ -30,6 +30,11 @@ std::filesystem::path partial_path_for(const std::filesystem::path& destination)
 enum class Presence { Absent, RegularFile, Other };
 Presence presence_of(const std::filesystem::path& path);
 
+// True while a live download holds the temporary of `destination`. The
+// check takes a shared lock for an instant: a download that starts right
+// then finds its temporary busy and waits as for any other holder.
+bool partial_in_use(const std::filesystem::path& destination);
+
 // The locked, emptied temporary of one destination. One dropped without being
 // installed stays on disk, unlocked, with what was written.
 class PartFile {

@@ -31,6 +31,7 @@ struct FakeResponse {
   std::optional<std::string> raw;      // sent as is instead of a head and `body`
   size_t gate_at = 0;                  // with `gate`: bytes of `raw` sent before it opens
   std::function<bool()> gate;          // the rest of `raw` waits until this holds (or the hub goes away)
+  bool cut_at_gate = false;            // when the gate opens the connection closes, the rest unsent
   static FakeResponse ok(std::string body, std::chrono::milliseconds delay = {}) {
     FakeResponse r;
     r.body = std::move(body);
@@ -92,6 +93,12 @@ class FakeHub {
     serve(fmt::format("/{}/resolve/main/{}", repo, name), std::move(r));
   }
   int total_hits() const { return hits_; }
+  // Requests for `name` of `repo` so far.
+  int file_hits(const std::string& repo, const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    auto it = path_hits_.find(fmt::format("/{}/resolve/main/{}", repo, name));
+    return it == path_hits_.end() ? 0 : it->second;
+  }
 
  private:
   void accept_loop() {
@@ -120,7 +127,7 @@ class FakeHub {
     FakeResponse r = FakeResponse::ok("no such route");
     r.status = 404;
     ++hits_;
-    if (std::lock_guard lock(mutex_); routes_.contains(path)) r = routes_[path];
+    if (std::lock_guard lock(mutex_); ++path_hits_[path], routes_.contains(path)) r = routes_[path];
     std::this_thread::sleep_for(r.delay);
     if (r.raw) {
       const size_t at = r.gate ? std::min(r.gate_at, r.raw->size()) : r.raw->size();
@@ -129,7 +136,7 @@ class FakeHub {
         const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (!stop_ && !r.gate() && std::chrono::steady_clock::now() < give_up)
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        send_all(fd, r.raw->data() + at, r.raw->size() - at);
+        if (!r.cut_at_gate) send_all(fd, r.raw->data() + at, r.raw->size() - at);
       }
     } else {
       std::string head = fmt::format("HTTP/1.1 {} {}\r\nConnection: close\r\nContent-Length: {}\r\n\r\n",
@@ -147,6 +154,7 @@ class FakeHub {
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
   std::map<std::string, FakeResponse> routes_;
+  std::map<std::string, int> path_hits_;
   std::atomic<int> hits_{0};
   std::vector<std::thread> workers_;  // touched by the acceptor only until it is joined
   std::thread acceptor_;

@@ -1,13 +1,16 @@
 // Temporaries of downloads across processes and changes of directory: other
 // processes are forked children, each running one download of its own.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <functional>
+#include <thread>
 
 #include "common/test_files.h"
 #include "hf_util/download.h"
@@ -117,37 +120,139 @@ TEST(DownloadTemporaryProcesses, AttemptsThatFailOrDieLeaveOneLeftoverAndASucces
   }
 }
 
-// While another process writes a file, a download of it here fails without
-// touching that process's temporary, which nothing here answers with.
-TEST(DownloadTemporaryProcesses, ATemporaryALiveDownloadWritesIsNeitherTakenNorAnswered) {
+// A download of a file that another process is writing, here and in a batch,
+// waits for it without a request and touches nothing of it meanwhile. When
+// the writer succeeds its file is the answer; when it fails the file is
+// fetched here, in the writer's leftover.
+TEST(DownloadTemporaryProcesses, ADownloadOfAFileALiveDownloadWritesWaitsForItsOutcome) {
+  const std::string body = std::string(WRITTEN + 5000, 'b') + "end";
+  struct Case {
+    std::string what;
+    bool writer_fails;  // its connection closes in mid-body
+    bool batch;         // a batch waits too
+    int requests;       // for b.bin in all
+  };
+  const Case cases[] = {{"the writer succeeds", false, true, 1}, {"the writer fails", true, false, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing_support::ScratchCwd scratch;
+    FakeHub hub;
+    HfRepo repo = testing::hub_repo(hub, REPO);
+    std::atomic<bool> release{false};
+    FakeResponse writing = held(body, WRITTEN + 40, [&] { return release.load(); });
+    writing.cut_at_gate = c.writer_fails;
+    hub.serve_file(REPO, "b.bin", writing);
+    hub.serve_file(REPO, "b.part", FakeResponse::ok("the repository's own b.part"));
+    const fs::path temp = temp_path_for(CACHE / "b.bin");
+    const pid_t writer = in_child([&] {
+      auto got = repo.ensure("b.bin");
+      return c.writer_fails ? !got && got.error().starts_with("read b.bin: ") : got && read_file(*got) == body;
+    });
+    await([&] { return size_or_zero(temp) == WRITTEN; });
+    hub.serve_file(REPO, "b.bin", FakeResponse::ok(body));
+
+    // Each waiter says when it has looked at its interrupt check.
+    std::atomic<bool> single_polled{false}, batch_polled{!c.batch};
+    HubResult<fs::path> single = std::unexpected(std::string("not run"));
+    HubResult<std::vector<fs::path>> batch = std::unexpected(std::string("not run"));
+    std::jthread single_waiter([&] {
+      single = repo.ensure("b.bin", [&]() -> std::optional<std::string> { return single_polled = true, std::nullopt; });
+    });
+    std::jthread batch_waiter([&] {
+      if (!c.batch) return;
+      batch = repo.ensure_batch({"b.bin"},
+                                [&]() -> std::optional<std::string> { return batch_polled = true, std::nullopt; });
+    });
+    await([&] { return single_polled && batch_polled; });
+    EXPECT_EQ(hub.file_hits(REPO, "b.bin"), 1);
+    EXPECT_TRUE(read_file(temp) == body.substr(0, WRITTEN));
+    auto part = repo.ensure("b.part");
+    ASSERT_TRUE(part) << part.error();
+    EXPECT_EQ(read_file(*part), "the repository's own b.part");
+
+    release = true;
+    EXPECT_TRUE(succeeded(writer));
+    single_waiter.join();
+    batch_waiter.join();
+    EXPECT_EQ(single ? single->string() : single.error(), (CACHE / "b.bin").string());
+    if (c.batch) {
+      EXPECT_EQ(batch ? batch->at(0).string() : batch.error(), (CACHE / "b.bin").string());
+    }
+    EXPECT_EQ(hub.file_hits(REPO, "b.bin"), c.requests);
+    EXPECT_TRUE(read_file(CACHE / "b.bin") == body);
+    EXPECT_EQ(cache_files(), (std::vector<std::string>{"b.bin", "b.part"}));
+  }
+}
+
+// Ctrl-C, or a batch's stop, ends the wait for another download at once,
+// while that download still holds the file.
+TEST(DownloadTemporaryProcesses, AnInterruptEndsTheWaitForAnotherDownload) {
   testing_support::ScratchCwd scratch;
   FakeHub hub;
   HfRepo repo = testing::hub_repo(hub, REPO);
-  const std::string body = std::string(WRITTEN + 5000, 'b') + "end";
+  const std::string body = std::string(WRITTEN + 5000, 'i') + "end";
   std::atomic<bool> release{false};
-  hub.serve_file(REPO, "b.bin", held(body, WRITTEN + 40, [&] { return release.load(); }));
-  hub.serve_file(REPO, "b.part", FakeResponse::ok("the repository's own b.part"));
-  const fs::path temp = temp_path_for(CACHE / "b.bin");
+  hub.serve_file(REPO, "i.bin", held(body, WRITTEN + 40, [&] { return release.load(); }));
+  const fs::path temp = temp_path_for(CACHE / "i.bin");
   const pid_t writer = in_child([&] {
-    auto got = repo.ensure("b.bin");
+    auto got = repo.ensure("i.bin");
     return got && read_file(*got) == body;
   });
   await([&] { return size_or_zero(temp) == WRITTEN; });
 
-  const std::string busy = "create b.bin: another download of this file is in progress";
-  auto single = repo.ensure("b.bin");
-  EXPECT_EQ(single ? "a path" : single.error(), busy);
-  auto batch = repo.ensure_batch({"b.bin"});
-  EXPECT_EQ(batch ? "paths" : batch.error(), busy);
-  EXPECT_TRUE(read_file(temp) == body.substr(0, WRITTEN));
-  auto part = repo.ensure("b.part");
-  ASSERT_TRUE(part) << part.error();
-  EXPECT_EQ(read_file(*part), "the repository's own b.part");
+  DownloadInterrupt ctrl_c = []() -> std::optional<std::string> { return "KeyboardInterrupt"; };
+  auto single = repo.ensure("i.bin", ctrl_c);
+  EXPECT_EQ(single ? "a path" : single.error(), "interrupted: KeyboardInterrupt");
+  auto batch = repo.ensure_batch({"i.bin"}, ctrl_c);
+  EXPECT_EQ(batch ? "paths" : batch.error(), "interrupted: KeyboardInterrupt");
+  EXPECT_EQ(hub.file_hits(REPO, "i.bin"), 1);
 
   release = true;
   EXPECT_TRUE(succeeded(writer));
-  EXPECT_TRUE(read_file(CACHE / "b.bin") == body);
-  EXPECT_EQ(cache_files(), (std::vector<std::string>{"b.bin", "b.part"}));
+  EXPECT_TRUE(read_file(CACHE / "i.bin") == body);
+  EXPECT_EQ(cache_files(), std::vector<std::string>{"i.bin"});
+}
+
+// A download that takes the temporary after this one found it free, but
+// before its response came, is waited for like any other.
+TEST(DownloadTemporary, ATemporaryTakenAfterTheCheckIsWaitedForToo) {
+  testing_support::ScratchCwd scratch;
+  FakeHub hub;
+  std::ignore = testing::hub_repo(hub, REPO);
+  const std::string body = std::string(3000, 'r') + "end";
+  const fs::path temp = temp_path_for(CACHE / "r.bin");
+  std::atomic<int> holder{-1};
+  // The response goes out once a holder has locked the temporary; the next request gets the file.
+  const std::string head = fmt::format("HTTP/1.1 200 OK\r\nContent-Length: {}\r\n\r\n", body.size());
+  hub.serve_file(REPO, "r.bin", FakeResponse::gated(head + body, 0, [&] {
+    if (holder >= 0) return true;
+    fs::create_directories(temp.parent_path());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0 && ::flock(fd, LOCK_EX) != 0) ::close(fd);
+    hub.serve_file(REPO, "r.bin", FakeResponse::ok(body));
+    holder = fd;
+    return true;
+  }));
+  auto bar = progress::ProgressBar::create();
+  // The bar has its length once a response was refused for the busy temporary:
+  // the check is looked at next while waiting.
+  std::atomic<bool> waiting{false};
+  DownloadInterrupt note_wait = [&]() -> std::optional<std::string> {
+    if (bar->length()) waiting = true;
+    return std::nullopt;
+  };
+  HubResult<fs::path> got = std::unexpected(std::string("not run"));
+  std::jthread downloader(
+      [&] { got = download_hf({hub.base_url(), REPO, "r.bin", CACHE}, *bar, {DEFAULT_STALL_LIMIT, note_wait}); });
+  await([&] { return waiting.load(); });
+  ASSERT_GE(holder.load(), 0);
+  EXPECT_EQ(hub.file_hits(REPO, "r.bin"), 1);
+  ::close(holder);
+  downloader.join();
+  ASSERT_TRUE(got) << got.error();
+  EXPECT_TRUE(read_file(CACHE / "r.bin") == body);
+  EXPECT_EQ(hub.file_hits(REPO, "r.bin"), 2);
+  EXPECT_EQ(cache_files(), std::vector<std::string>{"r.bin"});
 }
 
 // The interrupt check may change the working directory (a Python signal
