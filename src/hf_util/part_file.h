@@ -57,11 +57,12 @@ class PartFile {
  private:
   PartFile(int dir_fd, std::string name, int fd, int lock_fd)
       : dir_fd_(dir_fd), name_(std::move(name)), fd_(fd), lock_fd_(lock_fd) {}
-  std::string temp_name() const;
 
   // The destination's directory, opened once: a change of working directory
   // while the body arrives does not move the file elsewhere.
   int dir_fd_ = -1;
+  // PARTIAL_DIR in it, opened without following a link.
+  int partial_dir_fd_ = -1;
   std::string name_;  // the destination's file name
   int fd_ = -1;
   // The same open file as `fd_`: it keeps the lock after `close`, up to the rename.

@@ -4,6 +4,7 @@
 #include "hf_util/download.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -350,13 +351,14 @@ TEST(DownloadBatch, RequestsSharingATemporaryNameDoNotCollide) {
   EXPECT_EQ(hub.total_hits(), 3);  // the name asked for twice is fetched once
 }
 
-// Regular files of the cache with their bytes, links as "-> target".
+// Regular files of the cache with their bytes, links as "-> target", other non-directories marked.
 std::map<std::string, std::string> cache_snapshot() {
   std::map<std::string, std::string> files;
   for (const auto& e : fs::recursive_directory_iterator(CACHE)) {
     const std::string name = e.path().lexically_relative(CACHE).generic_string();
     if (e.is_symlink()) files[name] = "-> " + fs::read_symlink(e.path()).string();
     else if (e.is_regular_file()) files[name] = read_file(e.path());
+    else if (!e.is_directory()) files[name] = "(neither file nor directory)";
   }
   return files;
 }
@@ -408,6 +410,52 @@ TEST(DownloadTemporary, AFileAlreadyAtTheTemporaryNameIsLeftAlone) {
     ASSERT_TRUE(path) << path.error();
     EXPECT_TRUE(cache_snapshot() == c.after);
     EXPECT_TRUE(read_file("victim") == "precious");
+  }
+}
+
+// What someone put where temporaries go fails the download with the system's
+// reason; it stays as it was, and nothing is written outside the repository.
+TEST(DownloadTemporary, SomethingPlantedWhereTemporariesGoFailsTheDownloadAndStays) {
+  const std::string body = pattern_bytes(5000, 8);
+  const fs::path partial = CACHE / PARTIAL_DIR;
+  struct Case {
+    std::string what;
+    std::function<void()> plant;
+    int error;  // errno of the failure
+  };
+  const Case cases[] = {
+      {"the directory of temporaries is a link to one outside",
+       [&] { fs::create_directory_symlink("../../outside", partial); }, ENOTDIR},
+      {"the directory of temporaries is a file", [&] { testing_support::write_file(partial, "precious"); },
+       ENOTDIR},
+      {"the temporary is a link to a file outside",
+       [&] {
+         fs::create_directory(partial);
+         fs::create_symlink("../../../outside/victim", partial / "s.bin");
+       },
+       ELOOP},
+      {"the temporary is a pipe",
+       [&] {
+         fs::create_directory(partial);
+         ASSERT_EQ(::mkfifo((partial / "s.bin").c_str(), 0666), 0);
+       },
+       ENXIO},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing_support::ScratchCwd scratch;
+    FakeHub hub;
+    HfRepo repo = testing::hub_repo(hub, REPO);
+    testing_support::write_file("outside/victim", "precious");
+    c.plant();
+    hub.serve_file(REPO, "s.bin", FakeResponse::ok(body));
+    const auto planted = cache_snapshot();
+    auto got = repo.ensure("s.bin");
+    EXPECT_EQ(got ? "a path" : got.error(), "create s.bin: " + IoError::from_os(c.error).to_string());
+    EXPECT_TRUE(cache_snapshot() == planted);
+    EXPECT_EQ(fs::directory_iterator("outside")->path().filename(), "victim");
+    EXPECT_EQ(std::distance(fs::directory_iterator("outside"), {}), 1);
+    EXPECT_EQ(read_file("outside/victim"), "precious");
   }
 }
 

@@ -213,6 +213,58 @@ TEST(DownloadTemporaryProcesses, AnInterruptEndsTheWaitForAnotherDownload) {
   EXPECT_EQ(cache_files(), std::vector<std::string>{"i.bin"});
 }
 
+// An interrupt check that ends a wait which a fault would make endless.
+DownloadInterrupt give_up_after_a_while() {
+  return [deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20)]() -> std::optional<std::string> {
+    if (std::chrono::steady_clock::now() > deadline) return "gave up";
+    return std::nullopt;
+  };
+}
+
+// A process forked while a thread downloads (a worker pool started then)
+// keeps no hold on the temporary: once the download fails, the next attempt,
+// in the parent or in the child, fetches the file at once.
+TEST(DownloadTemporaryProcesses, AChildForkedDuringADownloadHoldsNoTemporary) {
+  const std::string body = std::string(WRITTEN + 5000, 'f') + "end";
+  for (const bool child_retries : {true, false}) {
+    SCOPED_TRACE(child_retries ? "the child retries" : "the parent retries");
+    testing_support::ScratchCwd scratch;
+    FakeHub hub;
+    HfRepo repo = testing::hub_repo(hub, REPO);
+    std::atomic<bool> release{false};
+    FakeResponse failing = held(body, WRITTEN + 40, [&] { return release.load(); });
+    failing.cut_at_gate = true;
+    hub.serve_file(REPO, "f.bin", failing);
+    HubResult<fs::path> first = std::unexpected(std::string("not run"));
+    std::jthread downloader([&] { first = repo.ensure("f.bin"); });
+    await([&] { return size_or_zero(temp_path_for(CACHE / "f.bin")) == WRITTEN; });
+
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    const pid_t child = in_child([&] {
+      char signal = 0;
+      if (::read(go[0], &signal, 1) != 1) return false;
+      auto got = repo.ensure("f.bin", give_up_after_a_while());
+      return got && read_file(*got) == body;
+    });
+    ::close(go[0]);
+    release = true;
+    downloader.join();
+    EXPECT_TRUE(!first && first.error().starts_with("read f.bin: ")) << (first ? "a path" : first.error());
+    hub.serve_file(REPO, "f.bin", FakeResponse::ok(body));
+    if (!child_retries) {
+      auto got = repo.ensure("f.bin", give_up_after_a_while());
+      EXPECT_TRUE(got && read_file(*got) == body) << (got ? "other bytes" : got.error());
+    }
+    EXPECT_EQ(::write(go[1], "g", 1), 1);
+    ::close(go[1]);
+    EXPECT_TRUE(succeeded(child));
+    EXPECT_TRUE(read_file(CACHE / "f.bin") == body);
+    EXPECT_EQ(hub.file_hits(REPO, "f.bin"), 2);
+    EXPECT_EQ(cache_files(), std::vector<std::string>{"f.bin"});
+  }
+}
+
 // A download that takes the temporary after this one found it free, but
 // before its response came, is waited for like any other.
 TEST(DownloadTemporary, ATemporaryTakenAfterTheCheckIsWaitedForToo) {
