@@ -173,3 +173,37 @@ def test_ensure_refuses_what_is_no_regular_file_and_the_temporaries_directory(va
         with pytest.raises(RuntimeError, match=r"^invalid file name .*holds partial downloads$"):
             repo.ensure(name)
     assert repo.ensure("sub/w.bin") == "hub/models--org--name/sub/w.bin"
+
+
+@pytest.mark.parametrize("call", ["ensure", "ensure_batch"])
+def test_ctrl_c_ends_the_wait_for_another_process_downloading_the_file(varkel, in_tmp, call):
+    # Another process holds the file's temporary as a live download does; this
+    # one waits for it without a request, and Ctrl-C ends the wait.
+    import signal
+
+    repo = varkel.PyHfRepo("org/name")
+    partial = in_tmp / "hub" / "models--org--name" / ".varkel-partial"
+    partial.mkdir()
+    (partial / "w.bin").write_text("half written")
+    holder_code = r"""
+import fcntl, sys
+f = open(sys.argv[1], "r+")
+fcntl.flock(f, fcntl.LOCK_EX)
+print("held", flush=True)
+sys.stdin.read()
+"""
+    holder = subprocess.Popen([sys.executable, "-c", holder_code, str(partial / "w.bin")],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:
+        assert holder.stdout.readline() == "held\n"
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        with pytest.raises(KeyboardInterrupt):
+            getattr(repo, call)("w.bin" if call == "ensure" else ["w.bin"])
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        holder.stdin.close()
+        holder.wait()
+    assert (partial / "w.bin").read_text() == "half written"
+    assert not (partial.parent / "w.bin").exists()
