@@ -205,11 +205,13 @@ HubResult<fs::path> download_hf(const DownloadRequest& request, progress::Progre
   // before any request so that no connection idles meanwhile: its success is
   // the answer, its failure leaves the file to fetch here.
   for (;;) {
+    const bool held = partial_in_use(destination);
+    // Looked at after the check: a holder renames its file into place before it lets go.
     if (auto there = already_there(destination)) {
       if (*there) bar.finish_and_clear();
       return *there;
     }
-    if (!partial_in_use(destination)) {
+    if (!held) {
       FileSink sink(request, destination, bar);
       auto got = http_get(url, sink, control);
       // Unless another download took the temporary since the check.
