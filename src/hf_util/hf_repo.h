@@ -54,7 +54,8 @@ class HfRepo {
   // Something there that is not a regular file (links followed) is refused.
   // `interrupted` is polled on the calling thread between chunks; when it
   // fires the download ends with "interrupted: " and its text, the partial
-  // body kept only under the temporary name.
+  // body kept only under the temporary name. While another thread or process
+  // downloads the same file, this one waits for it (polling `interrupted`).
   HubResult<std::filesystem::path> ensure(std::string_view name, const DownloadInterrupt& interrupted = {}) const;
   // Local paths in request order; a hub handle downloads with one thread per
   // file and returns only after every thread has ended. The first failure in
