@@ -64,8 +64,10 @@ class FileSink : public HttpSink {
 
   // Moves the finished file into place.
   std::optional<std::string> install() {
-    if (int code = file_->install(); code != 0)
-      return fmt::format("rename {}: {}", request_.name, os_error_text(code));
+    const int code = file_->install();
+    if (code == PartFile::REPLACED)
+      return fmt::format("rename {}: its temporary was removed or replaced while the body arrived", request_.name);
+    if (code != 0) return fmt::format("rename {}: {}", request_.name, os_error_text(code));
     return std::nullopt;
   }
 

@@ -69,6 +69,9 @@ class TemporaryDescriptors {
       else ::close(fd);
     }
     if (null_fd >= 0) ::close(null_fd);
+    // The child owns none of these: numbers it reuses for its own files must
+    // not turn into /dev/null in its children. Clearing frees no memory.
+    fds_.clear();
     mutex_.unlock();
   }
 
@@ -166,6 +169,8 @@ std::expected<PartFile, int> PartFile::create(const fs::path& destination) {
         named.st_dev != locked.st_dev || named.st_ino != locked.st_ino)
       continue;
     if (!S_ISREG(locked.st_mode)) return std::unexpected(EINVAL);
+    // A hard link planted here names a file elsewhere too: it keeps its bytes.
+    if (locked.st_nlink != 1) return std::unexpected(EMLINK);
     // What an earlier attempt left: start again from byte 0.
     if (::ftruncate(file.fd_, 0) != 0) return std::unexpected(errno);
     file.lock_fd_ = registry.open([&] { return ::fcntl(file.fd_, F_DUPFD_CLOEXEC, 0); });
@@ -187,6 +192,14 @@ int PartFile::close() {
 }
 
 int PartFile::install() {
+  // Only the file written here goes into place: the name may have been
+  // removed meanwhile and taken by another download, and a forked child's
+  // descriptors are /dev/null.
+  struct stat locked{}, named{};
+  if (::fstat(lock_fd_, &locked) != 0) return errno;
+  if (::fstatat(partial_dir_fd_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      named.st_dev != locked.st_dev || named.st_ino != locked.st_ino)
+    return REPLACED;
   if (::renameat(partial_dir_fd_, name_.c_str(), dir_fd_, name_.c_str()) != 0) return errno;
   // Fails while other temporaries are there; they keep the directory.
   ::unlinkat(dir_fd_, PARTIAL_DIR, AT_REMOVEDIR);

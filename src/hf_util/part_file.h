@@ -41,6 +41,8 @@ class PartFile {
  public:
   // A live download holds the temporary.
   static constexpr int BUSY = -1;
+  // The temporary's name no longer leads to the file written.
+  static constexpr int REPLACED = -2;
   // The error is an errno value, or BUSY.
   static std::expected<PartFile, int> create(const std::filesystem::path& destination);
 
@@ -51,7 +53,8 @@ class PartFile {
   int fd() const { return fd_; }
   // Closes the file for writing (the lock stays); the errno of a failed close, or 0.
   int close();
-  // Renames the file onto the destination, still under the lock; the errno of a failure, or 0.
+  // Renames the file onto the destination, still under the lock; the errno of
+  // a failure, REPLACED, or 0.
   int install();
 
  private:

@@ -434,6 +434,12 @@ TEST(DownloadTemporary, SomethingPlantedWhereTemporariesGoFailsTheDownloadAndSta
          fs::create_symlink("../../../outside/victim", partial / "s.bin");
        },
        ELOOP},
+      {"the temporary is a hard link to a file outside",
+       [&] {
+         fs::create_directory(partial);
+         fs::create_hard_link("outside/victim", partial / "s.bin");
+       },
+       EMLINK},
       {"the temporary is a pipe",
        [&] {
          fs::create_directory(partial);

@@ -265,6 +265,60 @@ TEST(DownloadTemporaryProcesses, AChildForkedDuringADownloadHoldsNoTemporary) {
   }
 }
 
+// A child forked while a temporary is open (from a Python signal handler
+// during a download, say) writes into /dev/null: it may install nothing, not
+// the parent's half-written file. Nor does it keep the parent's descriptor
+// numbers: a file it opens under one of them stays its own in its children.
+TEST(DownloadTemporaryProcesses, AChildForkedWhileATemporaryIsOpenInstallsNothingAndFreesItsNumbers) {
+  testing_support::ScratchCwd scratch;
+  fs::create_directories(CACHE);
+  auto file = PartFile::create(CACHE / "k.bin");
+  ASSERT_TRUE(file) << file.error();
+  ASSERT_EQ(::write(file->fd(), "parent", 6), 6);
+
+  const pid_t installer = in_child([&] {
+    const bool written = ::write(file->fd(), "child", 5) == 5 && file->close() == 0;
+    return written && file->install() == PartFile::REPLACED && !fs::exists(CACHE / "k.bin");
+  });
+  EXPECT_TRUE(succeeded(installer));
+  const pid_t daemon = in_child([&] {
+    const int own = ::open("own", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (own < 0 || ::dup2(own, file->fd()) < 0) return false;
+    const pid_t grandchild = in_child([&] { return ::write(file->fd(), "grandchild", 10) == 10; });
+    return succeeded(grandchild) && read_file("own") == "grandchild";
+  });
+  EXPECT_TRUE(succeeded(daemon));
+
+  ASSERT_EQ(file->close(), 0);
+  ASSERT_EQ(file->install(), 0);
+  EXPECT_EQ(read_file(CACHE / "k.bin"), "parent");
+  EXPECT_EQ(cache_files(), std::vector<std::string>{"k.bin"});
+}
+
+// Someone empties the directory of temporaries while a download runs, and
+// another download takes the name: the first one, finishing, fails and
+// leaves the other's file where it is.
+TEST(DownloadTemporary, ADownloadWhoseTemporaryWasReplacedInstallsNothing) {
+  testing_support::ScratchCwd scratch;
+  FakeHub hub;
+  HfRepo repo = testing::hub_repo(hub, REPO);
+  const std::string body = std::string(WRITTEN + 5000, 'x') + "end";
+  const fs::path temp = temp_path_for(CACHE / "x.bin");
+  int other = -1;
+  hub.serve_file(REPO, "x.bin", held(body, WRITTEN + 40, [&] {
+    if (size_or_zero(temp) != WRITTEN) return false;
+    fs::remove(temp);
+    testing_support::write_file(temp, "another download's bytes");
+    other = ::open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+    return ::flock(other, LOCK_EX) == 0;
+  }));
+  auto got = repo.ensure("x.bin");
+  EXPECT_EQ(got ? "a path" : got.error(), "rename x.bin: its temporary was removed or replaced while the body arrived");
+  ::close(other);
+  EXPECT_EQ(cache_files(), std::vector<std::string>{".varkel-partial/x.bin"});
+  EXPECT_EQ(read_file(temp), "another download's bytes");
+}
+
 // A download that takes the temporary after this one found it free, but
 // before its response came, is waited for like any other.
 TEST(DownloadTemporary, ATemporaryTakenAfterTheCheckIsWaitedForToo) {
