@@ -72,6 +72,9 @@ struct Exchange {
   std::vector<std::string> lengths;  // every "content-length" value, in order
   std::vector<std::string> codings;  // every transfer coding, lower case, in order
   std::string location;
+  // A framing field of the block continued on another line: libcurl reads
+  // such a field its own way, so the body's framing would be a guess.
+  std::optional<std::string> folded_framing;
 
   bool block_start = true;  // the next header line is a status line
   bool head_accepted = false;
@@ -85,6 +88,8 @@ struct Exchange {
   // the field before it, the break and the blanks around it read as one space.
   void add_line(std::string_view line) {
     if (!fields.empty() && (line.front() == ' ' || line.front() == '\t')) {
+      for (std::string_view framing : {"content-length", "transfer-encoding"})
+        if (starts_with_ci(fields.back(), framing) && fields.back()[framing.size()] == ':') folded_framing = framing;
       fields.back().append(1, ' ').append(trim_blanks(line));
     } else {
       fields.emplace_back(trim_blanks(line));
@@ -117,6 +122,7 @@ struct Exchange {
 
   // Decides on a complete header block; false ends the transfer.
   bool end_of_block() {
+    const std::optional<std::string> folded = std::exchange(folded_framing, std::nullopt);
     read_fields();
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -133,6 +139,10 @@ struct Exchange {
     // redirect with nowhere to go, not an error.
     if (status != 200) {
       fail(http_status_text(status));
+      return false;
+    }
+    if (folded) {
+      fail(fmt::format("folded {} header", *folded));
       return false;
     }
     // Only chunked frames a body here; any other coding is one we never asked for.

@@ -8,7 +8,10 @@
 // status fails with http_status_text. The final response's body is framed
 // here: by chunked, the only transfer coding taken, or by its
 // "content-length" values, which must all give one number; without either it
-// runs to the end of the connection. A length that cannot be read fails the
+// runs to the end of the connection. A "content-length" or
+// "transfer-encoding" field folded onto a second line fails the response:
+// libcurl decodes the transfer without taking such a field, so the two would
+// frame the body differently. A length that cannot be read fails the
 // response, since a body cut short would otherwise pass as whole. The header
 // blocks are split here too: a block ends at its empty line, and only the
 // first line of a block is a status line.
