@@ -228,15 +228,16 @@ Result<const LinearState*> Cache::linear_layer(size_t index) const {
 }
 
 CacheResult<void> Cache::save(const std::filesystem::path& bin_path, const std::filesystem::path& json_path) const {
-  // Renamed one over the other, the two would leave only the manifest.
-  if (names_one_file(bin_path, json_path)) {
-    return std::unexpected(fmt::format("cache data file and manifest are one file: {}", bin_path.string()));
-  }
   // Both files go to temporaries first: a failed save leaves the previous pair as it was.
   auto data = ReplacementFile::create(bin_path);
   if (!data) return std::unexpected(data.error().to_string());
   auto manifest = ReplacementFile::create(json_path);
   if (!manifest) return std::unexpected(manifest.error().to_string());
+  // Renamed one over the other, the two would leave only the manifest. Compared by the
+  // directories the temporaries are in, which the renames use too.
+  if (data->same_target(*manifest)) {
+    return std::unexpected(fmt::format("cache data file and manifest are one file: {}", bin_path.string()));
+  }
   CacheWriter writer(data->fd());
 
   for (size_t i = 0; i < layers.size(); ++i) {

@@ -43,32 +43,19 @@ std::filesystem::path directory_of(const std::filesystem::path& path) {
 
 }  // namespace
 
-bool names_one_file(const std::filesystem::path& a, const std::filesystem::path& b) {
-  // A NUL cuts a name short here; creating the file refuses it with its own error.
-  if (a.native().find('\0') != std::string::npos || b.native().find('\0') != std::string::npos) return false;
-  const std::filesystem::path target_a = follow_links(a), target_b = follow_links(b);
-  std::error_code error;
-  if (std::filesystem::equivalent(target_a, target_b, error)) return true;  // hard links too
-  // A file not there yet is one name in one directory. The directory is known by what
-  // the kernel resolves it to, as the file will be created there: "c.bin", "./c.bin",
-  // its absolute path and "sub/../c.bin" are one directory however differently spelled.
-  struct stat dir_a {}, dir_b {};
-  if (::stat(directory_of(target_a).c_str(), &dir_a) != 0 || ::stat(directory_of(target_b).c_str(), &dir_b) != 0) {
-    // No such directory: the save cannot create either file.
-    return target_a.lexically_normal() == target_b.lexically_normal();
-  }
-  return dir_a.st_dev == dir_b.st_dev && dir_a.st_ino == dir_b.st_ino && target_a.filename() == target_b.filename();
-}
-
 std::expected<ReplacementFile, IoError> ReplacementFile::create(const std::filesystem::path& target) {
   if (target.native().find('\0') != std::string::npos) {
     return std::unexpected(IoError::custom(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte"));
   }
-  std::filesystem::path resolved = follow_links(target);
+  const std::filesystem::path resolved = follow_links(target);
+  auto dir = UniqueFd::open(directory_of(resolved), O_PATH | O_DIRECTORY);
+  if (!dir) return std::unexpected(dir.error());
+  // A path ending in a slash names the directory itself, which is refused below.
+  std::string name = resolved.has_filename() ? resolved.filename().string() : std::string(".");
 
   std::optional<mode_t> old_mode;
   struct stat st {};
-  if (::stat(resolved.c_str(), &st) == 0) {
+  if (::fstatat(dir->get(), name.c_str(), &st, 0) == 0) {
     if (!S_ISREG(st.st_mode)) {
       return std::unexpected(
           IoError::custom(IoErrorKind::InvalidInput,
@@ -76,7 +63,7 @@ std::expected<ReplacementFile, IoError> ReplacementFile::create(const std::files
     }
     // Replacing by rename needs only the directory's permission: keep the refusal a
     // write into the read-only file itself would give.
-    if (::faccessat(AT_FDCWD, resolved.c_str(), W_OK, AT_EACCESS) != 0) {
+    if (::faccessat(dir->get(), name.c_str(), W_OK, AT_EACCESS) != 0) {
       return std::unexpected(IoError::last_os_error());
     }
     old_mode = st.st_mode & 07777;
@@ -84,31 +71,42 @@ std::expected<ReplacementFile, IoError> ReplacementFile::create(const std::files
     return std::unexpected(IoError::last_os_error());
   }
 
-  const std::filesystem::path dir = directory_of(resolved);
   // Hidden, unique within the process and, through the pid, between processes; a short
   // stem keeps the name within the file-system's limit.
   static std::atomic<unsigned> counter{0};
-  const std::string stem = resolved.filename().string().substr(0, 128);
+  const std::string stem = name.substr(0, 128);
   for (;;) {
-    std::filesystem::path temporary = dir / fmt::format(".{}.{}-{}.tmp", stem, ::getpid(), counter++);
-    auto file = UniqueFd::open(temporary, O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (!file) {
-      if (file.error().os_code() == EEXIST) continue;
-      return std::unexpected(file.error());
+    std::string temporary = fmt::format(".{}.{}-{}.tmp", stem, ::getpid(), counter++);
+    const int fd = ::openat(dir->get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return std::unexpected(IoError::last_os_error());
     }
-    ReplacementFile created(std::move(*file), std::move(temporary), std::move(resolved));
+    ReplacementFile created(std::move(*dir), UniqueFd(fd), std::move(temporary), std::move(name));
     if (old_mode && ::fchmod(created.fd(), *old_mode) != 0) return std::unexpected(IoError::last_os_error());
     return created;
   }
 }
 
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
-    : file_(std::move(other.file_)),
+    : dir_(std::move(other.dir_)),
+      file_(std::move(other.file_)),
       temporary_(std::exchange(other.temporary_, {})),
       target_(std::move(other.target_)) {}
 
 ReplacementFile::~ReplacementFile() {
-  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  if (!temporary_.empty()) ::unlinkat(dir_.get(), temporary_.c_str(), 0);
+}
+
+bool ReplacementFile::same_target(const ReplacementFile& other) const {
+  struct stat dir_a {}, dir_b {};
+  if (::fstat(dir_.get(), &dir_a) == 0 && ::fstat(other.dir_.get(), &dir_b) == 0 && dir_a.st_dev == dir_b.st_dev &&
+      dir_a.st_ino == dir_b.st_ino && target_ == other.target_)
+    return true;
+  struct stat file_a {}, file_b {};  // hard links
+  return ::fstatat(dir_.get(), target_.c_str(), &file_a, 0) == 0 &&
+         ::fstatat(other.dir_.get(), other.target_.c_str(), &file_b, 0) == 0 && file_a.st_dev == file_b.st_dev &&
+         file_a.st_ino == file_b.st_ino;
 }
 
 std::expected<void, IoError> ReplacementFile::sync() {
@@ -118,12 +116,15 @@ std::expected<void, IoError> ReplacementFile::sync() {
 }
 
 std::expected<void, IoError> ReplacementFile::commit() {
-  if (::rename(temporary_.c_str(), target_.c_str()) != 0) return std::unexpected(IoError::last_os_error());
+  if (::renameat(dir_.get(), temporary_.c_str(), dir_.get(), target_.c_str()) != 0)
+    return std::unexpected(IoError::last_os_error());
   temporary_.clear();
   // The rename itself reaches the disk with the directory. The new file is in place
   // either way, so a failure here is not reported as a failed save.
-  const std::filesystem::path dir = directory_of(target_);
-  if (auto dir_fd = UniqueFd::open(dir, O_RDONLY | O_DIRECTORY)) (void)sync_fd(dir_fd->get());
+  if (const int synced_dir = ::openat(dir_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); synced_dir >= 0) {
+    (void)sync_fd(synced_dir);
+    ::close(synced_dir);
+  }
   return {};
 }
 

@@ -2,18 +2,19 @@
 // A file written under a temporary name beside the file it is to replace, and moved
 // over it only once it is complete and on disk. Until then the old file is untouched,
 // and a replacement that is never committed is removed.
+//
+// The target's directory is opened once: the temporary, the checks, the rename and
+// the cleanup all name files relative to it, so another process that renames the
+// directory or flips a link to it meanwhile cannot send one step somewhere else.
 
 #include <expected>
 #include <filesystem>
+#include <string>
 
 #include "error/io_error.h"
 #include "model/io/unique_fd.h"
 
 namespace varkel {
-
-// Whether two paths name one file, through links or different spellings of one
-// directory, whether that file exists yet or not.
-bool names_one_file(const std::filesystem::path& a, const std::filesystem::path& b);
 
 class ReplacementFile {
  public:
@@ -29,18 +30,22 @@ class ReplacementFile {
   ~ReplacementFile();
 
   int fd() const { return file_.get(); }
+  // Whether the two would replace one file: one name in one directory, however the
+  // paths spelled it, or two names of one existing file.
+  bool same_target(const ReplacementFile& other) const;
   // Flushes the contents to disk and closes the file.
   std::expected<void, IoError> sync();
   // Renames the synced file over the target and flushes the directory entry.
   std::expected<void, IoError> commit();
 
  private:
-  ReplacementFile(UniqueFd file, std::filesystem::path temporary, std::filesystem::path target)
-      : file_(std::move(file)), temporary_(std::move(temporary)), target_(std::move(target)) {}
+  ReplacementFile(UniqueFd dir, UniqueFd file, std::string temporary, std::string target)
+      : dir_(std::move(dir)), file_(std::move(file)), temporary_(std::move(temporary)), target_(std::move(target)) {}
 
+  UniqueFd dir_;  // O_PATH
   UniqueFd file_;
-  std::filesystem::path temporary_;  // empty once committed
-  std::filesystem::path target_;
+  std::string temporary_;  // in dir_; empty once committed
+  std::string target_;     // in dir_
 };
 
 }  // namespace varkel

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <functional>
 #include <map>
+#include <thread>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -387,6 +388,58 @@ TEST(CacheFilesTest, RefusesTwoSpellingsOfOneNewFile) {
   std::filesystem::create_directory(dir / "sub");
   ASSERT_TRUE(cache.save("c.bin", "sub/c.bin").has_value());
   EXPECT_TRUE(Cache::load("./c.bin", "sub/./c.bin").has_value());
+}
+
+// Another process renames a directory, or flips a link to one, while saves run:
+// each save that succeeds leaves both its files in place, each that fails leaves
+// no temporary behind.
+TEST(CacheFilesTest, ADirectoryNameThatChangesDuringSavesSplitsNoPairAndKeepsNoTemporary) {
+  namespace fs = std::filesystem;
+  Cache cache = small_cache(2);
+  cache.pos = 9;
+  struct Case {
+    const char* what;
+    std::string bin, json;
+    std::function<void(const fs::path& root, bool other)> flip;
+    bool pair_in_d1_and_d2;  // where a save that succeeded must have put its pair
+  };
+  const Case cases[] = {
+      {"a link flipped between two directories", "l/c.bin", "d2/c.bin",
+       [](const fs::path& root, bool other) {
+         fs::create_directory_symlink(other ? "d2" : "d1", root / "l.new");
+         fs::rename(root / "l.new", root / "l");
+       },
+       true},
+      {"a directory renamed away and back", "d1/c.bin", "d1/c.json",
+       [](const fs::path& root, bool other) { fs::rename(root / (other ? "d1" : "away"), root / (other ? "away" : "d1")); },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    fs::create_directory(dir / "d1");
+    fs::create_directory(dir / "d2");
+    fs::create_directory_symlink("d1", dir / "l");
+    std::jthread flipper([&](std::stop_token stop) {
+      for (bool other = true; !stop.stop_requested(); other = !other) c.flip(dir.path(), other);
+    });
+    int saved_pairs = 0;
+    for (int i = 0; i < 200; ++i) {
+      std::error_code absent;
+      fs::remove(dir / "d1/c.bin", absent);
+      fs::remove(dir / "d2/c.bin", absent);
+      const CacheResult<void> saved = cache.save(dir / c.bin, dir / c.json);
+      if (!saved || !c.pair_in_d1_and_d2) continue;
+      auto loaded = Cache::load(dir / "d1/c.bin", dir / "d2/c.bin");
+      EXPECT_EQ(loaded ? loaded->pos : 0, 9u) << (loaded ? "" : loaded.error());
+      ++saved_pairs;
+    }
+    flipper.request_stop();
+    flipper.join();
+    if (c.pair_in_d1_and_d2) EXPECT_GT(saved_pairs, 0);
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
+      EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+  }
 }
 
 // A FIFO would block forever and /dev/zero would be read until memory runs out.
