@@ -170,7 +170,7 @@ std::expected<PartFile, int> PartFile::create(const fs::path& destination) {
       continue;
     if (!S_ISREG(locked.st_mode)) return std::unexpected(EINVAL);
     // A hard link planted here names a file elsewhere too: it keeps its bytes.
-    if (locked.st_nlink != 1) return std::unexpected(EMLINK);
+    if (locked.st_nlink > 1) return std::unexpected(EMLINK);
     // What an earlier attempt left: start again from byte 0.
     if (::ftruncate(file.fd_, 0) != 0) return std::unexpected(errno);
     file.lock_fd_ = registry.open([&] { return ::fcntl(file.fd_, F_DUPFD_CLOEXEC, 0); });
