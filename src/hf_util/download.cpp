@@ -196,8 +196,6 @@ HubResult<fs::path> finish_download(const DownloadRequest& request, const fs::pa
 
 }  // namespace
 
-fs::path temp_path_for(const fs::path& destination) { return partial_path_for(destination); }
-
 HubResult<fs::path> download_hf(const DownloadRequest& request, progress::ProgressBar& bar,
                                 const TransferControl& control) {
   const std::string url =

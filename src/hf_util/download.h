@@ -24,9 +24,6 @@ struct DownloadRequest {
   std::filesystem::path dir;   // destination = dir / name
 };
 
-// Where the body of `destination` is written until it is complete.
-std::filesystem::path temp_path_for(const std::filesystem::path& destination);
-
 // The request goes to "{base_url}/{repo_id}/resolve/main/{name}" with each
 // segment of the name percent-encoded. A failure after the temporary file was
 // created leaves it with what arrived, for the next attempt to start again;

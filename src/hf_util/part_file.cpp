@@ -93,6 +93,14 @@ int open_parent(const fs::path& destination) {
   return ::open(parent.empty() ? "." : parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
+// Whether `name` in `dir`, not followed if a link, is the open file `file`
+// describes: a lock or a body counts only for the file it was taken on.
+bool names_file(int dir, const std::string& name, const struct stat& file) {
+  struct stat named{};
+  return ::fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == file.st_dev &&
+         named.st_ino == file.st_ino;
+}
+
 }  // namespace
 
 bool is_partial_dir_name(std::string_view component) {
@@ -163,11 +171,9 @@ std::expected<PartFile, int> PartFile::create(const fs::path& destination) {
     if (::flock(file.fd_, LOCK_EX | LOCK_NB) != 0) return std::unexpected(errno == EWOULDBLOCK ? BUSY : errno);
     // The lock counts only while the path still names the locked file: the
     // download that held it may have renamed it into place meanwhile.
-    struct stat locked{}, named{};
+    struct stat locked{};
     if (::fstat(file.fd_, &locked) != 0) return std::unexpected(errno);
-    if (::fstatat(file.partial_dir_fd_, file.name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        named.st_dev != locked.st_dev || named.st_ino != locked.st_ino)
-      continue;
+    if (!names_file(file.partial_dir_fd_, file.name_, locked)) continue;
     if (!S_ISREG(locked.st_mode)) return std::unexpected(EINVAL);
     // A hard link planted here names a file elsewhere too: it keeps its bytes.
     if (locked.st_nlink > 1) return std::unexpected(EMLINK);
@@ -195,11 +201,9 @@ int PartFile::install() {
   // Only the file written here goes into place: the name may have been
   // removed meanwhile and taken by another download, and a forked child's
   // descriptors are /dev/null.
-  struct stat locked{}, named{};
+  struct stat locked{};
   if (::fstat(lock_fd_, &locked) != 0) return errno;
-  if (::fstatat(partial_dir_fd_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-      named.st_dev != locked.st_dev || named.st_ino != locked.st_ino)
-    return REPLACED;
+  if (!names_file(partial_dir_fd_, name_, locked)) return REPLACED;
   if (::renameat(partial_dir_fd_, name_.c_str(), dir_fd_, name_.c_str()) != 0) return errno;
   // Fails while other temporaries are there; they keep the directory.
   ::unlinkat(dir_fd_, PARTIAL_DIR, AT_REMOVEDIR);

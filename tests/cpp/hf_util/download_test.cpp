@@ -60,11 +60,11 @@ std::vector<std::string> cache_entries() {
 }
 
 TEST(DownloadNames, TemporariesAreDistinctFromEachOtherAndNoRepositoryName) {
-  EXPECT_EQ(temp_path_for("d/x.tar.gz"), fs::path("d/.varkel-partial/x.tar.gz"));
+  EXPECT_EQ(partial_path_for("d/x.tar.gz"), fs::path("d/.varkel-partial/x.tar.gz"));
   const std::vector<std::string> names = {"tokenizer.json", "tokenizer.model", "x.bin", "y.part", "y.bin", "s/y.bin"};
   std::set<fs::path> seen;
   for (const auto& name : names) {
-    const fs::path temp = temp_path_for(fs::path("d") / name);
+    const fs::path temp = partial_path_for(fs::path("d") / name);
     EXPECT_TRUE(seen.insert(temp).second) << temp;
     // On the destination's own directory, so the rename stays on one file system.
     EXPECT_EQ(temp.parent_path().parent_path(), (fs::path("d") / name).parent_path()) << temp;
@@ -225,7 +225,7 @@ TEST(DownloadFraming, OnlyTheFinalResponseFramesTheBodyAndABrokenHeadFails) {
     if (c.fails) {
       EXPECT_FALSE(fs::exists(CACHE / c.name));
       // A head that fails creates no file.
-      EXPECT_EQ(fs::exists(temp_path_for(CACHE / c.name)), c.bar_length.has_value());
+      EXPECT_EQ(fs::exists(partial_path_for(CACHE / c.name)), c.bar_length.has_value());
     }
   }
 }
@@ -260,7 +260,7 @@ TEST(DownloadStall, SilenceLongerThanTheLimitFailsTheTransferAndTheLimitIsPositi
   EXPECT_EQ(repo.ensure_batch({"silent-body.bin"}).error(), "read silent-body.bin: no data received for 0.3 s");
   EXPECT_EQ(repo.file_sizes().error(), "HF API error: no data received for 0.3 s");
   EXPECT_EQ(cache_entries(), with_temporary_of("silent-body.bin"));
-  EXPECT_TRUE(read_file(temp_path_for(CACHE / "silent-body.bin")) == ten);
+  EXPECT_TRUE(read_file(partial_path_for(CACHE / "silent-body.bin")) == ten);
 
   const std::pair<const char*, int64_t> valid[] = {{"60", 60000}, {"0.25", 250}, {"1e3", 1000000}, {"0.0004", 1}};
   for (const auto& [text, millis] : valid) EXPECT_EQ(parse_stall_secs(text), std::chrono::milliseconds(millis)) << text;
@@ -302,7 +302,7 @@ TEST(DownloadInterrupt, ACheckOnTheCallingThreadEndsDownloadsKeepingOnlyPartFile
   auto first_chunk_in = pending_after([&] { return bar->position() >= 10; });
   auto single = fetch(hub, "slow-a.bin", *bar, {DEFAULT_STALL_LIMIT, first_chunk_in});
   EXPECT_EQ(single.error(), "interrupted: KeyboardInterrupt: ");
-  EXPECT_TRUE(read_file(temp_path_for(CACHE / "slow-a.bin")) == ten);
+  EXPECT_TRUE(read_file(partial_path_for(CACHE / "slow-a.bin")) == ten);
 
   polls = 0;
   EXPECT_EQ(repo.ensure("slow-b.bin", pending_after([&] { return polls >= 3; })).error(),
@@ -325,7 +325,7 @@ TEST(DownloadSingle, PresentFilesNeedNoRequestAndADroppedBodyLeavesOnlyThePartFi
   ASSERT_FALSE(cut);
   EXPECT_EQ(cut.error().rfind("read " + name + ": ", 0), 0u) << cut.error();
   EXPECT_EQ(cache_entries(), with_temporary_of(name));
-  EXPECT_TRUE(read_file(temp_path_for(CACHE / name)) == big.substr(0, 1700));
+  EXPECT_TRUE(read_file(partial_path_for(CACHE / name)) == big.substr(0, 1700));
 
   // The next attempt starts again from byte 0; the body spans several buffers.
   hub.serve_file(REPO, name, FakeResponse::ok(big));
@@ -508,7 +508,7 @@ TEST(DownloadTemporary, DownloadsInFlightTogetherNeverShareAPath) {
       first_done = true;
     });
     // The first is under way: its temporary file is made, or at least its request is out.
-    if (c.second_ends_first) await([&] { return fs::exists(temp_path_for(CACHE / c.first)); });
+    if (c.second_ends_first) await([&] { return fs::exists(partial_path_for(CACHE / c.first)); });
     else await([&] { return hub.total_hits() >= 1; });
     std::jthread second_thread([&] {
       second = repo.ensure(c.second);

@@ -87,7 +87,7 @@ TEST(DownloadTemporaryProcesses, AttemptsThatFailOrDieLeaveOneLeftoverAndASucces
     testing_support::ScratchCwd scratch;
     FakeHub hub;
     HfRepo repo = testing::hub_repo(hub, REPO);
-    const fs::path temp = temp_path_for(CACHE / "m.bin");
+    const fs::path temp = partial_path_for(CACHE / "m.bin");
     hub.serve_file(REPO, "m.part", FakeResponse::ok(other));
     for (int i = 0; i < c.attempts; ++i) {
       // Each attempt's bytes are its own, to tell whose the temporary holds.
@@ -143,7 +143,7 @@ TEST(DownloadTemporaryProcesses, ADownloadOfAFileALiveDownloadWritesWaitsForItsO
     writing.cut_at_gate = c.writer_fails;
     hub.serve_file(REPO, "b.bin", writing);
     hub.serve_file(REPO, "b.part", FakeResponse::ok("the repository's own b.part"));
-    const fs::path temp = temp_path_for(CACHE / "b.bin");
+    const fs::path temp = partial_path_for(CACHE / "b.bin");
     const pid_t writer = in_child([&] {
       auto got = repo.ensure("b.bin");
       return c.writer_fails ? !got && got.error().starts_with("read b.bin: ") : got && read_file(*got) == body;
@@ -193,7 +193,7 @@ TEST(DownloadTemporaryProcesses, AnInterruptEndsTheWaitForAnotherDownload) {
   const std::string body = std::string(WRITTEN + 5000, 'i') + "end";
   std::atomic<bool> release{false};
   hub.serve_file(REPO, "i.bin", held(body, WRITTEN + 40, [&] { return release.load(); }));
-  const fs::path temp = temp_path_for(CACHE / "i.bin");
+  const fs::path temp = partial_path_for(CACHE / "i.bin");
   const pid_t writer = in_child([&] {
     auto got = repo.ensure("i.bin");
     return got && read_file(*got) == body;
@@ -237,7 +237,7 @@ TEST(DownloadTemporaryProcesses, AChildForkedDuringADownloadHoldsNoTemporary) {
     hub.serve_file(REPO, "f.bin", failing);
     HubResult<fs::path> first = std::unexpected(std::string("not run"));
     std::jthread downloader([&] { first = repo.ensure("f.bin"); });
-    await([&] { return size_or_zero(temp_path_for(CACHE / "f.bin")) == WRITTEN; });
+    await([&] { return size_or_zero(partial_path_for(CACHE / "f.bin")) == WRITTEN; });
 
     int go[2];
     ASSERT_EQ(::pipe(go), 0);
@@ -303,7 +303,7 @@ TEST(DownloadTemporary, ADownloadWhoseTemporaryWasReplacedInstallsNothing) {
   FakeHub hub;
   HfRepo repo = testing::hub_repo(hub, REPO);
   const std::string body = std::string(WRITTEN + 5000, 'x') + "end";
-  const fs::path temp = temp_path_for(CACHE / "x.bin");
+  const fs::path temp = partial_path_for(CACHE / "x.bin");
   int other = -1;
   hub.serve_file(REPO, "x.bin", held(body, WRITTEN + 40, [&] {
     if (size_or_zero(temp) != WRITTEN) return false;
@@ -326,7 +326,7 @@ TEST(DownloadTemporary, ATemporaryTakenAfterTheCheckIsWaitedForToo) {
   FakeHub hub;
   std::ignore = testing::hub_repo(hub, REPO);
   const std::string body = std::string(3000, 'r') + "end";
-  const fs::path temp = temp_path_for(CACHE / "r.bin");
+  const fs::path temp = partial_path_for(CACHE / "r.bin");
   std::atomic<int> holder{-1};
   // The response goes out once a holder has locked the temporary; the next request gets the file.
   const std::string head = fmt::format("HTTP/1.1 200 OK\r\nContent-Length: {}\r\n\r\n", body.size());
